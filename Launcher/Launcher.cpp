@@ -1,0 +1,223 @@
+#include "Launcher.h"
+
+#include <tlhelp32.h>
+
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <thread>
+
+#include "Settings.h"
+#include "SessionRules.h"
+#include "WindowMessages.h"
+#include "modes/LauncherSwap.h"
+#include "net/APISocket.h"
+#include "update/Download.h"
+#include "update/Journal.h"
+
+namespace {
+
+constexpr std::uint8_t kVersionRequest = 0x01;
+constexpr std::uint8_t kDownloadInfoRequest = 0x02;
+constexpr std::uint8_t kTextListRequest = 0x03;
+constexpr std::uint8_t kVersionReply = 0x01;
+constexpr std::uint8_t kDownloadInfo = 0x02;
+constexpr std::uint8_t kTextList = 0x03;
+
+std::string CurrentDirectory() {
+  char buffer[260] = {};
+  const DWORD length = ::GetCurrentDirectoryA(sizeof buffer, buffer);
+  return (length > 0 && length < sizeof buffer) ? std::string(buffer, length) : std::string();
+}
+
+}  // namespace
+
+bool IsGameRunning() {
+  win::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE) {
+    snapshot.Release();
+    return true;  // cannot tell: treat the game as running
+  }
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL ok = ::Process32FirstW(snapshot.Get(), &entry); ok; ok = ::Process32NextW(snapshot.Get(), &entry)) {
+    if (::lstrcmpiW(entry.szExeFile, L"Vantrell.exe") == 0) return true;
+  }
+  return false;
+}
+
+Launcher::Launcher()
+    : clientFolder_(CurrentDirectory()), loginHost_(settings::ReadLoginHost(clientFolder_)) {
+  clientVersion_.exchange(static_cast<std::int16_t>(settings::ReadClientVersion(clientFolder_, 1)));
+  status_ = session::InitialText();
+}
+
+Launcher::~Launcher() = default;
+
+void Launcher::SetStatus(const std::string& text) {
+  std::lock_guard lock(statusLock_);
+  status_ = text;
+}
+
+std::string Launcher::GetStatus() const {
+  std::lock_guard lock(statusLock_);
+  return status_;
+}
+
+bool Launcher::IsConnected() const {
+  const CAPISocket* socket = socketView_.load();
+  return socket && socket->IsConnected();
+}
+
+void Launcher::Run() {
+  const bool gameRunning = IsGameRunning();
+  const std::filesystem::path folder(clientFolder_);
+  if (gameRunning) {
+    std::error_code error;
+    if (std::filesystem::exists(folder / ".orvex-update" / "current" / "journal", error)) {
+      SetStatus("Close the game to recover an interrupted update.");
+      SetReady(false);
+      return;
+    }
+  } else {
+    std::string errorText;
+    if (!orvex_update::RecoverInterruptedUpdate(folder, errorText)) {
+      SetStatus(errorText);
+      SetReady(false);
+      return;
+    }
+  }
+
+  clientVersion_.exchange(static_cast<std::int16_t>(settings::ReadClientVersion(clientFolder_, 1)));
+
+  socket_ = std::make_unique<CAPISocket>();
+  socketView_.store(socket_.get());
+  if (socket_->Connect(window_, loginHost_) != 0) {
+    SetStatus(session::ConnectionFailedText());
+    return;
+  }
+  socket_->Send(&kVersionRequest, 1);
+
+  while (socket_->IsValid()) {
+    std::unique_ptr<Packet> packet = socket_->PopPacket();
+    if (!packet) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    if (!HandlePacket(*packet)) return;
+  }
+  // The link is gone. The server's close has already said so through
+  // FD_CLOSE, but a connection we closed ourselves (a frame of length 0)
+  // raises no FD_CLOSE and would otherwise leave a stale status for good.
+  SetReady(false);
+  SetStatus("Disconnected.");
+}
+
+bool Launcher::HandlePacket(Packet& packet) {
+  std::lock_guard lock(protocolLock_);
+  switch (packet.Opcode()) {
+    case kVersionReply:
+      return HandleVersionReply(packet);
+    case kDownloadInfo:
+      return HandleDownloadInfo(packet);
+    case kTextList: {
+      const std::uint16_t count = packet.ReadUInt16();
+      for (std::uint16_t i = 0; i < count; ++i) packet.ReadString();
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+bool Launcher::HandleVersionReply(Packet& packet) {
+  if (versionReplySeen_) return true;
+  serverVersion_.exchange(static_cast<std::int16_t>(packet.ReadUInt16()));
+  if (!socket_ || !socket_->IsValid()) return true;
+  socket_->Send(&kTextListRequest, 1);
+  versionReplySeen_ = true;
+  if (clientVersion_.load() > serverVersion_.load()) {
+    SetStatus(session::ClientNewerText());
+    SetReady(false);
+  } else if (socket_->IsValid()) {
+    const auto version = static_cast<std::uint16_t>(clientVersion_.load());
+    const std::uint8_t request[3] = {kDownloadInfoRequest, static_cast<std::uint8_t>(version & 0xFF),
+                                     static_cast<std::uint8_t>(version >> 8)};
+    socket_->Send(request, sizeof request);
+  }
+  return true;
+}
+
+bool Launcher::HandleDownloadInfo(Packet& packet) {
+  try {
+    const std::string firstText = packet.ReadString();
+    const std::string secondText = packet.ReadString();
+    const std::uint16_t count = packet.ReadUInt16();
+    for (std::uint16_t i = 0; i < count; ++i) {
+      const std::string name = packet.ReadString();
+      if (!DownloadPatch(firstText, secondText, name)) {
+        SetReady(false);
+        return false;
+      }
+      if (HasPendingLauncher(std::filesystem::path(clientFolder_))) {
+        SetReady(false);
+        SetStatus("Launcher updated. Restarting to continue patching...");
+        ::PostMessageW(window_, WM_LAUNCHER_SWAP, 0, 0);
+        return false;
+      }
+    }
+    if (clientVersion_.load() != serverVersion_.load()) {
+      SetReady(false);
+      SetStatus("Client version does not match the server.");
+      return false;
+    }
+    SetProgress(0, false);
+    SetStatus(session::ReadyText());
+    SetReady(true);
+    return true;
+  } catch (const std::exception& error) {
+    SetReady(false);
+    SetStatus(error.what());
+    return false;
+  }
+}
+
+bool Launcher::DownloadPatch(const std::string&, const std::string&, const std::string& fileName) {
+  if (IsGameRunning()) {
+    SetStatus("Close Vantrell.exe before updating.");
+    return false;
+  }
+  const std::uint16_t patch = session::PatchNumberFromFileName(fileName);
+  if (patch == 0) {
+    SetStatus("Invalid patch filename.");
+    return false;
+  }
+  if (static_cast<std::int16_t>(patch) <= clientVersion_.load() ||
+      static_cast<std::int16_t>(patch) > serverVersion_.load()) {
+    return false;
+  }
+  const std::string baseUrl = settings::ReadPatchBaseUrl(clientFolder_);
+  const std::string manifestName = std::to_string(patch) + ".manifest";
+  std::string errorText;
+  const bool installed = orvex_update::DownloadSignedUpdate(
+      std::filesystem::path(clientFolder_), baseUrl, manifestName, patch,
+      static_cast<std::uint32_t>(static_cast<std::uint16_t>(clientVersion_.load())), errorText, false,
+      [this](const std::string& text) { SetStatus(text); },
+      [this](std::uint64_t done, std::uint64_t total) { OnDownloadProgress(done, total); });
+  if (!installed) {
+    SetStatus(errorText);
+    return false;
+  }
+  clientVersion_.exchange(static_cast<std::int16_t>(patch));
+  return true;
+}
+
+void Launcher::OnDownloadProgress(std::uint64_t done, std::uint64_t total) {
+  if (total == 0) {
+    SetProgress(0, false);
+    return;
+  }
+  std::uint64_t percent = done * 100 / total;
+  if (percent > 99) percent = 100;
+  SetProgress(static_cast<std::int32_t>(percent), true);
+}

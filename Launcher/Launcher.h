@@ -1,0 +1,89 @@
+// The launcher session: the exchange with the login server, the patch loop,
+// and the state the window paints (status text, ready flag, progress).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/WinHandles.h"
+
+class CAPISocket;
+class Packet;
+
+class Launcher {
+ public:
+  // Reads the client folder (current directory), the login host and the first
+  // client version. Created once on the window thread after the window exists.
+  Launcher();
+  ~Launcher();
+  Launcher(const Launcher&) = delete;
+  Launcher& operator=(const Launcher&) = delete;
+
+  // Replaces the status text; callable from any thread.
+  void SetStatus(const std::string& text);
+  // A copy of the status text; callable from any thread.
+  std::string GetStatus() const;
+
+  // The update thread's body: recover, connect, exchange versions, patch.
+  // Returns when the work is over; never run twice in one process.
+  void Run();
+
+  // Downloads and installs one patch named by the server; true when installed.
+  bool DownloadPatch(const std::string& firstText, const std::string& secondText, const std::string& fileName);
+
+  // True while the login socket exists and reports connected. Window thread.
+  bool IsConnected() const;
+  // The login socket, or null before Run created it. Any thread.
+  CAPISocket* Socket() const { return socketView_.load(); }
+
+  void SetWindow(HWND window) { window_ = window; }
+  HWND Window() const { return window_; }
+  const std::string& ClientFolder() const { return clientFolder_; }
+  const std::string& LoginHost() const { return loginHost_; }
+
+  bool Ready() const { return ready_.load(); }
+  void SetReady(bool ready) { ready_.exchange(ready); }
+  std::int16_t ServerVersion() const { return serverVersion_.load(); }
+  std::int16_t ClientVersion() const { return clientVersion_.load(); }
+  std::int32_t ProgressPercent() const { return progressPercent_.load(); }
+  bool ProgressVisible() const { return progressVisible_.load(); }
+  void SetProgress(std::int32_t percent, bool visible) {
+    progressPercent_.exchange(percent);
+    progressVisible_.exchange(visible);
+  }
+
+  // Handles one received packet under the protocol lock; false ends Run.
+  bool HandlePacket(Packet& packet);
+
+ private:
+  bool HandleVersionReply(Packet& packet);
+  bool HandleDownloadInfo(Packet& packet);
+  void OnDownloadProgress(std::uint64_t done, std::uint64_t total);
+
+  std::unique_ptr<CAPISocket> socket_;
+  // The same socket for the window thread, which must not read socket_ while
+  // the update thread assigns it.
+  std::atomic<CAPISocket*> socketView_{nullptr};
+  bool versionReplySeen_ = false;
+  std::string clientFolder_;
+  std::string loginHost_;
+  HWND window_ = nullptr;
+  std::atomic<bool> ready_{false};
+  std::atomic<std::int16_t> serverVersion_{0};
+  std::atomic<std::int16_t> clientVersion_{0};
+  std::string status_;
+  std::atomic<std::int32_t> progressPercent_{0};
+  std::atomic<bool> progressVisible_{false};
+  mutable std::mutex statusLock_;
+  std::mutex protocolLock_;
+};
+
+// True when a process named Vantrell.exe runs, or when the process list cannot be taken.
+bool IsGameRunning();
+
+// Patch number of a server-named patch file ("patch2384.zip" or "2384.zip"),
+// 0 when the name breaks the naming rule.
+std::uint16_t PatchNumberFromFileName(const std::string& name);

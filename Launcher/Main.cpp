@@ -1,0 +1,5 @@
+#include "Startup.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+  return LauncherMain(instance, commandLine);
+}

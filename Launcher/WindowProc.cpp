@@ -1,0 +1,105 @@
+#include <exception>
+#include <filesystem>
+#include <string>
+
+#include "App.h"
+#include "Launcher.h"
+#include "WindowMessages.h"
+#include "modes/LauncherSwap.h"
+#include "net/APISocket.h"
+#include "ui/Input.h"
+#include "ui/UiState.h"
+
+namespace {
+
+// FD_READ receives, FD_CLOSE ends the session's link; anything else is logged.
+void HandleSocketNotification(LPARAM lParam) {
+  Launcher* session = app::Res().session;
+  const WORD event = LOWORD(lParam);
+  switch (event) {
+    case FD_READ:
+      if (session && session->Socket()) session->Socket()->Receive();
+      break;
+    case FD_CONNECT:
+      break;
+    case FD_CLOSE:
+      if (session) {
+        session->SetReady(false);
+        session->SetStatus("Disconnected.");
+        if (CAPISocket* socket = session->Socket()) {
+          socket->Close();
+          socket->DropQueuedPackets();
+        }
+      }
+      break;
+    default:
+      LogSocketError("WM_SOCKETMSG: unknown socket flag.", kLauncherSource, __LINE__);
+      break;
+  }
+}
+
+void OnTick(HWND window) {
+  ui::RunLaunchWatch(window);
+  if (::IsWindowVisible(window) && !::IsIconic(window)) ::InvalidateRect(window, nullptr, FALSE);
+}
+
+// A patch delivered a new launcher: hand over to the swap helper if one is pending.
+void RestartForNewLauncher(HWND window) {
+  Launcher* session = app::Res().session;
+  if (!session) return;
+  session->SetReady(false);
+  session->SetProgress(0, false);
+  std::string errorText;
+  const int result = PendingLauncherCheck(std::filesystem::path(session->ClientFolder()), errorText);
+  if (result > 0) {
+    ::PostQuitMessage(0);
+  } else if (result < 0) {
+    session->SetStatus(errorText);
+    ::MessageBoxA(window, errorText.c_str(), "ORVEX Launcher Update", MB_OK | MB_ICONERROR);
+  }
+}
+
+LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  LRESULT result = 0;
+  if (ui::HandleUiMessage(window, message, wParam, lParam, result)) return result;
+  switch (message) {
+    case WM_DESTROY:
+      ::PostQuitMessage(0);
+      return 0;
+    case WM_SETCURSOR:
+      ::SetCursor(app::Res().windowCursor);
+      break;
+    case WM_SYSCOMMAND:
+      // Alt and F10 never open the window menu of this borderless window.
+      if ((wParam & 0xFFF0) == SC_KEYMENU) return 0;
+      break;
+    case WM_TIMER:
+      if (wParam == kTickTimerId) {
+        OnTick(window);
+        return 0;
+      }
+      break;
+    case WM_SOCKETMSG:
+      HandleSocketNotification(lParam);
+      break;
+    case WM_LAUNCHER_SWAP:
+      RestartForNewLauncher(window);
+      return 0;
+    default:
+      break;
+  }
+  return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  try {
+    return Dispatch(window, message, wParam, lParam);
+  } catch (const std::exception& error) {
+    LogSocketError(error.what(), kLauncherSource, __LINE__);
+  } catch (...) {
+    LogSocketError("unexpected exception", kLauncherSource, __LINE__);
+  }
+  return 0;
+}

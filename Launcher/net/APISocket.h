@@ -1,0 +1,63 @@
+// The launcher's one TCP client to the login server (port 15100): blocking
+// connect, then window-message notification; packets are handed from the
+// window thread to the update thread through a locked queue.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CircularBuffer.h"
+
+inline constexpr UINT WM_SOCKETMSG = WM_USER + 1;
+inline constexpr unsigned short kLoginPort = 15100;
+inline constexpr std::size_t kMaxSendFrame = 200;
+
+class CAPISocket {
+ public:
+  CAPISocket();
+  virtual ~CAPISocket();
+  CAPISocket(const CAPISocket&) = delete;
+  CAPISocket& operator=(const CAPISocket&) = delete;
+
+  // Connects (blocking) to host:15100 and registers WM_SOCKETMSG with the
+  // window. 0 on success; -1 for a missing or unresolvable host; otherwise the
+  // Winsock error of socket() or connect(). Update thread.
+  int Connect(HWND window, const std::string& host);
+  // Closes the socket if open; the ring and the queue are kept.
+  void Close();
+  // Frames and sends one payload (opcode first); frames over 200 bytes are
+  // dropped silently. Update thread.
+  void Send(const std::uint8_t* payload, std::size_t length);
+  // Reads what is readable and queues every complete frame. Window thread, FD_READ.
+  void Receive();
+  // The oldest queued packet, or null.
+  std::unique_ptr<Packet> PopPacket();
+  // Deletes every queued packet.
+  void DropQueuedPackets();
+
+  // Socket handle is open (read lock-free from the update thread).
+  bool IsValid() const { return socket_.load() != INVALID_SOCKET; }
+  bool IsConnected() const { return IsValid() && connected_.load() != 0; }
+  SOCKET Handle() const { return socket_.load(); }
+
+ private:
+  std::atomic<SOCKET> socket_{INVALID_SOCKET};
+  HWND window_ = nullptr;
+  std::string host_;
+  int port_ = 0;
+  std::vector<char> scratch_;
+  std::atomic<int> connected_{0};
+  BB_CircularBuffer ring_;
+  std::mutex queueLock_;
+  std::deque<std::unique_ptr<Packet>> queue_;
+  // Held by Send() for its send loop and by Close() around closesocket().
+  std::mutex sendLock_;
+};

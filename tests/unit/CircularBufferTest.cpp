@@ -1,0 +1,307 @@
+#include "net/CircularBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Contents(const BB_CircularBuffer& ring) {
+  Bytes out(static_cast<std::size_t>(ring.Used()));
+  ring.CopyOut(out.data(), ring.Used());
+  return out;
+}
+
+Bytes Sequence(std::size_t count, std::uint8_t first = 0) {
+  Bytes bytes(count);
+  std::iota(bytes.begin(), bytes.end(), first);
+  return bytes;
+}
+
+void Append(BB_CircularBuffer& ring, const Bytes& bytes) {
+  ring.Append(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+}
+
+Bytes Frame(const Bytes& payload) { return BuildFrame(payload.data(), payload.size()); }
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// Moves head and tail to `offset` in an empty ring so the next append starts there.
+void PlaceAt(BB_CircularBuffer& ring, std::int32_t offset) {
+  const Bytes filler(static_cast<std::size_t>(offset), 0xEE);
+  Append(ring, filler);
+  ring.Advance(offset);
+  ASSERT_EQ(ring.Used(), 0);
+}
+
+Bytes PacketData(const Packet& packet) { return Bytes(packet.Data(), packet.Data() + packet.Size()); }
+
+// --- the ring ---
+
+TEST(CircularBufferRing, ReassemblesAcrossTheWrapPoint) {
+  BB_CircularBuffer ring(16);
+  PlaceAt(ring, 10);
+  const Bytes chunk = Sequence(12, 1);
+  Append(ring, chunk);
+  EXPECT_EQ(ring.Capacity(), 16);
+  EXPECT_EQ(ring.Used(), 12);
+  EXPECT_EQ(Contents(ring), chunk);
+}
+
+TEST(CircularBufferRing, ChunkEndingAtArrayEndContinuesAtZero) {
+  BB_CircularBuffer ring(16);
+  PlaceAt(ring, 10);
+  Append(ring, Sequence(6, 1));  // tail lands exactly on the end of the array
+  Append(ring, Sequence(3, 7));
+  EXPECT_EQ(ring.Capacity(), 16);
+  EXPECT_EQ(Contents(ring), Sequence(9, 1));
+}
+
+TEST(CircularBufferRing, GrowsWhenChunkIsNotStrictlyBelowFreeRoom) {
+  BB_CircularBuffer small(16);
+  Append(small, Sequence(15));
+  EXPECT_EQ(small.Capacity(), 16);  // 15 < 16 free: fits, ring not full
+
+  BB_CircularBuffer exact(16);
+  Append(exact, Sequence(16));
+  EXPECT_EQ(exact.Capacity(), 32);  // filling completely would look empty
+  EXPECT_EQ(Contents(exact), Sequence(16));
+}
+
+TEST(CircularBufferRing, DoublesRepeatedlyKeepingOrder) {
+  BB_CircularBuffer ring(16);
+  Append(ring, Sequence(5));
+  Append(ring, Sequence(100, 5));
+  EXPECT_EQ(ring.Capacity(), 128);
+  EXPECT_EQ(Contents(ring), Sequence(105));
+}
+
+TEST(CircularBufferRing, GrowthUnwrapsWrappedData) {
+  BB_CircularBuffer ring(16);
+  PlaceAt(ring, 10);
+  Append(ring, Sequence(10, 1));  // wraps: 6 bytes at the end, 4 at the start
+  Append(ring, Sequence(20, 11));
+  EXPECT_EQ(ring.Capacity(), 32);
+  EXPECT_EQ(Contents(ring), Sequence(30, 1));
+  // And the grown ring keeps working across its new wrap point.
+  ring.Advance(25);
+  Append(ring, Sequence(20, 31));
+  EXPECT_EQ(Contents(ring), Sequence(25, 26));
+}
+
+TEST(CircularBufferRing, OverreachIsLoggedAndClamped) {
+  BB_CircularBuffer ring(16);
+  Append(ring, Sequence(4, 1));
+  Bytes out(8, 0xCC);
+  testing::internal::CaptureStdout();
+  ring.CopyOut(out.data(), 8);
+  ring.Advance(5);
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, (Bytes{1, 2, 3, 4, 0xCC, 0xCC, 0xCC, 0xCC}));
+  EXPECT_NE(log.find("ERROR-> GetData error\n"), std::string::npos);
+  EXPECT_NE(log.find("ERROR-> 1\n"), std::string::npos);
+  EXPECT_EQ(ring.Used(), 0);
+}
+
+TEST(SocketLog, UsesTheFixedFormat) {
+  testing::internal::CaptureStdout();
+  LogSocketError("socket send error!", kApiSocketSource, 42);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR-> socket send error!\nSources\\Launcher\\APISocket: 42\n\n");
+}
+
+// --- frames ---
+
+TEST(FrameBuild, WrapsPayloadInMarkersAndLittleEndianLength) {
+  EXPECT_EQ(Frame({0x02, 0x34, 0x12}), (Bytes{0xAA, 0x55, 0x03, 0x00, 0x02, 0x34, 0x12, 0x55, 0xAA}));
+  const Bytes big(0x0102, 7);
+  const Bytes frame = Frame(big);
+  ASSERT_EQ(frame.size(), big.size() + 6);
+  EXPECT_EQ(frame[2], 0x02);
+  EXPECT_EQ(frame[3], 0x01);
+  EXPECT_TRUE(Frame(Bytes(0x10000, 0)).empty());  // the length field cannot say it
+}
+
+TEST(FrameExtract, TwoFramesFromOneChunkInOrder) {
+  BB_CircularBuffer ring;
+  Append(ring, Concat({Frame({0x01, 0x05, 0x00}), Frame({0x03, 0x00, 0x00})}));
+  std::unique_ptr<Packet> packet;
+  ASSERT_EQ(ExtractFrame(ring, packet), FrameStatus::Taken);
+  EXPECT_EQ(packet->Opcode(), 0x01);
+  EXPECT_EQ(packet->ReadUInt16(), 5);
+  ASSERT_EQ(ExtractFrame(ring, packet), FrameStatus::Taken);
+  EXPECT_EQ(packet->Opcode(), 0x03);
+  EXPECT_EQ(ExtractFrame(ring, packet), FrameStatus::None);
+  EXPECT_EQ(packet, nullptr);
+  EXPECT_EQ(ring.Used(), 0);
+}
+
+TEST(FrameExtract, OneBytePayloadIsAnOpcodeWithoutData) {
+  BB_CircularBuffer ring;
+  Append(ring, Frame({0x7E}));
+  std::unique_ptr<Packet> packet;
+  ASSERT_EQ(ExtractFrame(ring, packet), FrameStatus::Taken);
+  EXPECT_EQ(packet->Opcode(), 0x7E);
+  EXPECT_EQ(packet->Size(), 0u);
+  EXPECT_EQ(packet->ReadPosition(), 0u);
+}
+
+TEST(FrameExtract, FrameSplitAcrossTwoAppendsWaitsThenArrivesWhole) {
+  BB_CircularBuffer ring;
+  const Bytes frame = Frame({0x02, 'a', 'b', 'c', 'd', 'e'});
+  Append(ring, Bytes(frame.begin(), frame.begin() + 8));  // length known, tail not there yet
+  std::unique_ptr<Packet> packet;
+  EXPECT_EQ(ExtractFrame(ring, packet), FrameStatus::None);
+  EXPECT_EQ(ring.Used(), 8);  // nothing consumed, nothing dropped
+  Append(ring, Bytes(frame.begin() + 8, frame.end()));
+  ASSERT_EQ(ExtractFrame(ring, packet), FrameStatus::Taken);
+  EXPECT_EQ(PacketData(*packet), (Bytes{'a', 'b', 'c', 'd', 'e'}));
+}
+
+TEST(FrameExtract, FrameAcrossTheWrapPointIsByteExact) {
+  for (std::int32_t start = 5; start < 16; ++start) {
+    SCOPED_TRACE(start);
+    BB_CircularBuffer ring(16);
+    PlaceAt(ring, start);
+    const Bytes payload = {0x02, 0xA1, 0xB2, 0xC3, 0xD4};
+    Append(ring, Frame(payload));
+    ASSERT_EQ(ring.Capacity(), 16);
+    std::unique_ptr<Packet> packet;
+    ASSERT_EQ(ExtractFrame(ring, packet), FrameStatus::Taken);
+    EXPECT_EQ(packet->Opcode(), 0x02);
+    EXPECT_EQ(PacketData(*packet), Bytes(payload.begin() + 1, payload.end()));
+    EXPECT_EQ(ring.Used(), 0);
+  }
+}
+
+TEST(FrameExtract, SixBytesAreNotExaminedUntilASeventhCloses) {
+  BB_CircularBuffer ring;
+  std::unique_ptr<Packet> packet;
+  testing::internal::CaptureStdout();
+  Append(ring, Frame({}));  // AA 55 00 00 55 AA
+  EXPECT_EQ(ExtractFrame(ring, packet), FrameStatus::None);
+  EXPECT_EQ(ring.Used(), 6);
+  Append(ring, Bytes{0x00});
+  EXPECT_EQ(ExtractFrame(ring, packet), FrameStatus::Close);
+  EXPECT_EQ(packet, nullptr);
+  EXPECT_EQ(ring.Used(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(FrameExtract, SixBytesOfGarbageAreNotExaminedEither) {
+  BB_CircularBuffer ring;
+  std::unique_ptr<Packet> packet;
+  testing::internal::CaptureStdout();
+  Append(ring, Bytes(6, 0x00));
+  EXPECT_EQ(ExtractFrame(ring, packet), FrameStatus::None);
+  EXPECT_EQ(ring.Used(), 6);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(FrameExtract, ZeroLengthClosesEvenWithAValidFrameBehind) {
+  BB_CircularBuffer ring;
+  Append(ring, Concat({Frame({}), Frame({0x01, 0x09, 0x00})}));
+  std::unique_ptr<Packet> packet;
+  EXPECT_EQ(ExtractFrame(ring, packet), FrameStatus::Close);
+  EXPECT_EQ(ring.Used(), 0);
+}
+
+TEST(FrameExtract, GarbageAheadDropsTheValidFrameWithIt) {
+  BB_CircularBuffer ring;
+  std::unique_ptr<Packet> packet;
+  testing::internal::CaptureStdout();
+  Append(ring, Concat({Bytes{0x13, 0x37}, Frame({0x01, 0x09, 0x00})}));
+  EXPECT_EQ(ExtractFrame(ring, packet), FrameStatus::None);
+  EXPECT_EQ(ring.Used(), 0);
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(log.rfind("ERROR-> broken packet header.. skip!\nSources\\Launcher\\APISocket: ", 0), 0u) << log;
+
+  // The stream restarts with whatever arrives next.
+  Append(ring, Frame({0x01, 0x09, 0x00}));
+  ASSERT_EQ(ExtractFrame(ring, packet), FrameStatus::Taken);
+  EXPECT_EQ(packet->ReadUInt16(), 9);
+}
+
+TEST(FrameExtract, WrongTailDropsBufferedBytesAndTheLinkRecovers) {
+  BB_CircularBuffer ring;
+  std::unique_ptr<Packet> packet;
+  Bytes broken = Frame({0x01, 0x09, 0x00});
+  broken.back() = 0x00;  // 55 00 instead of 55 AA
+  testing::internal::CaptureStdout();
+  // A good frame right behind the broken one goes too: once a length has
+  // proven wrong, nothing after it can be trusted to start on a boundary.
+  Append(ring, Concat({broken, Frame({0x03, 0x00, 0x00})}));
+  EXPECT_EQ(ExtractFrame(ring, packet), FrameStatus::None);
+  EXPECT_EQ(packet, nullptr);
+  EXPECT_EQ(ring.Used(), 0);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("ERROR-> broken packet tail.. skip!\n"), std::string::npos);
+
+  // Unlike a frame that is never consumed, the next frame gets through.
+  Append(ring, Frame({0x01, 0x07, 0x00}));
+  ASSERT_EQ(ExtractFrame(ring, packet), FrameStatus::Taken);
+  EXPECT_EQ(packet->ReadUInt16(), 7);
+}
+
+TEST(FrameExtract, LargestFrameThroughASmallRingInChunks) {
+  BB_CircularBuffer ring(16);
+  Bytes payload(0xFFFF);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7);
+  const Bytes frame = Frame(payload);
+  std::unique_ptr<Packet> packet;
+  for (std::size_t offset = 0; offset < frame.size(); offset += 1000) {
+    const std::size_t end = std::min(frame.size(), offset + 1000);
+    Append(ring, Bytes(frame.begin() + static_cast<std::ptrdiff_t>(offset), frame.begin() + static_cast<std::ptrdiff_t>(end)));
+    if (end < frame.size()) {
+      ASSERT_EQ(ExtractFrame(ring, packet), FrameStatus::None) << offset;
+    }
+  }
+  ASSERT_EQ(ExtractFrame(ring, packet), FrameStatus::Taken);
+  EXPECT_EQ(packet->Opcode(), payload[0]);
+  EXPECT_EQ(PacketData(*packet), Bytes(payload.begin() + 1, payload.end()));
+}
+
+TEST(FrameExtract, RandomChunkingOfAFrameStreamKeepsEveryPacket) {
+  // Many small frames cut at random points, fed through a ring that starts
+  // tiny and is drained as it goes, so appends, growth and extraction meet
+  // the wrap point in every combination.
+  std::mt19937 random(20240611);
+  std::vector<Bytes> payloads;
+  Bytes stream;
+  for (int i = 0; i < 400; ++i) {
+    Bytes payload(1 + random() % 40);
+    for (auto& byte : payload) byte = static_cast<std::uint8_t>(random());
+    const Bytes frame = Frame(payload);
+    stream.insert(stream.end(), frame.begin(), frame.end());
+    payloads.push_back(std::move(payload));
+  }
+
+  BB_CircularBuffer ring(8);
+  std::vector<Bytes> received;
+  std::size_t offset = 0;
+  while (offset < stream.size()) {
+    const std::size_t n = std::min<std::size_t>(stream.size() - offset, 1 + random() % 60);
+    Append(ring, Bytes(stream.begin() + static_cast<std::ptrdiff_t>(offset),
+                       stream.begin() + static_cast<std::ptrdiff_t>(offset + n)));
+    offset += n;
+    std::unique_ptr<Packet> packet;
+    while (ExtractFrame(ring, packet) == FrameStatus::Taken) {
+      Bytes whole{packet->Opcode()};
+      const Bytes data = PacketData(*packet);
+      whole.insert(whole.end(), data.begin(), data.end());
+      received.push_back(std::move(whole));
+    }
+  }
+  EXPECT_EQ(ring.Used(), 0);
+  EXPECT_EQ(received, payloads);
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+#!/usr/bin/env python3
+"""Publisher tools for ORVEX client updates.
+
+This is deliberately an independent implementation of the key and signature
+formats the launcher checks with BCrypt: a layout mistake on one side shows up
+as a failed verification instead of hiding itself.
+
+Commands:
+  keygen       RSA-3072 update key and P-256 manifest key, private PEMs and
+               the two public-key blobs the launcher compiles in
+  devcert      self-signed TLS certificate for a loopback patch endpoint and
+               the SHA-256 pin of its DER encoding
+  sign-update  raw 384-byte RSA PKCS#1 v1.5 SHA-256 signature of a manifest
+"""
+import argparse
+import datetime
+import hashlib
+import pathlib
+import struct
+import sys
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from cryptography.x509.oid import NameOID
+
+RSA_BITS = 3072
+RSA_PUBLIC_MAGIC = 0x31415352  # "RSA1"
+ECDSA_P256_PUBLIC_MAGIC = 0x31534345  # "ECS1"
+
+
+def rsa_public_blob(public_key: rsa.RSAPublicKey) -> bytes:
+    """RSAPUBLICBLOB: six LE u32 header fields, exponent and modulus big-endian."""
+    numbers = public_key.public_numbers()
+    exponent = numbers.e.to_bytes(3, "big")
+    modulus = numbers.n.to_bytes(RSA_BITS // 8, "big")
+    header = struct.pack("<6I", RSA_PUBLIC_MAGIC, RSA_BITS, len(exponent), len(modulus), 0, 0)
+    blob = header + exponent + modulus
+    assert len(blob) == 411
+    return blob
+
+
+def ecc_public_blob(public_key: ec.EllipticCurvePublicKey) -> bytes:
+    """ECCPUBLICBLOB for P-256: magic, key length 32, X and Y big-endian."""
+    numbers = public_key.public_numbers()
+    blob = struct.pack("<2I", ECDSA_P256_PUBLIC_MAGIC, 32) + numbers.x.to_bytes(32, "big") + numbers.y.to_bytes(32, "big")
+    assert len(blob) == 72
+    return blob
+
+
+def write_private_pem(path: pathlib.Path, key) -> None:
+    path.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                       serialization.NoEncryption()))
+
+
+def load_private_pem(path: pathlib.Path):
+    return serialization.load_pem_private_key(path.read_bytes(), password=None)
+
+
+def cmd_keygen(args) -> int:
+    out = pathlib.Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    update_key = rsa.generate_private_key(public_exponent=65537, key_size=RSA_BITS)
+    manifest_key = ec.generate_private_key(ec.SECP256R1())
+    write_private_pem(out / "update-private.pem", update_key)
+    write_private_pem(out / "manifest-private.pem", manifest_key)
+    (out / "update-key.blob").write_bytes(rsa_public_blob(update_key.public_key()))
+    (out / "manifest-key.blob").write_bytes(ecc_public_blob(manifest_key.public_key()))
+    print(f"wrote update-private.pem, manifest-private.pem, update-key.blob, manifest-key.blob in {out}")
+    return 0
+
+
+def make_self_signed(common_name: str, key, issuer_name=None, issuer_key=None, is_ca=False):
+    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
+    issuer = issuer_name or subject
+    now = datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)
+    builder = (x509.CertificateBuilder()
+               .subject_name(subject).issuer_name(issuer)
+               .public_key(key.public_key())
+               .serial_number(x509.random_serial_number())
+               .not_valid_before(now)
+               .not_valid_after(now + datetime.timedelta(days=365 * 30))
+               .add_extension(x509.BasicConstraints(ca=is_ca, path_length=None), critical=True))
+    return builder.sign(issuer_key or key, hashes.SHA256())
+
+
+def cmd_devcert(args) -> int:
+    """A certificate named CN=<host> without subjectAltName: Wine's WinHTTP
+    rejects an IP subjectAltName on loopback but accepts a matching CN."""
+    out = pathlib.Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    key = ec.generate_private_key(ec.SECP256R1())
+    cert = make_self_signed(args.host, key)
+    der = cert.public_bytes(serialization.Encoding.DER)
+    write_private_pem(out / f"{args.name}-key.pem", key)
+    (out / f"{args.name}-cert.pem").write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+    pin = hashlib.sha256(der).hexdigest()
+    (out / f"{args.name}-cert.pin").write_text(pin + "\n")
+    print(pin)
+    return 0
+
+
+def cmd_sign_update(args) -> int:
+    key = load_private_pem(pathlib.Path(args.key))
+    data = pathlib.Path(args.manifest).read_bytes()
+    signature = key.sign(data, padding.PKCS1v15(), hashes.SHA256())
+    assert len(signature) == RSA_BITS // 8
+    pathlib.Path(args.out or (args.manifest + ".sig")).write_bytes(signature)
+    return 0
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", required=True)
+
+    p = sub.add_parser("keygen", help="generate the update and manifest signing keys and their public blobs")
+    p.add_argument("--out", required=True, help="output folder")
+    p.set_defaults(func=cmd_keygen)
+
+    p = sub.add_parser("devcert", help="self-signed loopback TLS certificate and its SHA-256 pin")
+    p.add_argument("--out", required=True, help="output folder")
+    p.add_argument("--host", default="127.0.0.1", help="common name (default 127.0.0.1)")
+    p.add_argument("--name", default="fallback", help="file name stem (default fallback)")
+    p.set_defaults(func=cmd_devcert)
+
+    p = sub.add_parser("sign-update", help="sign an update manifest (raw 384-byte RSA signature)")
+    p.add_argument("--key", required=True, help="update-private.pem")
+    p.add_argument("--out", help="signature file (default: manifest path + .sig)")
+    p.add_argument("manifest", help="manifest file to sign")
+    p.set_defaults(func=cmd_sign_update)
+
+    args = parser.parse_args(argv)
+    return args.func(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,224 @@
+#include "Paint.h"
+
+#include <string>
+
+#include "Launcher/App.h"
+#include "Launcher/Launcher.h"
+#include "ui/TextDecode.h"
+#include "ui/TurkeyTime.h"
+#include "ui/UiState.h"
+
+namespace ui {
+namespace {
+
+using app::FontRole;
+
+enum class TextLayout { Centred, Left, Right, Banner };
+
+COLORREF ToColorRef(Rgb c) { return RGB(c.r, c.g, c.b); }
+
+RECT ToRect(const CanvasRect& r) { return RECT{r.left, r.top, r.right, r.bottom}; }
+
+void Fill(HDC dc, const CanvasRect& rect, Rgb colour) {
+  win::UniqueBrush brush(::CreateSolidBrush(ToColorRef(colour)));
+  if (!brush) return;
+  RECT r = ToRect(rect);
+  ::FillRect(dc, &r, brush.Get());
+}
+
+void PaintText(HDC dc, const std::wstring& text, const CanvasRect& rect, FontRole font, Rgb colour,
+              TextLayout layout) {
+  UINT format = DT_NOPREFIX;
+  switch (layout) {
+    case TextLayout::Centred: format |= DT_SINGLELINE | DT_VCENTER | DT_CENTER; break;
+    case TextLayout::Left: format |= DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_END_ELLIPSIS; break;
+    case TextLayout::Right: format |= DT_SINGLELINE | DT_VCENTER | DT_RIGHT; break;
+    case TextLayout::Banner: format |= DT_LEFT | DT_WORDBREAK; break;
+  }
+  win::SelectScope selectFont(dc, app::Font(font));
+  ::SetBkMode(dc, TRANSPARENT);
+  ::SetTextColor(dc, ToColorRef(colour));
+  RECT r = ToRect(rect);
+  ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, format);
+}
+
+void PaintTiles(HDC dc, const FrameInputs& in) {
+  for (const auto& element : kElements) {
+    if (!element.label) continue;
+    const CanvasRect& r = element.rect;
+    Fill(dc, r, colours::kTileBorder);
+    const bool highlighted = element.id == in.hovered || (in.calendarOpen && element.id == ElementId::Calendar);
+    Fill(dc, {r.left + 1, r.top + 1, r.right - 1, r.bottom - 1},
+         highlighted ? colours::kTileFaceHighlighted : colours::kTileFace);
+    PaintText(dc, std::wstring(1, element.glyph), {r.left, r.top + 3, r.right, r.top + 18}, FontRole::Symbol15,
+             colours::kAccentText, TextLayout::Centred);
+    PaintText(dc, element.label, {r.left, r.top + 17, r.right, r.bottom - 2}, FontRole::Small11, colours::kMainText,
+             TextLayout::Centred);
+  }
+}
+
+void PaintCalendar(HDC dc, const FrameInputs& in) {
+  if (!in.turkeyTime) {
+    PaintText(dc, L"Etkinlik takvimini oyunda a\u00e7abilirsin.", {363, 112, 737, 140}, FontRole::Regular14,
+             colours::kDimText, TextLayout::Left);
+    return;
+  }
+  const auto rows = UpcomingEvents(in.turkeyTime->wHour, in.turkeyTime->wMinute, in.turkeyTime->wDayOfWeek);
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    const int y = 112 + 37 * static_cast<int>(k);
+    PaintText(dc, rows[k].name, {364, y, 638, y + 22}, FontRole::Bold14, colours::kMainText, TextLayout::Left);
+    PaintText(dc, rows[k].time, {638, y, 737, y + 22}, FontRole::Bold14, colours::kAccentText, TextLayout::Right);
+  }
+}
+
+void PaintBoard(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
+  static const std::vector<launcher_board::Announcement> kNone;
+  const auto& list = in.announcements ? *in.announcements : kNone;
+  if (list.empty()) {
+    PaintText(dc, EmptyBoardMessage(in.boardLoaded, in.boardFetchFinished), {364, 357, 737, 383},
+             FontRole::Regular13, colours::kDimText, TextLayout::Left);
+    return;
+  }
+  boardOffset = ClampBoardOffset(boardOffset, list.size());
+  for (std::size_t slot = 0; slot < 2; ++slot) {
+    const std::size_t index = boardOffset + slot;
+    if (index >= list.size()) break;
+    const ElementId id = slot == 0 ? ElementId::BoardRow1 : ElementId::BoardRow2;
+    const CanvasRect r = ElementRect(id);
+    if (in.hovered == id) Fill(dc, r, colours::kHoveredRow);
+    PaintText(dc, list[index].title, {363, r.top, 653, r.bottom}, FontRole::Regular13, colours::kMainText,
+             TextLayout::Left);
+    PaintText(dc, list[index].date, {658, r.top, 738, r.bottom}, FontRole::Small11, colours::kDimText,
+             TextLayout::Right);
+    Fill(dc, {r.left, r.bottom - 1, r.right, r.bottom}, colours::kRowSeparator);
+  }
+}
+
+void PaintPanel(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
+  win::SavedDcScope saved(dc);
+  ::IntersectClipRect(dc, kPanelRect.left, kPanelRect.top, kPanelRect.right, kPanelRect.bottom);
+  Fill(dc, kPanelRect, colours::kPanelFrame);
+  Fill(dc, kPanelInnerRect, colours::kPanelBackground);
+  Fill(dc, kTileBarRect, colours::kTileBar);
+  PaintTiles(dc, in);
+
+  if (in.calendarOpen) {
+    PaintText(dc, L"Yakla\u015fan etkinlikler", {364, 72, 737, 100}, FontRole::Bold14, colours::kAccentText,
+             TextLayout::Left);
+    PaintCalendar(dc, in);
+    return;
+  }
+
+  if (in.banner) {
+    win::UniqueMemoryDc source(::CreateCompatibleDC(dc));
+    if (source) {
+      win::SelectScope select(source.Get(), in.banner);
+      ::BitBlt(dc, 351, 61, 399, 252, source.Get(), 0, 0, SRCCOPY);
+    }
+  } else {
+    PaintText(dc, L"VEGA sunucusunun betas\u0131 \u00e7ok yak\u0131nda a\u00e7\u0131lacak", {364, 97, 737, 172},
+             FontRole::Bold14, colours::kAccentText, TextLayout::Banner);
+  }
+  PaintBoard(dc, in, boardOffset);
+}
+
+void PaintProgressFill(HDC dc, int percent) {
+  const int right = kFillLeft + ProgressFillWidth(percent);
+  win::UniqueRegion region(::CreateRoundRectRgn(kFillLeft, kFillTop, right + 1, kFillBottom, 6, 6));
+  if (!region) return;
+  ::SelectClipRgn(dc, region.Get());
+  auto vertex = [](int x, int y, Rgb c) {
+    return TRIVERTEX{x, y, static_cast<COLOR16>(c.r << 8), static_cast<COLOR16>(c.g << 8),
+                     static_cast<COLOR16>(c.b << 8), 0xFF00};
+  };
+  TRIVERTEX vertices[2] = {vertex(kFillLeft, kFillTop, colours::kFillTop),
+                           vertex(right, kFillBottom, colours::kFillBottom)};
+  GRADIENT_RECT mesh{0, 1};
+  ::GradientFill(dc, vertices, 2, &mesh, 1, GRADIENT_FILL_RECT_V);
+  ::SelectClipRgn(dc, nullptr);
+}
+
+void PaintVeil(HDC dc) {
+  win::UniqueMemoryDc source(::CreateCompatibleDC(dc));
+  win::UniqueBitmap pixel(::CreateCompatibleBitmap(dc, 1, 1));
+  if (!source || !pixel) return;
+  win::SelectScope select(source.Get(), pixel.Get());
+  ::SetPixel(source.Get(), 0, 0, ToColorRef(colours::kVeil));
+  const BLENDFUNCTION blend{AC_SRC_OVER, 0, colours::kVeilAlpha, 0};
+  ::AlphaBlend(dc, kVeilRect.left, kVeilRect.top, kVeilRect.Width(), kVeilRect.Height(), source.Get(), 0, 0, 1, 1,
+               blend);
+}
+
+}  // namespace
+
+FrameInputs GatherFrameInputs() {
+  FrameInputs in;
+  const Launcher* session = app::Res().session;
+  const UiState& state = Ui();
+  in.sessionExists = session != nullptr;
+  if (session) {
+    in.connected = session->IsConnected();
+    in.progressVisible = session->ProgressVisible();
+    in.progress = session->ProgressPercent();
+    in.ready = session->Ready();
+    in.status = session->GetStatus();
+  }
+  in.guardRunning = state.guardProcess != nullptr;
+  in.launchIdle = state.LaunchIdle();
+  in.hovered = state.hovered;
+  in.calendarOpen = state.calendarOpen;
+  in.announcements = &state.announcements;
+  in.boardLoaded = state.boardLoaded;
+  in.boardFetchFinished = state.boardFetchFinished;
+  in.banner = app::Res().secondaryArtwork.Get();
+  if (in.calendarOpen) in.turkeyTime = CurrentTurkeyTime();
+  return in;
+}
+
+void PaintFrame(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
+  const int percent = DisplayPercent(in.progressVisible, in.progress, in.connected);
+  const std::wstring status = in.sessionExists ? DecodeStatusText(in.status) : std::wstring();
+  const std::wstring line = ChooseStatusLine(in.guardRunning, status, in.ready);
+
+  PaintPanel(dc, in, boardOffset);
+
+  const CanvasRect minimise = ElementRect(ElementId::Minimise);
+  Fill(dc, minimise, colours::kMinimiseFace);
+  PaintText(dc, L"\u2212", minimise, FontRole::Bold14, colours::kAccentText, TextLayout::Centred);
+
+  PaintText(dc, line, kStatusRect, FontRole::Bold14, colours::kMainText, TextLayout::Left);
+  PaintText(dc, std::to_wstring(percent) + L"%", kPercentRect, FontRole::Bold14, colours::kAccentText,
+           TextLayout::Right);
+
+  Fill(dc, kTrackOuterRect, colours::kTrackOuter);
+  Fill(dc, kTrackInnerRect, colours::kTrackInner);
+  if (percent > 0) PaintProgressFill(dc, percent);
+
+  const bool startUsable = in.sessionExists && in.ready && in.launchIdle;
+  if (!startUsable) PaintVeil(dc);
+}
+
+void PaintWindow(HWND window) {
+  win::PaintScope paint(window);
+  const HDC windowDc = paint.Dc();
+  if (!windowDc) return;
+  RECT client{};
+  ::GetClientRect(window, &client);
+
+  win::UniqueMemoryDc back(::CreateCompatibleDC(windowDc));
+  win::UniqueMemoryDc artwork(::CreateCompatibleDC(windowDc));
+  win::UniqueBitmap canvas(::CreateCompatibleBitmap(windowDc, kCanvasWidth, kCanvasHeight));
+  if (!back || !artwork || !canvas) return;
+  {
+    win::SelectScope selectCanvas(back.Get(), canvas.Get());
+    win::SelectScope selectArtwork(artwork.Get(), app::Res().mainArtwork.Get());
+    ::BitBlt(back.Get(), 0, 0, kCanvasWidth, kCanvasHeight, artwork.Get(), 0, 0, SRCCOPY);
+    PaintFrame(back.Get(), GatherFrameInputs(), Ui().boardOffset);
+    ::SetStretchBltMode(windowDc, HALFTONE);
+    ::SetBrushOrgEx(windowDc, 0, 0, nullptr);
+    ::StretchBlt(windowDc, 0, 0, client.right - client.left, client.bottom - client.top, back.Get(), 0, 0,
+                 kCanvasWidth, kCanvasHeight, SRCCOPY);
+  }
+}
+
+}  // namespace ui

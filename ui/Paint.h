@@ -1,0 +1,46 @@
+// Painting of the launcher window: one frame of the 800x600 canvas composed
+// off-screen and stretched to the client area.
+#pragma once
+
+#include "common/WinHandles.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board/Announcement.h"
+#include "ui/Layout.h"
+
+namespace ui {
+
+// Everything one frame shows, read once at the start of the frame.
+struct FrameInputs {
+  bool sessionExists = false;
+  bool connected = false;
+  bool ready = false;
+  bool progressVisible = false;
+  std::int32_t progress = 0;
+  std::string status;  // the session's 8-bit status text
+  bool guardRunning = false;
+  bool launchIdle = true;
+  ElementId hovered = ElementId::None;
+  bool calendarOpen = false;
+  const std::vector<launcher_board::Announcement>* announcements = nullptr;
+  bool boardLoaded = false;
+  bool boardFetchFinished = false;
+  HBITMAP banner = nullptr;
+  std::optional<SYSTEMTIME> turkeyTime;  // nullopt: the calendar shows its fallback line
+};
+
+// Reads the session, the window state and the clock.
+FrameInputs GatherFrameInputs();
+
+// Paints one frame onto an 800x600 DC that already holds the artwork. The
+// board offset is clamped to the announcement count and stored back.
+void PaintFrame(HDC dc, const FrameInputs& in, std::size_t& boardOffset);
+
+// WM_PAINT: composes the frame off-screen and stretches it with HALFTONE.
+void PaintWindow(HWND window);
+
+}  // namespace ui
