@@ -9,6 +9,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <utility>
 
@@ -75,6 +76,23 @@ struct RegKeyTraits {
   static void Close(Type h) { ::RegCloseKey(h); }
 };
 
+// BCrypt provider, hash and key handles (bcrypt.dll).
+struct BcryptAlgorithmTraits {
+  using Type = BCRYPT_ALG_HANDLE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type h) { ::BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct BcryptHashTraits {
+  using Type = BCRYPT_HASH_HANDLE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type h) { ::BCryptDestroyHash(h); }
+};
+struct BcryptKeyTraits {
+  using Type = BCRYPT_KEY_HANDLE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type h) { ::BCryptDestroyKey(h); }
+};
+
 using UniqueHandle = Unique<HandleTraits>;        // processes, threads, mutexes, snapshots
 using UniqueFile = Unique<FileHandleTraits>;      // CreateFile results
 using UniqueBitmap = Unique<GdiObjectTraits<HBITMAP>>;
@@ -84,6 +102,9 @@ using UniqueRegion = Unique<GdiObjectTraits<HRGN>>;
 using UniqueMemoryDc = Unique<MemoryDcTraits>;
 using UniqueGlobal = Unique<GlobalTraits>;
 using UniqueRegKey = Unique<RegKeyTraits>;
+using UniqueBcryptAlgorithm = Unique<BcryptAlgorithmTraits>;
+using UniqueBcryptHash = Unique<BcryptHashTraits>;
+using UniqueBcryptKey = Unique<BcryptKeyTraits>;
 
 // Selects a GDI object into a DC and puts the previous one back.
 class SelectScope {

@@ -10,6 +10,8 @@ Commands:
                the two public-key blobs the launcher compiles in
   devcert      self-signed TLS certificate for a loopback patch endpoint and
                the SHA-256 pin of its DER encoding
+  devca        development certificate authority and a loopback server
+               certificate it issues (for a test Wine prefix that trusts it)
   sign-update  raw 384-byte RSA PKCS#1 v1.5 SHA-256 signature of a manifest
 """
 import argparse
@@ -100,6 +102,58 @@ def cmd_devcert(args) -> int:
     return 0
 
 
+def cmd_devca(args) -> int:
+    """A development CA and a leaf for CN=<host> issued by it, for an endpoint
+    that must pass the platform's normal certificate validation once the CA is
+    trusted (only ever in a test Wine prefix). Like devcert, the leaf carries no
+    subjectAltName: Wine's WinHTTP rejects an IP subjectAltName on loopback."""
+    out = pathlib.Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    now = datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)
+    later = now + datetime.timedelta(days=365 * 30)
+
+    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_name = x509.Name([x509.NameAttribute(NameOID.ORGANIZATION_NAME, "ORVEX development (test only)"),
+                         x509.NameAttribute(NameOID.COMMON_NAME, args.ca_name)])
+    ca_ski = x509.SubjectKeyIdentifier.from_public_key(ca_key.public_key())
+    ca_cert = (x509.CertificateBuilder()
+               .subject_name(ca_name).issuer_name(ca_name)
+               .public_key(ca_key.public_key())
+               .serial_number(x509.random_serial_number())
+               .not_valid_before(now).not_valid_after(later)
+               .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
+               .add_extension(x509.KeyUsage(digital_signature=False, content_commitment=False,
+                                            key_encipherment=False, data_encipherment=False,
+                                            key_agreement=False, key_cert_sign=True, crl_sign=True,
+                                            encipher_only=False, decipher_only=False), critical=True)
+               .add_extension(ca_ski, critical=False)
+               .sign(ca_key, hashes.SHA256()))
+
+    leaf_key = ec.generate_private_key(ec.SECP256R1())
+    leaf_cert = (x509.CertificateBuilder()
+                 .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, args.host)]))
+                 .issuer_name(ca_name)
+                 .public_key(leaf_key.public_key())
+                 .serial_number(x509.random_serial_number())
+                 .not_valid_before(now).not_valid_after(later)
+                 .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+                 .add_extension(x509.KeyUsage(digital_signature=True, content_commitment=False,
+                                              key_encipherment=False, data_encipherment=False,
+                                              key_agreement=False, key_cert_sign=False, crl_sign=False,
+                                              encipher_only=False, decipher_only=False), critical=True)
+                 .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
+                 .add_extension(x509.AuthorityKeyIdentifier.from_issuer_subject_key_identifier(ca_ski),
+                                critical=False)
+                 .sign(ca_key, hashes.SHA256()))
+
+    write_private_pem(out / "dev-ca-key.pem", ca_key)
+    (out / "dev-ca-cert.pem").write_bytes(ca_cert.public_bytes(serialization.Encoding.PEM))
+    write_private_pem(out / f"{args.name}-key.pem", leaf_key)
+    (out / f"{args.name}-cert.pem").write_bytes(leaf_cert.public_bytes(serialization.Encoding.PEM))
+    print(f"wrote dev-ca-cert.pem, dev-ca-key.pem, {args.name}-cert.pem, {args.name}-key.pem in {out}")
+    return 0
+
+
 def cmd_sign_update(args) -> int:
     key = load_private_pem(pathlib.Path(args.key))
     data = pathlib.Path(args.manifest).read_bytes()
@@ -122,6 +176,13 @@ def main(argv=None) -> int:
     p.add_argument("--host", default="127.0.0.1", help="common name (default 127.0.0.1)")
     p.add_argument("--name", default="fallback", help="file name stem (default fallback)")
     p.set_defaults(func=cmd_devcert)
+
+    p = sub.add_parser("devca", help="development CA and a loopback server certificate issued by it")
+    p.add_argument("--out", required=True, help="output folder")
+    p.add_argument("--host", default="127.0.0.1", help="common name of the server certificate (default 127.0.0.1)")
+    p.add_argument("--name", default="cdn", help="file name stem of the server certificate (default cdn)")
+    p.add_argument("--ca-name", default="ORVEX Development Test CA", help="common name of the CA")
+    p.set_defaults(func=cmd_devca)
 
     p = sub.add_parser("sign-update", help="sign an update manifest (raw 384-byte RSA signature)")
     p.add_argument("--key", required=True, help="update-private.pem")

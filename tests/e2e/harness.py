@@ -1,0 +1,216 @@
+"""Runs the real Launcher.exe under Wine on the build tree's virtual display.
+
+Used by the end-to-end tests and the demo: sample client folders, the stand-in
+login server, the painted-text trace, screenshots and pointer input.
+"""
+import contextlib
+import json
+import os
+import pathlib
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+SOURCE_DIR = pathlib.Path(os.environ.get("ORVEX_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
+BUILD_DIR = pathlib.Path(os.environ.get("ORVEX_BUILD_DIR", SOURCE_DIR / "build" / "win"))
+LAUNCHER_EXE = pathlib.Path(os.environ.get("ORVEX_LAUNCHER_EXE", BUILD_DIR / "Launcher.exe"))
+PYTHON = "/usr/bin/python3"
+WINDOW_TITLE = "ORVEX Launcher"
+
+
+def wine_environment(debug="-all"):
+    """Environment of the build tree's Wine prefix, with its display started."""
+    exports = subprocess.run([str(BUILD_DIR / "wine-env.sh"), "ensure"], check=True, capture_output=True,
+                             text=True).stdout
+    env = dict(os.environ)
+    for name, value in re.findall(r"(\w+)='([^']*)'", exports):
+        env[name] = value
+    env["WINEDEBUG"] = debug
+    return env
+
+
+def make_client(folder, version=2372, server_ini=None, login_host="127.0.0.1", exe_name="Launcher.exe"):
+    """A client folder with the launcher, Server.ini and stand-in game files."""
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(LAUNCHER_EXE, folder / exe_name)
+    if server_ini is None:
+        server_ini = f"[Version]\r\nFiles={version}\r\n[Server]\r\nCount=1\r\nIP0={login_host}\r\n"
+    (folder / "Server.ini").write_text(server_ini)
+    (folder / "data").mkdir(exist_ok=True)
+    return folder
+
+
+def drawn_texts(trace_text):
+    """Strings that DrawText painted, in order, decoded from Wine's debug form."""
+    texts = []
+    for match in re.finditer(r'trace:text:DrawTextExW L"((?:[^"\\]|\\.)*)"', trace_text):
+        raw = match.group(1)
+        texts.append(re.sub(r"\\([0-9a-f]{4})", lambda m: chr(int(m.group(1), 16)), raw)
+                     .replace('\\"', '"').replace("\\\\", "\\"))
+    return texts
+
+
+class LoginServer:
+    """The stand-in login server on 127.0.0.1:15100 for the length of a with-block."""
+
+    def __init__(self, workdir, **scenario):
+        self.workdir = pathlib.Path(workdir)
+        self.record = self.workdir / "login-record.jsonl"
+        self.scenario_file = self.workdir / "login-scenario.json"
+        self.scenario_file.write_text(json.dumps(scenario))
+        self.process = None
+
+    def __enter__(self):
+        self.process = subprocess.Popen(
+            [PYTHON, str(SOURCE_DIR / "tools" / "login_server.py"), "--scenario", str(self.scenario_file),
+             "--record", str(self.record), "--lifetime", "300"],
+            stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        if "listening" not in line:
+            self.process.kill()
+            raise RuntimeError("login server did not start")
+        return self
+
+    def __exit__(self, *exc):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+
+    def frames(self):
+        """Payloads the client sent, as bytes, in order."""
+        if not self.record.exists():
+            return []
+        frames = []
+        for line in self.record.read_text().splitlines():
+            entry = json.loads(line)
+            frames.append(bytes.fromhex(entry["payload"]))
+        return frames
+
+
+class Launcher:
+    """One Launcher.exe process with the painted-text trace on its stderr."""
+
+    def __init__(self, folder, args=(), exe_name="Launcher.exe", trace=True):
+        self.folder = pathlib.Path(folder)
+        self.trace_file = self.folder.parent / f"{self.folder.name}-trace-{time.monotonic_ns()}.txt"
+        # trace+text: every DrawText string; trace+win: window creation and ShowWindow calls.
+        self.env = wine_environment("-all,trace+text,trace+win" if trace else "-all")
+        self.display = self.env["DISPLAY"]
+        with open(self.trace_file, "wb") as trace_out:
+            self.process = subprocess.Popen(["wine", str(self.folder / exe_name), *args], cwd=self.folder,
+                                            env=self.env, stdout=subprocess.DEVNULL, stderr=trace_out,
+                                            stdin=subprocess.DEVNULL)
+
+    def trace(self):
+        return self.trace_file.read_text(errors="replace")
+
+    def texts(self):
+        return drawn_texts(self.trace())
+
+    def show_commands(self):
+        """ShowWindow commands applied to top-level windows of this process, in order."""
+        return [int(c) for c in re.findall(r"trace:win:show_window hwnd=\w+, cmd=(\d+)", self.trace())]
+
+    def wait_for_text(self, wanted, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(wanted in text for text in self.texts()):
+                return True
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.1)
+        return any(wanted in text for text in self.texts())
+
+    def status_lines(self):
+        """Texts painted into the status line (drawn right before the percentage)."""
+        texts = self.texts()
+        return [texts[i - 1] for i, t in enumerate(texts) if i > 0 and re.fullmatch(r"\d+%", t)]
+
+    def xdotool(self, *args, check=True):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, check=check)
+
+    def window_id(self, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = self.xdotool("search", "--name", f"^{WINDOW_TITLE}$", check=False).stdout.split()
+            if found:
+                return found[0]
+            if self.process.poll() is not None:
+                return None
+            time.sleep(0.1)
+        return None
+
+    def geometry(self, window):
+        out = self.xdotool("getwindowgeometry", "--shell", window).stdout
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def is_viewable(self, window):
+        out = subprocess.run(["xwininfo", "-id", window], env=self.env, capture_output=True, text=True).stdout
+        return "IsViewable" in out
+
+    def click_canvas(self, window, x, y):
+        """Clicks a point of the 800x600 canvas (the window is 800x600 on the test display)."""
+        left, top, _, _ = self.geometry(window)
+        # Move there first and let Wine see the pointer arrive (hover), then
+        # press and release as separate events, as a hand would.
+        self.xdotool("mousemove", str(left + x + 1), str(top + y + 1))
+        time.sleep(0.1)
+        self.xdotool("mousemove", str(left + x), str(top + y))
+        time.sleep(0.3)
+        self.xdotool("mousedown", "1")
+        time.sleep(0.1)
+        self.xdotool("mouseup", "1")
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-window", "root", "-display", self.display, str(path)], env=self.env,
+                       check=True, capture_output=True)
+        return path
+
+    def wait(self, timeout=20):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def close(self):
+        """Ends the process: the Close element first, then by force."""
+        if self.process.poll() is None:
+            for _ in range(2):
+                window = self.window_id(timeout=1)
+                if window:
+                    with contextlib.suppress(Exception):
+                        self.click_canvas(window, 776, 25)
+                if self.wait(5) is not None:
+                    break
+            if self.process.poll() is None:
+                self.process.kill()
+                self.process.wait(5)
+        return self.process.returncode
+
+
+def pixel(png_path, x, y):
+    """RGB of one pixel of a PNG, read through ImageMagick."""
+    out = subprocess.run(["convert", str(png_path), "-crop", f"1x1+{x}+{y}", "-depth", "8", "txt:-"],
+                         capture_output=True, text=True, check=True).stdout
+    match = re.search(r"\((\d+),(\d+),(\d+)", out.splitlines()[-1])
+    return tuple(int(v) for v in match.groups())
+
+
+def run_once(folder, args=(), exe_name="Launcher.exe", timeout=30):
+    """Runs a launcher that is expected to end by itself; returns (exit code, trace text)."""
+    env = wine_environment("-all,trace+win")
+    result = subprocess.run(["wine", str(pathlib.Path(folder) / exe_name), *args], cwd=folder, env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                            timeout=timeout)
+    return result.returncode, result.stderr.decode(errors="replace")
+
+
+if __name__ == "__main__":
+    print(drawn_texts(sys.stdin.read()))

@@ -1,0 +1,78 @@
+"""The painted window: placement, pixels and texts, with and without a login server."""
+import os
+import pathlib
+import shutil
+
+from harness import SOURCE_DIR, BUILD_DIR, Launcher, LoginServer, make_client, pixel
+
+ARTIFACTS = BUILD_DIR / "artifacts"
+FRAME = (98, 80, 51)
+TRACK_OUTER = (97, 76, 46)
+TRACK_INNER = (26, 21, 17)
+
+
+def artwork_pixel(x, y):
+    return pixel(SOURCE_DIR / "resources" / "main.png", x, y)
+
+
+def veiled(colour):
+    return tuple((v * 128 + a * 127) // 255 for v, a in zip((17, 18, 21), colour))
+
+
+def near(a, b, tolerance=3):
+    return all(abs(x - y) <= tolerance for x, y in zip(a, b))
+
+
+def keep(shot, name):
+    ARTIFACTS.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(shot, ARTIFACTS / name)
+
+
+def test_unreachable_login_server(tmp_path):
+    # Nothing listens on this port: the session reports the failed connection.
+    client = make_client(tmp_path / "client", login_host="127.0.0.1")
+    launcher = Launcher(client)
+    try:
+        window = launcher.window_id()
+        assert window is not None
+        # 1024x768 work area: the full 800x600 window, centred.
+        assert launcher.geometry(window) == (112, 84, 800, 600)
+        assert launcher.wait_for_text("Unable to connect to the ORVEX login server")
+        shot = launcher.screenshot(tmp_path / "offline.png")
+        keep(shot, "launcher-offline.png")
+        at = lambda x, y: pixel(shot, 112 + x, 84 + y)
+        assert at(350, 60) == FRAME
+        assert at(750, 414) == FRAME
+        assert at(353, 456) == TRACK_OUTER
+        assert at(360, 468) == TRACK_INNER  # 0%: no fill
+        assert near(at(370, 505), veiled(artwork_pixel(370, 505)))
+        assert at(361, 505) == artwork_pixel(361, 505)  # outside the veil
+        texts = launcher.texts()
+        assert "0%" in texts
+        assert "Takvim" in texts and "S\u0131ralama" in texts
+        assert "Duyurular y\u00fckleniyor\u2026" in texts
+    finally:
+        assert launcher.close() == 0
+
+
+def test_ready_client_shows_ready_text_and_full_bar(tmp_path):
+    client = make_client(tmp_path / "client", version=2372)
+    with LoginServer(tmp_path, version=2372, patches=[]) as server:
+        launcher = Launcher(client)
+        try:
+            window = launcher.window_id()
+            assert window is not None
+            assert launcher.wait_for_text("Ready to play ORVEX")
+            launcher.wait_for_text("100%")
+            shot = launcher.screenshot(tmp_path / "ready.png")
+            keep(shot, "launcher-ready.png")
+            at = lambda x, y: pixel(shot, 112 + x, 84 + y)
+            fill = at(746, 468)
+            assert fill[0] > 150 and fill != TRACK_INNER  # 390 pixels of gold
+            assert at(748, 468) == TRACK_INNER
+            assert at(370, 505) == artwork_pixel(370, 505)  # Start is not veiled
+            assert launcher.status_lines()[-1] == "Ready to play ORVEX"
+            assert "100%" in launcher.texts()
+        finally:
+            assert launcher.close() == 0
+        assert server.frames()[:3] == [b"\x01", b"\x03", b"\x02" + (2372).to_bytes(2, "little")]

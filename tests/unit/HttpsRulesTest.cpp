@@ -1,0 +1,117 @@
+#include "update/HttpsRules.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+using orvex_update::IsFallbackPatchEndpoint;
+
+namespace {
+constexpr std::array<const char*, 3> kHosts = {"203.0.113.10", "192.168.56.10", "127.0.0.1"};
+}
+
+TEST(FallbackEndpoint, EveryDeploymentHostOnPort5443UnderPatch) {
+  for (const wchar_t* host : {L"203.0.113.10", L"192.168.56.10", L"127.0.0.1"}) {
+    EXPECT_TRUE(IsFallbackPatchEndpoint(host, 5443, L"/patch/", kHosts)) << host;
+    EXPECT_TRUE(IsFallbackPatchEndpoint(host, 5443, L"/patch/patch2384.zip", kHosts)) << host;
+    EXPECT_TRUE(IsFallbackPatchEndpoint(host, 5443, L"/patch/sub/x.sig", kHosts)) << host;
+  }
+  // The build's own constants take part the same way.
+  EXPECT_TRUE(IsFallbackPatchEndpoint(L"127.0.0.1", 5443, L"/patch/x.zip"));
+}
+
+TEST(FallbackEndpoint, NearMissesGetNormalValidation) {
+  // Path: exact prefix with its slash, case-sensitive, not merely contained.
+  for (const wchar_t* path : {L"/patch", L"/patc", L"", L"/", L"/PATCH/x", L"/Patch/x", L"//patch/x", L"patch/x",
+                              L"/patches/x", L"/orvex-patch/x", L"/x/patch/"}) {
+    EXPECT_FALSE(IsFallbackPatchEndpoint(L"127.0.0.1", 5443, path, kHosts)) << path;
+  }
+  // Port: only 5443.
+  for (unsigned port : {443u, 5444u, 0u, 5443u + 65536u, 54430u}) {
+    EXPECT_FALSE(IsFallbackPatchEndpoint(L"127.0.0.1", port, L"/patch/x", kHosts)) << port;
+  }
+  // Host: character for character, no name resolution or numeric equivalence.
+  for (std::wstring_view host : {std::wstring_view(L"localhost"), std::wstring_view(L"127.0.0.2"),
+                                 std::wstring_view(L"127.0.0.01"), std::wstring_view(L"127.000.000.001"),
+                                 std::wstring_view(L"127.0.0.1."), std::wstring_view(L" 127.0.0.1"),
+                                 std::wstring_view(L"127.0.0.1 "), std::wstring_view(L"0x7f.0.0.1"),
+                                 std::wstring_view(L"2130706433"), std::wstring_view(L"[::1]"),
+                                 std::wstring_view(L"203.0.113.1"), std::wstring_view(L"203.0.113.100"),
+                                 std::wstring_view(L""), std::wstring_view(L"127.0.0.1\0", 10)}) {
+    EXPECT_FALSE(IsFallbackPatchEndpoint(host, 5443, L"/patch/x", kHosts)) << host.size();
+  }
+  // A wide character whose low byte is an ASCII digit must not pass for it.
+  const std::wstring sneaky = {L'1', L'2', static_cast<wchar_t>(0x0137), L'.', L'0', L'.', L'0', L'.', L'1'};
+  EXPECT_FALSE(IsFallbackPatchEndpoint(sneaky, 5443, L"/patch/x", kHosts));
+}
+
+TEST(Deadline, GetQuarterHourPostTwoHours) {
+  EXPECT_EQ(orvex_update::DownloadDeadlineMs(false), 900000u);
+  EXPECT_EQ(orvex_update::DownloadDeadlineMs(true), 7200000u);
+}
+
+TEST(SizeLimit, ExactFitAcceptedOneMoreRefused) {
+  using orvex_update::ChunkFitsLimit;
+  EXPECT_TRUE(ChunkFitsLimit(0, 100, 100));
+  EXPECT_FALSE(ChunkFitsLimit(0, 101, 100));
+  EXPECT_TRUE(ChunkFitsLimit(65536, 34, 65570));
+  EXPECT_FALSE(ChunkFitsLimit(65536, 35, 65570));
+  EXPECT_FALSE(ChunkFitsLimit(0, 1, 0));
+  EXPECT_TRUE(ChunkFitsLimit(0, 0, 0));
+}
+
+TEST(SizeLimit, NoWrapNearTheTopOfTheRange) {
+  using orvex_update::ChunkFitsLimit;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  EXPECT_TRUE(ChunkFitsLimit(kMax - 65536, 65536, kMax));
+  EXPECT_FALSE(ChunkFitsLimit(kMax - 65535, 65536, kMax - 1));
+  // received + chunk would wrap to a small number below the limit.
+  EXPECT_FALSE(ChunkFitsLimit(kMax - 10, 65536, kMax - 5));
+  EXPECT_FALSE(ChunkFitsLimit(101, 0, 100));
+}
+
+TEST(RefusalText, ConflictHasItsOwnNoticeOthersCarryTheCode) {
+  EXPECT_EQ(orvex_update::RefusalText(409),
+            "Onarim katalogu bu surumle eslesmiyor (HTTP 409). Guncel surumun sunucuda yayinlanmasi gerekiyor.");
+  EXPECT_EQ(orvex_update::RefusalText(404), "Yama sunucusu istegi reddetti (HTTP 404).");
+  EXPECT_EQ(orvex_update::RefusalText(301), "Yama sunucusu istegi reddetti (HTTP 301).");
+  EXPECT_EQ(orvex_update::RefusalText(0), "Yama sunucusu istegi reddetti (HTTP 0).");
+  EXPECT_EQ(orvex_update::RefusalText(4294967295ul), "Yama sunucusu istegi reddetti (HTTP 4294967295).");
+}
+
+TEST(StrictUtf8, WellFormedTextPasses) {
+  using orvex_update::IsStrictUtf8Text;
+  EXPECT_TRUE(IsStrictUtf8Text("https://127.0.0.1:5444/orvex-patch/patch2384.zip"));
+  EXPECT_TRUE(IsStrictUtf8Text("g\xC3\xBCncelleme/\xC4\x9F\xC4\xB1\xC5\x9F.zip"));  // ü ğ ı ş
+  EXPECT_TRUE(IsStrictUtf8Text("\xE2\x82\xAC"));                                // U+20AC
+  EXPECT_TRUE(IsStrictUtf8Text("\xED\x9F\xBF\xEE\x80\x80"));                    // around the surrogates
+  EXPECT_TRUE(IsStrictUtf8Text("\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));            // U+10000, U+10FFFF
+  EXPECT_TRUE(IsStrictUtf8Text("\x7F"));
+}
+
+TEST(StrictUtf8, MalformedTextFails) {
+  using orvex_update::IsStrictUtf8Text;
+  for (const std::string bad : {
+           std::string("\xC0\xAF"),                // overlong "/"
+           std::string("\xC1\xBF"),                // overlong
+           std::string("\xE0\x80\xAF"),            // overlong 3-byte "/"
+           std::string("\xF0\x80\x80\xAF"),        // overlong 4-byte "/"
+           std::string("\xED\xA0\x80"),            // high surrogate
+           std::string("\xED\xBF\xBF"),            // low surrogate
+           std::string("\xF4\x90\x80\x80"),        // above U+10FFFF
+           std::string("\xF5\x80\x80\x80"),        // lead beyond range
+           std::string("\xFF"), std::string("\xFE"),
+           std::string("\x80"),                    // lone continuation
+           std::string("a\xC3"),                   // cut at the end
+           std::string("\xE2\x82"),                // cut 3-byte
+           std::string("\xF0\x90\x80"),            // cut 4-byte
+           std::string("\xC3(x"),                  // bad continuation
+           std::string("https://h/a\0b", 13),      // embedded NUL would cut the Win32 string
+           std::string(1, '\0'),
+       }) {
+    EXPECT_FALSE(IsStrictUtf8Text(bad)) << bad.size();
+  }
+}

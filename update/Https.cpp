@@ -1,0 +1,183 @@
+#include "update/Https.h"
+
+#include "Deployment.h"
+#include "common/WinHttpHandles.h"
+#include "update/Digest.h"
+#include "update/HttpsRules.h"
+
+#include <climits>
+#include <stdexcept>
+#include <vector>
+
+namespace orvex_update {
+
+namespace {
+
+[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
+
+struct CrackedUrl {
+  std::wstring host;
+  std::wstring path;  // never empty: "/" when the url has none
+  INTERNET_PORT port = 0;
+};
+
+CrackedUrl CrackHttpsUrl(const std::wstring& url) {
+  constexpr const char* kNotHttps = "Only an HTTPS update URL without credentials is allowed.";
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof(parts);
+  // A length of -1 asks the cracker for pointers into url instead of copies,
+  // one per component, so each part can be checked on its own.
+  parts.dwSchemeLength = static_cast<DWORD>(-1);
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUserNameLength = static_cast<DWORD>(-1);
+  parts.dwPasswordLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!::WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) Fail(kNotHttps);
+  if (parts.nScheme != INTERNET_SCHEME_HTTPS || parts.dwUserNameLength != 0 || parts.dwPasswordLength != 0 ||
+      parts.lpszHostName == nullptr || parts.dwHostNameLength == 0) {
+    Fail(kNotHttps);
+  }
+  if (parts.dwExtraInfoLength != 0) Fail("Update URL must not contain a query or fragment.");
+
+  CrackedUrl cracked;
+  cracked.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+  if (parts.lpszUrlPath != nullptr && parts.dwUrlPathLength != 0) {
+    cracked.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  } else {
+    cracked.path = L"/";
+  }
+  cracked.port = parts.nPort;
+  return cracked;
+}
+
+// Compares the server certificate of a completed exchange with the pin.
+void CheckCertificatePin(HINTERNET request) {
+  PCCERT_CONTEXT raw = nullptr;
+  DWORD size = sizeof(raw);
+  if (!::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || raw == nullptr) {
+    Fail("ORVEX HTTPS peer certificate is unavailable.");
+  }
+  win::UniqueCertContext certificate(raw);  // the query hands us a reference to free
+
+  Sha256 hash;
+  if (!hash.Update(certificate.Get()->pbCertEncoded, certificate.Get()->cbCertEncoded)) Fail("SHA-256 failed.");
+  certificate.Reset();
+  Digest digest{};
+  if (!hash.Finish(digest)) Fail("SHA-256 failed.");
+  if (HexDigest(digest) != orvex_deploy::kCertificatePin) {
+    Fail("ORVEX update certificate does not match the published server.");
+  }
+}
+
+}  // namespace
+
+std::wstring WidenUtf8(const std::string& text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX) || !IsStrictUtf8Text(text)) {
+    Fail("Invalid update URL.");
+  }
+  const int length = static_cast<int>(text.size());
+  const int wide = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+  if (wide <= 0) Fail("Invalid update URL.");
+  std::wstring result(static_cast<std::size_t>(wide), L'\0');
+  if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, result.data(), wide) != wide) {
+    Fail("Invalid update URL.");
+  }
+  return result;
+}
+
+void HttpsDownload(const std::string& url, const std::filesystem::path& destination, std::uint64_t limit,
+                   const std::string& body, const ProgressCallback& progress) {
+  if (progress) progress(0, limit);
+  const CrackedUrl target = CrackHttpsUrl(WidenUtf8(url));
+  const bool post = !body.empty();
+
+  // Declared in opening order, so the request closes first and the session last
+  // on every path out of this function.
+  win::UniqueInternet session(::WinHttpOpen(L"ORVEX-Updater/1", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) Fail("Cannot initialize HTTPS.");
+
+  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+  if (!::WinHttpSetOption(session.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
+    Fail("TLS 1.2 is unavailable.");
+  }
+  if (!::WinHttpSetTimeouts(session.Get(), 15000, 15000, 30000, 30000)) Fail("Cannot configure HTTPS timeout.");
+
+  win::UniqueInternet connection(::WinHttpConnect(session.Get(), target.host.c_str(), target.port, 0));
+  if (!connection) Fail("Cannot connect to update host.");
+
+  win::UniqueInternet request(::WinHttpOpenRequest(connection.Get(), post ? L"POST" : L"GET", target.path.c_str(),
+                                                   nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                   WINHTTP_FLAG_SECURE));
+  if (!request) Fail("Cannot request update.");
+
+  const bool pinned = IsFallbackPatchEndpoint(target.host, target.port, target.path);
+  if (pinned) {
+    // Only the unknown-CA check is relaxed; name, dates and usage stay checked,
+    // and the pin below replaces the missing chain of trust.
+    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+    if (!::WinHttpSetOption(request.Get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags))) {
+      Fail("Cannot configure the ORVEX update certificate.");
+    }
+  }
+
+  DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+  if (!::WinHttpSetOption(request.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof(redirects))) {
+    Fail("Cannot configure HTTPS redirect policy.");
+  }
+
+  bool sent;
+  if (post) {
+    if (body.size() > MAXDWORD) Fail("HTTPS request or certificate validation failed.");
+    const auto length = static_cast<DWORD>(body.size());
+    sent = ::WinHttpSendRequest(request.Get(), L"Content-Type: text/plain\r\n", static_cast<DWORD>(-1L),
+                                const_cast<char*>(body.data()), length, length, 0);
+  } else {
+    sent = ::WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+  }
+  if (!sent || !::WinHttpReceiveResponse(request.Get(), nullptr)) {
+    Fail("HTTPS request or certificate validation failed.");
+  }
+
+  // Before anything of the response is believed, not even its status.
+  if (pinned) CheckCertificatePin(request.Get());
+
+  DWORD status = 0;
+  DWORD statusSize = sizeof(status);
+  if (!::WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+    Fail("Update server response could not be read.");
+  }
+  if (status != 200) throw std::runtime_error(RefusalText(status));
+
+  win::UniqueFile file(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) Fail("Cannot create downloaded file.");
+
+  const std::uint64_t deadline = DownloadDeadlineMs(post);
+  const std::uint64_t started = ::GetTickCount64();
+  std::uint64_t received = 0;
+  std::vector<char> buffer(kHttpsReadSize);
+  for (;;) {
+    // Checked before each read only: one read may still block for up to the
+    // 30 s receive timeout past the deadline.
+    if (::GetTickCount64() - started >= deadline) Fail("Update download timed out.");
+    DWORD count = 0;
+    if (!::WinHttpReadData(request.Get(), buffer.data(), kHttpsReadSize, &count)) {
+      Fail("Update connection interrupted.");
+    }
+    if (count == 0) break;
+    if (!ChunkFitsLimit(received, count, limit)) Fail("Downloaded file exceeds its size limit.");
+    received += count;
+    DWORD written = 0;
+    if (!::WriteFile(file.Get(), buffer.data(), count, &written, nullptr) || written != count) {
+      Fail("Cannot write download; check disk space.");
+    }
+    if (progress) progress(received, limit);
+  }
+  if (!::FlushFileBuffers(file.Get())) Fail("Cannot persist download.");
+  file.Reset();
+}
+
+}  // namespace orvex_update

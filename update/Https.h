@@ -1,0 +1,28 @@
+// The one HTTPS client of the update engine, on WinHTTP in synchronous mode.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "update/Callbacks.h"
+
+namespace orvex_update {
+
+// Strict UTF-8 to UTF-16 conversion. Throws std::runtime_error("Invalid update
+// URL.") for an empty text, malformed UTF-8 or a text that holds a NUL.
+std::wstring WidenUtf8(const std::string& text);
+
+// One HTTPS request (GET when body is empty, otherwise POST of body as
+// text/plain) whose response body, at most limit bytes, is streamed into
+// destination (created or truncated), flushed and closed. TLS 1.2 only, no
+// redirects, status 200 only; the fallback patch endpoint tolerates an unknown
+// CA and must match the certificate pin instead. progress, if set, gets
+// (0, limit) first and (received, limit) after every written chunk, on the
+// calling thread; an exception it throws ends the transfer and reaches the
+// caller. Throws std::runtime_error with the user-visible text on any failure;
+// a partial file may stay behind, and the caller cleans its folder.
+void HttpsDownload(const std::string& url, const std::filesystem::path& destination, std::uint64_t limit,
+                   const std::string& body, const ProgressCallback& progress);
+
+}  // namespace orvex_update

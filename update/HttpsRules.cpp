@@ -1,0 +1,82 @@
+#include "update/HttpsRules.h"
+
+#include "Deployment.h"
+
+namespace orvex_update {
+
+namespace {
+
+// Exact, case-sensitive comparison of a cracked wide host with an ASCII entry.
+bool SameHost(std::wstring_view host, const char* entry) {
+  const std::string_view expected(entry);
+  if (host.size() != expected.size()) return false;
+  for (std::size_t i = 0; i < host.size(); ++i) {
+    if (host[i] != static_cast<wchar_t>(static_cast<unsigned char>(expected[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsFallbackPatchEndpoint(std::wstring_view host, unsigned port, std::wstring_view path,
+                             std::span<const char* const> hosts) {
+  if (port != kFallbackPatchPort) return false;
+  if (path.size() < kFallbackPatchPathPrefix.size() || !path.starts_with(kFallbackPatchPathPrefix)) return false;
+  for (const char* entry : hosts) {
+    if (entry != nullptr && SameHost(host, entry)) return true;
+  }
+  return false;
+}
+
+bool IsFallbackPatchEndpoint(std::wstring_view host, unsigned port, std::wstring_view path) {
+  return IsFallbackPatchEndpoint(host, port, path, orvex_deploy::kFallbackHosts);
+}
+
+std::uint64_t DownloadDeadlineMs(bool post) { return post ? kPostDeadlineMs : kGetDeadlineMs; }
+
+bool ChunkFitsLimit(std::uint64_t received, std::uint64_t chunk, std::uint64_t limit) {
+  // received + chunk > limit, written so that a limit near 2^64 cannot wrap.
+  return received <= limit && chunk <= limit - received;
+}
+
+std::string RefusalText(unsigned long status) {
+  if (status == 409) {
+    return "Onarim katalogu bu surumle eslesmiyor (HTTP 409). Guncel surumun sunucuda yayinlanmasi gerekiyor.";
+  }
+  return "Yama sunucusu istegi reddetti (HTTP " + std::to_string(status) + ").";
+}
+
+bool IsStrictUtf8Text(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead == 0) return false;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    std::uint32_t code;
+    std::uint32_t smallest;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2, code = lead & 0x1F, smallest = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3, code = lead & 0x0F, smallest = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4, code = lead & 0x07, smallest = 0x10000;
+    } else {
+      return false;  // stray continuation byte, C0/C1 overlong lead, or beyond U+10FFFF
+    }
+    if (text.size() - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
+}  // namespace orvex_update

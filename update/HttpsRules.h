@@ -1,0 +1,44 @@
+// Rules of the HTTPS transport that need no network: which endpoint gets the
+// certificate pin, the deadlines, the size limit arithmetic and the texts a
+// refusing server produces. Portable; update/Https.cpp applies them on WinHTTP.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orvex_update {
+
+inline constexpr unsigned kFallbackPatchPort = 5443;
+inline constexpr std::wstring_view kFallbackPatchPathPrefix = L"/patch/";
+inline constexpr std::uint64_t kGetDeadlineMs = 900000;    // 15 minutes
+inline constexpr std::uint64_t kPostDeadlineMs = 7200000;  // 2 hours
+inline constexpr std::uint32_t kHttpsReadSize = 65536;
+
+// True when host, port and URL path (query excluded) name the fallback patch
+// endpoint: port 5443, a path of at least 7 characters that begins with
+// "/patch/", and a host equal character for character to one of hosts.
+bool IsFallbackPatchEndpoint(std::wstring_view host, unsigned port, std::wstring_view path,
+                             std::span<const char* const> hosts);
+// The same against the three deployment hosts of Deployment.h.
+bool IsFallbackPatchEndpoint(std::wstring_view host, unsigned port, std::wstring_view path);
+
+// Overall deadline of one transfer in milliseconds: 15 minutes for a GET,
+// 2 hours for a POST.
+std::uint64_t DownloadDeadlineMs(bool post);
+
+// True when a chunk of chunk bytes still fits under limit after received bytes
+// (received <= limit is assumed). Cannot overflow, whatever the limit.
+bool ChunkFitsLimit(std::uint64_t received, std::uint64_t chunk, std::uint64_t limit);
+
+// The user-visible text for a response status other than 200: the repair
+// catalogue notice for 409, the generic refusal with the code otherwise.
+std::string RefusalText(unsigned long status);
+
+// True when text is well-formed UTF-8 (no overlong forms, surrogates, code
+// points above U+10FFFF or cut sequences) and holds no NUL: Win32 strings end
+// at the first NUL, so one inside would silently shorten a URL or path.
+bool IsStrictUtf8Text(std::string_view text);
+
+}  // namespace orvex_update

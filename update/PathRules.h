@@ -1,0 +1,43 @@
+// Rules for relative paths named by signed manifests and patch archives, and
+// the decimal parser shared by the manifest and the journal. Portable: no
+// Windows header, so the native build runs them under the sanitizers and the
+// fuzzers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace orvex_update {
+
+// Longest managed path, in bytes.
+inline constexpr std::size_t kMaxManagedPathLength = 220;
+
+// True when every component of the relative path is a safe Windows file name:
+// not rooted, no control byte or any of :*?"<>|, no empty component, no
+// component ending in "." or a space, no DOS device name. A single trailing
+// separator is accepted. A null text gives false.
+bool IsSafeRelativePath(std::string_view text);
+bool IsSafeRelativePath(const char* text);
+
+// True when the text may name a client file in a manifest or archive: a safe
+// relative path of 1 to 220 printable-ASCII bytes with "/" separators, outside
+// the update area and not one of the protected configuration files at the root
+// (in any spelling that reaches them). A null text gives false.
+bool IsManagedPath(std::string_view text);
+bool IsManagedPath(const char* text);
+
+// One or more ASCII digits, at most maximum; throws
+// std::runtime_error("Invalid manifest number.") otherwise.
+std::uint64_t ParseDecimal(std::string_view text, std::uint64_t maximum);
+
+// The text with ASCII A-Z lowered and every other byte kept.
+std::string AsciiLower(std::string_view text);
+
+// The client-relative file name ("/" separators, UTF-16) for a managed path
+// whose client name is not ASCII, or nullptr when the managed path names the
+// client file as written. Manifests spell such names percent-encoded.
+const char16_t* DecodedClientName(std::string_view managedPath);
+
+}  // namespace orvex_update

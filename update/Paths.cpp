@@ -1,0 +1,294 @@
+#include "update/Paths.h"
+
+#include <atomic>
+#include <limits>
+
+#include "update/Digest.h"
+
+namespace fs = std::filesystem;
+
+namespace orvex_update {
+namespace {
+
+std::string FileSystemMessage(const char* operation, const std::error_code& code) {
+  std::string message = operation;
+  message += ": ";
+  message += code.message();
+  return message;
+}
+
+bool DefaultIsReparsePoint(const fs::path& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+std::atomic<ReparsePointQuery> g_reparseQuery{&DefaultIsReparsePoint};
+
+// Absolute and lexically normal; GetFullPathNameW (behind absolute) already
+// resolves "." and ".." and drops trailing dots and spaces the way every
+// later Win32 call will.
+fs::path Normalised(const fs::path& path) {
+  std::error_code error;
+  fs::path absolute = fs::absolute(path, error);
+  if (error || absolute.empty()) throw std::runtime_error("Update path leaves client directory.");
+  return absolute.lexically_normal();
+}
+
+// The non-empty elements: a trailing separator leaves an empty last element
+// that must not count as a component of its own.
+std::vector<std::wstring> Components(const fs::path& normalised) {
+  std::vector<std::wstring> parts;
+  for (const fs::path& part : normalised) {
+    if (!part.empty()) parts.push_back(part.native());
+  }
+  return parts;
+}
+
+wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+bool SameComponent(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// True when the first components of target are those of root.
+bool StartsWith(const std::vector<std::wstring>& target, const std::vector<std::wstring>& root) {
+  if (target.size() < root.size()) return false;
+  for (std::size_t i = 0; i < root.size(); ++i) {
+    if (!SameComponent(target[i], root[i])) return false;
+  }
+  return true;
+}
+
+// The process's file-system code page, as the narrow Win32 file calls would
+// use it; managed paths are printable ASCII, so in practice this is a copy.
+std::wstring WidenFileName(const std::string& narrow) {
+  if (narrow.empty()) return {};
+  if (narrow.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    throw std::runtime_error("Update path leaves client directory.");
+  }
+  const UINT codePage = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const int length = static_cast<int>(narrow.size());
+  const int wideLength = ::MultiByteToWideChar(codePage, 0, narrow.data(), length, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(wideLength > 0 ? wideLength : 0), L'\0');
+  if (wideLength <= 0 || ::MultiByteToWideChar(codePage, 0, narrow.data(), length, wide.data(), wideLength) <= 0) {
+    throw std::runtime_error("Update path leaves client directory.");
+  }
+  return wide;
+}
+
+}  // namespace
+
+FileSystemError::FileSystemError(const char* operation, const std::error_code& code)
+    : std::runtime_error(FileSystemMessage(operation, code)), code_(code) {}
+
+bool FsExists(const fs::path& path) {
+  std::error_code error;
+  const bool result = fs::exists(path, error);
+  if (error) throw FileSystemError("exists", error);
+  return result;
+}
+
+fs::file_status FsStatus(const fs::path& path) {
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (error && status.type() != fs::file_type::not_found) throw FileSystemError("status", error);
+  return status;
+}
+
+std::uint64_t FsFileSize(const fs::path& path) {
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(path, error);
+  if (error) throw FileSystemError("file_size", error);
+  return size;
+}
+
+fs::space_info FsSpace(const fs::path& path) {
+  std::error_code error;
+  const fs::space_info info = fs::space(path, error);
+  if (error) throw FileSystemError("space", error);
+  return info;
+}
+
+bool FsCreateDirectories(const fs::path& path) {
+  std::error_code error;
+  const bool created = fs::create_directories(path, error);
+  if (error) throw FileSystemError("create_directories", error);
+  return created;
+}
+
+bool FsCopyFile(const fs::path& from, const fs::path& to, fs::copy_options options) {
+  std::error_code error;
+  const bool copied = fs::copy_file(from, to, options, error);
+  if (error) throw FileSystemError("copy_file", error);
+  return copied;
+}
+
+bool FsRemove(const fs::path& path) {
+  std::error_code error;
+  const bool removed = fs::remove(path, error);
+  if (error) throw FileSystemError("remove", error);
+  return removed;
+}
+
+std::uintmax_t FsRemoveAll(const fs::path& path) {
+  std::error_code error;
+  const std::uintmax_t removed = fs::remove_all(path, error);
+  if (error) throw FileSystemError("remove_all", error);
+  return removed;
+}
+
+fs::path UpdateAreaPath(const fs::path& clientFolder) { return clientFolder / L".orvex-update"; }
+fs::path TransactionDirectoryPath(const fs::path& clientFolder) { return UpdateAreaPath(clientFolder) / L"current"; }
+fs::path DownloadDirectoryPath(const fs::path& clientFolder) { return UpdateAreaPath(clientFolder) / L"download"; }
+
+UpdateLock::UpdateLock(const fs::path& clientFolder) {
+  std::error_code error;
+  if (!fs::is_directory(clientFolder, error)) throw std::runtime_error("Client directory is missing.");
+  const fs::path area = UpdateAreaPath(clientFolder);
+  EnsureInsideClient(clientFolder, area);
+  FsCreateDirectories(area);
+  const fs::path lockPath = area / L"update.lock";
+  EnsureInsideClient(clientFolder, lockPath);
+  // No sharing at all: a second opener, in this process or another, gets a
+  // sharing violation at once. Waiting is left to the user.
+  file_.Reset(::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file_) throw std::runtime_error("Another update is running or the client directory is not writable.");
+}
+
+fs::path ClientPathFor(const fs::path& clientFolder, const ManifestFile& entry) {
+  if (const char16_t* decoded = DecodedClientName(entry.path)) {
+    return clientFolder / std::wstring(decoded, decoded + std::char_traits<char16_t>::length(decoded));
+  }
+  return clientFolder / WidenFileName(entry.path);
+}
+
+void EnsureInsideClient(const fs::path& clientFolder, const fs::path& path) {
+  const std::vector<std::wstring> root = Components(Normalised(clientFolder));
+  const fs::path target = Normalised(path);
+  if (root.empty() || !StartsWith(Components(target), root)) {
+    throw std::runtime_error("Update path leaves client directory.");
+  }
+  // Textual containment is not enough: a junction inside the client folder
+  // would take a write anywhere on the disk. Every existing prefix is asked,
+  // from the drive down, so a client folder reached through a junction is
+  // refused as well.
+  const ReparsePointQuery isReparsePoint = g_reparseQuery.load();
+  fs::path prefix;
+  for (const fs::path& part : target) {
+    if (part.empty()) continue;
+    prefix /= part;
+    if (isReparsePoint(prefix)) throw std::runtime_error("Update path contains a junction or symbolic link.");
+  }
+}
+
+void RemoveUpdateDirectory(const fs::path& clientFolder, const fs::path& directory) {
+  EnsureInsideClient(clientFolder, directory);
+  const fs::path name = directory.filename();
+  if (name.native() != L"current" && name.native() != L"download") {
+    throw std::runtime_error("Unexpected cleanup target.");
+  }
+  // The name alone would also let a game folder called "current" or
+  // "download" be wiped; only the update area's own directories qualify.
+  const std::vector<std::wstring> parent = Components(Normalised(directory.parent_path()));
+  const std::vector<std::wstring> area = Components(Normalised(UpdateAreaPath(clientFolder)));
+  if (parent.size() != area.size() || !StartsWith(parent, area)) {
+    throw std::runtime_error("Unexpected cleanup target.");
+  }
+  if (!FsExists(directory)) return;
+
+  // Check the whole tree before the first deletion: a link found halfway
+  // through a removal would leave half a transaction behind.
+  std::error_code error;
+  fs::recursive_directory_iterator walk(directory, fs::directory_options::none, error);
+  if (error) throw FileSystemError("remove_all", error);
+  for (const fs::recursive_directory_iterator end; walk != end; walk.increment(error)) {
+    if (error) throw FileSystemError("remove_all", error);
+    EnsureInsideClient(clientFolder, walk->path());
+  }
+  if (error) throw FileSystemError("remove_all", error);
+  FsRemoveAll(directory);
+}
+
+void ReplaceClientFile(const fs::path& clientFolder, const fs::path& source, const fs::path& destination) {
+  EnsureInsideClient(clientFolder, source);
+  EnsureInsideClient(clientFolder, destination);
+  FsCreateDirectories(destination.parent_path());
+  // Write-through: the call returns only once the rename is on disk, which the
+  // journal's crash recovery relies on. A copy fallback would not be atomic.
+  if (!::MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    throw std::runtime_error("Cannot replace client file; close the game and retry.");
+  }
+}
+
+bool FileMatches(const fs::path& path, std::uint64_t size, std::string_view sha256) {
+  if (!fs::is_regular_file(FsStatus(path))) return false;
+  if (FsFileSize(path) != size) return false;
+  return HashFileHex(path) == sha256;
+}
+
+bool FileMatches(const fs::path& path, const ManifestFile& record) {
+  return FileMatches(path, record.size, record.sha256);
+}
+
+void WriteDurableFile(const fs::path& path, const void* data, std::size_t length) {
+  win::UniqueFile file(
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) throw std::runtime_error("Cannot create update journal.");
+  DWORD written = 0;
+  const bool fits = length <= std::numeric_limits<DWORD>::max() && (data != nullptr || length == 0);
+  if (!fits || !::WriteFile(file.Get(), data, static_cast<DWORD>(length), &written, nullptr) || written != length ||
+      !::FlushFileBuffers(file.Get())) {
+    file.Reset();
+    throw std::runtime_error("Cannot persist update journal.");
+  }
+}
+
+void WriteDurableFile(const fs::path& path, std::string_view bytes) {
+  WriteDurableFile(path, bytes.data(), bytes.size());
+}
+
+void WriteDurableFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+  WriteDurableFile(path, bytes.data(), bytes.size());
+}
+
+void FlushStagedFile(const fs::path& path) {
+  win::UniqueFile file(
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) throw std::runtime_error("Cannot flush staged update file.");
+  if (!::FlushFileBuffers(file.Get())) {
+    file.Reset();
+    throw std::runtime_error("Cannot persist staged update file.");
+  }
+}
+
+std::vector<std::uint8_t> ReadBoundedFile(const fs::path& path, std::uint64_t limit) {
+  const std::uint64_t size = FsFileSize(path);
+  if (size > std::numeric_limits<std::uint32_t>::max() || size > limit) {
+    throw std::runtime_error("Update metadata is too large.");
+  }
+  const win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) throw std::runtime_error("Cannot open update metadata.");
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD read = 0;
+    if (!::ReadFile(file.Get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &read, nullptr) ||
+        read == 0) {
+      throw std::runtime_error("Update metadata is truncated.");
+    }
+    done += read;
+  }
+  return bytes;
+}
+
+ReparsePointQuery SetReparsePointQuery(ReparsePointQuery query) {
+  return g_reparseQuery.exchange(query != nullptr ? query : &DefaultIsReparsePoint);
+}
+
+}  // namespace orvex_update

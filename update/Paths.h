@@ -1,0 +1,113 @@
+// The update area in the client folder, the update lock, and the guarded file
+// operations through which every update write into the client folder goes.
+#pragma once
+
+#include "common/WinHandles.h"
+#include "update/ManifestFormat.h"
+#include "update/PathRules.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace orvex_update {
+
+// A failed standard file-system call; what() is the operation's name and the
+// reason ("file_size: ...", "create_directories: ...").
+class FileSystemError : public std::runtime_error {
+ public:
+  FileSystemError(const char* operation, const std::error_code& code);
+  const std::error_code& code() const noexcept { return code_; }
+
+ private:
+  std::error_code code_;
+};
+
+// The standard file-system calls of the update engine, throwing FileSystemError
+// named after the operation. FsStatus treats a missing path as no error.
+bool FsExists(const std::filesystem::path& path);
+std::filesystem::file_status FsStatus(const std::filesystem::path& path);
+std::uint64_t FsFileSize(const std::filesystem::path& path);
+std::filesystem::space_info FsSpace(const std::filesystem::path& path);
+bool FsCreateDirectories(const std::filesystem::path& path);
+bool FsCopyFile(const std::filesystem::path& from, const std::filesystem::path& to,
+                std::filesystem::copy_options options);
+bool FsRemove(const std::filesystem::path& path);
+std::uintmax_t FsRemoveAll(const std::filesystem::path& path);
+
+// Paths of the update area under the client folder.
+std::filesystem::path UpdateAreaPath(const std::filesystem::path& clientFolder);         // .orvex-update
+std::filesystem::path TransactionDirectoryPath(const std::filesystem::path& clientFolder); // .orvex-update/current
+std::filesystem::path DownloadDirectoryPath(const std::filesystem::path& clientFolder);    // .orvex-update/download
+
+// The exclusive lock on .orvex-update/update.lock, held for the object's life.
+// Construction creates the update area and fails at once, without waiting,
+// when anyone (this process included) holds the lock. Throws "Client directory
+// is missing.", "Another update is running or the client directory is not
+// writable.", a containment message or a file-system error. The lock file is
+// never deleted.
+class UpdateLock {
+ public:
+  explicit UpdateLock(const std::filesystem::path& clientFolder);
+  UpdateLock(UpdateLock&&) noexcept = default;
+  UpdateLock& operator=(UpdateLock&&) noexcept = default;
+
+ private:
+  win::UniqueFile file_;
+};
+
+// The client file for a manifest entry: the client folder joined with the
+// entry's managed path (the percent-encoded non-ASCII name decoded).
+std::filesystem::path ClientPathFor(const std::filesystem::path& clientFolder, const ManifestFile& entry);
+
+// Throws "Update path leaves client directory." unless path lies in the client
+// folder (textually, after normalisation, ASCII case folded), and "Update path
+// contains a junction or symbolic link." when any existing prefix of it, the
+// client folder's ancestors included, is a reparse point.
+void EnsureInsideClient(const std::filesystem::path& clientFolder, const std::filesystem::path& path);
+
+// Removes .orvex-update/current or .orvex-update/download with everything in it;
+// any other target throws "Unexpected cleanup target.". A junction or link
+// anywhere inside stops the removal before anything is deleted.
+void RemoveUpdateDirectory(const std::filesystem::path& clientFolder, const std::filesystem::path& directory);
+
+// Moves source over destination (replace-existing, write-through), creating the
+// destination's folders. Throws "Cannot replace client file; close the game and
+// retry." when the move fails; no copy fallback.
+void ReplaceClientFile(const std::filesystem::path& clientFolder, const std::filesystem::path& source,
+                       const std::filesystem::path& destination);
+
+// True when path is a regular file of exactly size bytes whose digest text is
+// sha256 byte for byte. False for a missing file; file-system errors of the
+// size query and hashing errors pass through.
+bool FileMatches(const std::filesystem::path& path, std::uint64_t size, std::string_view sha256);
+bool FileMatches(const std::filesystem::path& path, const ManifestFile& record);
+
+// Creates or truncates path, writes the bytes in one call and flushes them to
+// disk. Throws "Cannot create update journal." or "Cannot persist update journal.".
+void WriteDurableFile(const std::filesystem::path& path, const void* data, std::size_t length);
+void WriteDurableFile(const std::filesystem::path& path, std::string_view bytes);
+void WriteDurableFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+// Flushes an existing file to disk. Throws "Cannot flush staged update file."
+// or "Cannot persist staged update file.".
+void FlushStagedFile(const std::filesystem::path& path);
+
+// The whole file, refusing one larger than limit bytes (or 4 GiB). Throws
+// "Update metadata is too large.", "Cannot open update metadata.", "Update
+// metadata is truncated." or the "file_size" file-system error.
+std::vector<std::uint8_t> ReadBoundedFile(const std::filesystem::path& path, std::uint64_t limit);
+
+// Test seam for the containment check: answers whether an existing path
+// carries the reparse-point attribute. Wine never reports one, so tests swap
+// in their own answer. Returns the previous query; nullptr restores the
+// default (GetFileAttributesW).
+using ReparsePointQuery = bool (*)(const std::filesystem::path& path);
+ReparsePointQuery SetReparsePointQuery(ReparsePointQuery query);
+
+}  // namespace orvex_update
