@@ -13,6 +13,9 @@ Commands:
   devca        development certificate authority and a loopback server
                certificate it issues (for a test Wine prefix that trusts it)
   sign-update  raw 384-byte RSA PKCS#1 v1.5 SHA-256 signature of a manifest
+  sign-raw-ecdsa
+               raw 64-byte ECDSA P-256 SHA-256 signature (r then s, big-endian,
+               not DER) of a file, the form the signed client manifests carry
 """
 import argparse
 import datetime
@@ -24,6 +27,7 @@ import sys
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from cryptography.x509.oid import NameOID
 
 RSA_BITS = 3072
@@ -163,6 +167,26 @@ def cmd_sign_update(args) -> int:
     return 0
 
 
+def raw_ecdsa_signature(key: ec.EllipticCurvePrivateKey, data: bytes) -> bytes:
+    """r || s, 32 bytes each, big-endian: BCrypt's ECDSA form, not DER."""
+    if not isinstance(key, ec.EllipticCurvePrivateKey) or not isinstance(key.curve, ec.SECP256R1):
+        raise ValueError("the key must be a P-256 private key")
+    r, s = decode_dss_signature(key.sign(data, ec.ECDSA(hashes.SHA256())))
+    return r.to_bytes(32, "big") + s.to_bytes(32, "big")
+
+
+def cmd_sign_raw_ecdsa(args) -> int:
+    key = load_private_pem(pathlib.Path(args.key))
+    data = pathlib.Path(args.file).read_bytes()
+    try:
+        signature = raw_ecdsa_signature(key, data)
+    except ValueError as error:
+        print(f"sign-raw-ecdsa: {error}", file=sys.stderr)
+        return 2
+    pathlib.Path(args.out or (args.file + ".sig")).write_bytes(signature)
+    return 0
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -189,6 +213,12 @@ def main(argv=None) -> int:
     p.add_argument("--out", help="signature file (default: manifest path + .sig)")
     p.add_argument("manifest", help="manifest file to sign")
     p.set_defaults(func=cmd_sign_update)
+
+    p = sub.add_parser("sign-raw-ecdsa", help="sign a file with the P-256 manifest key (raw 64-byte r||s signature)")
+    p.add_argument("--key", required=True, help="manifest-private.pem")
+    p.add_argument("--out", help="signature file (default: file path + .sig)")
+    p.add_argument("file", help="file to sign")
+    p.set_defaults(func=cmd_sign_raw_ecdsa)
 
     args = parser.parse_args(argv)
     return args.func(args)

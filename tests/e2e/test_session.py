@@ -1,0 +1,72 @@
+"""The launcher session against the stand-in login server: requests, versions, patch names."""
+import time
+
+from harness import Launcher, LoginServer, make_client
+
+INITIAL = "Contacting the ORVEX login server, please wait"
+
+
+def run_session(tmp_path, client_version, wait_for, **scenario):
+    """Runs Launcher.exe against a login server scenario until a status appears."""
+    client = make_client(tmp_path / "client", version=client_version)
+    with LoginServer(tmp_path, **scenario) as server:
+        launcher = Launcher(client)
+        try:
+            assert launcher.window_id() is not None
+            if wait_for:
+                assert launcher.wait_for_text(wait_for), launcher.status_lines()[-3:]
+            else:
+                time.sleep(3)
+            time.sleep(0.5)  # let any further request arrive
+            return launcher.status_lines(), server.frames()
+        finally:
+            assert launcher.close() == 0
+
+
+def test_outdated_client_asks_for_patches_with_its_version(tmp_path):
+    statuses, frames = run_session(tmp_path, 2369, "Client version does not match the server.",
+                                   version=2372, patches=[])
+    assert frames == [b"\x01", b"\x03", b"\x02" + (2369).to_bytes(2, "little")]
+    assert statuses[0] == INITIAL
+
+
+def test_client_newer_than_server_sends_no_download_request(tmp_path):
+    statuses, frames = run_session(tmp_path, 2380, "Client is newer.", version=2372)
+    assert frames == [b"\x01", b"\x03"]
+    assert statuses[-1] == "Client is newer."
+
+
+def test_invalid_patch_name_is_reported(tmp_path):
+    statuses, _ = run_session(tmp_path, 2372, "Invalid patch filename.", version=2373, patches=["Patch2373.zip"])
+    assert statuses[-1] == "Invalid patch filename."
+
+
+def test_patch_not_above_client_version_ends_quietly(tmp_path):
+    statuses, frames = run_session(tmp_path, 2372, None, version=2373, patches=["2372.zip"])
+    assert len(frames) == 3
+    assert set(statuses) == {INITIAL}
+
+
+def test_second_version_reply_is_ignored(tmp_path):
+    statuses, frames = run_session(tmp_path, 2372, "Ready to play ORVEX", version=2372, patches=[],
+                                   extra_version_reply=2400)
+    assert frames == [b"\x01", b"\x03", b"\x02" + (2372).to_bytes(2, "little")]
+    assert statuses[-1] == "Ready to play ORVEX"
+
+
+def test_frames_split_and_batched_still_reach_ready(tmp_path):
+    statuses, _ = run_session(tmp_path, 2372, "Ready to play ORVEX", version=2372, patches=[],
+                              split_frames=True, one_write=True, text_list=["a", "b"])
+    assert statuses[-1] == "Ready to play ORVEX"
+
+
+def test_server_closing_shows_disconnected(tmp_path):
+    statuses, _ = run_session(tmp_path, 2372, "Disconnected.", version=2372, patches=[],
+                              close_after="VersionReply")
+    assert statuses[-1] == "Disconnected."
+
+
+def test_zero_length_frame_closes_and_reports_disconnected(tmp_path):
+    statuses, _ = run_session(tmp_path, 2372, "Disconnected.", version=2372, patches=[],
+                              zero_length_after="VersionReply")
+    assert statuses[-1] == "Disconnected."
