@@ -6,6 +6,7 @@
 #include "update/HttpsRules.h"
 
 #include <climits>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -38,7 +39,9 @@ CrackedUrl CrackHttpsUrl(const std::wstring& url) {
       parts.lpszHostName == nullptr || parts.dwHostNameLength == 0) {
     Fail(kNotHttps);
   }
-  if (parts.dwExtraInfoLength != 0) Fail("Update URL must not contain a query or fragment.");
+  if (parts.dwExtraInfoLength != 0 || HasQueryOrFragment(url)) {
+    Fail("Update URL must not contain a query or fragment.");
+  }
 
   CrackedUrl cracked;
   cracked.host.assign(parts.lpszHostName, parts.dwHostNameLength);
@@ -68,6 +71,17 @@ void CheckCertificatePin(HINTERNET request) {
   if (HexDigest(digest) != orvex_deploy::kCertificatePin) {
     Fail("ORVEX update certificate does not match the published server.");
   }
+}
+
+// The response's Content-Length, when it has a readable one.
+std::optional<std::uint64_t> AnnouncedLength(HINTERNET request) {
+  wchar_t text[32] = {};
+  DWORD size = sizeof(text);
+  if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+    return std::nullopt;
+  }
+  return ParseContentLength(std::wstring_view(text, size / sizeof(wchar_t)));
 }
 
 }  // namespace
@@ -151,6 +165,11 @@ void HttpsDownload(const std::string& url, const std::filesystem::path& destinat
   }
   if (status != 200) throw std::runtime_error(RefusalText(status));
 
+  // WinHTTP ends the body quietly when the server closes early (Wine at least
+  // reports a clean TLS close as a normal end), so a body cut short of its
+  // announced length would pass for a complete one; the length is checked here.
+  const std::optional<std::uint64_t> announced = AnnouncedLength(request.Get());
+
   win::UniqueFile file(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) Fail("Cannot create downloaded file.");
@@ -167,7 +186,10 @@ void HttpsDownload(const std::string& url, const std::filesystem::path& destinat
     if (!::WinHttpReadData(request.Get(), buffer.data(), kHttpsReadSize, &count)) {
       Fail("Update connection interrupted.");
     }
-    if (count == 0) break;
+    if (count == 0) {
+      if (announced && received != *announced) Fail("Update connection interrupted.");
+      break;
+    }
     if (!ChunkFitsLimit(received, count, limit)) Fail("Downloaded file exceeds its size limit.");
     received += count;
     DWORD written = 0;

@@ -46,6 +46,20 @@ std::string RefusalText(unsigned long status) {
   return "Yama sunucusu istegi reddetti (HTTP " + std::to_string(status) + ").";
 }
 
+bool HasQueryOrFragment(std::wstring_view url) { return url.find_first_of(L"?#") != std::wstring_view::npos; }
+
+std::optional<std::uint64_t> ParseContentLength(std::wstring_view value) {
+  if (value.empty()) return std::nullopt;
+  std::uint64_t result = 0;
+  for (const wchar_t c : value) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - L'0');
+    if (result > (UINT64_MAX - digit) / 10) return std::nullopt;
+    result = result * 10 + digit;
+  }
+  return result;
+}
+
 bool IsStrictUtf8Text(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,6 +36,15 @@ bool ChunkFitsLimit(std::uint64_t received, std::uint64_t chunk, std::uint64_t l
 // The user-visible text for a response status other than 200: the repair
 // catalogue notice for 409, the generic refusal with the code otherwise.
 std::string RefusalText(unsigned long status);
+
+// True when url holds a "?" or "#" anywhere. Neither may appear unescaped
+// outside a query or fragment, and not every URL cracker reports a fragment as
+// extra information (Wine's leaves it in the path), so the text itself decides.
+bool HasQueryOrFragment(std::wstring_view url);
+
+// The value of a Content-Length header: decimal digits only, at most 2^64-1;
+// nothing for an empty, signed, spaced or oversized value.
+std::optional<std::uint64_t> ParseContentLength(std::wstring_view value);
 
 // True when text is well-formed UTF-8 (no overlong forms, surrogates, code
 // points above U+10FFFF or cut sequences) and holds no NUL: Win32 strings end

@@ -1,12 +1,103 @@
 #include "Journal.h"
 
-namespace orvex_update {
+#include <exception>
+#include <stdexcept>
+#include <string>
 
-// Interim: the transactional installer that writes journals does not exist
-// yet, so there is never a transaction to recover.
-bool RecoverInterruptedUpdate(const std::filesystem::path&, std::string& errorText) {
-  errorText.clear();
-  return true;
+#include "update/JournalFormat.h"
+#include "update/Manifest.h"
+#include "update/Paths.h"
+#include "update/Version.h"
+
+namespace orvex_update {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kMaxJournalBytes = 16777216;
+
+void VerifyCommitted(const fs::path& clientFolder, const UpdateManifest& manifest) {
+  for (const ManifestFile& file : manifest.files) {
+    const fs::path client = ClientPathFor(clientFolder, file);
+    EnsureInsideClient(clientFolder, client);
+    if (!FileMatches(client, file)) {
+      throw std::runtime_error("Committed update needs repair; files do not match its manifest.");
+    }
+  }
+}
+
+void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
+              const Journal& journal) {
+  const fs::path backupRoot = current / "backup";
+  const fs::path restoreRoot = current / "restore";
+
+  // Every backup is checked before the first client file changes.
+  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    const JournalEntry& entry = journal.entries[i];
+    if (!entry.existed) continue;
+    const fs::path backup = backupRoot / fs::path(manifest.files[i].path);
+    EnsureInsideClient(clientFolder, backup);
+    if (!FileMatches(backup, entry.size, entry.digest)) {
+      throw std::runtime_error("Update backup is damaged; manual recovery required.");
+    }
+  }
+
+  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    const ManifestFile& file = manifest.files[i];
+    const JournalEntry& entry = journal.entries[i];
+    const fs::path client = ClientPathFor(clientFolder, file);
+    EnsureInsideClient(clientFolder, client);
+    if (entry.existed) {
+      if (FileMatches(client, entry.size, entry.digest)) continue;
+      // The backup is copied, never moved: a crash during this pass leaves it
+      // intact for the next attempt.
+      const fs::path restore = restoreRoot / fs::path(file.path);
+      EnsureInsideClient(clientFolder, restore);
+      FsCreateDirectories(restore.parent_path());
+      FsCopyFile(backupRoot / fs::path(file.path), restore, fs::copy_options::overwrite_existing);
+      ReplaceClientFile(clientFolder, restore, client);
+    } else {
+      const fs::file_status status = FsStatus(client);
+      if (!fs::exists(status)) continue;
+      if (!fs::is_regular_file(status)) throw std::runtime_error("Unexpected update destination.");
+      FsRemove(client);
+    }
+  }
+  SaveClientVersion(clientFolder, journal.previousVersion);
+}
+
+}  // namespace
+
+void RecoverTransaction(const fs::path& clientFolder) {
+  const fs::path current = TransactionDirectoryPath(clientFolder);
+  EnsureInsideClient(clientFolder, current);
+  if (!FsExists(current)) return;
+  if (!FsExists(current / "journal")) {
+    RemoveUpdateDirectory(clientFolder, current);
+    return;
+  }
+  const UpdateManifest manifest = LoadSignedManifest(current / "manifest", current / "signature");
+  const std::vector<std::uint8_t> bytes = ReadBoundedFile(current / "journal", kMaxJournalBytes);
+  const Journal journal =
+      ParseJournal(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), manifest.files);
+
+  if (FsExists(current / "committed")) {
+    VerifyCommitted(clientFolder, manifest);
+  } else {
+    RollBack(clientFolder, current, manifest, journal);
+  }
+  RemoveUpdateDirectory(clientFolder, current);
+}
+
+bool RecoverInterruptedUpdate(const fs::path& clientFolder, std::string& errorText) {
+  try {
+    UpdateLock lock(clientFolder);
+    RecoverTransaction(clientFolder);
+    return true;
+  } catch (const std::exception& error) {
+    errorText = error.what();
+    return false;
+  }
 }
 
 }  // namespace orvex_update

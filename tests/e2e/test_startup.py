@@ -68,6 +68,9 @@ def test_second_launcher_restores_the_first_and_exits_0(tmp_path):
         time.sleep(1)
         assert first.texts().count("Takvim") == painted
 
+        area = client / ".orvex-update"
+        snapshot = lambda: sorted((str(p), p.stat().st_mtime_ns) for p in area.rglob("*")) if area.exists() else []
+        before = snapshot()
         second = Launcher(client)
         assert second.wait(30) == 0
         assert not created_launcher_window(second.trace())
@@ -75,7 +78,7 @@ def test_second_launcher_restores_the_first_and_exits_0(tmp_path):
         assert wait_until(restored)
         assert wait_until(lambda: first.texts().count("Takvim") > painted)  # painting again
         assert first.process.poll() is None
-        assert not (client / ".orvex-update").exists()
+        assert snapshot() == before  # the second launcher left the update area alone
     finally:
         assert first.close() == 0
 

@@ -94,7 +94,7 @@ TEST(StrictUtf8, WellFormedTextPasses) {
 
 TEST(StrictUtf8, MalformedTextFails) {
   using orvex_update::IsStrictUtf8Text;
-  for (const std::string bad : {
+  for (const std::string& bad : {
            std::string("\xC0\xAF"),                // overlong "/"
            std::string("\xC1\xBF"),                // overlong
            std::string("\xE0\x80\xAF"),            // overlong 3-byte "/"
@@ -113,5 +113,25 @@ TEST(StrictUtf8, MalformedTextFails) {
            std::string(1, '\0'),
        }) {
     EXPECT_FALSE(IsStrictUtf8Text(bad)) << bad.size();
+  }
+}
+
+TEST(QueryOrFragment, AnywhereInTheUrl) {
+  using orvex_update::HasQueryOrFragment;
+  EXPECT_FALSE(HasQueryOrFragment(L"https://127.0.0.1:5443/patch/x.zip"));
+  for (const wchar_t* url : {L"https://h/x?", L"https://h/x?a=1", L"https://h/x#", L"https://h/x#top", L"https://h#x",
+                             L"https://h?x", L"https://u#@h/x", L"?", L"#"}) {
+    EXPECT_TRUE(HasQueryOrFragment(url)) << url;
+  }
+}
+
+TEST(ContentLength, DigitsOnlyWithinRange) {
+  using orvex_update::ParseContentLength;
+  EXPECT_EQ(ParseContentLength(L"0"), 0u);
+  EXPECT_EQ(ParseContentLength(L"000123"), 123u);
+  EXPECT_EQ(ParseContentLength(L"18446744073709551615"), std::numeric_limits<std::uint64_t>::max());
+  for (const wchar_t* bad : {L"", L"18446744073709551616", L"99999999999999999999", L"-1", L"+1", L" 1", L"1 ",
+                             L"1,2", L"0x10", L"1e3"}) {
+    EXPECT_FALSE(ParseContentLength(bad).has_value()) << bad;
   }
 }
