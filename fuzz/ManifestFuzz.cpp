@@ -20,12 +20,20 @@ void Check(bool condition) {
 }
 
 bool IsKnownMessage(const std::string& message) {
-  static const std::set<std::string> kMessages = {
-      "Invalid manifest encoding.",        "Unknown update manifest format.", "Manifest is truncated.",
-      "Invalid manifest field.",           "Invalid manifest number.",        "Invalid update version.",
-      "Invalid archive name.",             "Invalid archive digest.",         "Archive is empty.",
-      "Update file list is empty.",        "Manifest file list is truncated.", "Unsafe or duplicate manifest file.",
-      "Update payload is too large.",      "Manifest has unexpected trailing data."};
+  static const std::set<std::string> kMessages = {"Invalid manifest encoding.",
+                                                  "Unknown update manifest format.",
+                                                  "Manifest is truncated.",
+                                                  "Invalid manifest field.",
+                                                  "Invalid manifest number.",
+                                                  "Invalid update version.",
+                                                  "Invalid archive name.",
+                                                  "Invalid archive digest.",
+                                                  "Archive is empty.",
+                                                  "Update file list is empty.",
+                                                  "Manifest file list is truncated.",
+                                                  "Unsafe or duplicate manifest file.",
+                                                  "Update payload is too large.",
+                                                  "Manifest has unexpected trailing data."};
   return kMessages.count(message) == 1;
 }
 
@@ -34,8 +42,8 @@ bool IsDigestText(const std::string& text) {
 }
 
 std::string Canonical(const orvex_update::UpdateManifest& manifest) {
-  std::string text = "ORVEX-UPDATE-1\nversion\t" + std::to_string(manifest.version) + "\narchive\t" +
-                     manifest.archive + "\narchive_sha256\t" + manifest.archive_sha256 + "\narchive_size\t" +
+  std::string text = "ORVEX-UPDATE-1\nversion\t" + std::to_string(manifest.version) + "\narchive\t" + manifest.archive +
+                     "\narchive_sha256\t" + manifest.archive_sha256 + "\narchive_size\t" +
                      std::to_string(manifest.archive_size) + "\nfiles\t" + std::to_string(manifest.files.size()) + "\n";
   for (const auto& file : manifest.files) {
     text += file.sha256 + "\t" + std::to_string(file.size) + "\t" + file.path + "\n";

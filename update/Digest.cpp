@@ -78,7 +78,8 @@ bool Sha256OpenFile(HANDLE file, std::uint64_t expectedSize, Digest& out) {
   try {
     if (file == nullptr || file == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file, &size) || size.QuadPart < 0 || static_cast<std::uint64_t>(size.QuadPart) != expectedSize) {
+    if (!::GetFileSizeEx(file, &size) || size.QuadPart < 0 ||
+        static_cast<std::uint64_t>(size.QuadPart) != expectedSize) {
       return false;
     }
     Sha256 hasher;
@@ -145,7 +146,8 @@ bool VerifyUpdateSignature(const std::vector<std::uint8_t>& message, const std::
     std::vector<std::uint8_t> signatureCopy = signature;
     BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
     return Ok(::BCryptVerifySignature(key.Get(), &padding, digest.data(), static_cast<ULONG>(digest.size()),
-                                      signatureCopy.data(), static_cast<ULONG>(signatureCopy.size()), BCRYPT_PAD_PKCS1));
+                                      signatureCopy.data(), static_cast<ULONG>(signatureCopy.size()),
+                                      BCRYPT_PAD_PKCS1));
   } catch (...) {
     return false;
   }

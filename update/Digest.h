@@ -4,8 +4,8 @@
 #include "common/WinHandles.h"
 #include "update/DigestText.h"
 
-#include <array>
 #include <bcrypt.h>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

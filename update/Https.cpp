@@ -170,8 +170,8 @@ void HttpsDownload(const std::string& url, const std::filesystem::path& destinat
   // announced length would pass for a complete one; the length is checked here.
   const std::optional<std::uint64_t> announced = AnnouncedLength(request.Get());
 
-  win::UniqueFile file(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file(
+      ::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) Fail("Cannot create downloaded file.");
 
   const std::uint64_t deadline = DownloadDeadlineMs(post);

@@ -11,7 +11,7 @@ namespace orvex_update {
 namespace {
 
 constexpr std::uint64_t kMaxVersion = 32767;
-constexpr std::uint64_t kMaxFileSize = 8589934592ULL;      // 8 GiB, archive and each file
+constexpr std::uint64_t kMaxFileSize = 8589934592ULL;  // 8 GiB, archive and each file
 constexpr std::uint64_t kMaxFileCount = 20000;
 constexpr std::uint64_t kMaxPayloadSize = 17179869184ULL;  // 16 GiB, all files together
 

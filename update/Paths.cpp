@@ -257,8 +257,8 @@ void WriteDurableFile(const fs::path& path, const std::vector<std::uint8_t>& byt
 }
 
 void FlushStagedFile(const fs::path& path) {
-  win::UniqueFile file(
-      ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) throw std::runtime_error("Cannot flush staged update file.");
   if (!::FlushFileBuffers(file.Get())) {
     file.Reset();

@@ -41,9 +41,9 @@ bool FsRemove(const std::filesystem::path& path);
 std::uintmax_t FsRemoveAll(const std::filesystem::path& path);
 
 // Paths of the update area under the client folder.
-std::filesystem::path UpdateAreaPath(const std::filesystem::path& clientFolder);         // .orvex-update
-std::filesystem::path TransactionDirectoryPath(const std::filesystem::path& clientFolder); // .orvex-update/current
-std::filesystem::path DownloadDirectoryPath(const std::filesystem::path& clientFolder);    // .orvex-update/download
+std::filesystem::path UpdateAreaPath(const std::filesystem::path& clientFolder);            // .orvex-update
+std::filesystem::path TransactionDirectoryPath(const std::filesystem::path& clientFolder);  // .orvex-update/current
+std::filesystem::path DownloadDirectoryPath(const std::filesystem::path& clientFolder);     // .orvex-update/download
 
 // The exclusive lock on .orvex-update/update.lock, held for the object's life.
 // Construction creates the update area and fails at once, without waiting,

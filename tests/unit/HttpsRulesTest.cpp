@@ -34,13 +34,12 @@ TEST(FallbackEndpoint, NearMissesGetNormalValidation) {
     EXPECT_FALSE(IsFallbackPatchEndpoint(L"127.0.0.1", port, L"/patch/x", kHosts)) << port;
   }
   // Host: character for character, no name resolution or numeric equivalence.
-  for (std::wstring_view host : {std::wstring_view(L"localhost"), std::wstring_view(L"127.0.0.2"),
-                                 std::wstring_view(L"127.0.0.01"), std::wstring_view(L"127.000.000.001"),
-                                 std::wstring_view(L"127.0.0.1."), std::wstring_view(L" 127.0.0.1"),
-                                 std::wstring_view(L"127.0.0.1 "), std::wstring_view(L"0x7f.0.0.1"),
-                                 std::wstring_view(L"2130706433"), std::wstring_view(L"[::1]"),
-                                 std::wstring_view(L"203.0.113.1"), std::wstring_view(L"203.0.113.100"),
-                                 std::wstring_view(L""), std::wstring_view(L"127.0.0.1\0", 10)}) {
+  for (std::wstring_view host :
+       {std::wstring_view(L"localhost"), std::wstring_view(L"127.0.0.2"), std::wstring_view(L"127.0.0.01"),
+        std::wstring_view(L"127.000.000.001"), std::wstring_view(L"127.0.0.1."), std::wstring_view(L" 127.0.0.1"),
+        std::wstring_view(L"127.0.0.1 "), std::wstring_view(L"0x7f.0.0.1"), std::wstring_view(L"2130706433"),
+        std::wstring_view(L"[::1]"), std::wstring_view(L"203.0.113.1"), std::wstring_view(L"203.0.113.100"),
+        std::wstring_view(L""), std::wstring_view(L"127.0.0.1\0", 10)}) {
     EXPECT_FALSE(IsFallbackPatchEndpoint(host, 5443, L"/patch/x", kHosts)) << host.size();
   }
   // A wide character whose low byte is an ASCII digit must not pass for it.
@@ -86,30 +85,31 @@ TEST(StrictUtf8, WellFormedTextPasses) {
   using orvex_update::IsStrictUtf8Text;
   EXPECT_TRUE(IsStrictUtf8Text("https://127.0.0.1:5444/orvex-patch/patch2384.zip"));
   EXPECT_TRUE(IsStrictUtf8Text("g\xC3\xBCncelleme/\xC4\x9F\xC4\xB1\xC5\x9F.zip"));  // ü ğ ı ş
-  EXPECT_TRUE(IsStrictUtf8Text("\xE2\x82\xAC"));                                // U+20AC
-  EXPECT_TRUE(IsStrictUtf8Text("\xED\x9F\xBF\xEE\x80\x80"));                    // around the surrogates
-  EXPECT_TRUE(IsStrictUtf8Text("\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));            // U+10000, U+10FFFF
+  EXPECT_TRUE(IsStrictUtf8Text("\xE2\x82\xAC"));                                    // U+20AC
+  EXPECT_TRUE(IsStrictUtf8Text("\xED\x9F\xBF\xEE\x80\x80"));                        // around the surrogates
+  EXPECT_TRUE(IsStrictUtf8Text("\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));                // U+10000, U+10FFFF
   EXPECT_TRUE(IsStrictUtf8Text("\x7F"));
 }
 
 TEST(StrictUtf8, MalformedTextFails) {
   using orvex_update::IsStrictUtf8Text;
   for (const std::string& bad : {
-           std::string("\xC0\xAF"),                // overlong "/"
-           std::string("\xC1\xBF"),                // overlong
-           std::string("\xE0\x80\xAF"),            // overlong 3-byte "/"
-           std::string("\xF0\x80\x80\xAF"),        // overlong 4-byte "/"
-           std::string("\xED\xA0\x80"),            // high surrogate
-           std::string("\xED\xBF\xBF"),            // low surrogate
-           std::string("\xF4\x90\x80\x80"),        // above U+10FFFF
-           std::string("\xF5\x80\x80\x80"),        // lead beyond range
-           std::string("\xFF"), std::string("\xFE"),
-           std::string("\x80"),                    // lone continuation
-           std::string("a\xC3"),                   // cut at the end
-           std::string("\xE2\x82"),                // cut 3-byte
-           std::string("\xF0\x90\x80"),            // cut 4-byte
-           std::string("\xC3(x"),                  // bad continuation
-           std::string("https://h/a\0b", 13),      // embedded NUL would cut the Win32 string
+           std::string("\xC0\xAF"),          // overlong "/"
+           std::string("\xC1\xBF"),          // overlong
+           std::string("\xE0\x80\xAF"),      // overlong 3-byte "/"
+           std::string("\xF0\x80\x80\xAF"),  // overlong 4-byte "/"
+           std::string("\xED\xA0\x80"),      // high surrogate
+           std::string("\xED\xBF\xBF"),      // low surrogate
+           std::string("\xF4\x90\x80\x80"),  // above U+10FFFF
+           std::string("\xF5\x80\x80\x80"),  // lead beyond range
+           std::string("\xFF"),
+           std::string("\xFE"),
+           std::string("\x80"),                // lone continuation
+           std::string("a\xC3"),               // cut at the end
+           std::string("\xE2\x82"),            // cut 3-byte
+           std::string("\xF0\x90\x80"),        // cut 4-byte
+           std::string("\xC3(x"),              // bad continuation
+           std::string("https://h/a\0b", 13),  // embedded NUL would cut the Win32 string
            std::string(1, '\0'),
        }) {
     EXPECT_FALSE(IsStrictUtf8Text(bad)) << bad.size();
@@ -130,8 +130,8 @@ TEST(ContentLength, DigitsOnlyWithinRange) {
   EXPECT_EQ(ParseContentLength(L"0"), 0u);
   EXPECT_EQ(ParseContentLength(L"000123"), 123u);
   EXPECT_EQ(ParseContentLength(L"18446744073709551615"), std::numeric_limits<std::uint64_t>::max());
-  for (const wchar_t* bad : {L"", L"18446744073709551616", L"99999999999999999999", L"-1", L"+1", L" 1", L"1 ",
-                             L"1,2", L"0x10", L"1e3"}) {
+  for (const wchar_t* bad :
+       {L"", L"18446744073709551616", L"99999999999999999999", L"-1", L"+1", L" 1", L"1 ", L"1,2", L"0x10", L"1e3"}) {
     EXPECT_FALSE(ParseContentLength(bad).has_value()) << bad;
   }
 }

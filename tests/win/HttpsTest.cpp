@@ -99,8 +99,9 @@ class Https : public ::testing::Test {
     std::error_code ignored;
     std::filesystem::remove(file_, ignored);
     try {
-      HttpsDownload(url, file_, limit, body,
-                    [this](std::uint64_t done, std::uint64_t total) { calls_.push_back({done, total}); });
+      HttpsDownload(url, file_, limit, body, [this](std::uint64_t done, std::uint64_t total) {
+        calls_.push_back({done, total});
+      });
     } catch (const std::runtime_error& error) {
       return error.what();
     }
@@ -155,7 +156,7 @@ TEST(WidenUtf8, StrictConversion) {
   EXPECT_EQ(orvex_update::WidenUtf8("https://h/\xC4\x9F\xC3\xBC\xC5\x9F"), L"https://h/\u011f\u00fc\u015f");
   EXPECT_EQ(orvex_update::WidenUtf8("\xF0\x9F\x98\x80"), std::wstring({wchar_t(0xD83D), wchar_t(0xDE00)}));
   for (const std::string& bad : {std::string(), std::string("\xFF"), std::string("a\0b", 3),
-                                std::string("\xE0\x80\xAF"), std::string("\xF4\x90\x80\x80")}) {
+                                 std::string("\xE0\x80\xAF"), std::string("\xF4\x90\x80\x80")}) {
     try {
       orvex_update::WidenUtf8(bad);
       ADD_FAILURE() << "accepted " << bad.size() << " bytes";
@@ -278,10 +279,10 @@ TEST_F(Https, WrongCertificateOnTheFallbackEndpointIsRefusedBeforeTheStatus) {
 TEST_F(Https, NearMissesOfTheFallbackEndpointGetNormalValidation) {
   // Same server and self-signed certificate, but not the fallback endpoint by
   // its rules, so the unknown CA is not forgiven.
-  for (const std::string& url : {std::string("https://127.0.0.1:5443/patch"), std::string("https://127.0.0.1:5443/"),
-                                std::string("https://127.0.0.1:5443"),
-                                std::string("https://127.0.0.1:5443/PATCH/_size-10/x"),
-                                std::string("https://localhost:5443/patch/_size-10/x")}) {
+  for (const std::string& url :
+       {std::string("https://127.0.0.1:5443/patch"), std::string("https://127.0.0.1:5443/"),
+        std::string("https://127.0.0.1:5443"), std::string("https://127.0.0.1:5443/PATCH/_size-10/x"),
+        std::string("https://localhost:5443/patch/_size-10/x")}) {
     EXPECT_EQ(Fetch(url, 100), kCertificateFailed) << url;
   }
 }
@@ -325,8 +326,7 @@ TEST_F(Https, ThrowingProgressStopsTheTransferAndItsExceptionReachesTheCaller) {
     ++calls;
     if (done > 0) throw Cancelled();
   };
-  EXPECT_THROW(HttpsDownload(kCdn + "_size-1000000/" + marker, file_, 1000000, "", cancelAfterFirstChunk),
-               Cancelled);
+  EXPECT_THROW(HttpsDownload(kCdn + "_size-1000000/" + marker, file_, 1000000, "", cancelAfterFirstChunk), Cancelled);
   EXPECT_EQ(calls, 2);
   // The chunk that the progress call reported is on disk, and nothing after it.
   const std::string kept = Body();

@@ -31,8 +31,8 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   std::vector<BYTE> der(size);
-  if (!::CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der.data(),
-                              &size, nullptr, nullptr)) {
+  if (!::CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der.data(), &size,
+                              nullptr, nullptr)) {
     std::fprintf(stderr, "not a PEM certificate: %lu\n", ::GetLastError());
     return 1;
   }
@@ -40,8 +40,7 @@ int wmain(int argc, wchar_t** argv) {
   // The machine-wide Root store lives in the prefix's registry
   // (HKLM\Software\Microsoft\SystemCertificates\Root), which every Wine process
   // of the prefix reads when it builds a chain.
-  win::UniqueCertStore store(::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
-                                             L"ROOT"));
+  win::UniqueCertStore store(::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT"));
   if (!store) {
     std::fprintf(stderr, "cannot open the Root store: %lu\n", ::GetLastError());
     return 1;

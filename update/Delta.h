@@ -1,0 +1,27 @@
+// Rebuilding one of the four large game archives from the existing client file
+// and a delta entry of a patch archive, into the staging directory.
+#pragma once
+
+#include "update/Callbacks.h"
+#include "update/DeltaFormat.h"
+#include "update/ManifestFormat.h"
+
+#include <filesystem>
+
+namespace orvex_update {
+
+// IsDeltaTarget and the delta layout come from update/DeltaFormat.h.
+
+// Writes outputFile with the content that entry (the target's signed size and
+// digest) describes: a plain copy when clientFile already matches, otherwise
+// clientFile patched by the delta at deltaFile, streamed through one 256 KiB
+// buffer. clientFile is only read. progress (may be empty) receives "Rebuilding
+// <path> from the existing client..." when a delta is applied; it runs on the
+// caller's thread. Throws std::runtime_error with the rebuild's messages or a
+// "copy_file" file-system error; a failure may leave a partial outputFile,
+// which belongs to the caller's staging directory.
+void RebuildFromDelta(const std::filesystem::path& clientFile, const std::filesystem::path& deltaFile,
+                      const std::filesystem::path& outputFile, const ManifestFile& entry,
+                      const StatusCallback& progress);
+
+}  // namespace orvex_update

@@ -1,0 +1,301 @@
+#include "update/Zip.h"
+
+#include "common/WinHandles.h"
+#include "update/PathRules.h"
+#include "update/Paths.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <limits>
+#include <set>
+#include <string_view>
+
+namespace orvex_update {
+namespace {
+
+// Positioned reads on a Win32 file handle: each read names its offset, so no
+// file pointer is shared between calls.
+class Win32ZipSource final : public ZipByteSource {
+ public:
+  static std::unique_ptr<Win32ZipSource> Open(const char* fileName) {
+    // Writers are shut out while the archive is read, so the bytes listed and
+    // the bytes extracted are the same.
+    win::UniqueFile file(
+        ::CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return nullptr;
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.Get(), &size) || size.QuadPart < 0) return nullptr;
+    return std::unique_ptr<Win32ZipSource>(
+        new Win32ZipSource(std::move(file), static_cast<std::uint64_t>(size.QuadPart)));
+  }
+
+  std::uint64_t Size() const override { return size_; }
+
+  bool ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
+    if (offset > size_ || length > size_ - offset) return false;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    while (length > 0) {
+      const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
+      OVERLAPPED position{};
+      position.Offset = static_cast<DWORD>(offset);
+      position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD got = 0;
+      if (!::ReadFile(file_.Get(), out, piece, &got, &position) || got == 0) return false;
+      out += got;
+      offset += got;
+      length -= got;
+    }
+    return true;
+  }
+
+ private:
+  Win32ZipSource(win::UniqueFile file, std::uint64_t size) : file_(std::move(file)), size_(size) {}
+  win::UniqueFile file_;
+  std::uint64_t size_;
+};
+
+class Win32FileSink final : public ZipByteSink {
+ public:
+  explicit Win32FileSink(HANDLE file) : file_(file) {}
+  bool Write(const void* data, std::size_t length) override {
+    const auto* in = static_cast<const std::uint8_t*>(data);
+    while (length > 0) {
+      const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
+      DWORD written = 0;
+      if (!::WriteFile(file_, in, piece, &written, nullptr) || written == 0) return false;
+      in += written;
+      length -= written;
+    }
+    return true;
+  }
+
+ private:
+  HANDLE file_;
+};
+
+std::unique_ptr<ZipReader> OpenReader(const char* fileName) {
+  if (fileName == nullptr || *fileName == '\0') return nullptr;
+  std::unique_ptr<Win32ZipSource> source = Win32ZipSource::Open(fileName);
+  if (!source) return nullptr;
+  return ZipReader::Open(std::move(source));
+}
+
+// The narrow name as the narrow Win32 file calls would read it (ANSI or OEM
+// code page). Empty when the bytes are not valid in that code page.
+std::wstring Widen(std::string_view narrow) {
+  if (narrow.empty() || narrow.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return {};
+  const UINT codePage = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const int length = static_cast<int>(narrow.size());
+  const int wideLength = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data(), length, nullptr, 0);
+  if (wideLength <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+  if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(), wideLength) <= 0) {
+    return {};
+  }
+  return wide;
+}
+
+bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// How the file system will tell two names apart: separators made one, letter
+// case folded the way the Win32 layer folds it, a trailing separator dropped.
+std::wstring CollisionKey(std::wstring name) {
+  for (wchar_t& c : name) {
+    if (c == L'\\') c = L'/';
+  }
+  while (!name.empty() && name.back() == L'/') name.pop_back();
+  if (!name.empty()) ::CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+  return name;
+}
+
+// Every entry writes either a file or folders; a name that is a file for one
+// entry and a folder (or another file) for another would make the second
+// entry overwrite the first or fail half-way through the extraction.
+class NameLedger {
+ public:
+  enum class Writes { kFile, kFolder, kNothing };
+  // False when the name collides with what an earlier entry writes.
+  bool Add(const std::wstring& wideName, Writes writes) {
+    const std::wstring key = CollisionKey(wideName);
+    for (std::size_t i = 0; i < key.size(); ++i) {
+      if (key[i] == L'/' && !AddFolder(key.substr(0, i))) return false;
+    }
+    if (writes == Writes::kNothing) return true;
+    if (writes == Writes::kFolder) return AddFolder(key);
+    if (folders_.count(key) != 0) return false;
+    return files_.insert(key).second;
+  }
+
+ private:
+  bool AddFolder(const std::wstring& key) {
+    if (files_.count(key) != 0) return false;
+    folders_.insert(key);
+    return true;
+  }
+  std::set<std::wstring> files_;
+  std::set<std::wstring> folders_;
+};
+
+// The prefixes of the output path ending at a separator are created in turn;
+// the root ("X:\" or a leading separator) is never one of them.
+bool CreateFolderChain(const std::wstring& path) {
+  std::size_t start = 1;
+  if (path.size() >= 2 && path[1] == L':' &&
+      ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
+    start = (path.size() >= 3 && IsSeparator(path[2])) ? 3 : 2;
+  }
+  for (std::size_t i = start; i < path.size(); ++i) {
+    if (!IsSeparator(path[i]) || IsSeparator(path[i - 1])) continue;
+    const std::wstring prefix = path.substr(0, i);
+    const DWORD attributes = ::GetFileAttributesW(prefix.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    if (!::CreateDirectoryW(prefix.c_str(), nullptr)) return false;
+  }
+  return true;
+}
+
+// The entry's DOS time is local time. An impossible date (month 0, hour 25)
+// restores nothing rather than failing the whole patch over a timestamp.
+bool EntryFileTime(const ZipEntry& entry, FILETIME& utc) {
+  FILETIME local{};
+  if (!::DosDateTimeToFileTime(entry.dosDate, entry.dosTime, &local)) return false;
+  SYSTEMTIME localTime{};
+  SYSTEMTIME utcTime{};
+  // The zone rule of that date, not of today, decides the offset.
+  if (::FileTimeToSystemTime(&local, &localTime) && ::TzSpecificLocalTimeToSystemTime(nullptr, &localTime, &utcTime) &&
+      ::SystemTimeToFileTime(&utcTime, &utc)) {
+    return true;
+  }
+  return ::LocalFileTimeToFileTime(&local, &utc) != FALSE;
+}
+
+bool RestoreFileTime(const std::wstring& path, const ZipEntry& entry) {
+  FILETIME utc{};
+  if (!EntryFileTime(entry, utc)) return true;
+  win::UniqueFile file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  return ::SetFileTime(file.Get(), nullptr, &utc, &utc) != FALSE;
+}
+
+// Writes the entry to path and closes it before its time is set, so no
+// later write can move the modification time again.
+bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring& path) {
+  {
+    win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    Win32FileSink sink(file.Get());
+    if (reader.Extract(index, sink) != ZipStatus::kOk) return false;
+    if (!::CloseHandle(file.Release())) return false;
+  }
+  return RestoreFileTime(path, reader.Entry(index));
+}
+
+struct PlannedEntry {
+  std::wstring outputPath;
+  bool skip = false;  // a folder entry or a Unix link entry: folders only
+};
+
+}  // namespace
+
+std::unique_ptr<PatchArchive> PatchArchive::Open(const char* fileName) {
+  std::unique_ptr<ZipReader> reader = OpenReader(fileName);
+  if (!reader || reader->EntryCount() > std::numeric_limits<std::uint32_t>::max()) return nullptr;
+  return std::unique_ptr<PatchArchive>(new PatchArchive(std::move(reader)));
+}
+
+PatchArchive::~PatchArchive() = default;
+
+std::uint32_t PatchArchive::EntryCount() const {
+  return reader_ ? static_cast<std::uint32_t>(reader_->EntryCount()) : 0;
+}
+
+int PatchArchive::OpenEntry(std::int32_t index) {
+  if (!reader_ || index < 0 || static_cast<std::uint64_t>(index) >= reader_->EntryCount()) return -1;
+  const ZipEntry& entry = reader_->Entry(static_cast<std::size_t>(index));
+  PatchArchiveEntry current;
+  current.index = index;
+  current.name = entry.name.substr(0, entry.name.find('\0'));
+  std::replace(current.name.begin(), current.name.end(), '\\', '/');
+  current.uncompressedSize = entry.uncompressedSize;
+  current.compressedSize = entry.compressedSize;
+  current.crc32 = entry.crc32;
+  current.method = entry.method;
+  current.localHeaderOffset = entry.localHeaderOffset;
+  current.dosTime = entry.dosTime;
+  current.dosDate = entry.dosDate;
+  current.isDirectory = entry.IsDirectory();
+  current.isUnixSymlink = entry.IsUnixSymlink();
+  current_ = std::move(current);
+  return 0;
+}
+
+void PatchArchive::CloseEntry() { current_ = PatchArchiveEntry{}; }
+
+void PatchArchive::Close() {
+  CloseEntry();
+  reader_.reset();
+}
+
+int ExtractArchive(const char* archiveFile, const char* targetDirectory) {
+  if (archiveFile == nullptr || targetDirectory == nullptr) return -1;
+  const std::size_t targetLength = std::strlen(targetDirectory);
+  if (targetLength == 0 || targetLength + 1 > kMaxExtractPath) return -1;
+  std::unique_ptr<ZipReader> reader = OpenReader(archiveFile);
+  if (!reader) return -1;
+
+  std::string base(targetDirectory, targetLength);
+  if (base.back() != '/' && base.back() != '\\') base.push_back('\\');
+  const std::wstring wideBase = Widen(base);
+  if (wideBase.empty()) return -1;
+
+  const std::size_t count = reader->EntryCount();
+  if (count > kMaxExtractEntries) return -1;
+  if (count == 0) return 0;
+
+  // Everything is checked before the first byte is written.
+  std::vector<PlannedEntry> plan(count);
+  NameLedger names;
+  for (std::size_t i = 0; i < count; ++i) {
+    const ZipEntry& entry = reader->Entry(i);
+    // The whole stored name, zero bytes included: a name that only looks safe
+    // up to an embedded zero is not safe.
+    if (!IsSafeRelativePath(std::string_view(entry.name))) return -1;
+    if (entry.name.size() > kMaxExtractPath - 1 || base.size() + entry.name.size() >= kMaxExtractPath) return -1;
+    if (entry.IsUnixSymlink()) return -1;
+    const std::wstring wideName = Widen(entry.name);
+    if (wideName.empty()) return -1;
+    PlannedEntry& planned = plan[i];
+    planned.outputPath = wideBase + wideName;
+    planned.skip = entry.IsUnixLinkEntry() || entry.IsDirectory();
+    const NameLedger::Writes writes = entry.IsUnixLinkEntry() ? NameLedger::Writes::kNothing
+                                      : entry.IsDirectory()   ? NameLedger::Writes::kFolder
+                                                              : NameLedger::Writes::kFile;
+    if (!names.Add(wideName, writes)) return -1;
+    // Unsupported methods, encryption and broken local headers fail here
+    // rather than after half of the files are on disk.
+    if (!planned.skip && reader->CheckExtractable(i) != ZipStatus::kOk) return -1;
+  }
+
+  const std::filesystem::path root(wideBase);
+  for (std::size_t i = 0; i < count; ++i) {
+    const PlannedEntry& planned = plan[i];
+    try {
+      // Every existing prefix of the output path, the target's own ancestors
+      // included, must not be a junction or a symbolic link; and the path must
+      // still lie under the target after the Win32 normalisation.
+      EnsureInsideClient(root, std::filesystem::path(planned.outputPath));
+    } catch (const std::exception&) {
+      return -1;
+    }
+    if (!CreateFolderChain(planned.outputPath)) return -1;
+    if (planned.skip) continue;
+    if (!ExtractEntryToFile(*reader, i, planned.outputPath)) return -1;
+  }
+  return 0;
+}
+
+}  // namespace orvex_update
