@@ -1,4 +1,90 @@
 #include "Installer.h"
 
-// Interim: offline installation is not built yet.
-int RunInstallerMode(const std::wstring&, bool) { return 1; }
+#include <windows.h>
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <string>
+
+#include "Deployment.h"
+#include "update/Install.h"
+#include "update/Journal.h"
+#include "update/Paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kPatchVersion = 2384;
+constexpr char kLocationText[] =
+    "Patch.zip dosyasini mevcut ORVEX 2369 client klasorune cikarin, sonra PATCH_KUR.cmd dosyasini acin.";
+constexpr char kSuccessText[] = "ORVEX yamasi kuruldu. Simdi Launcher.exe ile oyunu acabilirsiniz.";
+constexpr char kSettingsText[] = "Dosyalar kuruldu ancak Server.ini baglanti ayarlari kaydedilemedi.";
+
+bool SameNameIgnoringCase(const fs::path& path, const wchar_t* name) {
+  return ::lstrcmpiW(path.filename().c_str(), name) == 0;
+}
+
+int Report(const fs::path& patchFolder, bool unattended, int code, const std::string& text) {
+  if (unattended) {
+    // Text mode: the line ends in CR LF, as a Windows log should.
+    if (FILE* log = _wfopen((patchFolder / L"kurulum-sonucu.log").c_str(), L"w")) {
+      std::fprintf(log, "%s\n", text.c_str());
+      std::fclose(log);
+    }
+  } else {
+    ::MessageBoxA(nullptr, text.c_str(), "ORVEX Patch", MB_OK | (code == 0 ? MB_ICONINFORMATION : MB_ICONERROR));
+  }
+  return code;
+}
+
+// Any file-system error while looking counts as a wrong location: nothing is changed.
+bool RightLocation(const fs::path& patchFolder, const fs::path& middleFolder, const fs::path& clientFolder) {
+  std::error_code error;
+  return SameNameIgnoringCase(patchFolder, L"Patch") && SameNameIgnoringCase(middleFolder, L"ORVEX") &&
+         fs::is_regular_file(clientFolder / L"Vantrell.exe", error) && fs::is_directory(clientFolder / L"Data", error);
+}
+
+}  // namespace
+
+bool InstallLocalPatch(const fs::path& clientFolder, const fs::path& manifest, const fs::path& signature,
+                       const fs::path& archive, std::uint32_t targetVersion, std::uint32_t installedVersion,
+                       bool allowSameVersion, std::string& errorText) {
+  try {
+    orvex_update::UpdateLock lock(clientFolder);
+    orvex_update::RecoverTransaction(clientFolder);
+    orvex_update::InstallUpdate(manifest, clientFolder, signature, archive, targetVersion, installedVersion,
+                                allowSameVersion, {});
+    return true;
+  } catch (const std::exception& error) {
+    errorText = error.what();
+  }
+  std::string recoveryError;
+  if (!orvex_update::RecoverInterruptedUpdate(clientFolder, recoveryError)) errorText += " Recovery: " + recoveryError;
+  return false;
+}
+
+int RunInstallerMode(const std::wstring& executablePath, bool unattended) {
+  const fs::path patchFolder = fs::path(executablePath).parent_path();
+  const fs::path middleFolder = patchFolder.parent_path();
+  const fs::path clientFolder = middleFolder.parent_path();
+  if (!RightLocation(patchFolder, middleFolder, clientFolder)) {
+    return Report(patchFolder, unattended, 1, kLocationText);
+  }
+  const fs::path ini = clientFolder / L"Server.ini";
+  const auto installed = static_cast<std::uint32_t>(::GetPrivateProfileIntW(L"Version", L"Files", 1, ini.c_str()));
+  std::string errorText;
+  if (!InstallLocalPatch(clientFolder, patchFolder / L"2384.manifest", patchFolder / L"2384.manifest.sig",
+                         patchFolder / L"2384.zip", kPatchVersion, installed, true, errorText)) {
+    return Report(patchFolder, unattended, 1, errorText);
+  }
+  const fs::path::string_type host = fs::path(orvex_deploy::kLoginHost).native();
+  const fs::path::string_type cdn = fs::path(orvex_deploy::kPatchCdnUrl).native();
+  const bool saved = ::WritePrivateProfileStringW(L"Server", L"Count", L"1", ini.c_str()) &&
+                     ::WritePrivateProfileStringW(L"Server", L"IP0", host.c_str(), ini.c_str()) &&
+                     ::WritePrivateProfileStringW(L"ORVEX_UPDATE", L"BaseURL", cdn.c_str(), ini.c_str());
+  // Flush the profile cache so the settings are on disk when the process ends.
+  ::WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
+  return Report(patchFolder, unattended, saved ? 0 : 1, saved ? kSuccessText : kSettingsText);
+}

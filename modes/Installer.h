@@ -1,7 +1,19 @@
 // Offline installer run mode (the executable named PatchKur.exe).
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
 #include <string>
 
-// Installs the patch shipped beside the executable; returns the exit code.
+// Installs ORVEX/Patch/2384.{manifest,manifest.sig,zip} into the client folder
+// two levels up, writes the connection settings and reports the result in a
+// message box or, unattended, in kurulum-sonucu.log. Returns the exit code.
 int RunInstallerMode(const std::wstring& executablePath, bool unattended);
+
+// Installs one local signed patch under the update lock, after recovering any
+// interrupted update. False with errorText set (and the install rolled back)
+// on failure. Never throws.
+bool InstallLocalPatch(const std::filesystem::path& clientFolder, const std::filesystem::path& manifest,
+                       const std::filesystem::path& signature, const std::filesystem::path& archive,
+                       std::uint32_t targetVersion, std::uint32_t installedVersion, bool allowSameVersion,
+                       std::string& errorText);

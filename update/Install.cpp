@@ -53,16 +53,18 @@ struct ListedArchive {
 ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
                           const std::map<std::string, const ManifestFile*>& index) {
   ListedArchive listed;
-  std::unique_ptr<PatchArchive> archive = PatchArchive::Open(archiveFile.string());
+  const std::string archiveName = archiveFile.string();
+  std::unique_ptr<PatchArchive> archive = PatchArchive::Open(archiveName.c_str());
   if (!archive) Fail("Cannot open patch archive.");
   const std::uint32_t count = archive->EntryCount();
   if (count > kMaxListedEntries) Fail("Invalid archive entry count.");
   std::set<std::string> seen;
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (archive->OpenEntry(static_cast<int>(i)) != 0) Fail("Cannot read archive entry.");
-    std::string name = archive->EntryName();
-    const bool directory = archive->EntryIsDirectory();
-    const std::uint64_t size = archive->EntryUncompressedSize();
+    if (archive->OpenEntry(static_cast<std::int32_t>(i)) != 0) Fail("Cannot read archive entry.");
+    const char* storedName = archive->CurrentName();
+    std::string name = storedName ? storedName : "";
+    const bool directory = archive->CurrentIsDirectory();
+    const std::uint64_t size = archive->CurrentUncompressedSize();
     archive->CloseEntry();
     for (char& c : name) {
       if (c == '\\') c = '/';
@@ -153,7 +155,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
 
   // 10-11: extract, rebuild deltas, verify and flush every staged file.
   report("Extracting verified update into staging...");
-  if (ExtractArchive(archiveFile.string(), staging.string()) != 0) Fail("Patch extraction failed.");
+  if (ExtractArchive(archiveFile.string().c_str(), staging.string().c_str()) != 0) Fail("Patch extraction failed.");
   for (const ManifestFile& file : manifest.files) {
     const fs::path staged = staging / fs::path(file.path);
     EnsureInsideClient(clientFolder, staged);

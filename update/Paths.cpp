@@ -182,6 +182,10 @@ void EnsureInsideClient(const fs::path& clientFolder, const fs::path& path) {
   for (const fs::path& part : target) {
     if (part.empty()) continue;
     prefix /= part;
+    // A volume's root directory is where the volume is mounted, not a link
+    // inside it. Wine reports its drive roots (dosdevices symlinks) as
+    // reparse points, which would refuse every path on the drive.
+    if (!prefix.has_relative_path()) continue;
     if (isReparsePoint(prefix)) throw std::runtime_error("Update path contains a junction or symbolic link.");
   }
 }

@@ -171,10 +171,17 @@ TEST(ZipDirectory, ListsEntriesInDirectoryOrderWithTheirFields) {
   dir.method = 0;
   Entry flagged = Stored("flagged", "");
   flagged.externalAttributes = 0x10;
-  const auto reader =
-      Open(Builder().Add(Stored("z.txt", "zz")).Add(dir).Add(flagged).Add(Deflated("a.bin", "aaaa")).Build().bytes);
+  const auto reader = Open(Builder()
+                               .Add(Stored("z.txt", "zz"))
+                               .Add(dir)
+                               .Add(flagged)
+                               .Add(Deflated("a.bin", "aaaa"))
+                               .Add(Stored("win\\dir\\", ""))
+                               .Build()
+                               .bytes);
   ASSERT_TRUE(reader);
-  ASSERT_EQ(reader->EntryCount(), 4u);
+  ASSERT_EQ(reader->EntryCount(), 5u);
+  EXPECT_TRUE(reader->Entry(4).IsDirectory());
   EXPECT_EQ(reader->Entry(0).name, "z.txt");
   EXPECT_EQ(reader->Entry(1).name, "dir\\sub/");  // stored bytes unchanged
   EXPECT_EQ(reader->Entry(3).name, "a.bin");

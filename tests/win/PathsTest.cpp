@@ -178,19 +178,30 @@ TEST(Containment, HostileNamesJoinedToTheClient) {
   }
 }
 
-TEST_F(ClientFolder, ContainmentAsksEveryPrefixFromTheDrive) {
+TEST_F(ClientFolder, ContainmentAsksEveryPrefixBelowTheDriveRoot) {
   FakeReparsePoints links;
   const fs::path target = client_ / "data" / "x.tbl";
   EnsureInsideClient(client_, target);
   const std::vector<std::wstring>& asked = FakeReparsePoints::Asked();
   const fs::path normal = fs::absolute(target).lexically_normal();
   ASSERT_FALSE(asked.empty());
-  EXPECT_EQ(_wcsicmp(asked.front().c_str(), normal.root_name().c_str()), 0);
+  const fs::path firstFolder = normal.root_path() / *std::next(normal.begin(), 2);
+  EXPECT_EQ(_wcsicmp(asked.front().c_str(), firstFolder.c_str()), 0);
   EXPECT_EQ(_wcsicmp(asked.back().c_str(), normal.c_str()), 0);
-  // Drive, drive root, every folder down to the client (its ancestors too), data, the file.
+  // Every folder below the drive root down to the client (its ancestors too), data, the file.
   std::size_t expected = 0;
   for (const fs::path& part : normal) expected += part.empty() ? 0 : 1;
-  EXPECT_EQ(asked.size(), expected);
+  EXPECT_EQ(asked.size(), expected - 2);
+}
+
+// Regression: Wine reports its drive roots (symlinks in dosdevices) as
+// reparse points, and every update path was refused.
+TEST_F(ClientFolder, DriveRootMarkedAsReparsePointIsNotAJunction) {
+  FakeReparsePoints links;
+  const fs::path normal = fs::absolute(client_).lexically_normal();
+  links.Mark(normal.root_path());
+  links.Mark(normal.root_name());
+  EXPECT_NO_THROW(EnsureInsideClient(client_, client_ / "data" / "x.tbl"));
 }
 
 TEST_F(ClientFolder, ContainmentRefusesReparsePoints) {

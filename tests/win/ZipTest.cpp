@@ -156,6 +156,7 @@ TEST_F(ZipExtract, WritesFilesAndFoldersWithTheirTimes) {
             .Add(Deflated("data/sub/big.bin", big))
             .Add(Stored("data\\win.txt", "backslash"))
             .Add(Folder("empty/"))
+            .Add(Folder("windows\\style\\"))
             .Add(Deflated("data/zero.bin", "")));
   ASSERT_EQ(Extract(), 0);
   // 2021-06-15 12:30:44 local time, as the DOS fields say; checked before
@@ -180,6 +181,7 @@ TEST_F(ZipExtract, WritesFilesAndFoldersWithTheirTimes) {
   EXPECT_TRUE(ReadText(staging_ / "data/sub/big.bin") == big);
   EXPECT_EQ(ReadText(staging_ / "data/win.txt"), "backslash");
   EXPECT_TRUE(fs::is_directory(staging_ / "empty"));
+  EXPECT_TRUE(fs::is_directory(staging_ / "windows/style"));
   EXPECT_EQ(fs::file_size(staging_ / "data/zero.bin"), 0u);
 }
 
