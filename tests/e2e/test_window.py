@@ -2,6 +2,8 @@
 import os
 import pathlib
 import shutil
+import subprocess
+import time
 
 from harness import SOURCE_DIR, BUILD_DIR, Launcher, LoginServer, make_client, pixel
 
@@ -76,3 +78,32 @@ def test_ready_client_shows_ready_text_and_full_bar(tmp_path):
         finally:
             assert launcher.close() == 0
         assert server.frames()[:3] == [b"\x01", b"\x03", b"\x02" + (2372).to_bytes(2, "little")]
+
+
+def post_to_launcher(launcher, message, wparam=0, lparam=0):
+    tool = os.environ.get("ORVEX_POST_TOOL", str(BUILD_DIR / "orvex_post.exe"))
+    return subprocess.run(["wine", tool, hex(message), str(wparam), str(lparam)], env=launcher.env,
+                          capture_output=True).returncode
+
+
+def test_swap_message_without_pending_launcher_clears_ready(tmp_path):
+    client = make_client(tmp_path / "client", version=2372)
+    with LoginServer(tmp_path, version=2372, patches=[]):
+        launcher = Launcher(client)
+        try:
+            window = launcher.window_id()
+            assert launcher.wait_for_text("Ready to play ORVEX")
+            time.sleep(0.5)
+            at = lambda shot, x, y: pixel(shot, 112 + x, 84 + y)
+            assert at(launcher.screenshot(tmp_path / "before.png"), 370, 505) == artwork_pixel(370, 505)
+
+            assert post_to_launcher(launcher, 0x802A) == 0  # the update thread's "new launcher" message
+            time.sleep(1)
+            shot = launcher.screenshot(tmp_path / "after.png")
+            # Not ready any more: Start is veiled; nothing was pending, so the window stays.
+            assert near(at(shot, 370, 505), veiled(artwork_pixel(370, 505)))
+            assert launcher.process.poll() is None
+            assert launcher.geometry(window) == (112, 84, 800, 600)
+        finally:
+            assert launcher.close() == 0
+
