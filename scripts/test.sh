@@ -6,6 +6,6 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/build.sh"
 cd "$root"
 status=0
-ctest --test-dir build/native --output-on-failure || status=1
+ctest --test-dir build/native --output-on-failure -j2 || status=1
 ctest --test-dir build/win --output-on-failure -j2 || status=1
 exit $status
