@@ -150,9 +150,9 @@ class Shared:
         self.post_reply = pathlib.Path(args.post_reply).read_bytes() if args.post_reply else None
         self.post_handler = None
         if args.post_handler:
-            spec = importlib.util.spec_from_file_location("post_handler", args.post_handler)
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            handler_source = importlib.util.spec_from_file_location("post_handler", args.post_handler)
+            module = importlib.util.module_from_spec(handler_source)
+            handler_source.loader.exec_module(module)
             self.post_handler = module.handle
         self.log_file = open(args.log, "a", encoding="utf-8") if args.log else None
         self.log_lock = threading.Lock()
