@@ -1,7 +1,5 @@
 #include "Launcher.h"
 
-#include <tlhelp32.h>
-
 #include <chrono>
 #include <exception>
 #include <filesystem>
@@ -10,6 +8,7 @@
 #include "Settings.h"
 #include "SessionRules.h"
 #include "WindowMessages.h"
+#include "common/Processes.h"
 #include "modes/LauncherSwap.h"
 #include "net/APISocket.h"
 #include "update/Download.h"
@@ -33,17 +32,8 @@ std::string CurrentDirectory() {
 }  // namespace
 
 bool IsGameRunning() {
-  win::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE) {
-    snapshot.Release();
-    return true;  // cannot tell: treat the game as running
-  }
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL ok = ::Process32FirstW(snapshot.Get(), &entry); ok; ok = ::Process32NextW(snapshot.Get(), &entry)) {
-    if (::lstrcmpiW(entry.szExeFile, L"Vantrell.exe") == 0) return true;
-  }
-  return false;
+  // A process list that cannot be taken counts as a running game.
+  return win::CountProcessesNamed(L"Vantrell.exe").value_or(1) > 0;
 }
 
 Launcher::Launcher()

@@ -173,7 +173,7 @@ int LauncherMain(HINSTANCE instance, const char* commandLine) {
     case startup::RunMode::Exit:
       return choice.exitCode;
     case startup::RunMode::Installer:
-      return RunInstallerMode(*WideModulePath(), choice.unattended);
+      return RunInstallerMode(choice.executablePath, choice.unattended);
     case startup::RunMode::Swap:
       return RunLauncherSwap(std::filesystem::path(choice.clientFolder), choice.swapProcessId);
     case startup::RunMode::Launcher:

@@ -87,6 +87,7 @@ RunModeChoice ChooseRunMode(const std::optional<std::string>& narrowPath,
     RunModeChoice choice;
     choice.mode = RunMode::Installer;
     choice.unattended = commandLine == "--unattended";
+    choice.executablePath = *widePath;
     return choice;
   }
 

@@ -17,6 +17,7 @@ struct RunModeChoice {
   int exitCode = 1;                // for RunMode::Exit
   std::string launcherFolder;      // narrow folder of the executable (Launcher mode)
   bool unattended = false;         // installer mode
+  std::wstring executablePath;     // installer mode: the executable's full wide path
   std::wstring clientFolder;       // swap mode: parent of the ".orvex-update" folder
   std::uint32_t swapProcessId = 0; // swap mode
 };

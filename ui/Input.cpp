@@ -1,7 +1,6 @@
 #include "Input.h"
 
 #include <shellapi.h>
-#include <tlhelp32.h>
 #include <mmsystem.h>
 #include <windowsx.h>
 #include <winhttp.h>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "Launcher/App.h"
+#include "common/Processes.h"
 #include "Launcher/Launcher.h"
 #include "Launcher/Settings.h"
 #include "Launcher/WindowMessages.h"
@@ -252,18 +252,8 @@ std::wstring ComposeLinkUrl(const std::wstring& path) {
 }
 
 unsigned CountRunningClients() {
-  win::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE) {
-    snapshot.Release();
-    return kClientLimit;
-  }
-  unsigned count = 0;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL ok = ::Process32FirstW(snapshot.Get(), &entry); ok; ok = ::Process32NextW(snapshot.Get(), &entry)) {
-    if (::lstrcmpiW(entry.szExeFile, L"Vantrell.exe") == 0) ++count;
-  }
-  return count;
+  // A process list that cannot be taken counts as the limit reached.
+  return win::CountProcessesNamed(L"Vantrell.exe").value_or(kClientLimit);
 }
 
 void StartGameClient(HWND window) {

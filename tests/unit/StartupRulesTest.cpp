@@ -34,6 +34,7 @@ TEST(RunModeChoice, InstallerNameAndUnattendedFlag) {
   auto choice = ChooseRunMode(kNarrow, patchKur, "--unattended");
   EXPECT_EQ(choice.mode, RunMode::Installer);
   EXPECT_TRUE(choice.unattended);
+  EXPECT_EQ(choice.executablePath, *patchKur);
   EXPECT_FALSE(ChooseRunMode(kNarrow, patchKur, "--unattended ").unattended);
   EXPECT_FALSE(ChooseRunMode(kNarrow, patchKur, "x --unattended").unattended);
   EXPECT_FALSE(ChooseRunMode(kNarrow, patchKur, "").unattended);
