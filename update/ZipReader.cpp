@@ -434,9 +434,8 @@ ZipStatus ZipReader::Locate(std::size_t index, DataSpan& span) {
   if (((flags ^ entry.flags) & (kFlagEncrypted | kFlagPatchData)) != 0 || method != entry.method) {
     return ZipStatus::kHeaderMismatch;
   }
-  if (nameLength != entry.name.size() || std::memcmp(variable.data(), entry.name.data(), nameLength) != 0) {
-    return ZipStatus::kHeaderMismatch;
-  }
+  const std::string_view localName(reinterpret_cast<const char*>(variable.data()), nameLength);
+  if (localName != entry.name) return ZipStatus::kHeaderMismatch;
   // Without a data descriptor the local header states the sizes and CRC
   // itself, and they must be those of the central record.
   const bool deferred = (flags & kFlagDataDescriptor) != 0;

@@ -451,6 +451,15 @@ TEST(ZipExtract, StoredAndDeflatedEntriesRoundTrip) {
   EXPECT_EQ(reader->Extract(4, empty), ZipStatus::kIndexOutOfRange);
 }
 
+TEST(ZipExtract, EntryWithAnEmptyNameIsReadSafely) {
+  // Found by the fuzzer: an empty local name was compared through a null pointer.
+  Entry e = Deflated("", "unnamed");
+  e.dataDescriptor = true;
+  StringSink sink;
+  EXPECT_EQ(ExtractStatus(Builder().Add(e).Build().bytes, 0, &sink), ZipStatus::kOk);
+  EXPECT_EQ(sink.bytes, "unnamed");
+}
+
 TEST(ZipExtract, EncryptedPatchDataAndUnknownMethodsAreNotExtracted) {
   Entry encrypted = Stored("e", "secret");
   encrypted.flags = 0x0001;
