@@ -13,6 +13,7 @@
 #include "net/APISocket.h"
 #include "update/Download.h"
 #include "update/Journal.h"
+#include "update/Paths.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ bool Launcher::IsConnected() const {
 
 void Launcher::Run() {
   const bool gameRunning = IsGameRunning();
-  const std::filesystem::path folder(clientFolder_);
+  const std::filesystem::path folder = orvex_update::PathFromNarrow(clientFolder_);
   if (gameRunning) {
     std::error_code error;
     if (std::filesystem::exists(folder / ".orvex-update" / "current" / "journal", error)) {
@@ -149,7 +150,7 @@ bool Launcher::HandleDownloadInfo(Packet& packet) {
         SetReady(false);
         return false;
       }
-      if (HasPendingLauncher(std::filesystem::path(clientFolder_))) {
+      if (HasPendingLauncher(orvex_update::PathFromNarrow(clientFolder_))) {
         SetReady(false);
         SetStatus("Launcher updated. Restarting to continue patching...");
         ::PostMessageW(window_, WM_LAUNCHER_SWAP, 0, 0);
@@ -190,7 +191,7 @@ bool Launcher::DownloadPatch(const std::string&, const std::string&, const std::
   const std::string manifestName = std::to_string(patch) + ".manifest";
   std::string errorText;
   const bool installed = orvex_update::DownloadSignedUpdate(
-      std::filesystem::path(clientFolder_), baseUrl, manifestName, patch,
+      orvex_update::PathFromNarrow(clientFolder_), baseUrl, manifestName, patch,
       static_cast<std::uint32_t>(static_cast<std::uint16_t>(clientVersion_.load())), errorText, false,
       [this](const std::string& text) { SetStatus(text); },
       [this](std::uint64_t done, std::uint64_t total) { OnDownloadProgress(done, total); });

@@ -14,6 +14,7 @@
 #include "ui/Picture.h"
 #include "ui/UiState.h"
 #include "update/Journal.h"
+#include "update/Paths.h"
 #include "update/StartupCheck.h"
 
 namespace {
@@ -70,7 +71,7 @@ int ErrorBox(const std::string& text, const char* title) {
 
 int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
   if (!::SetCurrentDirectoryA(launcherFolder.c_str())) return 1;
-  const std::filesystem::path clientFolder(launcherFolder);
+  const std::filesystem::path clientFolder = orvex_update::PathFromNarrow(launcherFolder);
 
   // Held until the process exits; the kernel closes it then.
   static win::UniqueHandle instanceMutex;

@@ -9,6 +9,7 @@
 #include "net/APISocket.h"
 #include "ui/Input.h"
 #include "ui/UiState.h"
+#include "update/Paths.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ void RestartForNewLauncher(HWND window) {
   session->SetReady(false);
   session->SetProgress(0, false);
   std::string errorText;
-  const int result = PendingLauncherCheck(std::filesystem::path(session->ClientFolder()), errorText);
+  const int result = PendingLauncherCheck(orvex_update::PathFromNarrow(session->ClientFolder()), errorText);
   if (result > 0) {
     ::PostQuitMessage(0);
   } else if (result < 0) {

@@ -1,9 +1,19 @@
 #!/usr/bin/env python3
-"""Demo: Launcher.exe on a generated sample client with the stand-in login server.
+"""Demo: Launcher.exe patches a generated sample client from 2369 to 2372.
+
+It generates the sample client (version 2369) and the three signed patches
+2370, 2371 and 2372 (tests/e2e/sample_client.py), starts the stand-in login
+server (server version 2372, patches patch2370.zip, patch2371.zip,
+patch2372.zip) and the stand-in patch server serving the patches on its CDN
+endpoint, and opens the launcher in the client folder. Every patch-server
+answer waits half a second so that each step stays readable on the window.
 
 On a usable X display the launcher opens there and the demo waits until you
 close it; otherwise it runs on the build tree's virtual display, saves
-screenshots and prints their paths.
+screenshots (during the download, when ready, with the calendar open) and
+prints their paths. Either way it prints the client version before and after,
+the requests the patch server answered, and whether the client files now equal
+the 2372 tree.
 """
 import os
 import pathlib
@@ -13,10 +23,14 @@ import sys
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-from harness import BUILD_DIR, Launcher, LoginServer, make_client, wine_environment  # noqa: E402
+import sample_client  # noqa: E402
+from harness import (BUILD_DIR, LAUNCHER_EXE, Launcher, LoginServer, PatchServer, drop_proxy_settings,  # noqa: E402
+                     read_ini_value, wine_environment)
 
 DEMO_DIR = BUILD_DIR / "demo"
-VERSION = 2372
+SERVER_VERSION = sample_client.PATCH_VERSIONS[-1]
+PATCH_NAMES = [f"patch{version}.zip" for version in sample_client.PATCH_VERSIONS]
+READY = "Ready to play ORVEX"
 
 
 def display_usable(display):
@@ -25,38 +39,67 @@ def display_usable(display):
     return subprocess.run(["xdpyinfo", "-display", display], capture_output=True).returncode == 0
 
 
-def main():
-    shutil.rmtree(DEMO_DIR, ignore_errors=True)
-    client = make_client(DEMO_DIR / "client", version=VERSION)
-    user_display = os.environ.get("DISPLAY", "")
-    with LoginServer(DEMO_DIR, version=VERSION, patches=[], text_list=["ORVEX demo"]):
-        if display_usable(user_display):
-            env = wine_environment()
-            env["DISPLAY"] = user_display
-            print(f"demo: Launcher.exe opens on {user_display}; close its window to end the demo")
-            subprocess.run(["wine", str(client / "Launcher.exe")], cwd=client, env=env)
-            return 0
-        launcher = Launcher(client)
-        try:
-            if launcher.window_id() is None:
-                print("demo: the launcher window did not appear", file=sys.stderr)
-                return 1
-            shots = []
-            time.sleep(1)
-            shots.append(launcher.screenshot(DEMO_DIR / "launcher-start.png"))
-            launcher.wait_for_text("Ready to play ORVEX", timeout=20)
+def client_version(client):
+    return read_ini_value(client / "Server.ini", "Version", "Files")
+
+
+def run_on_user_display(client, display):
+    env = wine_environment()
+    env["DISPLAY"] = display
+    print(f"demo: Launcher.exe opens on {display}; close its window to end the demo")
+    subprocess.run(["wine", str(client / "Launcher.exe")], cwd=client, env=env)
+    return 0
+
+
+def run_on_virtual_display(client):
+    launcher = Launcher(client)
+    try:
+        if launcher.window_id() is None:
+            print("demo: the launcher window did not appear", file=sys.stderr)
+            return 1
+        shots = []
+        if launcher.wait_for_text("Downloading 2371.zip...", timeout=30):
+            shots.append(launcher.screenshot(DEMO_DIR / "launcher-downloading.png"))
+        if launcher.wait_for_text(READY, timeout=60):
             time.sleep(1)
             shots.append(launcher.screenshot(DEMO_DIR / "launcher-ready.png"))
-            window = launcher.window_id()
-            launcher.click_canvas(window, 398, 335)  # the calendar tile
+            launcher.click_canvas(launcher.window_id(), 398, 335)  # the calendar tile
             time.sleep(1)
             shots.append(launcher.screenshot(DEMO_DIR / "launcher-calendar.png"))
-            print("demo: status lines shown:", " | ".join(dict.fromkeys(launcher.status_lines())))
-            for shot in shots:
-                print(f"demo: screenshot {shot}")
-        finally:
-            launcher.close()
+        print("demo: status lines shown:", " | ".join(dict.fromkeys(launcher.status_lines())))
+        for shot in shots:
+            print(f"demo: screenshot {shot}")
+    finally:
+        launcher.close()
     return 0
+
+
+def main():
+    drop_proxy_settings()
+    shutil.rmtree(DEMO_DIR, ignore_errors=True)
+    DEMO_DIR.mkdir(parents=True)
+    print("demo: generating the sample client 2369 and the signed patches 2370, 2371, 2372")
+    sample = sample_client.build(DEMO_DIR / "sample")
+    client = sample.make_client(DEMO_DIR / "client", LAUNCHER_EXE)
+    before = client_version(client)
+    print(f"demo: client {client} is at version {before}; the login server reports {SERVER_VERSION}")
+
+    user_display = os.environ.get("DISPLAY", "")
+    with PatchServer(DEMO_DIR, sample.patch_root, always=["delay-0.5"]) as patches, \
+            LoginServer(DEMO_DIR, version=SERVER_VERSION, patches=PATCH_NAMES, text_list=["ORVEX demo"]):
+        if display_usable(user_display):
+            status = run_on_user_display(client, user_display)
+        else:
+            status = run_on_virtual_display(client)
+        requests = patches.gets()
+
+    after = client_version(client)
+    print(f"demo: patch server answered: {', '.join(requests) if requests else 'nothing'}")
+    matches = sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
+        sample_client.file_digests(sample.trees[SERVER_VERSION])
+    print(f"demo: client version before {before}, after {after}; "
+          f"files equal the {SERVER_VERSION} tree: {'yes' if matches else 'no'}")
+    return status
 
 
 if __name__ == "__main__":

@@ -53,7 +53,8 @@ struct ListedArchive {
 ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
                           const std::map<std::string, const ManifestFile*>& index) {
   ListedArchive listed;
-  const std::string archiveName = archiveFile.string();
+  // The archive layer takes names in the narrow file calls' code page.
+  const std::string archiveName = NarrowFromPath(archiveFile);
   std::unique_ptr<PatchArchive> archive = PatchArchive::Open(archiveName.c_str());
   if (!archive) Fail("Cannot open patch archive.");
   const std::uint32_t count = archive->EntryCount();
@@ -123,7 +124,11 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   for (const ManifestFile& file : manifest.files) {
     const fs::path destination = ClientPathFor(clientFolder, file);
     EnsureInsideClient(clientFolder, destination);
-    if (!running.empty() && SameTextIgnoringCase(running, fs::absolute(destination).wstring())) {
+    // Normalised: libstdc++'s absolute() returns an absolute path unchanged,
+    // so the "/" of a nested managed path would never equal the module
+    // name's "\\" and a running ORVEX/Patch/PatchKur.exe would go unnoticed.
+    if (!running.empty() &&
+        SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
       Fail("This package replaces the running launcher; use a standalone launcher installer.");
     }
     required += file.size;
@@ -155,7 +160,9 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
 
   // 10-11: extract, rebuild deltas, verify and flush every staged file.
   report("Extracting verified update into staging...");
-  if (ExtractArchive(archiveFile.string().c_str(), staging.string().c_str()) != 0) Fail("Patch extraction failed.");
+  if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str()) != 0) {
+    Fail("Patch extraction failed.");
+  }
   for (const ManifestFile& file : manifest.files) {
     const fs::path staged = staging / fs::path(file.path);
     EnsureInsideClient(clientFolder, staged);

@@ -63,7 +63,14 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
       FsRemove(client);
     }
   }
-  SaveClientVersion(clientFolder, journal.previousVersion);
+  // An install that failed at its own version save (a read-only Server.ini)
+  // left the previous version in place. Writing it again would fail the same
+  // way, and the client would stay locked in a recovery that can never end.
+  const std::filesystem::path ini = clientFolder / "Server.ini";
+  EnsureInsideClient(clientFolder, ini);
+  if (::GetPrivateProfileIntW(L"Version", L"Files", 0, ini.c_str()) != journal.previousVersion) {
+    SaveClientVersion(clientFolder, journal.previousVersion);
+  }
 }
 
 }  // namespace

@@ -291,6 +291,42 @@ std::vector<std::uint8_t> ReadBoundedFile(const fs::path& path, std::uint64_t li
   return bytes;
 }
 
+fs::path PathFromNarrow(std::string_view narrow) {
+  if (narrow.empty() || narrow.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return {};
+  const UINT codePage = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const int length = static_cast<int>(narrow.size());
+  const int wideLength = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data(), length, nullptr, 0);
+  if (wideLength <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+  if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(), wideLength) <= 0) {
+    return {};
+  }
+  return fs::path(std::move(wide));
+}
+
+std::string NarrowFromPath(const fs::path& path) {
+  const std::wstring& wide = path.native();
+  if (wide.empty() || wide.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return {};
+  const UINT codePage = ::AreFileApisANSI() ? ::GetACP() : ::GetOEMCP();
+  const int length = static_cast<int>(wide.size());
+  // No best-fit mapping: "ş" must not quietly become "s" and name another
+  // file. A UTF-8 code page holds every name but takes no default-character
+  // query, only the invalid-character flag.
+  const bool utf8 = codePage == CP_UTF8;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL lossy = FALSE;
+  BOOL* lossyOut = utf8 ? nullptr : &lossy;
+  const int narrowLength = ::WideCharToMultiByte(codePage, flags, wide.data(), length, nullptr, 0, nullptr, lossyOut);
+  if (narrowLength <= 0 || lossy) return {};
+  std::string narrow(static_cast<std::size_t>(narrowLength), '\0');
+  if (::WideCharToMultiByte(codePage, flags, wide.data(), length, narrow.data(), narrowLength, nullptr, lossyOut) <=
+          0 ||
+      lossy) {
+    return {};
+  }
+  return narrow;
+}
+
 ReparsePointQuery SetReparsePointQuery(ReparsePointQuery query) {
   return g_reparseQuery.exchange(query != nullptr ? query : &DefaultIsReparsePoint);
 }

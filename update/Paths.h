@@ -103,6 +103,16 @@ void FlushStagedFile(const std::filesystem::path& path);
 // metadata is truncated." or the "file_size" file-system error.
 std::vector<std::uint8_t> ReadBoundedFile(const std::filesystem::path& path, std::uint64_t limit);
 
+// Conversions between paths and the narrow (8-bit) names of the narrow Win32
+// file calls, in the code page those calls use (ANSI, or OEM after
+// SetFileApisToOEM). The standard library's own narrow forms do not use it:
+// path::string() gives UTF-8 and path(std::string) reads bytes as Latin-1, so
+// a client folder with letters such as "ş" or "ı" turned into another folder.
+// PathFromNarrow returns an empty path for bytes the code page does not map;
+// NarrowFromPath returns an empty string for a path the code page cannot hold.
+std::filesystem::path PathFromNarrow(std::string_view narrow);
+std::string NarrowFromPath(const std::filesystem::path& path);
+
 // Test seam for the containment check: answers whether an existing path
 // carries the reparse-point attribute. Wine never reports one, so tests swap
 // in their own answer. Returns the previous query; nullptr restores the

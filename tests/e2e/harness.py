@@ -214,3 +214,101 @@ def run_once(folder, args=(), exe_name="Launcher.exe", timeout=30):
 
 if __name__ == "__main__":
     print(drawn_texts(sys.stdin.read()))
+
+
+PROXY_VARIABLES = ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY")
+
+
+def drop_proxy_settings():
+    """Removes the proxy variables from this process's environment: WinHTTP under
+    Wine honours http_proxy, and loopback requests must reach the stand-in
+    servers directly in every Wine process started afterwards."""
+    for name in PROXY_VARIABLES:
+        os.environ.pop(name, None)
+
+
+class PatchServer:
+    """The stand-in patch server on its fixed ports (fallback 5443 under /patch/,
+    CDN 5444 under /orvex-patch/) serving root for the length of a with-block.
+
+    always: switches of tools/patch_server.py applied to every request, such as
+    "delay-0.3". Every request is logged; requests() reads the log."""
+
+    def __init__(self, workdir, root, always=()):
+        self.workdir = pathlib.Path(workdir)
+        self.root = pathlib.Path(root)
+        self.log = self.workdir / f"patch-requests-{time.monotonic_ns()}.jsonl"
+        self.errors = self.workdir / "patch-server.err"
+        self.always = list(always)
+        self.process = None
+
+    def __enter__(self):
+        command = [PYTHON, str(SOURCE_DIR / "tools" / "patch_server.py"), "--root", str(self.root), "--log",
+                   str(self.log), "--lifetime", "300", "--quiet"]
+        for switch in self.always:
+            command += ["--always", switch]
+        with open(self.errors, "wb") as errors:
+            self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors, text=True,
+                                            stdin=subprocess.DEVNULL)
+        line = self.process.stdout.readline()
+        if "listening" not in line:
+            self.process.kill()
+            self.process.wait(5)
+            raise RuntimeError("patch server did not start: " + self.errors.read_text(errors="replace"))
+        return self
+
+    def __exit__(self, *exc):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+
+    def requests(self):
+        """Logged requests in arrival order (failed handshakes left out)."""
+        if not self.log.exists():
+            return []
+        entries = [json.loads(line) for line in self.log.read_text(encoding="utf-8").splitlines()]
+        return [entry for entry in entries if "method" in entry]
+
+    def gets(self, endpoint="cdn"):
+        """Paths of the GET requests that reached one endpoint, in order."""
+        return [entry["path"] for entry in self.requests()
+                if entry["method"] == "GET" and entry["endpoint"] == endpoint]
+
+
+def status_and_percent(launcher):
+    """(status line, percentage text) of every painted frame, in order."""
+    texts = launcher.texts()
+    return [(texts[i - 1], t) for i, t in enumerate(texts) if i > 0 and re.fullmatch(r"\d+%", t)]
+
+
+def read_ini_value(path, section, key):
+    """A value of an INI file as the profile functions read it (names compared
+    ignoring case), or None."""
+    current = None
+    for line in pathlib.Path(path).read_text(encoding="latin-1").splitlines():
+        line = line.strip()
+        if line.startswith("[") and line.endswith("]"):
+            current = line[1:-1].strip().lower()
+        elif current == section.lower() and "=" in line:
+            name, value = line.split("=", 1)
+            if name.strip().lower() == key.lower():
+                return value.strip()
+    return None
+
+
+def turkish_code_page_environment(workdir):
+    """Environment entries under which Wine programs run with the Turkish ANSI
+    code page 1254 (the code page of Turkish Windows) while Linux file names
+    stay UTF-8: a tr_TR.UTF-8 locale compiled into workdir with localedef.
+    None when localedef or the locale's source is not installed."""
+    if not shutil.which("localedef") or not pathlib.Path("/usr/share/i18n/locales/tr_TR").exists():
+        return None
+    locales = pathlib.Path(workdir) / "locales"
+    locales.mkdir(parents=True, exist_ok=True)
+    result = subprocess.run(["localedef", "-i", "tr_TR", "-f", "UTF-8", str(locales / "tr_TR.UTF-8")],
+                            capture_output=True)
+    if not (locales / "tr_TR.UTF-8").exists():
+        return None
+    return {"LOCPATH": str(locales), "LC_ALL": "tr_TR.UTF-8"} if result.returncode in (0, 1) else None

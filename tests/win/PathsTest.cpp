@@ -459,3 +459,40 @@ TEST_F(ClientFolder, FileSystemErrorsNameTheirOperation) {
   EXPECT_FALSE(orvex_update::FsExists(client_ / "missing"));
   EXPECT_EQ(orvex_update::FsStatus(client_ / "missing").type(), fs::file_type::not_found);
 }
+
+// Narrow names are in the code page of the narrow file calls: the standard
+// library's own forms (UTF-8 out, Latin-1 in) named another folder or none.
+TEST(NarrowNames, RoundTripInTheFileCodePage) {
+  // "Ç" and "ö" are 0xC7 and 0xF6 in both 1252 and 1254; UTF-8 would be two bytes each.
+  const fs::path folder(L"C:\\Oyunlar\\ORVEX \u00C7\u00F6l");
+  const std::string narrow = orvex_update::NarrowFromPath(folder);
+  EXPECT_EQ(narrow, "C:\\Oyunlar\\ORVEX \xC7\xF6l");
+  EXPECT_EQ(orvex_update::PathFromNarrow(narrow).native(), folder.native());
+}
+
+TEST(NarrowNames, NarrowFileCallsFindTheConvertedName) {
+  ScratchFolder scratch("narrow-names");
+  const fs::path folder = scratch.Path() / L"ORVEX \u00C7\u00F6l";
+  fs::create_directories(folder);
+  const std::string narrow = orvex_update::NarrowFromPath(folder);
+  ASSERT_FALSE(narrow.empty());
+  const DWORD attributes = ::GetFileAttributesA(narrow.c_str());
+  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  char current[MAX_PATH] = {};
+  ASSERT_TRUE(::SetCurrentDirectoryW(folder.c_str()));
+  const DWORD length = ::GetCurrentDirectoryA(MAX_PATH, current);
+  ::SetCurrentDirectoryW(scratch.Path().parent_path().c_str());
+  EXPECT_TRUE(fs::equivalent(orvex_update::PathFromNarrow(std::string(current, length)), folder));
+}
+
+TEST(NarrowNames, NameOutsideTheCodePageIsEmptyRatherThanBestFit) {
+  // No single-byte code page holds U+4E2D; a best fit would make it "?".
+  EXPECT_EQ(orvex_update::NarrowFromPath(fs::path(L"C:\\\u4E2D")), "");
+  // Code page 1252 has no "ş"; its best fit "s" would name another folder.
+  if (::GetACP() == 1252) {
+    EXPECT_EQ(orvex_update::NarrowFromPath(fs::path(L"C:\\\u00C7al\u0131\u015Fma")), "");
+  }
+  EXPECT_EQ(orvex_update::NarrowFromPath(fs::path()), "");
+  EXPECT_TRUE(orvex_update::PathFromNarrow("").empty());
+}

@@ -1,0 +1,547 @@
+"""The transactional installer and the crash recovery on real client folders
+under Wine: packages from tools/orvex_publish.py, hostile archives written
+byte by byte, and the install driver killed at every checkpoint."""
+import contextlib
+import os
+import pathlib
+import shutil
+import struct
+import subprocess
+import zipfile
+import zlib
+from typing import Callable, NamedTuple, Optional
+
+import pytest
+
+from fixtures import (MADE_ON_UNIX, UNIX_SYMLINK, UPDATE_AREA, Driver, Package, ZipEntry, client_version, copy_tree,
+                      deflated, files_only, ini_sections, keygen, make_update, overlapping_zip_bytes, pseudo_random,
+                      sha256_hex, signed_package, snapshot, win_path, write_tree, zip_bytes)
+
+NEW_VERSION = 2370
+SERVER_INI = ("[Version]\r\nFiles=2369\r\n[Server]\r\nCount=1\r\nIP0=10.1.2.3\r\n"
+              "[ORVEX_UPDATE]\r\nBaseURL=https://cdn.example/orvex-patch/\r\n")
+YONETIM = "ChrSelect/upc_ka_wt_ma_Y\u00f6netim.v7anim"
+YONETIM_MANAGED = "ChrSelect/upc_ka_wt_ma_Y%c3%b6netim.v7anim"
+UI_SIZE = 200_000
+
+OLD_FILES = {
+    "Vantrell.exe": pseudo_random("vantrell", 6000),
+    "Data/item.tbl": pseudo_random("item", 3000),
+    "Data/skill.tbl": pseudo_random("skill", 2000),
+    "ui/ui.src": pseudo_random("ui", UI_SIZE),
+    "fx/fx.src": pseudo_random("fx", 50_000),
+    YONETIM: pseudo_random("yonetim", 1000),
+    "Misc/readme.txt": b"unchanged by every update\n",
+}
+
+
+def _new_files():
+    ui = bytearray(OLD_FILES["ui/ui.src"])
+    ui[100_000:100_016] = b"patched-ui-bytes"
+    changed = {
+        "Vantrell.exe": pseudo_random("vantrell-2370", 6100),
+        "Data/item.tbl": pseudo_random("item-2370", 3500),
+        "Data/new.tbl": pseudo_random("new", 700),
+        "Texture/Npc/new.dds": pseudo_random("dds", 900),
+        "ui/ui.src": bytes(ui),
+        "fx/fx.src": OLD_FILES["fx/fx.src"] + pseudo_random("fx-tail", 1000),
+        YONETIM: pseudo_random("yonetim-2370", 1200),
+    }
+    return {**OLD_FILES, **changed}
+
+
+NEW_FILES = _new_files()
+ITEM = NEW_FILES["Data/item.tbl"]
+
+REFUSED_VERSION = "ERROR: Update version is invalid or older than the installed client."
+REFUSED_ARCHIVE = "ERROR: Downloaded archive hash or size is invalid."
+NOT_IN_MANIFEST = "ERROR: Archive contents do not match the signed manifest."
+UNSAFE_ENTRY = "ERROR: Unsafe archive entry."
+EXTRACTION_FAILED = "ERROR: Patch extraction failed."
+
+
+@pytest.fixture(scope="module")
+def driver():
+    return Driver()
+
+
+@pytest.fixture(scope="module")
+def trees(tmp_path_factory):
+    root = tmp_path_factory.mktemp("trees")
+    old = write_tree(root / "2369", OLD_FILES)
+    (old / "Server.ini").write_bytes(SERVER_INI.encode("ascii"))
+    new = write_tree(root / "2370", NEW_FILES)
+    return old, new
+
+
+@pytest.fixture(scope="module")
+def package(trees, tmp_path_factory):
+    old, new = trees
+    return make_update(old, new, NEW_VERSION, tmp_path_factory.mktemp("pkg2370"))
+
+
+def fresh_client(trees, folder):
+    return copy_tree(trees[0], folder)
+
+
+def game_files(client):
+    """Every file of the client except Server.ini and the update area."""
+    return files_only(snapshot(client, skip=(UPDATE_AREA, "Server.ini")))
+
+
+def everything(client):
+    """Every file and folder of the client, the update area included, except
+    the lock file that the recovery creates."""
+    tree = snapshot(client, skip=())
+    tree.pop(f"{UPDATE_AREA}/update.lock", None)
+    return tree
+
+
+def settings_without_version(client):
+    sections = ini_sections(pathlib.Path(client) / "Server.ini")
+    sections["Version"].pop("Files", None)
+    return sections
+
+
+# ---------------------------------------------------------------- installs
+
+
+def test_update_installs_the_new_tree_and_keeps_the_settings(driver, trees, package, tmp_path):
+    names = zipfile.ZipFile(package.archive).namelist()
+    # Both delta targets travel as deltas: one changed inside, one grown.
+    assert {"ui/ui.src.ord", "fx/fx.src.ord"} <= set(names) and not {"ui/ui.src", "fx/fx.src"} & set(names)
+    assert YONETIM_MANAGED in [path for path, _, _ in package.files()]
+
+    client = fresh_client(trees, tmp_path / "client")
+    assert driver.run(*package.install_args(client)) == (0, "OK")
+
+    # The non-ASCII client file is replaced under its real name, the delta
+    # targets are rebuilt, unchanged files stay, nothing is left over.
+    assert game_files(client) == files_only(snapshot(trees[1]))
+    sections = ini_sections(client / "Server.ini")
+    assert sections["Version"] == {"Files": "2370"}
+    assert sections["Server"] == {"Count": "1", "IP0": "10.1.2.3"}
+    assert sections["ORVEX_UPDATE"] == {"BaseURL": "https://cdn.example/orvex-patch/"}
+    assert not (client / UPDATE_AREA / "current").exists()
+
+    # Reinstalling the same version over itself: every delta target already
+    # equals its target, the files and the version stay as they are.
+    installed = snapshot(client)
+    assert driver.run(*package.install_args(client, installed=NEW_VERSION), "--allow-same") == (0, "OK")
+    assert snapshot(client) == installed
+    assert client_version(client) == "2370"
+
+
+def test_version_rules(driver, trees, tmp_path):
+    package = make_update(trees[0], trees[1], 2384, tmp_path / "pkg2384")
+    client = fresh_client(trees, tmp_path / "client")
+    before = snapshot(client, skip=())
+    results = driver.batch([
+        package.install_args(client, installed=2384),
+        package.install_args(client, installed=2385) + ["--allow-same"],
+        package.install_args(client, target=2385, installed=2369),  # manifest says 2384
+        package.install_args(client, target=2383, installed=2369) + ["--allow-same"],
+    ], tmp_path)
+    assert results == [REFUSED_VERSION] * 4
+    assert snapshot(client, skip=()) == before  # nothing written, not even the update area
+
+    results = driver.batch([
+        package.install_args(client, installed=2369),
+        package.install_args(client, installed=2384),
+        package.install_args(client, installed=2384) + ["--allow-same"],
+    ], tmp_path)
+    assert results == ["OK", REFUSED_VERSION, "OK"]
+    assert client_version(client) == "2384"
+    assert game_files(client) == files_only(snapshot(trees[1]))
+
+
+# The manifest spells the name in another letter case than the file on disk:
+# Windows names the same file either way.
+@pytest.mark.parametrize("running, listed", [("Launcher.exe", "LAUNCHER.exe"),
+                                             ("ORVEX/Patch/PatchKur.exe", "ORVEX/Patch/patchkur.EXE")],
+                         ids=["at-root", "in-subfolder-named-with-slashes"])
+def test_package_replacing_the_running_program_is_refused_before_anything_is_written(driver, trees, tmp_path,
+                                                                                      running, listed):
+    client = fresh_client(trees, tmp_path / "client")
+    (client / running).parent.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(driver.exe, client / running)
+    package = signed_package(tmp_path / "pkg", NEW_VERSION,
+                             zip_bytes([ZipEntry("Data/item.tbl", ITEM), ZipEntry(listed, b"new program")]),
+                             [("Data/item.tbl", ITEM), (listed, b"new program")])
+    before = snapshot(tmp_path, skip=())
+    code, line = driver.run(*package.install_args(client), exe=client / running)
+    assert (code, line) == (1, "ERROR: This package replaces the running launcher; use a standalone launcher installer.")
+    assert snapshot(tmp_path, skip=()) == before
+
+
+@contextlib.contextmanager
+def unwritable(path):
+    """The file cannot be written, also by root (for whom Wine ignores the
+    permission bits): read-only mode plus the immutable flag where allowed."""
+    path.chmod(0o444)
+    immutable = subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode == 0
+    try:
+        if os.access(path, os.W_OK):
+            pytest.skip("cannot make a file unwritable here")
+        yield
+    finally:
+        if immutable:
+            subprocess.run(["chattr", "-i", str(path)], check=True)
+        path.chmod(0o644)
+
+
+def test_rollback_completes_when_server_ini_is_read_only(driver, trees, package, tmp_path):
+    # The install replaces every file and then cannot record the new version;
+    # the rollback must not need to write the version that is already there,
+    # or the client stays in a recovery that fails at every start.
+    client = fresh_client(trees, tmp_path / "client")
+    settings = (client / "Server.ini").read_bytes()
+    with unwritable(client / "Server.ini"):
+        results = driver.batch([package.install_args(client), ["recover", win_path(client)]], tmp_path)
+        assert results == ["ERROR: Cannot save client version.", "OK"]
+    assert game_files(client) == game_files(trees[0])
+    assert (client / "Server.ini").read_bytes() == settings
+    assert not (client / UPDATE_AREA / "current").exists()
+
+
+# ---------------------------------------------------------------- refused packages
+#
+# Each case gets its own client folder (a copy of the 2369 tree) and package.
+# All installs run in one driver process, then all recoveries in another.
+# "early" cases must be refused before anything is written (no update area at
+# all); "staged" cases may leave the transaction directory with the manifest
+# copy and staged files, and nothing else anywhere.
+
+
+class Case(NamedTuple):
+    build: Callable  # (case folder, shared packages) -> Package
+    line: str  # the driver's expected result line
+    stage: str  # "early" or "staged"
+    prepare: Optional[Callable] = None  # changes the client folder before the install
+    staging_stays_empty: bool = False  # refused before the first byte is extracted
+
+
+def shared(name):
+    return lambda work, base: base[name]
+
+
+def entries_package(entries, files, comment=b""):
+    return lambda work, base: signed_package(work / "pkg", NEW_VERSION, zip_bytes(entries, comment), files)
+
+
+def with_item(*extra):
+    """An archive with the new Data/item.tbl first and the given entries after it."""
+    return entries_package([ZipEntry("Data/item.tbl", ITEM), *extra], [("Data/item.tbl", ITEM)])
+
+
+def publisher_package_changed(change):
+    """The publisher's 2370 package with its archive bytes changed after signing."""
+    def build(work, base):
+        original = base["package"]
+        shutil.copytree(original.manifest.parent, work / "pkg")
+        package = Package(*(work / "pkg" / p.name for p in (original.manifest, original.signature, original.archive)),
+                          original.version)
+        data = bytearray(package.archive.read_bytes())
+        change(data)
+        package.archive.write_bytes(bytes(data))
+        return package
+    return build
+
+
+def flip_middle_byte(data):
+    data[len(data) // 2] ^= 0x01
+
+
+def delta_bytes(length):
+    """An ORDELTA1 entry of one record at offset 0 (valid whenever length >= 24)."""
+    body = b"ORDELTA1" + struct.pack("<I", 1) + struct.pack("<QI", 0, length - 24)
+    return body + b"\x5a" * (length - len(body))
+
+
+def many_entries(count):
+    names = [f"many/{i:05d}.dat" for i in range(count)]
+    return entries_package([ZipEntry(name) for name in names], [(name, b"") for name in names])
+
+
+def read_only(client):
+    (client / "Data" / "item.tbl").chmod(0o444)
+
+
+def folder_in_the_way(client):
+    (client / "Data" / "new.tbl").mkdir()
+
+
+def other_ui_base(client):
+    data = bytearray((client / "ui" / "ui.src").read_bytes())
+    data[10] ^= 0xFF  # outside the ranges the delta carries
+    (client / "ui" / "ui.src").write_bytes(bytes(data))
+
+
+def no_ui_base(client):
+    (client / "ui" / "ui.src").unlink()
+
+
+NEW_UI = NEW_FILES["ui/ui.src"]
+SYMLINK = ZipEntry("Data/link.tbl", b"../../../../x", external=UNIX_SYMLINK, made_by=MADE_ON_UNIX)
+
+CASES = {
+    # The archive file against the signed size and digest.
+    "archive-one-byte-longer": Case(publisher_package_changed(lambda data: data.append(0)), REFUSED_ARCHIVE, "early"),
+    "archive-one-bit-changed": Case(publisher_package_changed(flip_middle_byte), REFUSED_ARCHIVE, "early"),
+    "signed-with-another-key": Case(shared("foreign"), "ERROR: Update signature is invalid.", "early"),
+    # Destinations in the client folder.
+    "read-only-destination": Case(shared("package"), "ERROR: Update destination is read-only.",
+                              "early", read_only),
+    "folder-where-a-file-goes": Case(shared("package"),
+                                 "ERROR: Update destination is not a regular file.", "early", folder_in_the_way),
+    # Archive listing against the manifest.
+    "entry-not-in-manifest": Case(with_item(ZipEntry("Data/extra.tbl", b"x")), NOT_IN_MANIFEST, "staged"),
+    "entry-in-another-letter-case": Case(entries_package([ZipEntry("data/ITEM.tbl", ITEM)], [("Data/item.tbl", ITEM)]),
+                                     NOT_IN_MANIFEST, "staged"),
+    "entries-differ-only-in-case": Case(with_item(ZipEntry("Data/Item.tbl", ITEM)), NOT_IN_MANIFEST, "staged"),
+    "same-entry-twice": Case(with_item(ZipEntry("Data/item.tbl", ITEM)), NOT_IN_MANIFEST, "staged"),
+    "file-and-its-delta": Case(entries_package([ZipEntry("ui/ui.src", NEW_UI), ZipEntry("ui/ui.src.ord", delta_bytes(40))],
+                                           [("ui/ui.src", NEW_UI)]), NOT_IN_MANIFEST, "staged"),
+    "delta-of-23-bytes": Case(entries_package([ZipEntry("ui/ui.src.ord", delta_bytes(40)[:23])], [("ui/ui.src", NEW_UI)]),
+                          "ERROR: Invalid delta archive size.", "staged"),
+    "delta-2-mib-larger-than-its-target": Case(
+        entries_package([ZipEntry("ui/ui.src.ord", delta_bytes(UI_SIZE + 2 * 1024 * 1024 + 1), method=8)],
+                        [("ui/ui.src", NEW_UI)]), "ERROR: Invalid delta archive size.", "staged"),
+    "missing-signed-file": Case(entries_package([ZipEntry("Data/item.tbl", ITEM)],
+                                            [("Data/item.tbl", ITEM), ("Data/new.tbl", b"new")]),
+                            "ERROR: Archive is missing signed files.", "staged"),
+    "content-differs-from-manifest": Case(
+        entries_package([ZipEntry("Data/item.tbl", ITEM[:-1] + b"!")], [("Data/item.tbl", ITEM)]),
+        "ERROR: Extracted file hash mismatch.", "staged"),
+    "delta-on-another-base": Case(shared("package"), "ERROR: This patch requires a compatible "
+                              "ORVEX/Halvane 2369 base. The existing game archive was left intact.", "staged",
+                              other_ui_base),
+    "delta-without-its-base": Case(shared("package"),
+                               "ERROR: The patch needs the original game archive in the client folder.", "staged",
+                               no_ui_base),
+    "size-differs-from-manifest": Case(entries_package([ZipEntry("Data/item.tbl", ITEM + b"!")], [("Data/item.tbl", ITEM)]),
+                                   "ERROR: Archive file size does not match the signed manifest.", "staged"),
+    # Names no archive may use.
+    "server-ini-at-root": Case(with_item(ZipEntry("Server.ini", b"[Version]\r\nFiles=9999\r\n")), UNSAFE_ENTRY, "staged"),
+    "update-area-entry": Case(with_item(ZipEntry(".orvex-update/current/committed", b"1\n")), UNSAFE_ENTRY, "staged"),
+    "parent-slash": Case(with_item(ZipEntry("../x", b"x")), UNSAFE_ENTRY, "staged"),
+    "parent-backslash": Case(with_item(ZipEntry("..\\x", b"x")), UNSAFE_ENTRY, "staged"),
+    "parents-out-of-the-client": Case(with_item(ZipEntry("Data/../../../../../x", b"x")), UNSAFE_ENTRY, "staged"),
+    "absolute-slash": Case(with_item(ZipEntry("/tmp/x", b"x")), UNSAFE_ENTRY, "staged"),
+    "absolute-backslash-unc": Case(with_item(ZipEntry("\\\\server\\share\\x", b"x")), UNSAFE_ENTRY, "staged"),
+    "drive-absolute": Case(with_item(ZipEntry("C:/x", b"x")), UNSAFE_ENTRY, "staged"),
+    "drive-relative": Case(with_item(ZipEntry("C:x", b"x")), UNSAFE_ENTRY, "staged"),
+    "device-name": Case(with_item(ZipEntry("a/CON", b"x")), UNSAFE_ENTRY, "staged"),
+    "device-name-with-extension": Case(with_item(ZipEntry("a/lpt1.log", b"x")), UNSAFE_ENTRY, "staged"),
+    "stream-colon": Case(with_item(ZipEntry("a:b", b"x")), UNSAFE_ENTRY, "staged"),
+    "name-ending-in-a-dot": Case(with_item(ZipEntry("Data/item.tbl.", b"x")), UNSAFE_ENTRY, "staged"),
+    "name-ending-in-a-space": Case(with_item(ZipEntry("Data/item.tbl ", b"x")), UNSAFE_ENTRY, "staged"),
+    "non-ascii-name": Case(with_item(ZipEntry(b"Data/\xc3\xb6.tbl", b"x")), UNSAFE_ENTRY, "staged"),
+    # Container tricks that only the extraction or the reader can see.
+    "unix-symlink-entry-last": Case(entries_package([ZipEntry("Data/item.tbl", ITEM), SYMLINK],
+                                                [("Data/item.tbl", ITEM), ("Data/link.tbl", SYMLINK.data)]),
+                                EXTRACTION_FAILED, "staged", staging_stays_empty=True),
+    "unix-symlink-entry-first": Case(entries_package([SYMLINK, ZipEntry("Data/item.tbl", ITEM)],
+                                                 [("Data/item.tbl", ITEM), ("Data/link.tbl", SYMLINK.data)]),
+                                 EXTRACTION_FAILED, "staged", staging_stays_empty=True),
+    "stored-entry-with-wrong-crc": Case(
+        entries_package([ZipEntry("Data/item.tbl", ITEM, crc=zlib.crc32(ITEM) ^ 1)], [("Data/item.tbl", ITEM)]),
+        EXTRACTION_FAILED, "staged"),
+    "deflated-data-longer-than-declared": Case(
+        # Declares 64 bytes, inflates to 65.
+        entries_package([ZipEntry("Data/new.tbl", b"\0" * 64, method=8, stream=deflated(b"\0" * 65))],
+                        [("Data/new.tbl", b"\0" * 64)]),
+        EXTRACTION_FAILED, "staged"),
+    "local-name-differs-from-central": Case(
+        entries_package([ZipEntry("Data/item.tbl", ITEM, local_name="../../../x.tbl")], [("Data/item.tbl", ITEM)]),
+        EXTRACTION_FAILED, "staged", staging_stays_empty=True),
+    "entries-share-bytes": Case(
+        lambda work, base: _overlapping(work), "ERROR: Cannot open patch archive.", "staged", staging_stays_empty=True),
+    "10001-entries": Case(many_entries(10001), EXTRACTION_FAILED, "staged", staging_stays_empty=True),
+}
+
+
+def _overlapping(work):
+    inner = ZipEntry("Data/new.tbl", b"inner data")
+    outer = ZipEntry("Data/item.tbl")
+    archive = overlapping_zip_bytes(outer, inner)
+    return signed_package(work / "pkg", NEW_VERSION, archive,
+                          [("Data/item.tbl", outer.data), ("Data/new.tbl", inner.data)])
+
+
+def allowed_in_update_area(path):
+    """What a refused install may leave: the transaction directory with the
+    manifest copy and staged files (the recovery removes them)."""
+    current = f"client/{UPDATE_AREA}/current/"
+    return path in (f"client/{UPDATE_AREA}/", current, current + "manifest", current + "signature",
+                    current + "files/") or path.startswith(current + "files/")
+
+
+@pytest.fixture(scope="module")
+def refused(driver, trees, package, tmp_path_factory):
+    """Every case installed (one batch), inspected, then recovered (one batch)."""
+    root = tmp_path_factory.mktemp("refused")
+    foreign_key = keygen(root / "foreign-key")
+    base = {"package": package,
+            "foreign": make_update(trees[0], trees[1], NEW_VERSION, root / "foreign", "--sign-with", foreign_key)}
+    work, packages, before = {}, {}, {}
+    for name, case in CASES.items():
+        folder = root / name
+        folder.mkdir()
+        client = fresh_client(trees, folder / "client")
+        packages[name] = case.build(folder, base)
+        if case.prepare:
+            case.prepare(client)
+        work[name] = folder
+        before[name] = snapshot(folder, skip=())
+    names = list(CASES)
+    installed = dict(zip(names, driver.batch([packages[n].install_args(work[n] / "client") for n in names], root)))
+    after_install = {name: snapshot(work[name], skip=()) for name in names}
+    recovered = dict(zip(names, driver.batch([["recover", win_path(work[n] / "client")] for n in names], root)))
+    return {name: {"line": installed[name], "before": before[name], "after_install": after_install[name],
+                   "recovered": recovered[name], "after_recover": snapshot(work[name], skip=()),
+                   "client": work[name] / "client"} for name in names}
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_refused_package_leaves_the_client_unchanged(refused, name):
+    case = CASES[name]
+    result = refused[name]
+    assert result["line"] == case.line
+
+    before, after = result["before"], result["after_install"]
+    changed = {path for path in before.keys() | after.keys() if before.get(path) != after.get(path)}
+    if case.stage == "early":
+        assert not changed, changed
+    else:
+        # Nothing outside the transaction directory, nothing escaped the
+        # staging folder, and no client file was touched (no journal).
+        assert {path for path in changed if not allowed_in_update_area(path)} == set()
+        assert f"client/{UPDATE_AREA}/current/manifest" in after
+    if case.staging_stays_empty:
+        staging = f"client/{UPDATE_AREA}/current/files/"
+        assert [p for p in after if p.startswith(staging)] == [staging]
+
+    # The recovery removes what the install left and changes nothing else.
+    assert result["recovered"] == "OK"
+    assert not (result["client"] / UPDATE_AREA / "current").exists()
+    settled = {path: digest for path, digest in result["after_recover"].items()
+               if not path.startswith(f"client/{UPDATE_AREA}/")}
+    assert settled == before
+
+
+def test_archive_with_a_65535_byte_comment_installs(driver, trees, tmp_path):
+    client = fresh_client(trees, tmp_path / "client")
+    comment = (b"PK\x05\x06" + b"c" * 100) * 600
+    comment = comment[:65535]
+    package = signed_package(tmp_path / "pkg", NEW_VERSION, zip_bytes([ZipEntry("Data/item.tbl", ITEM, method=8)],
+                                                                      comment=comment), [("Data/item.tbl", ITEM)])
+    assert driver.run(*package.install_args(client)) == (0, "OK")
+    assert (client / "Data" / "item.tbl").read_bytes() == ITEM
+    assert client_version(client) == "2370"
+
+
+# ---------------------------------------------------------------- crashes
+
+# "before-commit": the crash came after the new version was saved but before
+# the commit marker reached the disk (there is no checkpoint between them; the
+# marker of a crash at "committed" is removed instead).
+CHECKPOINTS = ["journal", "replace", "replace-half", "before-commit", "committed"]
+
+
+def crash(driver, package, client, checkpoint):
+    code, line = driver.run(*package.install_args(client), "--crash-at",
+                            "committed" if checkpoint == "before-commit" else checkpoint)
+    assert code == 99 and line == "", (code, line)
+    current = client / UPDATE_AREA / "current"
+    if checkpoint == "before-commit":
+        (current / "committed").unlink()
+    return current
+
+
+@pytest.mark.parametrize("checkpoint", CHECKPOINTS)
+def test_recovery_after_a_crash_gives_the_old_or_the_new_client(driver, trees, package, tmp_path, checkpoint):
+    old_files, new_files = game_files(trees[0]), files_only(snapshot(trees[1]))
+    client = fresh_client(trees, tmp_path / "client")
+    settings = settings_without_version(client)
+    current = crash(driver, package, client, checkpoint)
+
+    crashed = game_files(client)
+    if checkpoint == "replace-half":
+        # A real mix: a replaced file, a file the patch added, files not yet replaced.
+        assert crashed["Data/item.tbl"] == new_files["Data/item.tbl"]
+        assert "Data/new.tbl" in crashed and "Texture/Npc/new.dds" not in crashed
+        assert crashed["ui/ui.src"] == old_files["ui/ui.src"]
+    elif checkpoint in ("before-commit", "committed"):
+        assert crashed == new_files and client_version(client) == "2370"
+    else:
+        assert crashed == old_files
+        assert (current / "journal").exists() == (checkpoint == "replace")
+
+    assert driver.run("recover", win_path(client)) == (0, "OK")
+    expected_files, expected_version = (new_files, "2370") if checkpoint == "committed" else (old_files, "2369")
+    assert game_files(client) == expected_files
+    assert client_version(client) == expected_version
+    assert settings_without_version(client) == settings
+    assert not current.exists()
+
+    once = snapshot(client, skip=())
+    assert driver.run("recover", win_path(client)) == (0, "OK")
+    assert snapshot(client, skip=()) == once
+
+
+def test_journal_on_disk_after_a_crash_at_replace(driver, trees, package, tmp_path):
+    client = fresh_client(trees, tmp_path / "client")
+    current = crash(driver, package, client, "replace")
+    assert not (current / "journal.tmp").exists()
+    assert (current / "manifest").read_bytes() == package.manifest.read_bytes()
+    assert (current / "signature").read_bytes() == package.signature.read_bytes()
+
+    lines = ["ORVEX-JOURNAL-1", "2369"]
+    for path, _, _ in package.files():
+        client_name = YONETIM if path == YONETIM_MANAGED else path
+        old = OLD_FILES.get(client_name)
+        if old is None:
+            lines.append(f"{path}\t0\t0\t-")
+        else:
+            lines.append(f"{path}\t1\t{len(old)}\t{sha256_hex(old)}")
+            assert (current / "backup" / path).read_bytes() == old
+    assert (current / "journal").read_bytes() == ("\n".join(lines) + "\n").encode("ascii")
+    assert "\t1\t" in lines[2] and any(line.endswith("\t0\t0\t-") for line in lines)
+
+
+def test_damaged_committed_files_are_reported_and_kept(driver, trees, package, tmp_path):
+    client = fresh_client(trees, tmp_path / "client")
+    current = crash(driver, package, client, "committed")
+    (client / "Data" / "new.tbl").write_bytes(b"damaged after the crash")
+    before = everything(client)
+    assert driver.run("recover", win_path(client)) == (
+        1, "ERROR: Committed update needs repair; files do not match its manifest.")
+    assert everything(client) == before  # left for a repair, nothing rolled back
+    assert (current / "journal").exists()
+
+
+def test_damaged_backup_stops_the_rollback_before_any_change(driver, trees, package, tmp_path):
+    client = fresh_client(trees, tmp_path / "client")
+    current = crash(driver, package, client, "replace-half")
+    # A backup of a file not yet replaced: the rollback must still not start.
+    backup = current / "backup" / "ui" / "ui.src"
+    damaged = bytearray(backup.read_bytes())
+    damaged[0] ^= 0xFF
+    backup.write_bytes(bytes(damaged))
+    before = everything(client)
+    assert driver.run("recover", win_path(client)) == (
+        1, "ERROR: Update backup is damaged; manual recovery required.")
+    assert everything(client) == before
+    assert client_version(client) == "2369"
+
+
+def test_transaction_without_journal_is_removed_unread(driver, trees, tmp_path):
+    client = fresh_client(trees, tmp_path / "client")
+    current = write_tree(client / UPDATE_AREA / "current", {
+        "manifest": b"not a manifest", "signature": b"short", "files/Data/item.tbl": b"half-staged",
+        "backup/Data/item.tbl": b"stray"})
+    before = game_files(client), (client / "Server.ini").read_bytes()
+    assert driver.run("recover", win_path(client)) == (0, "OK")
+    assert not current.exists()
+    assert (game_files(client), (client / "Server.ini").read_bytes()) == before

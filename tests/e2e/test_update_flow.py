@@ -1,0 +1,169 @@
+"""Launcher.exe patches an outdated client through the stand-in login and patch servers.
+
+The sample client (sample_client.py) is at 2369; the login server reports 2372
+and names three patches, which the patch server's CDN endpoint serves as the
+publisher made them. Every patch-server answer waits 0.3 s so that each status
+text stays on the window for a few painted frames.
+"""
+import re
+import shutil
+import time
+import zipfile
+
+import pytest
+
+import sample_client
+from harness import (LAUNCHER_EXE, Launcher, LoginServer, PatchServer, drop_proxy_settings, read_ini_value,
+                     status_and_percent, turkish_code_page_environment)
+
+READY = "Ready to play ORVEX"
+MANIFEST_TEXT = "Downloading signed update manifest..."
+INSTALLING_TEXT = "Installing update; rollback backup is ready..."
+PATCH_NAMES = [f"patch{version}.zip" for version in sample_client.PATCH_VERSIONS]
+PATCH_FILE = re.compile(r"/orvex-patch/\d+\.(manifest|manifest\.sig|zip)")
+SLOW_ANSWERS = ["delay-0.3"]
+# Verifying this much after the swap keeps the install text up for several frames.
+BULK_MIB = 64
+
+drop_proxy_settings()
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    return sample_client.build(tmp_path_factory.mktemp("sample"), bulk_mib=BULK_MIB)
+
+
+def run_launcher(client, workdir, root, wait_for, always=SLOW_ANSWERS, **scenario):
+    """Runs Launcher.exe until a text is painted; returns (painted frames, CDN GETs, GETs elsewhere)."""
+    with PatchServer(workdir, root, always=always) as patches, LoginServer(workdir, **scenario):
+        launcher = Launcher(client)
+        try:
+            assert launcher.window_id() is not None
+            assert launcher.wait_for_text(wait_for, timeout=40), launcher.status_lines()[-5:]
+            time.sleep(0.5)  # a few more frames with the final state
+            return status_and_percent(launcher), patches.gets("cdn"), patches.gets("fallback")
+        finally:
+            assert launcher.close() == 0
+
+
+def expected_gets(*versions):
+    return [f"/orvex-patch/{version}{suffix}" for version in versions
+            for suffix in (".manifest", ".manifest.sig", ".zip")]
+
+
+def distinct(texts):
+    """texts without consecutive repeats."""
+    return [text for i, text in enumerate(texts) if i == 0 or texts[i - 1] != text]
+
+
+class TestPatchingToTheServerVersion:
+    def test_publisher_ships_the_changed_ui_archive_as_a_delta(self, sample):
+        for version in (2371, 2372):
+            with zipfile.ZipFile(sample.patch_root / f"{version}.zip") as archive:
+                names = archive.namelist()
+            assert "ui/ui.src.ord" in names and "ui/ui.src" not in names, (version, names)
+        with zipfile.ZipFile(sample.patch_root / "2372.zip") as archive:
+            assert "fx/fx.src" in archive.namelist()
+
+    def test_client_2369_reaches_2372_through_three_signed_patches(self, sample, tmp_path):
+        client = sample.make_client(tmp_path / "client", LAUNCHER_EXE)
+        try:
+            frames, gets, fallback_gets = run_launcher(client, tmp_path, sample.patch_root, READY, version=2372,
+                                                       patches=PATCH_NAMES)
+            statuses = distinct([status for status, _ in frames])
+
+            # The window: every patch's download, the install, then ready with 100%.
+            assert frames[-1] == (READY, "100%")
+            assert MANIFEST_TEXT in statuses and INSTALLING_TEXT in statuses
+            archives = [f"Downloading {version}.zip..." for version in sample_client.PATCH_VERSIONS]
+            assert [s for s in statuses if s in archives] == archives, statuses
+            assert statuses.index(archives[-1]) < len(statuses) - 1 - statuses[::-1].index(INSTALLING_TEXT) \
+                < statuses.index(READY), statuses
+            assert any(s == archives[-1] and p != "100%" for s, p in frames), "no progress shown while downloading"
+
+            # The patch server: manifest, signature, archive of each patch, in order, on the CDN only.
+            assert [path for path in gets if PATCH_FILE.fullmatch(path)] == expected_gets(
+                *sample_client.PATCH_VERSIONS)
+            assert fallback_gets == []
+
+            # The client: the 2372 files by hash, nothing else, the version saved, no update area left.
+            assert read_ini_value(client / "Server.ini", "Version", "Files") == "2372"
+            assert sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
+                sample_client.file_digests(sample.trees[2372])
+            assert not (client / ".orvex-update" / "current").exists()
+            assert not (client / ".orvex-update" / "download").exists()
+        finally:
+            shutil.rmtree(client, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def foreign_key(tmp_path_factory):
+    return sample_client.write_foreign_key(tmp_path_factory.mktemp("foreign") / "foreign-update-key.pem")
+
+
+def root_signed_with_another_key(sample, root, foreign_key):
+    sample_client.make_update(sample.trees[2369], sample.trees[2370], 2370, root, sign_with=foreign_key)
+
+
+def root_with_the_manifest_of_another_version(sample, root, _):
+    """2370.manifest and its signature are the genuine, signed ones of 2371."""
+    root.mkdir()
+    shutil.copy(sample.patch_root / "2371.manifest", root / "2370.manifest")
+    shutil.copy(sample.patch_root / "2371.manifest.sig", root / "2370.manifest.sig")
+    shutil.copy(sample.patch_root / "2370.zip", root / "2370.zip")
+
+
+class TestRefusedUpdateLeavesTheClientUntouched:
+    @pytest.mark.parametrize("make_root, message", [
+        (root_signed_with_another_key, "Update signature is invalid."),
+        (root_with_the_manifest_of_another_version, "Signed update version does not match the requested version."),
+    ], ids=["signed-with-another-key", "manifest-of-another-version"])
+    def test_refused_before_the_archive_is_requested(self, sample, foreign_key, tmp_path, make_root, message):
+        root = tmp_path / "root"
+        make_root(sample, root, foreign_key)
+        client = sample.make_client(tmp_path / "client", LAUNCHER_EXE)
+        before = sample_client.file_digests(client, skip=())
+
+        frames, gets, _ = run_launcher(client, tmp_path, root, message, version=2370, patches=["patch2370.zip"])
+
+        assert frames[-1][0] == message
+        assert READY not in [status for status, _ in frames]
+        assert [path for path in gets if PATCH_FILE.fullmatch(path)] == expected_gets(2370)[:2]
+        assert sample_client.file_digests(client, skip=()) == before
+        assert read_ini_value(client / "Server.ini", "Version", "Files") == "2369"
+        assert not (client / ".orvex-update" / "current").exists()
+
+
+@pytest.fixture(scope="module")
+def turkish_code_page(tmp_path_factory):
+    environment = turkish_code_page_environment(tmp_path_factory.mktemp("locale"))
+    if environment is None:
+        pytest.skip("localedef or the tr_TR locale source is not installed")
+    return environment
+
+
+class TestClientFolderWithTurkishLetters:
+    """The session and the installer handed the client folder between narrow
+    and wide names through the standard library, which reads narrow bytes as
+    Latin-1 and writes UTF-8: a folder with "Ç" could not open its patch
+    archive, and on Turkish Windows a folder with "ı" or "ş" was not found."""
+
+    def patch_in(self, sample, client):
+        frames, _, _ = run_launcher(client, client.parent, sample.patch_root, READY, always=(), version=2372,
+                                    patches=PATCH_NAMES)
+        try:
+            assert frames[-1] == (READY, "100%")
+            assert read_ini_value(client / "Server.ini", "Version", "Files") == "2372"
+            assert sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
+                sample_client.file_digests(sample.trees[2372])
+        finally:
+            shutil.rmtree(client, ignore_errors=True)
+
+    def test_patch_archive_opens_in_a_client_folder_with_non_ascii_letters(self, sample, tmp_path):
+        self.patch_in(sample, sample.make_client(tmp_path / "Oyunlar" / "ORVEX Çöl", LAUNCHER_EXE))
+
+    def test_client_folder_with_turkish_letters_is_found_on_turkish_windows(self, sample, tmp_path, monkeypatch,
+                                                                          turkish_code_page):
+        for name, value in turkish_code_page.items():
+            monkeypatch.setenv(name, value)
+        self.patch_in(sample, sample.make_client(tmp_path / "Oyunlar" / "ORVEX Çalışma Ğİş", LAUNCHER_EXE))
