@@ -16,5 +16,13 @@ inline constexpr UINT kBoardPeriodMs = 100;
 inline constexpr char kWindowClassName[] = "Launcher";
 inline constexpr char kWindowTitle[] = "ORVEX Launcher";
 
+class Launcher;
+class CAPISocket;
+
+// WM_SOCKETMSG on the window thread: FD_READ receives into the socket's queue;
+// FD_CLOSE clears the session's ready flag, shows "Disconnected.", closes the
+// socket and drops every packet not yet handled; other events are logged.
+void HandleSocketNotification(Launcher* session, CAPISocket* socket, LPARAM lParam);
+
 // The window procedure of the main window (registered as an ANSI class).
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -11,15 +11,10 @@
 #include "ui/UiState.h"
 #include "update/Paths.h"
 
-namespace {
-
-// FD_READ receives, FD_CLOSE ends the session's link; anything else is logged.
-void HandleSocketNotification(LPARAM lParam) {
-  Launcher* session = app::Res().session;
-  const WORD event = LOWORD(lParam);
-  switch (event) {
+void HandleSocketNotification(Launcher* session, CAPISocket* socket, LPARAM lParam) {
+  switch (WSAGETSELECTEVENT(lParam)) {
     case FD_READ:
-      if (session && session->Socket()) session->Socket()->Receive();
+      if (socket) socket->Receive();
       break;
     case FD_CONNECT:
       break;
@@ -27,10 +22,10 @@ void HandleSocketNotification(LPARAM lParam) {
       if (session) {
         session->SetReady(false);
         session->SetStatus("Disconnected.");
-        if (CAPISocket* socket = session->Socket()) {
-          socket->Close();
-          socket->DropQueuedPackets();
-        }
+      }
+      if (socket) {
+        socket->Close();
+        socket->DropQueuedPackets();  // packets not yet handled never will be
       }
       break;
     default:
@@ -38,6 +33,8 @@ void HandleSocketNotification(LPARAM lParam) {
       break;
   }
 }
+
+namespace {
 
 void OnTick(HWND window) {
   ui::RunLaunchWatch(window);
@@ -80,9 +77,11 @@ LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
-    case WM_SOCKETMSG:
-      HandleSocketNotification(lParam);
+    case WM_SOCKETMSG: {
+      Launcher* session = app::Res().session;
+      HandleSocketNotification(session, session ? session->Socket() : nullptr, lParam);
       break;
+    }
     case WM_LAUNCHER_SWAP:
       RestartForNewLauncher(window);
       return 0;

@@ -1,6 +1,8 @@
 // CAPISocket against a loopback server on 127.0.0.1:15100. The port is shared
 // with other tests, which CTest serialises through the login_port lock.
 #include "net/APISocket.h"
+#include "Launcher.h"
+#include "WindowMessages.h"
 
 #include <gtest/gtest.h>
 
@@ -300,13 +302,28 @@ TEST_F(SocketTest, SplitAndCoalescedFramesArriveInOrder) {
   socket_->Close();  // lets the server's last read end now
 }
 
-TEST_F(SocketTest, ServerCloseIsReportedToTheWindow) {
-  LoopbackServer server([&](SOCKET client) { WriteAll(client, Frame({0x01, 0x02, 0x00})); });
+TEST_F(SocketTest, ServerCloseDropsQueuedPacketsAndReportsDisconnected) {
+  LoopbackServer server([&](SOCKET client) {
+    WriteAll(client, Concat({Frame({0x01, 0x02, 0x00}), Frame({0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})}));
+  });
   ASSERT_TRUE(server.Listening());
   ASSERT_EQ(socket_->Connect(window_, "127.0.0.1"), 0);
   ASSERT_TRUE(PumpUntil([&] { return state_.closeEvents > 0; }));
   // The socket layer itself does not close on FD_CLOSE; the window does.
   EXPECT_TRUE(socket_->IsValid());
+
+  // Both packets were received but nobody has taken them yet when the close
+  // is handled: they must never reach the session.
+  Launcher session;
+  session.SetReady(true);
+  HandleSocketNotification(&session, socket_.get(), WSAMAKESELECTREPLY(FD_CLOSE, 0));
+  EXPECT_EQ(session.GetStatus(), "Disconnected.");
+  EXPECT_FALSE(session.Ready());
+  EXPECT_FALSE(socket_->IsValid());
+  EXPECT_EQ(socket_->PopPacket(), nullptr);
+  // A late FD_READ after the close does nothing.
+  HandleSocketNotification(&session, socket_.get(), WSAMAKESELECTREPLY(FD_READ, 0));
+  EXPECT_EQ(socket_->PopPacket(), nullptr);
 }
 
 TEST_F(SocketTest, ZeroLengthFrameClosesTheLink) {
