@@ -84,18 +84,7 @@ std::unique_ptr<ZipReader> OpenReader(const char* fileName) {
 
 // The narrow name as the narrow Win32 file calls would read it (ANSI or OEM
 // code page). Empty when the bytes are not valid in that code page.
-std::wstring Widen(std::string_view narrow) {
-  if (narrow.empty() || narrow.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return {};
-  const UINT codePage = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-  const int length = static_cast<int>(narrow.size());
-  const int wideLength = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data(), length, nullptr, 0);
-  if (wideLength <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-  if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(), wideLength) <= 0) {
-    return {};
-  }
-  return wide;
-}
+std::wstring Widen(std::string_view narrow) { return PathFromNarrow(narrow).native(); }
 
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 

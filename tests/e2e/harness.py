@@ -54,7 +54,20 @@ def drawn_texts(trace_text):
     return texts
 
 
-class LoginServer:
+class _ServerProcess:
+    """A stand-in server process that is stopped at the end of a with-block."""
+
+    process = None
+
+    def __exit__(self, *exc):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+
+
+class LoginServer(_ServerProcess):
     """The stand-in login server on 127.0.0.1:15100 for the length of a with-block."""
 
     def __init__(self, workdir, **scenario):
@@ -75,12 +88,6 @@ class LoginServer:
             raise RuntimeError("login server did not start")
         return self
 
-    def __exit__(self, *exc):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
 
     def frames(self):
         """Payloads the client sent, as bytes, in order."""
@@ -227,7 +234,7 @@ def drop_proxy_settings():
         os.environ.pop(name, None)
 
 
-class PatchServer:
+class PatchServer(_ServerProcess):
     """The stand-in patch server on its fixed ports (fallback 5443 under /patch/,
     CDN 5444 under /orvex-patch/) serving root for the length of a with-block.
 
@@ -257,12 +264,6 @@ class PatchServer:
             raise RuntimeError("patch server did not start: " + self.errors.read_text(errors="replace"))
         return self
 
-    def __exit__(self, *exc):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
 
     def requests(self):
         """Logged requests in arrival order (failed handshakes left out)."""
