@@ -13,6 +13,7 @@
 #include "Launcher/Launcher.h"
 #include "Launcher/Settings.h"
 #include "Launcher/WindowMessages.h"
+#include "board/Board.h"
 #include "ui/Paint.h"
 #include "ui/TextDecode.h"
 #include "ui/UiState.h"
@@ -124,6 +125,7 @@ bool HandleUiMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LR
       return true;
     case WM_TIMER:
       if (wParam != kBoardTimerId) return false;
+      PollAnnouncements();
       if (VisibleAndNotMinimised(window)) Invalidate(window);
       return true;
     case WM_MOUSEMOVE:

@@ -1,0 +1,31 @@
+// The announcements board's background fetch and its poller on the window thread.
+#pragma once
+
+#include <future>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board/Announcement.h"
+
+namespace launcher_board {
+
+using AnnouncementList = std::vector<Announcement>;
+
+// GET "/api/launcher/announcements" on the scheme, host and port of origin
+// (http or https, no credentials; its path is ignored). Returns the accepted
+// list (possibly empty), or no value for any failure. Blocking; runs on
+// whatever thread calls it and touches no shared state.
+std::optional<AnnouncementList> FetchAnnouncements(std::wstring origin);
+
+// Starts FetchAnnouncements(origin) at once on a new detached worker thread.
+// The returned future carries the result or the exception raised inside; unlike
+// a future of std::async, dropping it never waits for the fetch. Throws
+// std::system_error when no thread can be started.
+std::future<std::optional<AnnouncementList>> StartAnnouncementFetch(std::wstring origin);
+
+}  // namespace launcher_board
+
+// Window thread, timer 103: collects a finished board fetch into UiState, or
+// starts the next one when none is running and its time has come.
+void PollAnnouncements();
