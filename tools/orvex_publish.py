@@ -21,9 +21,13 @@ Commands:
                and its raw signature
   make-offline offline installer layout ORVEX/Patch (PatchKur.exe and the
                signed update as 2384.*) for Patch.zip
+  make-client-manifests
+               the signed binary client manifests ORVEX/Startup.manifest
+               ("ORBOOT03") and ORVEX/Integrity.manifest ("ORVEXTB1") of a tree
 """
 import argparse
 import datetime
+import fnmatch
 import hashlib
 import os
 import pathlib
@@ -734,6 +738,135 @@ def cmd_make_offline(args) -> int:
     return 0
 
 
+# --- Signed client manifests: ORVEX/Startup.manifest and ORVEX/Integrity.manifest ---
+
+CLIENT_MANIFEST_FOLDER = "ORVEX"
+STARTUP_MANIFEST_NAME = "Startup.manifest"
+INTEGRITY_MANIFEST_NAME = "Integrity.manifest"
+STARTUP_MAGIC = b"ORBOOT03"
+STARTUP_MIN_ENTRIES, STARTUP_MAX_ENTRIES = 7, 30000
+STARTUP_MAX_NAME = 1024
+STARTUP_MAX_FILE = 16 * 1024 ** 3
+STARTUP_MAX_BYTES = 8 * 1024 ** 2
+INTEGRITY_MAGIC = b"ORVEXTB1"
+INTEGRITY_MIN_BUILD_STAMP = 2026111501
+INTEGRITY_MAX_ENTRIES = 4096
+INTEGRITY_MIN_NAME, INTEGRITY_MAX_NAME = 10, 250
+INTEGRITY_MAX_FILE = 256 * 1024 ** 2
+INTEGRITY_MAX_TOTAL = 512 * 1024 ** 2
+INTEGRITY_MAX_BYTES = 2 * 1024 ** 2
+MANIFEST_SIGNATURE_SIZE = 64
+DEV_MANIFEST_KEY = pathlib.Path(__file__).resolve().parents[1] / "testdata" / "dev" / "manifest-private.pem"
+
+
+def is_integrity_table_name(name: str) -> bool:
+    """A data table the integrity manifest may list: data/<name>.tbl directly
+    in data (ASCII case ignored), printable ASCII, a plain Windows name."""
+    if not INTEGRITY_MIN_NAME <= len(name) <= INTEGRITY_MAX_NAME:
+        return False
+    if any(not 0x20 <= ord(c) <= 0x7E for c in name):
+        return False
+    lower = name.lower()
+    if not lower.startswith("data/") or not lower.endswith(".tbl"):
+        return False
+    if ".." in lower or "\\" in lower or ":" in lower or "/" in lower[5:]:
+        return False
+    return is_safe_relative_path(name)
+
+
+def client_manifest_entry(name: str, size: int, digest: bytes) -> bytes:
+    encoded = name.encode("ascii")
+    assert len(digest) == 32
+    return struct.pack("<H", len(encoded)) + encoded + struct.pack("<Q", size) + digest
+
+
+def startup_manifest_body(entries) -> bytes:
+    """ORBOOT03, u32 count, then (u16 length, name, u64 size, 32-byte SHA-256)
+    per entry; entries: (name, size, raw digest) in file order."""
+    if not STARTUP_MIN_ENTRIES <= len(entries) <= STARTUP_MAX_ENTRIES:
+        raise PublishError(f"{len(entries)} start-up files: the startup manifest lists "
+                           f"{STARTUP_MIN_ENTRIES} to {STARTUP_MAX_ENTRIES}")
+    body = bytearray(STARTUP_MAGIC + struct.pack("<I", len(entries)))
+    for name, size, digest in entries:
+        if not name.isascii() or not 1 <= len(name) <= STARTUP_MAX_NAME:
+            raise PublishError(f"{name!r}: a startup name is 1 to {STARTUP_MAX_NAME} ASCII bytes")
+        if size > STARTUP_MAX_FILE:
+            raise PublishError(f"{name}: {size} bytes is more than a start-up file may have")
+        body += client_manifest_entry(name, size, digest)
+    if len(body) + MANIFEST_SIGNATURE_SIZE > STARTUP_MAX_BYTES:
+        raise PublishError("the startup manifest would be larger than 8 MiB")
+    return bytes(body)
+
+
+def integrity_manifest_body(build_stamp: int, entries) -> bytes:
+    """ORVEXTB1, u32 build stamp, u32 count, then entries as in the startup
+    manifest, every name a data table listed once (ASCII case ignored)."""
+    if not INTEGRITY_MIN_BUILD_STAMP <= build_stamp <= 0xFFFFFFFF:
+        raise PublishError(f"build stamp {build_stamp} is outside {INTEGRITY_MIN_BUILD_STAMP} to {0xFFFFFFFF}")
+    if not 1 <= len(entries) <= INTEGRITY_MAX_ENTRIES:
+        raise PublishError(f"{len(entries)} data tables: the integrity manifest lists 1 to {INTEGRITY_MAX_ENTRIES}")
+    body = bytearray(INTEGRITY_MAGIC + struct.pack("<II", build_stamp, len(entries)))
+    seen, total = set(), 0
+    for name, size, digest in entries:
+        if not is_integrity_table_name(name) or name.lower() in seen:
+            raise PublishError(f"{name!r}: not a data table name the launcher accepts, or listed twice")
+        if size > INTEGRITY_MAX_FILE:
+            raise PublishError(f"{name}: {size} bytes is more than a data table may have")
+        seen.add(name.lower())
+        total += size
+        if total > INTEGRITY_MAX_TOTAL:
+            raise PublishError(f"the data tables add up to more than {INTEGRITY_MAX_TOTAL} bytes")
+        body += client_manifest_entry(name, size, digest)
+    if len(body) + MANIFEST_SIGNATURE_SIZE > INTEGRITY_MAX_BYTES:
+        raise PublishError("the integrity manifest would be larger than 2 MiB")
+    return bytes(body)
+
+
+def client_manifest_sets(root: pathlib.Path, excludes):
+    """(startup entries, integrity entries) of a client tree: the data tables
+    directly under data/ go to the integrity manifest, every other file (less
+    the two manifests themselves and the --exclude patterns) to the startup
+    manifest; both sorted by name."""
+    files, _ = scan_tree(root, strict=True)
+    own = {f"{CLIENT_MANIFEST_FOLDER}/{STARTUP_MANIFEST_NAME}".lower(),
+           f"{CLIENT_MANIFEST_FOLDER}/{INTEGRITY_MANIFEST_NAME}".lower()}
+    startup, integrity = [], []
+    for managed in sorted(files, key=lambda name: (name.lower(), name)):
+        lower = managed.lower()
+        if lower in own or any(fnmatch.fnmatchcase(lower, pattern.lower()) for pattern in excludes):
+            continue
+        path = files[managed]
+        digest = bytes.fromhex(file_sha256(path))
+        record = (managed, path.stat().st_size, digest)
+        if lower.startswith("data/") and lower.endswith(".tbl") and "/" not in lower[5:]:
+            integrity.append(record)
+        else:
+            startup.append(record)
+    return startup, integrity
+
+
+def signed_client_manifest(key, body: bytes) -> bytes:
+    return body + raw_ecdsa_signature(key, body)
+
+
+def cmd_make_client_manifests(args) -> int:
+    try:
+        key = load_private_pem(pathlib.Path(args.key))
+        startup, integrity = client_manifest_sets(pathlib.Path(args.tree), args.exclude or [])
+        startup_bytes = signed_client_manifest(key, startup_manifest_body(startup))
+        integrity_bytes = signed_client_manifest(key, integrity_manifest_body(args.build_stamp, integrity))
+        folder = pathlib.Path(args.out) / CLIENT_MANIFEST_FOLDER
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / STARTUP_MANIFEST_NAME).write_bytes(startup_bytes)
+        (folder / INTEGRITY_MANIFEST_NAME).write_bytes(integrity_bytes)
+    except (PublishError, OSError, ValueError) as error:
+        print(f"make-client-manifests: {error}", file=sys.stderr)
+        return 2
+    print(f"{folder / STARTUP_MANIFEST_NAME}: {len(startup)} files")
+    print(f"{folder / INTEGRITY_MANIFEST_NAME}: {len(integrity)} data tables, build {args.build_stamp}")
+    return 0
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -821,6 +954,28 @@ def main(argv=None) -> int:
     p.add_argument("--allow-version-mismatch", action="store_true",
                    help=f"ship a manifest for another version than {OFFLINE_VERSION} (test packages)")
     p.set_defaults(func=cmd_make_offline)
+
+    p = sub.add_parser(
+        "make-client-manifests", formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="signed client manifests ORVEX/Startup.manifest and ORVEX/Integrity.manifest of a client tree",
+        description="Lists every file of --tree with its size and SHA-256 and writes, under --out/ORVEX, the\n"
+                    "two binary client manifests, each signed with the P-256 manifest key (raw 64-byte r||s\n"
+                    "over everything before it):\n"
+                    "  Startup.manifest    \"ORBOOT03\": every file except the data tables (7 to 30000)\n"
+                    "  Integrity.manifest  \"ORVEXTB1\": the tables directly under data/ named *.tbl (1 to 4096)\n"
+                    "Files are listed by name, ASCII case ignored; the two manifests themselves, the protected\n"
+                    "root settings files and the .orvex-update folder are left out.",
+        epilog="refused: fewer than 7 start-up files, no data table, a name the launcher refuses, case\n"
+               "collisions, sizes beyond the launcher's limits")
+    p.add_argument("--tree", required=True, help="the client tree to describe")
+    p.add_argument("--out", required=True, help="folder that receives ORVEX/Startup.manifest and ORVEX/Integrity.manifest")
+    p.add_argument("--key", default=str(DEV_MANIFEST_KEY),
+                   help="P-256 manifest-private.pem (default: the development key testdata/dev/manifest-private.pem)")
+    p.add_argument("--build-stamp", type=int, default=INTEGRITY_MIN_BUILD_STAMP,
+                   help=f"build stamp of the integrity manifest (at least {INTEGRITY_MIN_BUILD_STAMP}, the default)")
+    p.add_argument("--exclude", action="append", metavar="PATTERN",
+                   help="leave out files whose name matches this glob, ASCII case ignored (repeatable)")
+    p.set_defaults(func=cmd_make_client_manifests)
 
     args = parser.parse_args(argv)
     return args.func(args)
