@@ -46,6 +46,18 @@ and one line per failed TLS handshake:
 Prints "listening" on stdout once both endpoints accept connections. Exits with
 status 0 on SIGTERM or SIGINT, and by itself after --lifetime seconds.
 
+REPAIR (--repair-root DIR): POST <prefix>repair-batch-v4.php is answered from a
+content store instead. DIR/objects/<digest text> holds one object's bytes (served
+as stored, so a wrong object tests the client's verification) and
+DIR/<version>.catalogue the catalogue of a client version: digest texts, one a
+line, ascending. The body, six lines each ended by a line feed (version, "BITS",
+catalogue digest, bitmap in hexadecimal, offset, length), asks for bytes
+[offset, offset + length) of the wanted objects concatenated in catalogue order.
+Answers 200 with exactly those bytes; 409 when the catalogue digest is not the
+SHA-256 of the version's catalogue text; 400 for a malformed body, a bitmap of
+the wrong size or with bits past the catalogue, or a range past the end; 404
+for a version without a catalogue or a wanted object missing from the store.
+
 POST HANDLER (--post-handler FILE.py): a Python file that defines
   handle(endpoint, path, headers, body) -> (status, bytes)
 with headers a dict-like object and body bytes.
@@ -55,6 +67,7 @@ Examples:
   patch_server.py --always status-409 --lifetime 60
 """
 import argparse
+import hashlib
 import http.server
 import importlib.util
 import json
@@ -97,6 +110,50 @@ def parse_switches(segments):
         switches[name] = value
         index += 1
     return switches, segments[index:]
+
+
+REPAIR_NAME = "repair-batch-v4.php"
+
+
+def answer_repair(root, body):
+    """(status, bytes) of a repair-batch request against the content store root."""
+    try:
+        text = body.decode("ascii")
+    except UnicodeDecodeError:
+        return 400, b"body is not ASCII\n"
+    lines = text.split("\n")
+    if len(lines) != 7 or lines[6] != "" or lines[1] != "BITS":
+        return 400, b"malformed repair request\n"
+    version, _, digest, bitmap_hex, offset_text, length_text = lines[:6]
+    if not all(v.isdigit() and v.isascii() for v in (version, offset_text, length_text)):
+        return 400, b"malformed number\n"
+    catalogue_file = root / f"{int(version)}.catalogue"
+    if not catalogue_file.is_file():
+        return 404, b"no catalogue for this version\n"
+    catalogue = catalogue_file.read_text(encoding="ascii").split()
+    expected = hashlib.sha256("".join(entry + "\n" for entry in catalogue).encode("ascii")).hexdigest()
+    if digest != expected:
+        return 409, b"catalogue digest mismatch\n"
+    try:
+        bitmap = bytes.fromhex(bitmap_hex)
+    except ValueError:
+        return 400, b"malformed bitmap\n"
+    if bitmap_hex != bitmap.hex() or len(bitmap) != (len(catalogue) + 7) // 8:
+        return 400, b"bitmap does not fit the catalogue\n"
+    wanted = [i for i in range(len(bitmap) * 8) if bitmap[i // 8] >> (i % 8) & 1]
+    if wanted and wanted[-1] >= len(catalogue):
+        return 400, b"bitmap names entries past the catalogue\n"
+    pieces = []
+    for index in wanted:
+        stored = root / "objects" / catalogue[index]
+        if not stored.is_file():
+            return 404, b"object missing from the store\n"
+        pieces.append(stored.read_bytes())
+    batch = b"".join(pieces)
+    offset, length = int(offset_text), int(length_text)
+    if offset + length > len(batch):
+        return 400, b"range past the end of the batch\n"
+    return 200, batch[offset:offset + length]
 
 
 def pattern(offset, count):
@@ -148,6 +205,7 @@ class Shared:
             name, _, value = item.lstrip("_").partition("-")
             self.always[name] = value
         self.post_reply = pathlib.Path(args.post_reply).read_bytes() if args.post_reply else None
+        self.repair_root = pathlib.Path(args.repair_root).resolve() if args.repair_root else None
         self.post_handler = None
         if args.post_handler:
             handler_source = importlib.util.spec_from_file_location("post_handler", args.post_handler)
@@ -239,6 +297,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 "latin-1", "replace") + body
             return self.send_body(status, echo, switches, extra_headers)
         if self.command == "POST":
+            if shared.repair_root is not None and "/".join(rest) == REPAIR_NAME:
+                reply_status, reply = answer_repair(shared.repair_root, body)
+                return self.send_body(reply_status if status == 200 else status, reply, switches, extra_headers)
             if shared.post_handler is not None:
                 reply_status, reply = shared.post_handler(endpoint.name, path, self.headers, body)
                 return self.send_body(reply_status if status == 200 else status, reply, switches, extra_headers)
@@ -333,6 +394,7 @@ def parse_args(argv):
     parser.add_argument("--wrong-key", default=str(DEV / "pin-mismatch-key.pem"))
     parser.add_argument("--root", help="folder served under both prefixes")
     parser.add_argument("--post-reply", help="file answered to every POST")
+    parser.add_argument("--repair-root", help="content store answering POST repair-batch-v4.php (see REPAIR)")
     parser.add_argument("--post-handler", help="Python file defining handle(endpoint, path, headers, body)")
     parser.add_argument("--always", action="append", default=[], metavar="SWITCH",
                         help="switch applied to every request, e.g. status-409 (repeatable)")

@@ -241,12 +241,13 @@ class PatchServer(_ServerProcess):
     always: switches of tools/patch_server.py applied to every request, such as
     "delay-0.3". Every request is logged; requests() reads the log."""
 
-    def __init__(self, workdir, root, always=()):
+    def __init__(self, workdir, root, always=(), extra_args=()):
         self.workdir = pathlib.Path(workdir)
         self.root = pathlib.Path(root)
         self.log = self.workdir / f"patch-requests-{time.monotonic_ns()}.jsonl"
         self.errors = self.workdir / "patch-server.err"
         self.always = list(always)
+        self.extra_args = list(extra_args)
         self.process = None
 
     def __enter__(self):
@@ -254,6 +255,7 @@ class PatchServer(_ServerProcess):
                    str(self.log), "--lifetime", "300", "--quiet"]
         for switch in self.always:
             command += ["--always", switch]
+        command += self.extra_args
         with open(self.errors, "wb") as errors:
             self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors, text=True,
                                             stdin=subprocess.DEVNULL)

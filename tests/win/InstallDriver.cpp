@@ -4,13 +4,16 @@
 //   orvex_install_driver install <client> <manifest> <signature> <archive>
 //                                <target> <installed> [--allow-same] [--crash-at CHECKPOINT]
 //   orvex_install_driver recover <client>
+//   orvex_install_driver repair <client> <installed>
 //   orvex_install_driver batch <command file>
 //
 // install calls InstallUpdate directly (no lock, no recovery afterwards, so the
 // test sees exactly what the installer left behind); with --crash-at the
 // process is ended with exit code 99 at that checkpoint of the install, as a
 // power cut would end it. recover calls RecoverInterruptedUpdate. Each prints
-// "OK" or "ERROR: <message>" on one line and exits 0 or 1.
+// "OK" or "ERROR: <message>" on one line and exits 0 or 1. repair calls
+// RepairManagedFiles and first prints, in order, one line per callback:
+// "STATUS: <text>", "PROGRESS: <done> <total>" and "BEFORE-INSTALL".
 //
 // batch runs many install and recover commands in one process (every Wine
 // process start costs about a second): each line of the UTF-8 file is one
@@ -28,6 +31,7 @@
 
 #include "update/Install.h"
 #include "update/Journal.h"
+#include "update/Repair.h"
 
 namespace {
 
@@ -111,7 +115,20 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     if (!orvex_update::RecoverInterruptedUpdate(args[1], errorText)) return {false, errorText};
     return {true, {}};
   }
-  return Usage("install|recover|batch ...");
+  if (command == L"repair") {
+    std::uint32_t installed = 0;
+    if (args.size() != 3 || !ParseVersion(args[2], installed)) return Usage("repair <client> <installed>");
+    std::string errorText;
+    const bool ok = orvex_update::RepairManagedFiles(
+        args[1], installed, [](const std::string& text) { std::printf("STATUS: %s\n", text.c_str()); }, errorText,
+        [](std::uint64_t done, std::uint64_t total) {
+          std::printf("PROGRESS: %llu %llu\n", static_cast<unsigned long long>(done),
+                      static_cast<unsigned long long>(total));
+        },
+        [] { std::printf("BEFORE-INSTALL\n"); });
+    return {ok, errorText};
+  }
+  return Usage("install|recover|repair|batch ...");
 }
 
 void Print(const Result& result) {

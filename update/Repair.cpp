@@ -1,0 +1,325 @@
+#include "update/Repair.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <exception>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+#include "Deployment.h"
+#include "common/WinHandles.h"
+#include "update/ClientManifest.h"
+#include "update/Digest.h"
+#include "update/Https.h"
+#include "update/Journal.h"
+#include "update/Paths.h"
+#include "update/RepairPlan.h"
+
+namespace orvex_update {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kCopyChunk = 65536;
+constexpr int kSegmentAttempts = 3;
+
+struct DamagedObject {
+  std::string name;
+  std::string digest;
+  std::uint64_t size = 0;
+  std::vector<fs::path> destinations;
+};
+
+class RepairRun {
+ public:
+  RepairRun(const fs::path& clientFolder, std::uint32_t version, const StatusCallback& status,
+            const ProgressCallback& progress, const BeforeInstallCallback& beforeInstall)
+      : client_(clientFolder), version_(version), status_(status), progress_(progress), beforeInstall_(beforeInstall) {}
+
+  void Run() {
+    if (version_ < kMinRepairVersion || version_ > kMaxRepairVersion) {
+      throw std::runtime_error("Invalid repair version.");
+    }
+    const UpdateLock lock(client_);
+    RecoverTransaction(client_);
+
+    const fs::path startupPath = StartupManifestPath(client_);
+    const fs::path integrityPath = IntegrityManifestPath(client_);
+    EnsureInsideClient(client_, startupPath);
+    EnsureInsideClient(client_, integrityPath);
+    StartupManifest startup;
+    IntegrityManifest integrity;
+    if (!ReadStartupManifest(startupPath, startup) || !ReadIntegrityManifest(integrityPath, integrity)) {
+      throw std::runtime_error("Signed client manifests are invalid.");
+    }
+    catalogue_.insert(HashFileHex(startupPath));
+    catalogue_.insert(HashFileHex(integrityPath));
+
+    lastStatusMs_ = ::GetTickCount64();
+    Status("Checking files... Please wait.");
+    entryTotal_ = integrity.entries.size() + startup.size();
+    for (const StartupEntry& entry : integrity.entries) CheckEntry(entry);
+    for (const StartupEntry& entry : startup) CheckEntry(entry);
+
+    if (damaged_.empty()) {
+      Status("All game files verified.");
+      return;
+    }
+
+    std::set<std::string> wanted;
+    for (const auto& [digest, object] : damaged_) wanted.insert(digest);
+    prefix_ = RepairRequestPrefix(version_, CatalogueDigest(), RepairBitmap(catalogue_, wanted));
+
+    std::uint64_t fileCount = 0;
+    for (const auto& [digest, object] : damaged_) {
+      total_ += object.size;
+      fileCount += object.destinations.size();
+    }
+    if (total_ > kMaxRepairBytes) throw std::runtime_error("Requested repair is too large.");
+    if (!RepairSpaceSufficient(FsSpace(client_).available, total_)) {
+      throw std::runtime_error("Not enough disk space for batch repair.");
+    }
+
+    download_ = DownloadDirectoryPath(client_);
+    RemoveUpdateDirectory(client_, download_);
+    FsCreateDirectories(download_);
+    Status("Downloading files... " + std::to_string(fileCount) + " files to repair.");
+    const fs::path batch = download_ / "batch";
+    Download(batch);
+    if (FsFileSize(batch) != total_) throw std::runtime_error("Repair batch was incomplete.");
+    if (progress_) progress_(0, 0);
+
+    StageAndVerify(batch);
+    if (beforeInstall_) beforeInstall_();
+    Status("Installing verified files...");
+    Install();
+    RemoveUpdateDirectory(client_, download_);
+  }
+
+ private:
+  void Status(const std::string& text) const {
+    if (status_) status_(text);
+  }
+
+  void CheckEntry(const StartupEntry& entry) {
+    ++counter_;
+    if (status_) {
+      const std::uint64_t now = ::GetTickCount64();
+      if (RepairCheckStatusDue(counter_, now, lastStatusMs_)) {
+        status_(RepairCheckStatus(counter_, entryTotal_, entry.name));
+        lastStatusMs_ = now;
+      }
+    }
+    switch (ClassifyRepairName(entry.name)) {
+      case RepairNameFault::kInvalid:
+        throw std::runtime_error("Signed repair path is invalid.");
+      case RepairNameFault::kNotUtf8:
+        WidenUtf8(entry.name);  // throws its own message
+        throw std::runtime_error("Signed repair path is invalid.");
+      case RepairNameFault::kAbsolute:
+        throw std::runtime_error("Signed repair path is absolute.");
+      case RepairNameFault::kUnsafe:
+        throw std::runtime_error("Signed repair path contains an unsafe component.");
+      case RepairNameFault::kNone:
+        break;
+    }
+    const fs::path relative(WidenUtf8(entry.name));
+    // The text rules above already refuse these; the path's own view is the
+    // one the file system will use, so it has the last word.
+    if (relative.has_root_name() || relative.has_root_directory()) {
+      throw std::runtime_error("Signed repair path is absolute.");
+    }
+    const fs::path destination = client_ / relative;
+    EnsureInsideClient(client_, destination);
+
+    const std::string digest = HexDigest(entry.digest);
+    catalogue_.insert(digest);
+    if (FileMatches(destination, entry.size, digest)) return;
+    if (IsRunningExecutable(destination)) {
+      throw std::runtime_error("The running Launcher is damaged. Replace it with the signed standalone Launcher.");
+    }
+    DamagedObject& object = damaged_[digest];
+    if (object.destinations.empty()) {
+      object.name = entry.name;
+      object.digest = digest;
+      object.size = entry.size;
+    }
+    if (object.size != entry.size) throw std::runtime_error("Signed repair objects have conflicting sizes.");
+    object.destinations.push_back(destination);
+  }
+
+  static bool IsRunningExecutable(const fs::path& destination) {
+    wchar_t module[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::error_code error;
+    const fs::path running = fs::absolute(fs::path(module), error).lexically_normal();
+    if (error) return false;
+    const fs::path target = fs::absolute(destination, error).lexically_normal();
+    if (error) return false;
+    const std::wstring& a = running.native();
+    const std::wstring& b = target.native();
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+  }
+
+  std::string CatalogueDigest() const {
+    const std::string text = RepairCatalogueText(catalogue_);
+    Sha256 hash;
+    Digest digest{};
+    if (!hash.Update(text.data(), text.size()) || !hash.Finish(digest)) throw std::runtime_error("SHA-256 failed.");
+    return HexDigest(digest);
+  }
+
+  void Download(const fs::path& batch) {
+    if (!RepairUsesPortion(total_)) {
+      RequestSegment({0, total_}, batch);
+      return;
+    }
+    win::UniqueFile out(
+        ::CreateFileW(batch.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out) throw std::runtime_error("Cannot open repair batch for staging.");
+    const fs::path portion = download_ / "portion";
+    std::vector<std::uint8_t> buffer(kCopyChunk);
+    for (const RepairSegment& segment : RepairSegments(total_)) {
+      Status("Downloading files...");
+      RequestSegment(segment, portion);
+      {
+        const win::UniqueFile in(::CreateFileW(portion.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!in) throw std::runtime_error("Cannot stage repair batch segment.");
+        for (;;) {
+          DWORD read = 0;
+          if (!::ReadFile(in.Get(), buffer.data(), kCopyChunk, &read, nullptr)) {
+            throw std::runtime_error("Cannot stage repair batch segment.");
+          }
+          if (read == 0) break;
+          DWORD written = 0;
+          if (!::WriteFile(out.Get(), buffer.data(), read, &written, nullptr) || written != read) {
+            throw std::runtime_error("Cannot stage repair batch segment.");
+          }
+        }
+      }
+      FsRemove(portion);
+    }
+    if (!::CloseHandle(out.Release())) throw std::runtime_error("Unable to finish staging the repair batch.");
+  }
+
+  void RequestSegment(const RepairSegment& segment, const fs::path& file) {
+    const std::string url = std::string(orvex_deploy::kPatchCdnUrl) + kRepairBatchName;
+    ProgressCallback adapter;
+    if (progress_) {
+      adapter = [this, offset = segment.offset](std::uint64_t done, std::uint64_t) {
+        progress_(offset + done, total_);
+      };
+    }
+    for (int attempt = 1;; ++attempt) {
+      try {
+        HttpsDownload(url, file, segment.length, RepairSegmentBody(prefix_, segment.offset, segment.length), adapter);
+        if (FsFileSize(file) != segment.length) throw std::runtime_error("Repair batch segment was incomplete.");
+        return;
+      } catch (const std::exception&) {
+        if (attempt >= kSegmentAttempts) throw;
+      }
+      Status("Connection interrupted. Retrying download...");
+      ::Sleep(attempt == 1 ? 1000 : 2000);
+    }
+  }
+
+  void StageAndVerify(const fs::path& batch) {
+    const win::UniqueFile in(::CreateFileW(batch.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in) throw std::runtime_error("Unable to stage repair data.");
+    Status("Verifying downloaded files...");
+    std::vector<std::uint8_t> buffer(kCopyChunk);
+    // Objects lie in the batch in catalogue order, which is the map's order,
+    // so reading straight on cuts each one out at its offset.
+    for (const auto& [digest, object] : damaged_) {
+      const fs::path staged = download_ / digest;
+      win::UniqueFile out(
+          ::CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!out) throw std::runtime_error("Unable to stage repair data.");
+      for (std::uint64_t left = object.size; left > 0;) {
+        const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(left, kCopyChunk));
+        DWORD read = 0;
+        DWORD written = 0;
+        if (!::ReadFile(in.Get(), buffer.data(), want, &read, nullptr) || read != want ||
+            !::WriteFile(out.Get(), buffer.data(), read, &written, nullptr) || written != read) {
+          throw std::runtime_error("Unable to stage repair data.");
+        }
+        left -= read;
+      }
+      if (!::CloseHandle(out.Release()) || !FileMatches(staged, object.size, digest)) {
+        throw std::runtime_error("Repair batch failed SHA-256 verification.");
+      }
+      FlushStagedFile(staged);
+    }
+  }
+
+  void Install() {
+    const fs::path replacement = download_ / "replacement";
+    for (const auto& [digest, object] : damaged_) {
+      const fs::path staged = download_ / digest;
+      for (std::size_t i = 0; i < object.destinations.size(); ++i) {
+        const fs::path& destination = object.destinations[i];
+        if (i + 1 == object.destinations.size()) {
+          ReplaceClientFile(client_, staged, destination);
+        } else {
+          FsCopyFile(staged, replacement, fs::copy_options::none);
+          FlushStagedFile(replacement);
+          ReplaceClientFile(client_, replacement, destination);
+        }
+      }
+    }
+  }
+
+  fs::path client_;
+  std::uint32_t version_;
+  const StatusCallback& status_;
+  const ProgressCallback& progress_;
+  const BeforeInstallCallback& beforeInstall_;
+
+  RepairCatalogue catalogue_;
+  std::map<std::string, DamagedObject> damaged_;
+  std::uint64_t counter_ = 0;
+  std::uint64_t entryTotal_ = 0;
+  std::uint64_t lastStatusMs_ = 0;
+  std::uint64_t total_ = 0;
+  std::string prefix_;
+  fs::path download_;
+};
+
+}  // namespace
+
+bool RepairManagedFiles(const std::filesystem::path& clientFolder, std::uint32_t installedVersion,
+                        const StatusCallback& status, std::string& errorText, const ProgressCallback& progress,
+                        const BeforeInstallCallback& beforeInstall) {
+  try {
+    RepairRun(clientFolder, installedVersion, status, progress, beforeInstall).Run();
+    return true;
+  } catch (const std::exception& error) {
+    if (progress) {
+      try {
+        progress(0, 0);
+      } catch (...) {
+      }
+    }
+    errorText = error.what();
+    return false;
+  } catch (...) {
+    // A callback that throws something other than a standard exception.
+    if (progress) {
+      try {
+        progress(0, 0);
+      } catch (...) {
+      }
+    }
+    errorText = "Batch repair failed.";
+    return false;
+  }
+}
+
+}  // namespace orvex_update
