@@ -1,19 +1,56 @@
-// Replacement of the launcher executable by a new signed launcher.
+// Replacement of the launcher executable by a new signed launcher: the pending
+// Launcher2.exe is checked against the signed startup manifest, copied into the
+// update area as the swap helper, and the helper puts it in place of
+// Launcher.exe once the old launcher has ended.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
 
+#include "update/ClientManifestFormat.h"
+
 // Starts the swap helper when a verified new launcher waits. Greater than 0:
 // the helper was started and this launcher must end; 0: nothing to do; less
-// than 0: failure with errorText set. Never throws.
+// than 0: failure with errorText set. Never throws. Runs on the window thread.
 int PendingLauncherCheck(const std::filesystem::path& clientFolder, std::string& errorText);
 
 // The swap helper's run mode: replaces the launcher of process oldProcessId and
-// starts the new one. Returns the process exit code (0 or 1).
+// starts the new one. Returns the process exit code, 0 or 1; a failure is shown
+// in a message box titled "ORVEX Launcher Update" first.
 int RunLauncherSwap(const std::filesystem::path& clientFolder, std::uint32_t oldProcessId);
 
-// True when a verified new launcher waits in the client folder; throws when one
-// waits that does not match the signed release.
+// True when a verified new launcher waits in the client folder; throws
+// "Launcher2.exe does not match the signed release. It was not executed." when
+// one waits that does not match, and passes through the link check's and the
+// manifest lookup's errors. Deletes a pending launcher equal to the installed one.
 bool HasPendingLauncher(const std::filesystem::path& clientFolder);
+
+// The work of RunLauncherSwap without the message box: throws std::runtime_error
+// with the text the user sees. waitLimitMs bounds the wait for the old launcher.
+void SwapLauncher(const std::filesystem::path& clientFolder, std::uint32_t oldProcessId,
+                  std::uint32_t waitLimitMs = 30000);
+
+// Throws "Launcher update path contains a link or junction." when any existing
+// prefix of path (made absolute and normal) below the volume root is a
+// reparse point, as orvex_update::IsReparsePoint answers.
+void RejectLinkedPath(const std::filesystem::path& path);
+
+// True when the file at path (after RejectLinkedPath) has exactly the entry's
+// size and SHA-256. False when it cannot be opened or read. Throws only the
+// link check's error.
+bool FileMatchesEntry(const std::filesystem::path& path, const orvex_update::StartupEntry& entry);
+
+// Starts executable with folder as its current directory and the command line
+// "\"executable\"" + arguments (arguments carry their own leading blank), with
+// no window and no inherited handles; the handles are closed at once. False
+// when the process could not be created.
+bool StartDetachedProcess(const std::filesystem::path& executable, const std::filesystem::path& folder,
+                          const std::wstring& arguments);
+
+// Test seam for StartDetachedProcess as the swap calls it: the replacement
+// decides whether the start worked. Returns the previous starter; nullptr
+// restores the real one.
+using DetachedProcessStarter = bool (*)(const std::filesystem::path& executable, const std::filesystem::path& folder,
+                                        const std::wstring& arguments);
+DetachedProcessStarter SetDetachedProcessStarter(DetachedProcessStarter starter);

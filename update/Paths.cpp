@@ -327,6 +327,8 @@ std::string NarrowFromPath(const fs::path& path) {
   return narrow;
 }
 
+bool IsReparsePoint(const fs::path& path) { return g_reparseQuery.load()(path); }
+
 ReparsePointQuery SetReparsePointQuery(ReparsePointQuery query) {
   return g_reparseQuery.exchange(query != nullptr ? query : &DefaultIsReparsePoint);
 }

@@ -120,4 +120,7 @@ std::string NarrowFromPath(const std::filesystem::path& path);
 using ReparsePointQuery = bool (*)(const std::filesystem::path& path);
 ReparsePointQuery SetReparsePointQuery(ReparsePointQuery query);
 
+// Answers the current reparse-point query (the default or a test's) for path.
+bool IsReparsePoint(const std::filesystem::path& path);
+
 }  // namespace orvex_update
