@@ -7,6 +7,7 @@
 #include "WindowMessages.h"
 #include "modes/LauncherSwap.h"
 #include "net/APISocket.h"
+#include "ui/BackgroundRepair.h"
 #include "ui/Input.h"
 #include "ui/UiState.h"
 #include "update/Paths.h"
@@ -37,6 +38,7 @@ void HandleSocketNotification(Launcher* session, CAPISocket* socket, LPARAM lPar
 namespace {
 
 void OnTick(HWND window) {
+  ui::ServiceBackgroundRepair();
   ui::RunLaunchWatch(window);
   if (::IsWindowVisible(window) && !::IsIconic(window)) ::InvalidateRect(window, nullptr, FALSE);
 }

@@ -14,6 +14,7 @@
 #include "Launcher/Settings.h"
 #include "Launcher/WindowMessages.h"
 #include "board/Board.h"
+#include "ui/BackgroundRepair.h"
 #include "ui/Paint.h"
 #include "ui/TextDecode.h"
 #include "ui/UiState.h"
@@ -194,6 +195,12 @@ void PerformElementAction(HWND window, ElementId id) {
     case ElementId::Close:
       ::PostMessageW(window, WM_CLOSE, 0, 0);
       break;
+    case ElementId::Repair:
+      state.lastPassClean = false;
+      state.nextPassTime = 0;
+      Session()->SetStatus("Checking files...");
+      ServiceBackgroundRepair();
+      break;
     case ElementId::Website: {
       const std::string& link = settings::WebsiteLink();
       if (!link.empty()) {
@@ -203,6 +210,9 @@ void PerformElementAction(HWND window, ElementId id) {
       }
       break;
     }
+    case ElementId::Start:
+      RequestGameStart();
+      break;
     case ElementId::Options:
       OpenOptions();
       break;
@@ -256,6 +266,49 @@ std::wstring ComposeLinkUrl(const std::wstring& path) {
 unsigned CountRunningClients() {
   // A process list that cannot be taken counts as the limit reached.
   return win::CountProcessesNamed(L"Vantrell.exe").value_or(kClientLimit);
+}
+
+void RequestGameStart() {
+  UiState& state = Ui();
+  Launcher* session = Session();
+  if (!session || !session->Ready() || !state.LaunchIdle()) return;
+  if (CountRunningClients() >= kClientLimit) {
+    session->SetStatus(kClientLimitText);
+    return;
+  }
+  state.guardRepairRequested = false;
+  state.startPending = true;
+  if (!state.lastPassClean) state.nextPassTime = 0;
+  session->SetStatus("Preparing game...");
+  ServiceBackgroundRepair();
+}
+
+void StartGuard() {
+  UiState& state = Ui();
+  Launcher* session = Session();
+  HWND window = app::Res().mainWindow;
+  if (!session) return;
+  session->SetStatus("Starting ORVEX GUARD...");
+  if (window) {
+    Invalidate(window);
+    ::UpdateWindow(window);
+  }
+  const std::string folder = session->ClientFolder();
+  const std::string path = folder + "\\ORVEXGuard.exe";
+  std::string commandLine = "\"" + path + "\"";
+  if (!state.guardRepairRequested) commandLine += " --launcher-repair";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  // CreateProcessA may write into the command line: it gets a mutable copy.
+  if (::CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                       &startup, &process)) {
+    win::UniqueHandle thread(process.hThread);
+    state.guardProcess = process.hProcess;
+    if (window) ::ShowWindow(window, SW_HIDE);
+    return;
+  }
+  ::MessageBoxA(nullptr, "ORVEX GUARD could not be started. Run launcher repair.", "ORVEX", MB_OK | MB_ICONERROR);
 }
 
 void StartGameClient(HWND window) {

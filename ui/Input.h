@@ -30,6 +30,14 @@ std::wstring ComposeLinkUrl(const std::wstring& path);
 // Number of running Vantrell.exe processes; 3 when the list cannot be taken.
 unsigned CountRunningClients();
 
+// Start (button or Enter): checks the client limit, marks the start pending and
+// lets the background scheduler start the guard after a clean pass.
+void RequestGameStart();
+
+// Starts ORVEXGuard.exe in the client folder and hides the window; a message
+// box when it cannot be started.
+void StartGuard();
+
 // Start of the game client after the guard succeeded.
 void StartGameClient(HWND window);
 

@@ -1,14 +1,139 @@
-#include "StartupCheck.h"
+#include "update/StartupCheck.h"
+
+#include <windows.h>
+
+#include <exception>
+#include <string_view>
+
+#include "Deployment.h"
+#include "common/WinHandles.h"
+#include "update/ClientManifest.h"
+#include "update/Digest.h"
+#include "update/Download.h"
+#include "update/Https.h"
+#include "update/Paths.h"
+#include "update/Repair.h"
 
 namespace orvex_update {
+namespace {
 
-// Interim: signed client manifests are not read yet, so there is nothing to check.
-bool QuickStartupCheck(const std::filesystem::path&) { return true; }
+constexpr std::string_view kClientLibraryName = "D3DX9_43.dll";
+constexpr std::string_view kLauncherFolderPrefix = "ORVEX/Launcher/";
 
-bool StartupCheckAndRepair(const std::filesystem::path&, unsigned, std::string& errorText, const StatusCallback&,
-                           const ProgressCallback&, const BeforeInstallCallback&) {
-  errorText.clear();
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
   return true;
+}
+
+// The files the launcher itself needs before its window can open; everything
+// else in the manifests is left to batch repair.
+bool IsLauncherFile(std::string_view name) {
+  return EqualsIgnoringAsciiCase(name, kClientLibraryName) ||
+         (name.size() >= kLauncherFolderPrefix.size() &&
+          EqualsIgnoringAsciiCase(name.substr(0, kLauncherFolderPrefix.size()), kLauncherFolderPrefix));
+}
+
+bool LauncherFileMatches(const std::filesystem::path& clientFolder, const StartupEntry& entry) {
+  // A NUL inside a signed name would cut the wide path short and make the
+  // check read another file than the one named, so such a name never passes.
+  if (entry.name.find('\0') != std::string::npos) return false;
+  // Launcher files use the narrow file-system code page, like the managed paths.
+  const std::filesystem::path relative = PathFromNarrow(entry.name);
+  if (relative.empty()) return false;
+  const std::filesystem::path file = clientFolder / relative;
+  win::UniqueFile handle(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle) return false;
+  Digest digest{};
+  if (!Sha256OpenFile(handle.Get(), entry.size, digest)) return false;
+  return digest == entry.digest;
+}
+
+ManagedFileState QueryState(const std::filesystem::path& file) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) return {};
+  ManagedFileState state;
+  state.last_write_time = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                          data.ftLastWriteTime.dwLowDateTime;
+  state.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  state.attributes = data.dwFileAttributes;
+  return state;
+}
+
+void AddEntries(const std::filesystem::path& clientFolder, const std::vector<StartupEntry>& entries,
+                ManagedFileSnapshot& snapshot) {
+  for (const StartupEntry& entry : entries) {
+    std::filesystem::path relative;
+    try {
+      relative = std::filesystem::path(WidenUtf8(entry.name));
+    } catch (const std::exception&) {
+      continue;  // not strict UTF-8: batch repair refuses it anyway
+    }
+    snapshot[relative] = QueryState(clientFolder / relative);
+  }
+}
+
+}  // namespace
+
+bool QuickStartupCheck(const std::filesystem::path& clientFolder) {
+  try {
+    StartupManifest entries;
+    if (!ReadStartupManifest(StartupManifestPath(clientFolder), entries)) return false;
+    for (const StartupEntry& entry : entries) {
+      if (IsLauncherFile(entry.name) && !LauncherFileMatches(clientFolder, entry)) return false;
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;  // allocation failure while joining paths: treat as not intact
+  }
+}
+
+bool StartupCheckAndRepair(const std::filesystem::path& clientFolder, unsigned installedVersion,
+                           std::string& errorText, const StatusCallback& status, const ProgressCallback& progress,
+                           const BeforeInstallCallback& beforeInstall) {
+  errorText.clear();
+  try {
+    if (!ClientManifestsValid(clientFolder)) {
+      // The two manifests travel as an ordinary signed update that leaves the
+      // version where it is; the update lock is taken inside, and let go
+      // before batch repair takes it again.
+      const std::string manifestName = "metadata-v4-" + std::to_string(installedVersion) + ".manifest";
+      if (!DownloadSignedUpdate(clientFolder, orvex_deploy::kPatchCdnUrl, manifestName, installedVersion,
+                                installedVersion, errorText, true, status, progress)) {
+        return false;
+      }
+    }
+    return RepairManagedFiles(clientFolder, installedVersion, status, errorText, progress, beforeInstall);
+  } catch (const std::exception& error) {
+    errorText = error.what();
+    return false;
+  }
+}
+
+ManagedFileSnapshot SnapshotManagedFiles(const std::filesystem::path& clientFolder) {
+  ManagedFileSnapshot snapshot;
+  try {
+    snapshot[std::filesystem::path(L"ORVEX/Startup.manifest")] = QueryState(StartupManifestPath(clientFolder));
+    snapshot[std::filesystem::path(L"ORVEX/Integrity.manifest")] = QueryState(IntegrityManifestPath(clientFolder));
+    StartupManifest startup;
+    IntegrityManifest integrity;
+    if (!ReadStartupManifest(StartupManifestPath(clientFolder), startup) ||
+        !ReadIntegrityManifest(IntegrityManifestPath(clientFolder), integrity)) {
+      return snapshot;
+    }
+    AddEntries(clientFolder, startup, snapshot);
+    AddEntries(clientFolder, integrity.entries, snapshot);
+  } catch (const std::exception&) {
+    // Only allocation can throw here; what was gathered still tells changes apart.
+  }
+  return snapshot;
 }
 
 }  // namespace orvex_update

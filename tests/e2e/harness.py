@@ -32,8 +32,34 @@ def wine_environment(debug="-all"):
     return env
 
 
-def make_client(folder, version=2372, server_ini=None, login_host="127.0.0.1", exe_name="Launcher.exe"):
-    """A client folder with the launcher, Server.ini and stand-in game files."""
+# Start-up files of a client made by make_client besides the launcher: enough
+# for a startup manifest (at least seven files) and an integrity manifest (one
+# table), with the launcher files that the start-up quick check hashes.
+CLIENT_START_UP_FILES = {
+    "D3DX9_43.dll": b"MZ d3dx stand-in",
+    "ORVEX/Launcher/skin.dat": b"launcher skin stand-in",
+    "ORVEX/Launcher/strings.dat": b"launcher strings stand-in",
+    "ORVEX/Launcher/empty.dat": b"",
+    "readme.txt": b"ORVEX test client\r\n",
+    "sound/click.wav": b"RIFF click stand-in",
+    "data/item.tbl": b"item table stand-in",
+}
+
+
+def write_client_manifests(folder):
+    """Signs ORVEX/Startup.manifest and ORVEX/Integrity.manifest for the files
+    now in folder (the launcher copy included) with the development key."""
+    subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_publish.py"), "make-client-manifests", "--tree",
+                    str(folder), "--out", str(folder)], check=True, capture_output=True)
+
+
+def make_client(folder, version=2372, server_ini=None, login_host="127.0.0.1", exe_name="Launcher.exe",
+                client_manifests=True):
+    """A client folder with the launcher, Server.ini and stand-in game files.
+
+    client_manifests: also the stand-in start-up files and the two signed
+    client manifests for the tree, so that the launcher's start-up check passes
+    without a repair; False leaves all of them out."""
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     shutil.copy2(LAUNCHER_EXE, folder / exe_name)
@@ -41,6 +67,11 @@ def make_client(folder, version=2372, server_ini=None, login_host="127.0.0.1", e
         server_ini = f"[Version]\r\nFiles={version}\r\n[Server]\r\nCount=1\r\nIP0={login_host}\r\n"
     (folder / "Server.ini").write_text(server_ini)
     (folder / "data").mkdir(exist_ok=True)
+    if client_manifests:
+        for name, data in CLIENT_START_UP_FILES.items():
+            (folder / name).parent.mkdir(parents=True, exist_ok=True)
+            (folder / name).write_bytes(data)
+        write_client_manifests(folder)
     return folder
 
 

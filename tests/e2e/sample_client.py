@@ -97,6 +97,7 @@ def tree_files(version):
         "fx/fx.src": blob("fx/fx.src:2369", FX_SIZE),
         "sound/click.wav": b"RIFF" + blob("sound/click.wav", 12 * 1024),
         "readme.txt": b"ORVEX sample client\r\n",
+        "D3DX9_43.dll": b"MZ" + blob("D3DX9_43.dll", 4 * 1024),
     }
     if version == OFFLINE_VERSION:
         files.update({
@@ -150,11 +151,22 @@ def write_tree(folder, version, bulk_mib=0):
     return folder
 
 
+# Signed for a client folder by make_client; no tree or patch carries them.
+CLIENT_MANIFESTS = ("ORVEX/Startup.manifest", "ORVEX/Integrity.manifest")
+
+
+def write_client_manifests(folder):
+    """Signs the two client manifests for the files now in folder (its
+    Launcher.exe included), so that the launcher's start-up check passes."""
+    run_publisher("make-client-manifests", "--tree", folder, "--out", folder)
+
+
 def file_digests(folder, skip=("Server.ini",)):
-    """Relative "/" path -> SHA-256 of every file under folder, the update area
-    and the names in skip (compared case-insensitively) left out."""
+    """Relative "/" path -> SHA-256 of every file under folder, the update area,
+    the two client manifests and the names in skip (compared
+    case-insensitively) left out."""
     folder = pathlib.Path(folder)
-    skipped = {name.lower() for name in skip}
+    skipped = {name.lower() for name in (*skip, *CLIENT_MANIFESTS)}
     digests = {}
     for path in sorted(folder.rglob("*")):
         relative = path.relative_to(folder).as_posix()
@@ -206,6 +218,7 @@ class Sample:
         folder = pathlib.Path(folder)
         shutil.copytree(self.trees[version], folder)
         shutil.copy2(launcher, folder / "Launcher.exe")
+        write_client_manifests(folder)
         return folder
 
 

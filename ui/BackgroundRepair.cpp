@@ -1,0 +1,143 @@
+#include "ui/BackgroundRepair.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <exception>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include "Launcher/App.h"
+#include "Launcher/Launcher.h"
+#include "ui/Input.h"
+#include "ui/RepairSchedule.h"
+#include "ui/UiState.h"
+#include "update/Paths.h"
+#include "update/StartupCheck.h"
+
+namespace ui {
+namespace {
+
+constexpr char kCancelledText[] = "Repair cancelled.";
+constexpr char kClientLimitText[] = "Bu bilgisayarda en fazla 3 oyun istemcisi acabilirsiniz.";
+constexpr char kCloseGamesText[] = "Repair downloaded. Close open games to finish repairing.";
+constexpr unsigned kClientLimit = 3;
+
+// Written and read by the worker task only; passes never overlap, because a new
+// one starts only after the previous result was collected.
+orvex_update::ManagedFileSnapshot& LastCleanSnapshot() {
+  static orvex_update::ManagedFileSnapshot snapshot;
+  return snapshot;
+}
+
+void ThrowIfStopping() {
+  if (Ui().stopFlag.load()) throw std::runtime_error(kCancelledText);
+}
+
+void WaitUntilNoClientsRun(Launcher* session) {
+  bool told = false;
+  for (;;) {
+    const unsigned running = CountRunningClients();
+    ThrowIfStopping();
+    if (running == 0) return;
+    if (!told && session) session->SetStatus(kCloseGamesText);
+    told = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+}
+
+}  // namespace
+
+std::string RunVerificationPass(VerificationRequest request) {
+  try {
+    Launcher* session = app::Res().session;
+    auto snapshot = orvex_update::SnapshotManagedFiles(request.clientFolder);
+    if (request.force || snapshot != LastCleanSnapshot()) {
+      const orvex_update::StatusCallback status = [session](const std::string& text) {
+        ThrowIfStopping();
+        if (IsQuietPassStatus(text)) return;
+        if (session) session->SetStatus(text);
+      };
+      const orvex_update::ProgressCallback progress = [session](std::uint64_t done, std::uint64_t total) {
+        const PassProgress shown = ProgressFromBytes(done, total);
+        if (session) session->SetProgress(shown.percent, shown.visible);
+      };
+      const orvex_update::BeforeInstallCallback beforeInstall = [session] { WaitUntilNoClientsRun(session); };
+      std::string errorText;
+      if (!orvex_update::StartupCheckAndRepair(request.clientFolder, request.clientVersion, errorText, status,
+                                               progress, beforeInstall)) {
+        return FailedPassText(errorText);
+      }
+      // A file that changed while the check ran (a repair, or the player)
+      // shows as a difference between the snapshots around the check. Saving
+      // the later snapshot as clean would hide such a change from every
+      // following pass; instead the next pass checks once more.
+      const auto after = orvex_update::SnapshotManagedFiles(request.clientFolder);
+      if (after != snapshot) {
+        LastCleanSnapshot().clear();
+        return {};
+      }
+    }
+    LastCleanSnapshot() = std::move(snapshot);
+    return {};
+  } catch (const std::exception& error) {
+    return FailedPassText(error.what());
+  } catch (...) {
+    return kPassFailedText;
+  }
+}
+
+void ServiceBackgroundRepair() {
+  UiState& state = Ui();
+  Launcher* session = app::Res().session;
+  HWND window = app::Res().mainWindow;
+
+  RepairScheduleInput input;
+  input.launchBusy = state.guardProcess || state.gameProcess;
+  input.stopping = state.stopFlag.load();
+  input.ready = session && session->Ready();
+  input.now = ::GetTickCount64();
+  if (state.verificationPass.valid()) {
+    input.task = state.verificationPass.wait_for(std::chrono::seconds(0)) == std::future_status::ready
+                     ? PassTask::Finished
+                     : PassTask::Running;
+  }
+  // Collect before planning so that the plan sees the result; only when the
+  // plan would look at the task at all.
+  if (!input.launchBusy && !input.stopping && input.task == PassTask::Finished) {
+    try {
+      input.result = state.verificationPass.get();
+    } catch (const std::exception& error) {
+      input.result = FailedPassText(error.what());
+    }
+  }
+
+  RepairScheduleState schedule{state.lastPassClean, state.nextPassTime, state.startPending};
+  const RepairScheduleActions actions = PlanRepairService(schedule, input);
+  state.lastPassClean = schedule.lastPassClean;
+  state.nextPassTime = schedule.nextPassTime;
+  state.startPending = schedule.startPending;
+
+  if (actions.collect && session) session->SetProgress(0, false);
+  if (actions.status && session) session->SetStatus(*actions.status);
+  if (actions.showErrorBox) {
+    ::MessageBoxA(window, actions.status->c_str(), "ORVEX Repair", MB_OK | MB_ICONERROR);
+  }
+  if (actions.startGuard) {
+    if (CountRunningClients() < kClientLimit) {
+      StartGuard();
+    } else if (session) {
+      session->SetStatus(kClientLimitText);
+    }
+  }
+  if (actions.startPass && session) {
+    VerificationRequest request;
+    request.clientFolder = orvex_update::PathFromNarrow(session->ClientFolder());
+    request.clientVersion = WidenClientVersion(session->ClientVersion());
+    request.force = actions.forcePass;
+    state.verificationPass = std::async(std::launch::async, RunVerificationPass, std::move(request));
+  }
+}
+
+}  // namespace ui

@@ -1,0 +1,26 @@
+// Background verification and repair of the client files while the window is
+// open, and the clean pass that a Start request waits for.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace ui {
+
+// What one pass works on, captured by value into its task.
+struct VerificationRequest {
+  std::filesystem::path clientFolder;
+  std::uint32_t clientVersion = 0;
+  bool force = false;  // run the full check even when the files look unchanged
+};
+
+// The scheduler: collects a finished pass, starts the guard for a pending Start
+// after a clean pass, and starts the next pass when it is due. Window thread only.
+void ServiceBackgroundRepair();
+
+// One pass on the calling (worker) thread: the empty text when clean, else the
+// error to show. Reports through the session's status and progress. Never throws.
+std::string RunVerificationPass(VerificationRequest request);
+
+}  // namespace ui
