@@ -10,6 +10,7 @@
 // line to "<Name>.calls" next to the executable; the number of lines already there picks the exit code.
 // The file "<Name>.stop" ends a windowed stand-in early.
 #include <windows.h>
+// tlhelp32.h needs the types of windows.h first.
 #include <tlhelp32.h>
 
 #include <cstdint>
@@ -31,8 +32,8 @@ std::wstring ExecutableWithoutExtension() {
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
+  const int size =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<std::size_t>(size), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
   return out;
@@ -97,8 +98,8 @@ void RunWindow(const std::wstring& base, unsigned lifetimeMs) {
   windowClass.lpszClassName = L"OrvexStandIn";
   ::RegisterClassW(&windowClass);
   const std::wstring title = base.substr(base.find_last_of(L"\\/") + 1) + L" stand-in";
-  HWND window = ::CreateWindowW(L"OrvexStandIn", title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
-                                nullptr, windowClass.hInstance, nullptr);
+  HWND window = ::CreateWindowW(L"OrvexStandIn", title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
   ::ShowWindow(window, SW_SHOW);
   const std::wstring stopFile = base + L".stop";
   const ULONGLONG end = ::GetTickCount64() + lifetimeMs;

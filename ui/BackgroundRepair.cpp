@@ -65,8 +65,8 @@ std::string RunVerificationPass(VerificationRequest request) {
       };
       const orvex_update::BeforeInstallCallback beforeInstall = [session] { WaitUntilNoClientsRun(session); };
       std::string errorText;
-      if (!orvex_update::StartupCheckAndRepair(request.clientFolder, request.clientVersion, errorText, status,
-                                               progress, beforeInstall)) {
+      if (!orvex_update::StartupCheckAndRepair(request.clientFolder, request.clientVersion, errorText, status, progress,
+                                               beforeInstall)) {
         return FailedPassText(errorText);
       }
       // A file that changed while the check ran (a repair, or the player)

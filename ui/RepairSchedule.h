@@ -30,8 +30,8 @@ struct RepairScheduleInput {
   bool launchBusy = false;  // a guard or game process exists
   bool stopping = false;    // the stop flag is set
   PassTask task = PassTask::None;
-  std::string result;       // the finished pass's result (empty = clean); read only when Finished
-  bool ready = false;       // the session exists and is ready
+  std::string result;  // the finished pass's result (empty = clean); read only when Finished
+  bool ready = false;  // the session exists and is ready
   std::uint64_t now = 0;
 };
 

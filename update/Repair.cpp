@@ -86,16 +86,26 @@ class RepairRun {
     download_ = DownloadDirectoryPath(client_);
     RemoveUpdateDirectory(client_, download_);
     FsCreateDirectories(download_);
-    Status("Downloading files... " + std::to_string(fileCount) + " files to repair.");
-    const fs::path batch = download_ / "batch";
-    Download(batch);
-    if (FsFileSize(batch) != total_) throw std::runtime_error("Repair batch was incomplete.");
-    if (progress_) progress_(0, 0);
+    try {
+      Status("Downloading files... " + std::to_string(fileCount) + " files to repair.");
+      const fs::path batch = download_ / "batch";
+      Download(batch);
+      if (FsFileSize(batch) != total_) throw std::runtime_error("Repair batch was incomplete.");
+      if (progress_) progress_(0, 0);
 
-    StageAndVerify(batch);
-    if (beforeInstall_) beforeInstall_();
-    Status("Installing verified files...");
-    Install();
+      StageAndVerify(batch);
+      if (beforeInstall_) beforeInstall_();
+      Status("Installing verified files...");
+      Install();
+    } catch (...) {
+      // Nothing in the download area is reused by a later repair (it starts by
+      // removing it); a failed or cancelled repair must not leave it behind.
+      try {
+        RemoveUpdateDirectory(client_, download_);
+      } catch (...) {
+      }
+      throw;
+    }
     RemoveUpdateDirectory(client_, download_);
   }
 

@@ -98,6 +98,7 @@ def tree_files(version):
         "sound/click.wav": b"RIFF" + blob("sound/click.wav", 12 * 1024),
         "readme.txt": b"ORVEX sample client\r\n",
         "D3DX9_43.dll": b"MZ" + blob("D3DX9_43.dll", 4 * 1024),
+        "ORVEX/Launcher/launcher.lang": b"tr-TR\r\n",
     }
     if version == OFFLINE_VERSION:
         files.update({
@@ -151,7 +152,8 @@ def write_tree(folder, version, bulk_mib=0):
     return folder
 
 
-# Signed for a client folder by make_client; no tree or patch carries them.
+# Signed for every version's tree (patches carry them) and again for a client
+# folder by make_client, whose Launcher.exe they then list as well.
 CLIENT_MANIFESTS = ("ORVEX/Startup.manifest", "ORVEX/Integrity.manifest")
 
 
@@ -229,6 +231,9 @@ def build(folder, launcher=None, bulk_mib=0):
     sample = Sample(folder)
     for version in TREE_VERSIONS:
         sample.trees[version] = write_tree(folder / "trees" / str(version), version, bulk_mib)
+        # Every version ships its own signed client manifests, as the publisher
+        # does, so a patched client still verifies in the background.
+        write_client_manifests(sample.trees[version])
     sample.patch_root = folder / "patch-root"
     previous = BASE_VERSION
     for version in PATCH_VERSIONS:

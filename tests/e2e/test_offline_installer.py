@@ -47,7 +47,7 @@ def client_files(client):
     """Digests of the client's own files: the extracted package and the log left out."""
     return {path: digest for path, digest in sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe",
                                                                                       "PATCH_KUR.cmd")).items()
-            if path.split("/")[0].lower() != "orvex"}
+            if not path.lower().startswith("orvex/patch/")}
 
 
 def assert_installed(sample, client, patch_folder):

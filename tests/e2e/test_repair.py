@@ -192,6 +192,8 @@ def test_wrong_bytes_from_the_server_leave_the_client_untouched(sound_client, st
     assert snapshot(client, skip=(UPDATE_AREA,)) == before
     assert "BEFORE-INSTALL" not in lines and "STATUS: Installing verified files..." not in lines
     assert progress(lines)[-1] == (0, 0)
+    # A failed repair left its download area behind.
+    assert not (client / UPDATE_AREA / "download").exists()
 
 
 def test_catalogue_mismatch_is_retried_then_reported(sound_client, store, tmp_path):

@@ -73,7 +73,8 @@ class TestPatchingToTheServerVersion:
             statuses = distinct([status for status, _ in frames])
 
             # The window: every patch's download, the install, then ready with 100%.
-            assert frames[-1] == (READY, "100%")
+            # Ready with 100% (a background verification pass may change the status afterwards).
+            assert (READY, "100%") in frames
             assert MANIFEST_TEXT in statuses and INSTALLING_TEXT in statuses
             archives = [f"Downloading {version}.zip..." for version in sample_client.PATCH_VERSIONS]
             assert [s for s in statuses if s in archives] == archives, statuses
@@ -152,7 +153,8 @@ class TestClientFolderWithTurkishLetters:
         frames, _, _ = run_launcher(client, client.parent, sample.patch_root, READY, always=(), version=2372,
                                     patches=PATCH_NAMES)
         try:
-            assert frames[-1] == (READY, "100%")
+            # Ready with 100% (a background verification pass may change the status afterwards).
+            assert (READY, "100%") in frames
             assert read_ini_value(client / "Server.ini", "Version", "Files") == "2372"
             assert sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
                 sample_client.file_digests(sample.trees[2372])
