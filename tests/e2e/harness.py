@@ -346,3 +346,31 @@ def turkish_code_page_environment(workdir):
     if not (locales / "tr_TR.UTF-8").exists():
         return None
     return {"LOCPATH": str(locales), "LC_ALL": "tr_TR.UTF-8"} if result.returncode in (0, 1) else None
+
+
+def wait_until(condition, timeout=10):
+    """Polls condition every 100 ms until it holds or timeout seconds pass; its last value."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return condition()
+
+
+def windows_titled(title, env):
+    """X window ids of top-level windows with exactly this title (a message box carries its title)."""
+    return subprocess.run(["xdotool", "search", "--name", f"^{re.escape(title)}$"], env=env, capture_output=True,
+                          text=True).stdout.split()
+
+
+def dismiss_boxes_until_exit(process, title, env, timeout=30):
+    """Presses Return on every message box titled title until the process ends; its exit code or None."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and process.poll() is None:
+        for box in windows_titled(title, env):
+            subprocess.run(["xdotool", "windowactivate", "--sync", box], env=env, capture_output=True, timeout=10)
+            subprocess.run(["xdotool", "key", "--window", box, "Return"], env=env, capture_output=True, timeout=10)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            process.wait(1)
+    return process.poll()

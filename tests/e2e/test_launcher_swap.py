@@ -6,10 +6,10 @@ import pathlib
 import shutil
 import signal
 import subprocess
-import time
 
 import harness
-from harness import LAUNCHER_EXE, PYTHON, SOURCE_DIR, Launcher, wine_environment
+from harness import (LAUNCHER_EXE, PYTHON, SOURCE_DIR, Launcher, dismiss_boxes_until_exit, wait_until, windows_titled,
+                     wine_environment)
 
 START_UP_FILES = {
     "Vantrell.exe": b"MZ game stand-in",
@@ -22,13 +22,6 @@ START_UP_FILES = {
 }
 
 
-def wait_until(condition, timeout=30):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return condition()
 
 
 def new_launcher_bytes():
@@ -140,23 +133,9 @@ def test_pending_launcher_that_does_not_match_is_refused_with_a_box(tmp_path):
     try:
         text = "Launcher2.exe does not match the signed release. It was not executed."
         assert wait_until(lambda: text in trace_file.read_text(errors="replace"), timeout=60)
-        # The box carries its title as the X window name.
-        search = lambda: subprocess.run(["xdotool", "search", "--name", "^ORVEX Launcher Update$"], env=env,
-                                        capture_output=True, text=True).stdout.split()
-        assert wait_until(lambda: search(), timeout=20)
-        # Dismissed, the box lets the launcher end with 1.
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and process.poll() is None:
-            for box in search():
-                subprocess.run(["xdotool", "windowactivate", "--sync", box], env=env, capture_output=True,
-                               timeout=10)
-                subprocess.run(["xdotool", "key", "--window", box, "Return"], env=env, capture_output=True,
-                               timeout=10)
-            try:
-                process.wait(1)
-            except subprocess.TimeoutExpired:
-                pass
-        assert process.poll() == 1
+        # The box carries its title as the X window name; dismissed, it lets the launcher end with 1.
+        assert wait_until(lambda: windows_titled("ORVEX Launcher Update", env), timeout=20)
+        assert dismiss_boxes_until_exit(process, "ORVEX Launcher Update", env) == 1
     finally:
         if process.poll() is None:
             process.kill()

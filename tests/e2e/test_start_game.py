@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from harness import Launcher, LoginServer, drop_proxy_settings, make_client, wine_environment
+from harness import Launcher, LoginServer, drop_proxy_settings, make_client, wait_until, wine_environment
 
 STANDIN_DIR = pathlib.Path(os.environ.get("ORVEX_STANDIN_DIR",
                                           pathlib.Path(__file__).resolve().parents[2] / "build" / "win" / "standins"))
@@ -29,13 +29,6 @@ def no_proxy():
     drop_proxy_settings()
 
 
-def wait_until(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return condition()
 
 
 def client_with_standins(tmp_path, guard_exits="0", game="window=1\nlifetime_ms=15000\n"):

@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from harness import Launcher, make_client, run_once
+from harness import Launcher, make_client, run_once, wait_until
 
 
 def created_launcher_window(trace):
@@ -46,11 +46,6 @@ def test_unattended_counts_only_under_the_installer_name(tmp_path):
         assert launcher.close() == 0
 
 
-def wait_until(condition, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.1)
-    return condition()
 
 
 def test_second_launcher_restores_the_first_and_exits_0(tmp_path):

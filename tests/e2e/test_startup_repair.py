@@ -10,12 +10,12 @@ import pathlib
 import shutil
 import struct
 import subprocess
-import time
 
 import pytest
 
-from harness import (CLIENT_START_UP_FILES, PYTHON, SOURCE_DIR, Launcher, PatchServer, drop_proxy_settings,
-                     make_client, read_ini_value, wine_environment)
+from harness import (CLIENT_START_UP_FILES, PYTHON, SOURCE_DIR, Launcher, PatchServer,
+                     dismiss_boxes_until_exit, drop_proxy_settings, make_client, read_ini_value, wait_until,
+                     windows_titled, wine_environment)
 
 VERSION = 2372
 METADATA = f"metadata-v4-{VERSION}.manifest"
@@ -31,13 +31,6 @@ def no_proxy():
     drop_proxy_settings()
 
 
-def wait_until(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return condition()
 
 
 def publish(*args):
@@ -182,8 +175,7 @@ def test_unpublished_metadata_stops_start_up_with_a_box_and_exit_code_1(tmp_path
         with open(trace_file, "wb") as trace_out:
             process = subprocess.Popen(["wine", str(client / "Launcher.exe")], cwd=client, env=env,
                                        stdout=subprocess.DEVNULL, stderr=trace_out, stdin=subprocess.DEVNULL)
-        search = lambda title: subprocess.run(["xdotool", "search", "--name", f"^{title}$"], env=env,
-                                              capture_output=True, text=True).stdout.split()
+        search = lambda title: windows_titled(title, env)
         try:
             # The box carries its title as the X window name.
             assert wait_until(lambda: search("ORVEX Startup Repair"), timeout=90), \
@@ -194,18 +186,7 @@ def test_unpublished_metadata_stops_start_up_with_a_box_and_exit_code_1(tmp_path
             assert f"/orvex-patch/{METADATA}" in server.gets("cdn")
             assert search("ORVEX Launcher") == []
             # Dismissed, the box lets the launcher end with 1.
-            deadline = time.monotonic() + 30
-            while time.monotonic() < deadline and process.poll() is None:
-                for box in search("ORVEX Startup Repair"):
-                    subprocess.run(["xdotool", "windowactivate", "--sync", box], env=env, capture_output=True,
-                                   timeout=10)
-                    subprocess.run(["xdotool", "key", "--window", box, "Return"], env=env, capture_output=True,
-                                   timeout=10)
-                try:
-                    process.wait(1)
-                except subprocess.TimeoutExpired:
-                    pass
-            assert process.poll() == 1
+            assert dismiss_boxes_until_exit(process, "ORVEX Startup Repair", env) == 1
         finally:
             if process.poll() is None:
                 process.kill()
