@@ -24,35 +24,10 @@ constexpr DWORD kDisabledFeatures =
 static_assert(kDisabledFeatures == 7);
 constexpr std::uint64_t kFetchPeriodMs = 60000;
 
-struct FeedTarget {
-  std::wstring host;
-  INTERNET_PORT port = 0;
-  bool secure = false;
-};
-
-std::optional<FeedTarget> CrackOrigin(const std::wstring& origin) {
-  if (origin.empty()) return std::nullopt;
-  URL_COMPONENTS parts{};
-  parts.dwStructSize = sizeof parts;
-  parts.dwSchemeLength = static_cast<DWORD>(-1);
-  parts.dwHostNameLength = static_cast<DWORD>(-1);
-  parts.dwUserNameLength = static_cast<DWORD>(-1);
-  parts.dwPasswordLength = static_cast<DWORD>(-1);
-  parts.dwUrlPathLength = static_cast<DWORD>(-1);
-  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!::WinHttpCrackUrl(origin.c_str(), static_cast<DWORD>(origin.size()), 0, &parts)) return std::nullopt;
-  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return std::nullopt;
-  if (parts.dwHostNameLength == 0 || parts.dwUserNameLength != 0 || parts.dwPasswordLength != 0) {
-    return std::nullopt;
-  }
-  return FeedTarget{std::wstring(parts.lpszHostName, parts.dwHostNameLength), parts.nPort,
-                    parts.nScheme == INTERNET_SCHEME_HTTPS};
-}
-
 }  // namespace
 
 std::optional<AnnouncementList> FetchAnnouncements(std::wstring origin) {
-  const std::optional<FeedTarget> target = CrackOrigin(origin);
+  const std::optional<ui::LinkOrigin> target = ui::CrackLinkOrigin(origin);
   if (!target) return std::nullopt;
 
   // Synchronous session with the system's proxy setting and, for https, the

@@ -243,9 +243,8 @@ std::wstring ReadLinkOrigin() {
   return origin;
 }
 
-std::wstring ComposeLinkUrl(const std::wstring& path) {
-  const std::wstring origin = ReadLinkOrigin();
-  if (origin.empty()) return {};
+std::optional<LinkOrigin> CrackLinkOrigin(const std::wstring& origin) {
+  if (origin.empty()) return std::nullopt;
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
   parts.dwSchemeLength = static_cast<DWORD>(-1);
@@ -254,9 +253,18 @@ std::wstring ComposeLinkUrl(const std::wstring& path) {
   parts.dwPasswordLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!::WinHttpCrackUrl(origin.c_str(), static_cast<DWORD>(origin.size()), 0, &parts)) return {};
-  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return {};
-  if (parts.dwHostNameLength == 0 || parts.dwUserNameLength != 0 || parts.dwPasswordLength != 0) return {};
+  if (!::WinHttpCrackUrl(origin.c_str(), static_cast<DWORD>(origin.size()), 0, &parts)) return std::nullopt;
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return std::nullopt;
+  if (parts.dwHostNameLength == 0 || parts.dwUserNameLength != 0 || parts.dwPasswordLength != 0) {
+    return std::nullopt;
+  }
+  return LinkOrigin{std::wstring(parts.lpszHostName, parts.dwHostNameLength), parts.nPort,
+                    parts.nScheme == INTERNET_SCHEME_HTTPS};
+}
+
+std::wstring ComposeLinkUrl(const std::wstring& path) {
+  const std::wstring origin = ReadLinkOrigin();
+  if (!CrackLinkOrigin(origin)) return {};
   const std::size_t authority = origin.find(L"://");
   if (authority == std::wstring::npos) return {};
   const std::size_t cut = origin.find_first_of(L"/?#", authority + 3);

@@ -3,6 +3,7 @@
 
 #include "common/WinHandles.h"
 
+#include <optional>
 #include <string>
 
 #include "ui/Layout.h"
@@ -22,6 +23,16 @@ void PerformElementAction(HWND window, ElementId id);
 // AnnouncementsOrigin of ".\Server.ini", or the website link as strict UTF-8
 // with control characters replaced by blanks.
 std::wstring ReadLinkOrigin();
+
+// The parts of a usable link origin: an http or https URL with a host and
+// without user name or password.
+struct LinkOrigin {
+  std::wstring host;
+  unsigned short port = 0;
+  bool secure = false;
+};
+// The origin's parts, or nullopt when it is not a usable link origin.
+std::optional<LinkOrigin> CrackLinkOrigin(const std::wstring& origin);
 
 // Origin cut back to scheme and authority, followed by path; empty when the
 // origin is not a plain http(s) URL with a host and without credentials.
