@@ -3,15 +3,22 @@
 //
 //   orvex_install_driver install <client> <manifest> <signature> <archive>
 //                                <target> <installed> [--allow-same] [--crash-at CHECKPOINT]
+//                                [--fail-at CHECKPOINT]
 //   orvex_install_driver recover <client>
 //   orvex_install_driver repair <client> <installed>
+//   orvex_install_driver save-version <client> <version>
+//   orvex_install_driver swap <client>
 //   orvex_install_driver batch <command file>
 //   orvex_install_driver hold <file> <milliseconds>
 //
 // install calls InstallUpdate directly (no lock, no recovery afterwards, so the
 // test sees exactly what the installer left behind); with --crash-at the
 // process is ended with exit code 99 at that checkpoint of the install, as a
-// power cut would end it. recover calls RecoverInterruptedUpdate. Each prints
+// power cut would end it; with --fail-at the install throws "Injected failure
+// at CHECKPOINT." there instead, as a failing step would. recover calls
+// RecoverInterruptedUpdate; save-version calls SaveClientVersion; swap calls
+// SwapLauncher for an old launcher that has already ended, with a process
+// start that always succeeds and starts nothing. Each prints
 // "OK" or "ERROR: <message>" on one line and exits 0 or 1. repair calls
 // RepairManagedFiles and first prints, in order, one line per callback:
 // "STATUS: <text>", "PROGRESS: <done> <total>" and "BEFORE-INSTALL".
@@ -33,12 +40,15 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "update/Install.h"
 #include "update/Journal.h"
 #include "update/Repair.h"
+#include "update/Version.h"
+#include "modes/LauncherSwap.h"
 
 namespace {
 
@@ -83,8 +93,11 @@ int RunHolder(const std::wstring& file, const std::wstring& milliseconds) {
   return 0;
 }
 
+std::string g_failAt;
+
 void AtCheckpoint(const char* checkpoint) {
   if (g_hold.checkpoint == checkpoint) StartHolder(g_hold.file, g_hold.milliseconds);
+  if (g_failAt == checkpoint) throw std::runtime_error("Injected failure at " + g_failAt + ".");
   if (g_crashAt == checkpoint) {
     std::fflush(stdout);
     // TerminateProcess runs no destructors, closes no file through the C
@@ -92,6 +105,8 @@ void AtCheckpoint(const char* checkpoint) {
     ::TerminateProcess(::GetCurrentProcess(), 99);
   }
 }
+
+bool PretendStarted(const std::filesystem::path&, const std::filesystem::path&, const std::wstring&) { return true; }
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return {};
@@ -138,6 +153,7 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     if (!ParseVersion(args[5], target) || !ParseVersion(args[6], installed)) return Usage("versions are decimal");
     bool allowSame = false;
     std::string crashAt;
+    std::string failAt;
     for (std::size_t i = 7; i < args.size(); ++i) {
       if (args[i] == L"--allow-same") {
         allowSame = true;
@@ -146,12 +162,16 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       } else if (args[i] == L"--hold-at" && i + 3 < args.size() && !inBatch) {
         g_hold = {Narrow(args[i + 1]), args[i + 2], args[i + 3]};
         i += 3;
+      } else if (args[i] == L"--fail-at" && i + 1 < args.size()) {
+        failAt = Narrow(args[++i]);
       } else {
-        return Usage("install ... [--allow-same] [--crash-at CHECKPOINT] (no --crash-at in a batch)");
+        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at ...]");
       }
     }
     g_crashAt = crashAt;
-    orvex_update::SetInstallCheckpointHook(crashAt.empty() && g_hold.checkpoint.empty() ? nullptr : &AtCheckpoint);
+    g_failAt = failAt;
+    const bool hooked = !crashAt.empty() || !failAt.empty() || !g_hold.checkpoint.empty();
+    orvex_update::SetInstallCheckpointHook(hooked ? &AtCheckpoint : nullptr);
     try {
       orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, {});
     } catch (const std::exception& error) {
@@ -163,6 +183,28 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     if (args.size() != 2) return Usage("recover <client>");
     std::string errorText;
     if (!orvex_update::RecoverInterruptedUpdate(args[1], errorText)) return {false, errorText};
+    return {true, {}};
+  }
+  if (command == L"save-version") {
+    std::uint32_t version = 0;
+    if (args.size() != 3 || !ParseVersion(args[2], version)) return Usage("save-version <client> <version>");
+    try {
+      orvex_update::SaveClientVersion(args[1], version);
+    } catch (const std::exception& error) {
+      return {false, error.what()};
+    }
+    return {true, {}};
+  }
+  if (command == L"swap") {
+    if (args.size() != 2) return Usage("swap <client>");
+    SetDetachedProcessStarter(&PretendStarted);
+    try {
+      // No process has this id (Windows ids are multiples of 4), so the wait
+      // for the old launcher ends at once.
+      SwapLauncher(args[1], 0xFFFFFFF1u);
+    } catch (const std::exception& error) {
+      return {false, error.what()};
+    }
     return {true, {}};
   }
   if (command == L"repair") {
@@ -193,7 +235,7 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         });
     return {ok, errorText};
   }
-  return Usage("install|recover|repair|batch ...");
+  return Usage("install|recover|repair|save-version|swap|batch ...");
 }
 
 void Print(const Result& result) {
