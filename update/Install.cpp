@@ -7,6 +7,7 @@
 #include <string>
 
 #include "update/Delta.h"
+#include "update/Journal.h"
 #include "update/Digest.h"
 #include "update/JournalFormat.h"
 #include "update/Manifest.h"
@@ -158,7 +159,9 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   for (const ManifestFile& file : manifest.files) index[AsciiLower(file.path)] = &file;
   const ListedArchive listed = ListArchive(archiveFile, staging, index);
 
-  // 10-11: extract, rebuild deltas, verify and flush every staged file.
+  // 10-11: extract, rebuild deltas, verify every staged file. Each one is
+  // flushed once it has been moved into place (below): that one flush puts
+  // both its bytes and its new name on disk.
   report("Extracting verified update into staging...");
   if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str()) != 0) {
     Fail("Patch extraction failed.");
@@ -172,7 +175,6 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
       RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress);
     }
     if (!FileMatches(staged, file)) Fail("Extracted file hash mismatch.");
-    FlushFile(staged);
   }
 
   // 12-13: backups of every file about to be replaced, then the journal.
@@ -193,6 +195,9 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   Checkpoint("journal");
   WriteDurableFile(current / "journal.tmp", journal);
   ReplaceClientFile(clientFolder, current / "journal.tmp", current / "journal");
+  // Wine ignores MOVEFILE_WRITE_THROUGH: only a flush of the moved file puts
+  // the move on disk, and a client file must not change before it is there.
+  FlushFile(current / "journal");
   Checkpoint("replace");
   report("Installing update; rollback backup is ready...");
 
@@ -200,7 +205,11 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     if (i == manifest.files.size() / 2) Checkpoint("replace-half");
     const ManifestFile& file = manifest.files[i];
-    ReplaceClientFile(clientFolder, staging / fs::path(file.path), ClientPathFor(clientFolder, file));
+    const fs::path destination = ClientPathFor(clientFolder, file);
+    ReplaceClientFile(clientFolder, staging / fs::path(file.path), destination);
+    // Before the commit marker, every installed file's bytes and name are on
+    // disk; until then a power cut is rolled back from the backups.
+    FlushFile(destination);
   }
   for (const ManifestFile& file : manifest.files) {
     if (!FileMatches(ClientPathFor(clientFolder, file), file)) Fail("Installed file verification failed.");
@@ -215,7 +224,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   // (a scanner still holds a backup) does not make it a failure; the next
   // download or repair removes what is left.
   try {
-    FsRemove(current / "journal");
+    RetireJournal(clientFolder, current);
     RemoveUpdateDirectory(clientFolder, current);
   } catch (const std::exception&) {
   }

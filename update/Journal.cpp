@@ -24,13 +24,35 @@ enum class Leftovers { kMustGo, kMayStay };
 
 void RemoveLeftovers(const fs::path& clientFolder, const fs::path& current, Leftovers policy) {
   if (policy == Leftovers::kMustGo) {
+    RetireJournal(clientFolder, current);
     RemoveUpdateDirectory(clientFolder, current);
     return;
   }
   try {
+    RetireJournal(clientFolder, current);
     RemoveUpdateDirectory(clientFolder, current);
   } catch (const std::exception&) {
   }
+}
+
+// Moves a file within the client folder and flushes it at its new place.
+// Wine does not honour MOVEFILE_WRITE_THROUGH; the flush of the moved file is
+// what puts the move on disk, so a power cut cannot bring the old name back
+// once later steps have reached the disk. It stands for a removal and fails
+// like one.
+void MoveAsideDurably(const fs::path& clientFolder, const fs::path& from, const fs::path& to) {
+  EnsureInsideClient(clientFolder, from);
+  EnsureInsideClient(clientFolder, to);
+  FsCreateDirectories(to.parent_path());
+  const DWORD result = RetryWhileLocked([&]() -> DWORD {
+    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? ERROR_SUCCESS
+               : ::GetLastError();
+  });
+  if (result != ERROR_SUCCESS) {
+    throw FileSystemError("remove", std::error_code(static_cast<int>(result), std::system_category()));
+  }
+  FlushStagedFile(to);
 }
 
 void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
@@ -62,7 +84,7 @@ void Recover(const fs::path& clientFolder, Leftovers leftovers) {
   RollBack(clientFolder, current, manifest, journal);
   // The journal goes first: once it is gone nothing is rolled back again,
   // and what remains is leftovers.
-  FsRemove(current / "journal");
+  RetireJournal(clientFolder, current);
   RemoveLeftovers(clientFolder, current, leftovers);
 }
 
@@ -96,11 +118,17 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
       FsCreateDirectories(restore.parent_path());
       FsCopyFile(backupRoot / fs::path(file.path), restore, fs::copy_options::overwrite_existing);
       ReplaceClientFile(clientFolder, restore, client);
+      // One flush after the move puts the restored bytes and the move on
+      // disk before the journal and the backups go.
+      FlushStagedFile(client);
     } else {
       const fs::file_status status = FsStatus(client);
       if (!fs::exists(status)) continue;
       if (!fs::is_regular_file(status)) throw std::runtime_error("Unexpected update destination.");
-      FsRemove(client);
+      // Moved into the transaction directory (removed with it) rather than
+      // deleted: a deletion cannot be flushed, and a power cut after the
+      // journal has gone could otherwise bring the added file back.
+      MoveAsideDurably(clientFolder, client, restoreRoot / fs::path(file.path));
     }
   }
   // An install that failed at its own version save (a read-only Server.ini)
@@ -114,6 +142,11 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
 }
 
 }  // namespace
+
+void RetireJournal(const fs::path& clientFolder, const fs::path& current) {
+  if (!fs::is_regular_file(FsStatus(current / "journal"))) return;
+  MoveAsideDurably(clientFolder, current / "journal", current / "journal.tmp");
+}
 
 void RecoverTransaction(const fs::path& clientFolder) { Recover(clientFolder, Leftovers::kMustGo); }
 

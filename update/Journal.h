@@ -16,4 +16,11 @@ void RecoverTransaction(const std::filesystem::path& clientFolder);
 // or recovery succeeded; false with errorText set otherwise. Never throws.
 bool RecoverInterruptedUpdate(const std::filesystem::path& clientFolder, std::string& errorText);
 
+// Before anything else of a finished transaction is removed, its journal is
+// moved to journal.tmp and flushed there, so that no power cut can leave the
+// journal beside half-removed backups (which would roll back, or fail to roll
+// back, a finished transaction). Does nothing without a journal file. A
+// failure throws the file-system error of "remove".
+void RetireJournal(const std::filesystem::path& clientFolder, const std::filesystem::path& current);
+
 }  // namespace orvex_update
