@@ -1,0 +1,770 @@
+"""Crash states of one operation on a client folder, from its real system calls.
+
+A test that ends a process keeps the operating system's cache, so it says
+nothing about flushes. Here the operation runs under strace on the Linux side
+of Wine, attached both to the Windows program and to the prefix's wineserver,
+which opens, renames and deletes files on the program's behalf. From the
+recorded calls on the client folder, every state that a power cut could leave
+is built, and the caller runs the real recovery on each.
+
+The crash model (what one state is):
+- The trace is cut after every event (every prefix of it).
+- Data: a write or truncation of a file survives only when a later fsync of the
+  same file (started after the write ended, finished within the prefix) covers
+  it. An uncovered write is zero-filled over its range with the file size kept
+  ("zeroed"); for the state with every name operation applied, a variant that
+  cuts each file back to its last covered content is added ("truncated").
+- Names: a create, mkdir, rename, unlink or rmdir is covered by a later fsync of
+  the file it creates or moves, or of the directory it changes; what a covered
+  operation needs (the mkdir of its folder, the create of the file it moves) is
+  covered with it. Uncovered name operations may or may not have reached the
+  disk, in any combination; enumerated are: all applied, none applied, and
+  each one alone not applied (2 + n states per prefix). In a state, an
+  operation whose source or folder is missing is skipped.
+- Identical states are kept once (hash of every path and content).
+"""
+import dataclasses
+import functools
+import hashlib
+import os
+import pathlib
+import re
+import shutil
+import signal
+import subprocess
+import time
+
+STRACE_CALLS = ("open,openat,creat,read,readv,write,pwrite64,writev,pwritev,pwritev2,lseek,fsync,fdatasync,"
+                "sync_file_range,fallocate,truncate,ftruncate,rename,renameat,renameat2,link,linkat,symlink,"
+                "symlinkat,unlink,unlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,fcntl,recvmsg,sendmsg,"
+                "clone,clone3,fork,vfork,copy_file_range,sendfile")
+
+
+class TraceError(RuntimeError):
+    """The trace holds a call on the client folder that the model cannot follow."""
+
+
+# ---------------------------------------------------------------- running
+
+def wineserver_pid(prefix):
+    """The running wineserver of a Wine prefix: its working directory is
+    server-<device>-<inode> of the prefix folder."""
+    info = os.stat(prefix)
+    suffix = f"/server-{info.st_dev:x}-{info.st_ino:x}"
+    for entry in pathlib.Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            if b"wineserver" in (entry / "cmdline").read_bytes() and os.readlink(entry / "cwd").endswith(suffix):
+                return int(entry.name)
+        except OSError:
+            continue
+    raise RuntimeError(f"no wineserver runs for {prefix}")
+
+
+def run_traced(command, env, work, timeout=180):
+    """Runs command (a list starting with the Windows program) under Wine and
+    strace; returns (exit code, standard output, trace file). The wineserver is
+    traced from before the program starts until shortly after it has ended."""
+    work = pathlib.Path(work)
+    work.mkdir(parents=True, exist_ok=True)
+    trace, done = work / "trace.txt", work / "program.rc"
+    done.unlink(missing_ok=True)
+    server = wineserver_pid(env["WINEPREFIX"])
+    # The shell notes the program's end: strace itself keeps tracing the
+    # server, which never ends, until it is interrupted (-I 1 lets it be).
+    shell = 'wine "$@" >"$0.out" 2>/dev/null; echo $? >"$0.rc"'
+    strace = subprocess.Popen(
+        ["strace", "-I", "1", "-f", "-qq", "-yy", "-xx", "-s", "33554432", "-e", "trace=" + STRACE_CALLS,
+         "-e", "raw=read,readv", "-o", str(trace), "-p", str(server), "--", "sh", "-c", shell, str(work / "program"),
+         *map(str, command)], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE)
+    deadline = time.monotonic() + timeout
+    try:
+        while not done.exists() or not done.read_text().strip():
+            if strace.poll() is not None:
+                raise RuntimeError("strace ended early: " + strace.stderr.read().decode(errors="replace"))
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"traced program did not end within {timeout} s")
+            time.sleep(0.05)
+        # Handles closed at the program's exit are closed by the server a moment later.
+        time.sleep(0.5)
+    finally:
+        if strace.poll() is None:
+            strace.send_signal(signal.SIGINT)
+            try:
+                strace.wait(20)
+            except subprocess.TimeoutExpired:
+                strace.kill()
+                strace.wait()
+    output = (work / "program.out").read_bytes().decode("utf-8", "replace")
+    return int(done.read_text()), output, trace
+
+
+# ---------------------------------------------------------------- trace lines
+
+_CALL = re.compile(r"^(\w+)\((.*)\)\s+=\s+(-?\d+|0x[0-9a-f]+|\?)(<[^>]*>)?(.*)$", re.S)
+_HEXSTR = re.compile(r'"((?:\\x[0-9a-f]{2})*)"(\.\.\.)?')
+_FD = re.compile(r"^(-?\d+|0x[0-9a-f]+|AT_FDCWD)(?:<((?:\\x[0-9a-f]{2})*)(?:<[^>]*>)?>|<.*>)?(\(deleted\))?$")
+
+
+def _hex(text):
+    return bytes.fromhex(text.replace("\\x", ""))
+
+
+def _split_args(text):
+    """Top-level arguments of one call; strings are hex only, so no quoted comma."""
+    parts, depth, start = [], 0, 0
+    for i, c in enumerate(text):
+        if c in "[{(":
+            depth += 1
+        elif c in "]})":
+            depth -= 1
+        elif c == "," and depth == 0:
+            parts.append(text[start:i].strip())
+            start = i + 1
+    if text.strip():
+        parts.append(text[start:].strip())
+    return parts
+
+
+def _fd(arg):
+    """(number or None for AT_FDCWD, decoded path annotation or None)."""
+    match = _FD.match(arg)
+    if not match:
+        raise TraceError(f"unexpected descriptor argument {arg[:80]}")
+    number = None if match.group(1) == "AT_FDCWD" else int(match.group(1), 0)
+    return number, (_hex(match.group(2)).decode("utf-8", "surrogateescape") if match.group(2) is not None else None)
+
+
+def _passed_fds(args):
+    """The descriptors of every SCM_RIGHTS message in a sendmsg/recvmsg."""
+    fds, start = [], 0
+    while (start := args.find("cmsg_data=[", start)) >= 0:
+        depth, i = 0, start + len("cmsg_data=")
+        for i in range(i, len(args)):
+            depth += {"[": 1, "]": -1}.get(args[i], 0)
+            if depth == 0:
+                break
+        fds += _split_args(args[start + len("cmsg_data=["):i])
+        start = i
+    return fds
+
+
+def _string(arg):
+    match = _HEXSTR.fullmatch(arg)
+    if not match:
+        raise TraceError(f"unexpected string argument {arg[:80]}")
+    if match.group(2):
+        raise TraceError("strace cut a string short; raise -s")
+    return _hex(match.group(1))
+
+
+def read_calls(trace):
+    """(tid, name, arguments, result, result annotation, entry number) of every
+    finished call in completion order. The entry number counts the calls that
+    had finished when this one started (a split call starts at its
+    "unfinished" line)."""
+    pending, finished = {}, 0
+    with open(trace, encoding="ascii", errors="replace") as lines:
+        for raw in lines:
+            tid_text, _, rest = raw.rstrip("\n").partition(" ")
+            if not tid_text.isdigit():
+                continue
+            tid, rest = int(tid_text), rest.lstrip()
+            if rest.startswith(("---", "+++")):
+                continue
+            if rest.endswith("<unfinished ...>"):
+                pending[tid] = (rest[:-len("<unfinished ...>")].rstrip(), finished)
+                continue
+            entry = finished
+            if rest.startswith("<..."):
+                head, _, tail = rest.partition(" resumed>")
+                start, entry = pending.pop(tid, (head[5:].strip() + "(", finished))
+                rest = start + tail
+            match = _CALL.match(rest)
+            if not match:
+                continue  # a call that never returned (the process ended in it)
+            name, args, result, annotation, _ = match.groups()
+            if result == "?":
+                continue
+            yield tid, name, args, int(result, 0), annotation, entry
+            finished += 1
+
+
+# ---------------------------------------------------------------- events
+
+@dataclasses.dataclass
+class Event:
+    index: int
+    kind: str  # write, trunc, sync, create, mkdir, rename, unlink, rmdir
+    ino: int  # the file written, synced, created, moved or removed
+    path: str = ""  # client-relative destination (or the removed/created path)
+    source: str = ""  # rename: client-relative source
+    offset: int = 0
+    data: bytes = b""  # write: bytes
+    size: int = 0  # trunc: new size
+    start: int = 0  # sync: number of events finished when the sync began
+    dirs: tuple = ()  # name operations: the directories whose entries change
+    needs: tuple = ()  # name operations: earlier name operations this one needs
+
+    def describe(self):
+        if self.kind == "write":
+            return f"write {self.path} [{self.offset}, +{len(self.data)})"
+        if self.kind == "trunc":
+            return f"truncate {self.path} to {self.size}"
+        if self.kind == "sync":
+            return f"fsync {self.path}"
+        if self.kind == "rename":
+            return f"rename {self.source} -> {self.path}"
+        return f"{self.kind} {self.path}"
+
+
+class _Node:
+    __slots__ = ("ino", "entries")
+
+    def __init__(self, ino, directory):
+        self.ino = ino
+        self.entries = {} if directory else None
+
+
+class _Namespace:
+    """Names of the client folder: directories map names to inode numbers."""
+
+    def __init__(self):
+        self.nodes = {0: _Node(0, True)}
+        self.placed = {}  # (directory ino, name) -> index of the event that put the entry there
+
+    def copy(self):
+        other = _Namespace()
+        other.nodes = {ino: _Node(ino, node.entries is not None) for ino, node in self.nodes.items()}
+        for ino, node in self.nodes.items():
+            if node.entries is not None:
+                other.nodes[ino].entries = dict(node.entries)
+        other.placed = dict(self.placed)
+        return other
+
+    def lookup(self, path):
+        ino = 0
+        for part in _parts(path):
+            node = self.nodes.get(ino)
+            if node is None or node.entries is None or part not in node.entries:
+                return None
+            ino = node.entries[part]
+        return ino
+
+    def parent(self, path):
+        """(directory ino or None, last name)."""
+        parts = _parts(path)
+        return self.lookup("/".join(parts[:-1])), parts[-1]
+
+    def chain(self, path):
+        """The events that placed each existing folder on the way to path."""
+        needs, ino = [], 0
+        for part in _parts(path)[:-1]:
+            node = self.nodes.get(ino)
+            if node is None or node.entries is None or part not in node.entries:
+                break
+            if (ino, part) in self.placed:
+                needs.append(self.placed[(ino, part)])
+            ino = node.entries[part]
+        return needs
+
+    def is_dir(self, ino):
+        return ino in self.nodes and self.nodes[ino].entries is not None
+
+    def link(self, path, ino, directory, index):
+        parent, name = self.parent(path)
+        if parent is None or not self.is_dir(parent) or name in self.nodes[parent].entries:
+            return False
+        self.nodes.setdefault(ino, _Node(ino, directory))
+        self.nodes[parent].entries[name] = ino
+        self.placed[(parent, name)] = index
+        return True
+
+    def remove(self, path, directory):
+        parent, name = self.parent(path)
+        if parent is None or not self.is_dir(parent) or name not in self.nodes[parent].entries:
+            return False
+        ino = self.nodes[parent].entries[name]
+        if self.is_dir(ino) != directory or (directory and self.nodes[ino].entries):
+            return False
+        del self.nodes[parent].entries[name]
+        self.placed.pop((parent, name), None)
+        return True
+
+    def rename(self, source, target, index):
+        sparent, sname = self.parent(source)
+        tparent, tname = self.parent(target)
+        if None in (sparent, tparent) or not self.is_dir(sparent) or not self.is_dir(tparent):
+            return False
+        if sname not in self.nodes[sparent].entries:
+            return False
+        ino = self.nodes[sparent].entries[sname]
+        replaced = self.nodes[tparent].entries.get(tname)
+        if replaced is not None and replaced != ino and (self.is_dir(replaced) or self.is_dir(ino)):
+            return False
+        del self.nodes[sparent].entries[sname]
+        self.placed.pop((sparent, sname), None)
+        self.nodes[tparent].entries[tname] = ino
+        self.placed[(tparent, tname)] = index
+        return True
+
+    def walk(self, ino=0, prefix=""):
+        """(relative path, ino, is directory) of everything below ino."""
+        for name, child in sorted(self.nodes[ino].entries.items()):
+            path = f"{prefix}{name}"
+            yield path, child, self.is_dir(child)
+            if self.is_dir(child):
+                yield from self.walk(child, path + "/")
+
+
+def _parts(path):
+    return [part for part in path.split("/") if part]
+
+
+class _Description:
+    __slots__ = ("ino", "offset")
+
+    def __init__(self, ino):
+        self.ino = ino
+        self.offset = 0
+
+
+class Recording:
+    """The client folder before the operation and the events on it."""
+
+    def __init__(self, client, events, initial, namespace, trace_calls):
+        self.client = client
+        self.events = events
+        self.initial = initial  # ino -> bytes for the files that existed before
+        self.namespace = namespace  # the names before the operation
+        self.trace_calls = trace_calls
+
+
+def record(client, prefix, run):
+    """Snapshots the client folder, calls run() (which must return the trace
+    file of the operation) and turns the trace into a Recording. prefix is
+    the Wine prefix whose server was traced."""
+    client = pathlib.Path(client).resolve()
+    namespace, initial, next_ino = _Namespace(), {}, [1]
+
+    def scan(folder, ino):
+        for entry in sorted(folder.iterdir()):
+            child = next_ino[0]
+            next_ino[0] += 1
+            directory = entry.is_dir() and not entry.is_symlink()
+            namespace.nodes[child] = _Node(child, directory)
+            namespace.nodes[ino].entries[entry.name] = child
+            if directory:
+                scan(entry, child)
+            else:
+                initial[child] = entry.read_bytes()
+
+    scan(client, 0)
+    before = namespace.copy()
+    server = wineserver_pid(prefix)
+    trace = run()
+    return _Parser(client, pathlib.Path(prefix), namespace, next_ino[0], server).parse(trace, before, initial)
+
+
+class _Parser:
+    def __init__(self, client, prefix, namespace, next_ino, server):
+        self.client = str(client)
+        self.server = server
+        self.dosdevices = prefix / "dosdevices"
+        self.names = namespace
+        self.next_ino = next_ino
+        self.events = []
+        self.tables = {}  # tid -> {fd: _Description or None}
+        self.family = {}  # child tid -> (parent tid, shares the descriptor table)
+        self.in_flight = []  # descriptions sent by the server, not yet received
+        self.calls = 0
+        self.events_after = []  # events recorded when k calls had finished
+
+    # -- paths
+
+    def relative(self, path):
+        """Client-relative form of an absolute Linux path, or None outside."""
+        match = re.match(r"^(.*/dosdevices/[a-z]:)(/.*)?$", path)
+        if match:
+            path = os.path.realpath(match.group(1)) + "/" + (match.group(2) or "")
+        path = os.path.normpath(path)
+        if path == self.client:
+            return ""
+        if path.startswith(self.client + "/"):
+            return path[len(self.client) + 1:]
+        return None
+
+    def at(self, dirfd_arg, path_arg):
+        path = _string(path_arg).decode("utf-8", "surrogateescape")
+        if not path.startswith("/"):
+            _, base = _fd(dirfd_arg)
+            if base is None:
+                raise TraceError(f"relative path {path} without a known folder")
+            path = base + "/" + path
+        return self.relative(path)
+
+    # -- descriptor tables
+
+    def table(self, tid):
+        if tid not in self.tables:
+            parent, shares = self.family.get(tid, (None, False))
+            if parent is not None and parent in self.tables:
+                self.tables[tid] = self.tables[parent] if shares else dict(self.tables[parent])
+            else:
+                self.tables[tid] = {}
+        return self.tables[tid]
+
+    def description(self, tid, arg):
+        number, path = _fd(arg)
+        found = self.table(tid).get(number)
+        if found is not None:
+            return found
+        if path is not None:
+            relative = self.relative(path)
+            if relative is not None and not arg.endswith("(deleted)"):
+                ino = self.names.lookup(relative)
+                if ino is not None:
+                    found = _Description(ino)
+                    self.table(tid)[number] = found
+                    return found
+        return None
+
+    def path_of(self, ino):
+        for path, child, _ in self.names.walk():
+            if child == ino:
+                return path
+        return f"(unnamed file {ino})"
+
+    # -- events
+
+    def add(self, kind, ino, **fields):
+        event = Event(len(self.events), kind, ino, **fields)
+        if kind in ("write", "trunc", "sync") and not event.path:
+            event.path = self.path_of(ino)
+        self.events.append(event)
+        return event
+
+    def name_event(self, kind, ino, path, source="", extra_dirs=()):
+        parent, _ = self.names.parent(path)
+        needs = self.names.chain(path)
+        dirs = [parent]
+        if source:
+            sparent, sname = self.names.parent(source)
+            dirs.append(sparent)
+            needs += self.names.chain(source)
+            if (sparent, sname) in self.names.placed:
+                needs.append(self.names.placed[(sparent, sname)])
+        if kind in ("unlink", "rmdir") and (parent, path.rsplit("/", 1)[-1]) in self.names.placed:
+            needs.append(self.names.placed[(parent, path.rsplit("/", 1)[-1])])
+        return self.add(kind, ino, path=path, source=source, dirs=tuple(d for d in dirs if d is not None),
+                        needs=tuple(sorted(set(needs))))
+
+    def parse(self, trace, before, initial):
+        calls = list(read_calls(trace))
+        for tid, name, args, result, _, _ in calls:
+            if name in ("clone", "clone3", "fork", "vfork") and result > 0:
+                self.family[result] = (tid, name != "fork" and name != "vfork" and "CLONE_FILES" in args)
+        for call in calls:
+            self.events_after.append(len(self.events))
+            self.calls += 1
+            self.handle(*call)
+        return Recording(self.client, self.events, initial, before, self.calls)
+
+    def handle(self, tid, name, args, result, annotation, entry):
+        if result < 0 and name not in ("lseek",):
+            return
+        a = _split_args(args)
+        if name in ("open", "openat", "creat"):
+            if name == "openat":
+                path, flags = self.at(a[0], a[1]), a[2]
+            else:
+                path, flags = self.at("AT_FDCWD", a[0]), ("O_CREAT|O_WRONLY|O_TRUNC" if name == "creat" else a[1])
+            self.table(tid).pop(result, None)
+            if path is None:
+                return
+            ino = self.names.lookup(path)
+            if ino is None and "O_CREAT" in flags:
+                ino = self.next_ino
+                self.next_ino += 1
+                self.name_event("create", ino, path)
+                self.names.link(path, ino, False, len(self.events) - 1)
+            if ino is None:
+                return
+            description = _Description(ino)
+            self.table(tid)[result] = description
+            if "O_TRUNC" in flags and not self.names.is_dir(ino):
+                self.add("trunc", ino, size=0)
+        elif name in ("close",):
+            number, _ = _fd(a[0])
+            self.table(tid).pop(number, None)
+        elif name in ("dup", "dup2", "dup3") or (name == "fcntl" and a[1].startswith("F_DUPFD")):
+            source = self.description(tid, a[0])
+            self.table(tid)[result] = source
+        elif name == "sendmsg" and "SCM_RIGHTS" in args and tid == self.server:
+            # The server passes the descriptor of every file it opens to the
+            # program; the program's copy shares the file position. Sends to
+            # processes that are not traced are never received here, so a
+            # receive is matched to the oldest send of the same file.
+            for fd in _passed_fds(args):
+                self.in_flight.append((_fd(fd)[1], self.description(tid, fd)))
+        elif name == "recvmsg" and "SCM_RIGHTS" in args and tid != self.server:
+            for fd in _passed_fds(args):
+                received, path = _fd(fd)
+                match = next((i for i, (sent_path, _) in enumerate(self.in_flight) if sent_path == path), None)
+                sent = self.in_flight.pop(match)[1] if match is not None else None
+                self.table(tid).pop(received, None)
+                self.table(tid)[received] = sent if sent is not None else self.description(tid, fd)
+        elif name in ("read", "readv"):
+            found = self.table(tid).get(_fd(a[0])[0])
+            if found is not None:
+                found.offset += result
+        elif name == "lseek":
+            found = self.description(tid, a[0])
+            if found is not None and result >= 0:
+                found.offset = result
+        elif name in ("write", "writev", "pwrite64", "pwritev", "pwritev2"):
+            found = self.description(tid, a[0])
+            if found is None or result == 0:
+                return
+            if name in ("write", "pwrite64"):
+                data = _string(a[1])
+            else:
+                data = b"".join(_string(m.group(0)) for m in _HEXSTR.finditer(a[1]))
+            data = data[:result]
+            positioned = name.startswith("pwrite")
+            offset = int(a[3] if name == "pwrite64" else a[-2 if name == "pwritev2" else -1], 0) if positioned \
+                else found.offset
+            self.add("write", found.ino, offset=offset, data=data)
+            if not positioned:
+                found.offset = offset + len(data)
+        elif name in ("ftruncate", "truncate"):
+            if name == "ftruncate":
+                found = self.description(tid, a[0])
+                ino = found.ino if found else None
+            else:
+                relative = self.at("AT_FDCWD", a[0])
+                ino = self.names.lookup(relative) if relative is not None else None
+            if ino is not None:
+                self.add("trunc", ino, size=int(a[1], 0))
+        elif name == "fallocate":
+            if self.description(tid, a[0]) is not None and "KEEP_SIZE" not in a[1]:
+                raise TraceError("fallocate that grows a client file is not modelled")
+        elif name in ("fsync", "fdatasync", "sync_file_range"):
+            found = self.description(tid, a[0])
+            if found is not None and name != "sync_file_range":
+                self.add("sync", found.ino, start=self.events_after[entry])
+        elif name in ("mkdir", "mkdirat"):
+            path = self.at(a[0], a[1]) if name == "mkdirat" else self.at("AT_FDCWD", a[0])
+            if path is None:
+                return
+            ino = self.next_ino
+            self.next_ino += 1
+            self.name_event("mkdir", ino, path)
+            self.names.link(path, ino, True, len(self.events) - 1)
+        elif name in ("unlink", "unlinkat", "rmdir"):
+            path = self.at(a[0], a[1]) if name == "unlinkat" else self.at("AT_FDCWD", a[0])
+            if path is None:
+                return
+            directory = name == "rmdir" or (name == "unlinkat" and "AT_REMOVEDIR" in a[2])
+            ino = self.names.lookup(path)
+            self.name_event("rmdir" if directory else "unlink", ino, path)
+            self.names.remove(path, directory)
+        elif name in ("rename", "renameat", "renameat2"):
+            if name == "rename":
+                source, target = self.at("AT_FDCWD", a[0]), self.at("AT_FDCWD", a[1])
+            else:
+                source, target = self.at(a[0], a[1]), self.at(a[2], a[3])
+            if source is None and target is None:
+                return
+            if source is None or target is None:
+                raise TraceError(f"rename across the client folder's edge: {a[0]} {a[1]}")
+            ino = self.names.lookup(source)
+            self.name_event("rename", ino, target, source=source)
+            self.names.rename(source, target, len(self.events) - 1)
+        elif name in ("link", "linkat", "symlink", "symlinkat", "copy_file_range", "sendfile"):
+            paths = [self.relative(_string(x).decode("utf-8", "surrogateescape")) for x in a if x.startswith('"')]
+            fds = [self.description(tid, x) for x in a if re.match(r"^\d+<", x)]
+            if any(p is not None for p in paths) or any(fds):
+                raise TraceError(f"{name} on the client folder is not modelled")
+
+
+
+# ---------------------------------------------------------------- crash states
+
+NAME_KINDS = ("create", "mkdir", "rename", "unlink", "rmdir")
+
+
+@dataclasses.dataclass
+class State:
+    cut: int  # events that happened before the power cut
+    names: str  # which uncovered name operations reached the disk
+    data: str  # "zeroed" or "truncated"
+    dropped: tuple  # files that lost uncovered writes
+    files: dict  # relative path -> bytes, or None for a folder
+
+    def describe(self, events):
+        last = f"after #{self.cut - 1} {events[self.cut - 1].describe()}" if self.cut else "before the first event"
+        names = re.sub(r"#(\d+)", lambda m: f"#{m.group(1)} ({events[int(m.group(1))].describe()})", self.names)
+        dropped = f"; unflushed data {self.data}: {', '.join(self.dropped)}" if self.dropped else ""
+        return f"power cut {last}; uncovered name operations: {names}{dropped}"
+
+
+class CrashStates:
+    """Every state of the crash model for one Recording, each once."""
+
+    def __init__(self, recording):
+        self.rec = recording
+        self.events = recording.events
+        self.data_ops = {}
+        for event in self.events:
+            if event.kind in ("write", "trunc"):
+                self.data_ops.setdefault(event.ino, []).append(event)
+
+    @functools.lru_cache(maxsize=None)
+    def content(self, ino, applied, covered, variant):
+        """Bytes of a file whose first `applied` data operations happened and
+        whose first `covered` of those are on disk."""
+        data = bytearray(self.rec.initial.get(ino, b""))
+        for position, event in enumerate(self.data_ops.get(ino, [])[:covered if variant == "truncated" else applied]):
+            durable = position < covered
+            if event.kind == "trunc":
+                del data[event.size:]
+                data.extend(b"\0" * (event.size - len(data)))
+            else:
+                end = event.offset + len(event.data)
+                data.extend(b"\0" * max(0, end - len(data)))
+                data[event.offset:end] = event.data if durable else b"\0" * len(event.data)
+        return bytes(data)
+
+    @functools.lru_cache(maxsize=None)
+    def digest(self, ino, applied, covered, variant):
+        return hashlib.sha256(self.content(ino, applied, covered, variant)).hexdigest()
+
+    def generate(self):
+        """Yields (key, State) for every distinct state; key is its hash."""
+        seen = set()
+        covered_names, synced_until = set(), {}
+        names_so_far = []
+        for cut in range(len(self.events) + 1):
+            if cut:
+                event = self.events[cut - 1]
+                if event.kind in NAME_KINDS:
+                    names_so_far.append(event)
+                elif event.kind == "sync":
+                    synced_until[event.ino] = max(synced_until.get(event.ino, 0), event.start)
+                    self._cover(event, names_so_far, covered_names)
+            uncovered = [e.index for e in names_so_far if e.index not in covered_names]
+            every = {e.index for e in names_so_far}
+            variants = [("all applied", every, ("zeroed", "truncated"))]
+            if uncovered:
+                variants.append(("none applied", set(covered_names), ("zeroed",)))
+                for index in uncovered:
+                    variants.append((f"all but #{index} applied", every - {index}, ("zeroed",)))
+            for label, applied, data_variants in variants:
+                namespace = self._names(cut, applied)
+                for variant in data_variants:
+                    state = self._state(cut, label, namespace, synced_until, variant)
+                    if state is None:
+                        continue
+                    key, state = state
+                    if key not in seen:
+                        seen.add(key)
+                        yield key, state
+
+    def _cover(self, sync, names_so_far, covered):
+        """Marks the name operations that this fsync makes durable, with what they need."""
+        by_index = {e.index: e for e in names_so_far}
+        todo = [e.index for e in names_so_far
+                if e.index < sync.start and e.index not in covered and
+                ((e.kind in ("create", "mkdir", "rename") and e.ino == sync.ino) or sync.ino in e.dirs)]
+        while todo:
+            index = todo.pop()
+            if index in covered:
+                continue
+            covered.add(index)
+            todo.extend(need for need in by_index[index].needs if need not in covered)
+
+    def _names(self, cut, applied):
+        namespace = self.rec.namespace.copy()
+        for event in self.events[:cut]:
+            if event.kind not in NAME_KINDS or event.index not in applied:
+                continue
+            if event.kind in ("create", "mkdir"):
+                namespace.link(event.path, event.ino, event.kind == "mkdir", event.index)
+            elif event.kind == "rename":
+                namespace.rename(event.source, event.path, event.index)
+            else:
+                namespace.remove(event.path, event.kind == "rmdir")
+        return namespace
+
+    def _state(self, cut, label, namespace, synced_until, variant):
+        entries, files, dropped = [], {}, []
+        for path, ino, directory in namespace.walk():
+            if directory:
+                entries.append((path, "dir"))
+                files[path] = None
+                continue
+            ops = self.data_ops.get(ino, [])
+            applied = sum(1 for e in ops if e.index < cut)
+            covered = sum(1 for e in ops[:applied] if e.index < synced_until.get(ino, 0))
+            if covered < applied:
+                dropped.append(path)
+            entries.append((path, self.digest(ino, applied, covered, variant)))
+            files[path] = (ino, applied, covered, variant)
+        if variant == "truncated" and not dropped:
+            return None  # the same as the zeroed state
+        key = hashlib.sha256(repr(entries).encode()).hexdigest()
+        return key, State(cut, label, variant, tuple(dropped), files)
+
+    def materialise(self, state, folder):
+        folder = pathlib.Path(folder)
+        folder.mkdir(parents=True)
+        for path, spec in state.files.items():
+            target = folder / path
+            if spec is None:
+                target.mkdir(exist_ok=True)
+            else:
+                target.parent.mkdir(parents=True, exist_ok=True)
+                target.write_bytes(self.content(*spec))
+        return folder
+
+
+def remove_tree(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+# ---------------------------------------------------------------- sweep
+
+def sweep(recording, work, check, recover=None):
+    """Builds every crash state of recording under work, runs recover (given
+    the list of state folders, it returns one result line per folder; None
+    when the state is checked as the power cut left it) and check(folder,
+    line), which returns None or why the state is wrong. Returns the number
+    of states and the failures as (state description, reason)."""
+    states = CrashStates(recording)
+    root = pathlib.Path(work) / "states"
+    remove_tree(root)
+    folders, texts = [], []
+    for number, (_, state) in enumerate(states.generate()):
+        folders.append(states.materialise(state, root / f"{number:05d}" / "client"))
+        texts.append(state.describe(recording.events))
+    lines = recover(folders) if recover else [None] * len(folders)
+    failures = [(text, reason) for folder, line, text in zip(folders, lines, texts)
+                if (reason := check(folder, line)) is not None]
+    if not failures:
+        remove_tree(root)
+    return len(folders), failures
+
+
+def report(failures, limit=3):
+    """The failures grouped by reason, with the first states of each."""
+    groups = {}
+    for text, reason in failures:
+        groups.setdefault(reason, []).append(text)
+    lines = []
+    for reason, texts in groups.items():
+        lines.append(f"{len(texts)} state(s): {reason}")
+        lines += [f"    {text}" for text in texts[:limit]]
+    return "\n".join(lines)
