@@ -6,7 +6,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-utils xdotool imagemagick
   cmake ninja-build googletest nlohmann-json3-dev zlib1g-dev
-  clang libclang-rt-14-dev python3 python3-cryptography python3-pytest
+  clang libclang-rt-14-dev python3 python3-cryptography python3-pytest strace
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -32,6 +32,7 @@ import re
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 STRACE_CALLS = ("open,openat,creat,read,readv,write,pwrite64,writev,pwritev,pwritev2,lseek,fsync,fdatasync,"
@@ -365,7 +366,18 @@ def record(client, prefix, run):
     before = namespace.copy()
     server = wineserver_pid(prefix)
     trace = run()
-    return _Parser(client, pathlib.Path(prefix), namespace, next_ino[0], server).parse(trace, before, initial)
+    recording = _Parser(client, pathlib.Path(prefix), namespace, next_ino[0], server).parse(trace, before, initial)
+    # The trace must explain the folder the operation left: a call the parser
+    # missed or misplaced would otherwise quietly drop crash states.
+    modelled = CrashStates(recording).final()
+    on_disk = {}
+    for path in sorted(client.rglob("*")):
+        relative = path.relative_to(client).as_posix()
+        on_disk[relative] = None if path.is_dir() and not path.is_symlink() else path.read_bytes()
+    wrong = sorted(p for p in modelled.keys() | on_disk.keys() if modelled.get(p, b"?") != on_disk.get(p, b"?"))
+    if wrong:
+        raise TraceError("the trace does not explain the folder the operation left: " + ", ".join(wrong[:10]))
+    return recording
 
 
 class _Parser:
@@ -718,6 +730,15 @@ class CrashStates:
         key = hashlib.sha256(repr(entries).encode()).hexdigest()
         return key, State(cut, label, variant, tuple(dropped), files)
 
+    def final(self):
+        """Relative path -> bytes (None for a folder) once every event happened."""
+        every = {e.index for e in self.events if e.kind in NAME_KINDS}
+        files = {}
+        for path, ino, directory in self._names(len(self.events), every).walk():
+            ops = len(self.data_ops.get(ino, []))
+            files[path] = None if directory else self.content(ino, ops, ops, "zeroed")
+        return files
+
     def materialise(self, state, folder):
         folder = pathlib.Path(folder)
         folder.mkdir(parents=True)
@@ -737,6 +758,24 @@ def remove_tree(folder):
 
 # ---------------------------------------------------------------- sweep
 
+def flushless_environment(env, work):
+    """env for the recovery runs on crash states, with fsync made a no-op
+    through LD_PRELOAD when a C compiler is at hand: those runs are checked
+    for their result, not for their own durability (the recovery's own power
+    cuts are a scenario of their own), and thousands of real flushes would
+    take minutes on a busy disk."""
+    shim = pathlib.Path(work) / "no-fsync.so"
+    if not shim.exists():
+        source = shim.with_suffix(".c")
+        source.write_text("int fsync(int fd) { (void)fd; return 0; }\n"
+                          "int fdatasync(int fd) { (void)fd; return 0; }\n")
+        compiler = shutil.which("cc") or shutil.which("clang") or shutil.which("gcc")
+        if compiler is None or subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(shim), str(source)],
+                                              capture_output=True).returncode != 0:
+            return env
+    return {**env, "LD_PRELOAD": str(shim)}
+
+
 def sweep(recording, work, check, recover=None):
     """Builds every crash state of recording under work, runs recover (given
     the list of state folders, it returns one result line per folder; None
@@ -744,16 +783,16 @@ def sweep(recording, work, check, recover=None):
     line), which returns None or why the state is wrong. Returns the number
     of states and the failures as (state description, reason)."""
     states = CrashStates(recording)
-    root = pathlib.Path(work) / "states"
-    remove_tree(root)
+    root = pathlib.Path(tempfile.mkdtemp(prefix="crash-states-", dir=work))
     folders, texts = [], []
     for number, (_, state) in enumerate(states.generate()):
         folders.append(states.materialise(state, root / f"{number:05d}" / "client"))
         texts.append(state.describe(recording.events))
     lines = recover(folders) if recover else [None] * len(folders)
-    failures = [(text, reason) for folder, line, text in zip(folders, lines, texts)
-                if (reason := check(folder, line)) is not None]
-    if not failures:
+    try:
+        failures = [(text, reason) for folder, line, text in zip(folders, lines, texts)
+                    if (reason := check(folder, line)) is not None]
+    finally:
         remove_tree(root)
     return len(folders), failures
 
