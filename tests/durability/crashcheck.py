@@ -37,7 +37,7 @@ import time
 
 STRACE_CALLS = ("open,openat,creat,read,readv,write,pwrite64,writev,pwritev,pwritev2,lseek,fsync,fdatasync,"
                 "sync_file_range,fallocate,truncate,ftruncate,rename,renameat,renameat2,link,linkat,symlink,"
-                "symlinkat,unlink,unlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,fcntl,recvmsg,sendmsg,"
+                "symlinkat,unlink,unlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,fcntl,recvmsg,sendmsg,chdir,fchdir,"
                 "clone,clone3,fork,vfork,copy_file_range,sendfile")
 
 
@@ -365,8 +365,12 @@ def record(client, prefix, run):
     scan(client, 0)
     before = namespace.copy()
     server = wineserver_pid(prefix)
+    # Working folders for calls with relative names: the server's own, and
+    # this process's for the program, which inherits it.
+    folders = {server: os.readlink(f"/proc/{server}/cwd"), None: os.getcwd()}
     trace = run()
-    recording = _Parser(client, pathlib.Path(prefix), namespace, next_ino[0], server).parse(trace, before, initial)
+    parser = _Parser(client, pathlib.Path(prefix), namespace, next_ino[0], server, folders)
+    recording = parser.parse(trace, before, initial)
     # The trace must explain the folder the operation left: a call the parser
     # missed or misplaced would otherwise quietly drop crash states.
     modelled = CrashStates(recording).final()
@@ -381,15 +385,16 @@ def record(client, prefix, run):
 
 
 class _Parser:
-    def __init__(self, client, prefix, namespace, next_ino, server):
+    def __init__(self, client, prefix, namespace, next_ino, server, folders):
         self.client = str(client)
         self.server = server
+        self.folders = {tid: [folder] for tid, folder in folders.items()}  # tid -> [working folder], shared
         self.dosdevices = prefix / "dosdevices"
         self.names = namespace
         self.next_ino = next_ino
         self.events = []
         self.tables = {}  # tid -> {fd: _Description or None}
-        self.family = {}  # child tid -> (parent tid, shares the descriptor table)
+        self.family = {}  # child tid -> (parent tid, shares the descriptor table, shares the working folder)
         self.in_flight = []  # descriptions sent by the server, not yet received
         self.calls = 0
         self.events_after = []  # events recorded when k calls had finished
@@ -408,20 +413,29 @@ class _Parser:
             return path[len(self.client) + 1:]
         return None
 
-    def at(self, dirfd_arg, path_arg):
+    def at(self, tid, dirfd_arg, path_arg):
+        """The client-relative name of a path argument; dirfd_arg None: the
+        working folder."""
         path = _string(path_arg).decode("utf-8", "surrogateescape")
         if not path.startswith("/"):
-            _, base = _fd(dirfd_arg)
+            base = self.folder(tid)[0] if dirfd_arg is None else _fd(dirfd_arg)[1]
             if base is None:
                 raise TraceError(f"relative path {path} without a known folder")
             path = base + "/" + path
         return self.relative(path)
 
+    def folder(self, tid):
+        if tid not in self.folders:
+            parent, _, shares = self.family.get(tid, (None, False, False))
+            inherited = self.folder(parent) if parent in self.folders or parent in self.family else self.folders[None]
+            self.folders[tid] = inherited if shares else [inherited[0]]
+        return self.folders[tid]
+
     # -- descriptor tables
 
     def table(self, tid):
         if tid not in self.tables:
-            parent, shares = self.family.get(tid, (None, False))
+            parent, shares, _ = self.family.get(tid, (None, False, False))
             if parent is not None and parent in self.tables:
                 self.tables[tid] = self.tables[parent] if shares else dict(self.tables[parent])
             else:
@@ -477,7 +491,8 @@ class _Parser:
         calls = list(read_calls(trace))
         for tid, name, args, result, _, _ in calls:
             if name in ("clone", "clone3", "fork", "vfork") and result > 0:
-                self.family[result] = (tid, name != "fork" and name != "vfork" and "CLONE_FILES" in args)
+                threads = name in ("clone", "clone3")
+                self.family[result] = (tid, threads and "CLONE_FILES" in args, threads and "CLONE_FS" in args)
         for call in calls:
             self.events_after.append(len(self.events))
             self.calls += 1
@@ -490,9 +505,9 @@ class _Parser:
         a = _split_args(args)
         if name in ("open", "openat", "creat"):
             if name == "openat":
-                path, flags = self.at(a[0], a[1]), a[2]
+                path, flags = self.at(tid, a[0], a[1]), a[2]
             else:
-                path, flags = self.at("AT_FDCWD", a[0]), ("O_CREAT|O_WRONLY|O_TRUNC" if name == "creat" else a[1])
+                path, flags = self.at(tid, None, a[0]), ("O_CREAT|O_WRONLY|O_TRUNC" if name == "creat" else a[1])
             self.table(tid).pop(result, None)
             if path is None:
                 return
@@ -508,6 +523,11 @@ class _Parser:
             self.table(tid)[result] = description
             if "O_TRUNC" in flags and not self.names.is_dir(ino):
                 self.add("trunc", ino, size=0)
+        elif name == "chdir":
+            folder = _string(a[0]).decode("utf-8", "surrogateescape")
+            self.folder(tid)[0] = os.path.normpath(os.path.join(self.folder(tid)[0], folder))
+        elif name == "fchdir":
+            self.folder(tid)[0] = _fd(a[0])[1]
         elif name in ("close",):
             number, _ = _fd(a[0])
             self.table(tid).pop(number, None)
@@ -556,7 +576,7 @@ class _Parser:
                 found = self.description(tid, a[0])
                 ino = found.ino if found else None
             else:
-                relative = self.at("AT_FDCWD", a[0])
+                relative = self.at(tid, None, a[0])
                 ino = self.names.lookup(relative) if relative is not None else None
             if ino is not None:
                 self.add("trunc", ino, size=int(a[1], 0))
@@ -568,7 +588,7 @@ class _Parser:
             if found is not None and name != "sync_file_range":
                 self.add("sync", found.ino, start=self.events_after[entry])
         elif name in ("mkdir", "mkdirat"):
-            path = self.at(a[0], a[1]) if name == "mkdirat" else self.at("AT_FDCWD", a[0])
+            path = self.at(tid, a[0], a[1]) if name == "mkdirat" else self.at(tid, None, a[0])
             if path is None:
                 return
             ino = self.next_ino
@@ -576,7 +596,7 @@ class _Parser:
             self.name_event("mkdir", ino, path)
             self.names.link(path, ino, True, len(self.events) - 1)
         elif name in ("unlink", "unlinkat", "rmdir"):
-            path = self.at(a[0], a[1]) if name == "unlinkat" else self.at("AT_FDCWD", a[0])
+            path = self.at(tid, a[0], a[1]) if name == "unlinkat" else self.at(tid, None, a[0])
             if path is None:
                 return
             directory = name == "rmdir" or (name == "unlinkat" and "AT_REMOVEDIR" in a[2])
@@ -585,9 +605,9 @@ class _Parser:
             self.names.remove(path, directory)
         elif name in ("rename", "renameat", "renameat2"):
             if name == "rename":
-                source, target = self.at("AT_FDCWD", a[0]), self.at("AT_FDCWD", a[1])
+                source, target = self.at(tid, None, a[0]), self.at(tid, None, a[1])
             else:
-                source, target = self.at(a[0], a[1]), self.at(a[2], a[3])
+                source, target = self.at(tid, a[0], a[1]), self.at(tid, a[2], a[3])
             if source is None and target is None:
                 return
             if source is None or target is None:
@@ -596,7 +616,7 @@ class _Parser:
             self.name_event("rename", ino, target, source=source)
             self.names.rename(source, target, len(self.events) - 1)
         elif name in ("link", "linkat", "symlink", "symlinkat", "copy_file_range", "sendfile"):
-            paths = [self.relative(_string(x).decode("utf-8", "surrogateescape")) for x in a if x.startswith('"')]
+            paths = [self.at(tid, None, x) for x in a if x.startswith('"')]
             fds = [self.description(tid, x) for x in a if re.match(r"^\d+<", x)]
             if any(p is not None for p in paths) or any(fds):
                 raise TraceError(f"{name} on the client folder is not modelled")

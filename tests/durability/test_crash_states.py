@@ -3,11 +3,9 @@
 Each scenario runs one real operation of the install driver under strace
 (crashcheck.py), builds every state a power cut could leave, runs the real
 recovery on each in one driver process, and requires exactly the old or the
-new client. tests/durability/without_flush.sh shows that each flush matters.
+new client. tests/durability/without_flush.py shows that each flush matters.
 """
-import os
 import pathlib
-import shutil
 import subprocess
 import time
 
@@ -81,7 +79,6 @@ def sweep(driver, client, work, run, check, recover=None):
     print(f"{len(recording.events)} events, {count} crash states; traced in {traced_at - started:.1f} s, "
           f"checked in {time.monotonic() - traced_at:.1f} s")
     assert not failures, f"{len(failures)} of {count} crash states are wrong:\n" + crashcheck.report(failures)
-    return count
 
 
 def traced(driver, work, *args):
