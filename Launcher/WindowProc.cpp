@@ -63,6 +63,14 @@ LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   LRESULT result = 0;
   if (ui::HandleUiMessage(window, message, wParam, lParam, result)) return result;
   switch (message) {
+    case WM_CLOSE:
+      // Background work is told before the window goes: destroying it can
+      // take a while (Wine waits up to 2 s for a window manager to withdraw
+      // it). Without its title the dying window is not taken for a running
+      // launcher by a relaunch, which waits for the single-instance name.
+      ui::StopBackgroundWork();
+      ::SetWindowTextA(window, "");
+      break;  // DefWindowProc destroys the window
     case WM_DESTROY:
       ::PostQuitMessage(0);
       return 0;
