@@ -1,6 +1,6 @@
 // The launcher's one TCP client to the login server (port 15100): blocking
 // connect, then window-message notification; packets are handed from the
-// window thread to the update thread through a locked queue.
+// window thread to the update thread through a locked, bounded queue.
 #pragma once
 
 #include <winsock2.h>
