@@ -68,7 +68,8 @@ DWORD WINAPI UpdateThread(void* parameter) {
 // still be rolled back or finished; the player learns how to get past it.
 constexpr char kRecoveryAdvice[] =
     "\n\nAn interrupted update must be finished before the game can start. Close the game and any program "
-    "that uses its files, make sure the game folder can be written, and start the launcher again.";
+    "that uses its files, make sure the game folder can be written, and start the launcher again. If this "
+    "message comes back, reinstall the game client.";
 
 int ErrorBox(const std::string& text, const char* title) {
   ::MessageBoxA(nullptr, text.c_str(), title, MB_OK | MB_ICONERROR);
