@@ -14,6 +14,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A scanner may hold a launcher file for a moment: copies and moves retry
+// briefly, as every other file operation of the update machinery does.
+BOOL CopyRetrying(const wchar_t* from, const wchar_t* to, BOOL failIfExists) {
+  return orvex_update::RetryWhileLocked([&]() -> DWORD {
+           return ::CopyFileW(from, to, failIfExists) ? ERROR_SUCCESS : ::GetLastError();
+         }) == ERROR_SUCCESS;
+}
+
+BOOL MoveRetrying(const wchar_t* from, const wchar_t* to, DWORD flags) {
+  return orvex_update::RetryWhileLocked([&]() -> DWORD {
+           return ::MoveFileExW(from, to, flags) ? ERROR_SUCCESS : ::GetLastError();
+         }) == ERROR_SUCCESS;
+}
+
 constexpr const char* kMismatchText = "Launcher2.exe does not match the signed release. It was not executed.";
 constexpr const char* kSwapTitle = "ORVEX Launcher Update";
 constexpr const wchar_t* kSwapSwitch = L" --orvex-launcher-swap ";
@@ -90,16 +104,14 @@ bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::Startup
 // write-through does not make a rename durable under Wine (and a rename moves
 // only the name), so the moved file itself is flushed after every move.
 bool FlushFile(const fs::path& path) {
-  win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
   return file && ::FlushFileBuffers(file.Get());
 }
 
 // Size and digest of the file at path, in an entry without a name, so that a
 // copy can be checked with FileMatchesEntry. False when it cannot be read.
 bool DescribeFile(const fs::path& path, orvex_update::StartupEntry& out) {
-  win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   LARGE_INTEGER size{};
   if (!file || !::GetFileSizeEx(file.Get(), &size)) return false;
   out.size = static_cast<std::uint64_t>(size.QuadPart);
@@ -118,7 +130,7 @@ bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup)
   std::error_code error;
   fs::remove(files.previous, error);
   return !error && DescribeFile(files.installed, backup) && StepAllowed("backup-copy") &&
-         ::CopyFileW(files.installed.c_str(), files.previous.c_str(), FALSE) && StepAllowed("backup-flush") &&
+         CopyRetrying(files.installed.c_str(), files.previous.c_str(), FALSE) && StepAllowed("backup-flush") &&
          FlushFile(files.previous) && FileMatchesEntry(files.previous, backup);
 }
 
@@ -129,9 +141,9 @@ bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup)
 // equal to the backup.
 bool RestorePrevious(const SwapFiles& files, const orvex_update::StartupEntry& backup) {
   try {
-    if (!StepAllowed("restore-copy") || !::CopyFileW(files.previous.c_str(), files.next.c_str(), FALSE)) return false;
+    if (!StepAllowed("restore-copy") || !CopyRetrying(files.previous.c_str(), files.next.c_str(), FALSE)) return false;
     if (!StepAllowed("restore-flush") || !FlushFile(files.next) || !FileMatchesEntry(files.next, backup)) return false;
-    if (!StepAllowed("restore-move") || !::MoveFileExW(files.next.c_str(), files.installed.c_str(),
+    if (!StepAllowed("restore-move") || !MoveRetrying(files.next.c_str(), files.installed.c_str(),
                                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return false;
     }
@@ -189,8 +201,7 @@ void RejectLinkedPath(const fs::path& path) {
 
 bool FileMatchesEntry(const fs::path& path, const orvex_update::StartupEntry& entry) {
   RejectLinkedPath(path);
-  win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   if (!file) return false;
   orvex_update::Digest digest{};
   return orvex_update::Sha256OpenFile(file.Get(), entry.size, digest) && digest == entry.digest;
@@ -234,7 +245,7 @@ int PendingLauncherCheck(const fs::path& clientFolder, std::string& errorText) {
     const DWORD length = ::GetModuleFileNameW(nullptr, running, 260);
     if (length == 0 || length >= 260) throw std::runtime_error("Cannot locate the running launcher.");
 
-    if (!::CopyFileW((clientFolder / L"Launcher2.exe").c_str(), helper.c_str(), FALSE)) {
+    if (!CopyRetrying((clientFolder / L"Launcher2.exe").c_str(), helper.c_str(), FALSE)) {
       throw std::runtime_error("Cannot prepare launcher replacement helper.");
     }
     // The copy is what runs, so the copy is what must match: Launcher2.exe may
@@ -281,7 +292,7 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
     throw std::runtime_error("Pending launcher failed signature/hash verification.");
   // The staged copy is flushed before it is moved: a rename that reaches the
   // disk before the data would leave an empty Launcher.exe after a power cut.
-  if (!::CopyFileW(pending.c_str(), next.c_str(), FALSE) || !FileMatchesEntry(next, entry) ||
+  if (!CopyRetrying(pending.c_str(), next.c_str(), FALSE) || !FileMatchesEntry(next, entry) ||
       !StepAllowed("stage-flush") || !FlushFile(next)) {
     throw std::runtime_error("Cannot stage the new launcher.");
   }
@@ -295,10 +306,10 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   const bool hadInstalled = orvex_update::FsExists(installed);
   if (hadInstalled) {
     if (!BackUpInstalled(files, backup) || !StepAllowed("replace") ||
-        !::MoveFileExW(next.c_str(), installed.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        !MoveRetrying(next.c_str(), installed.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       throw std::runtime_error(kReplaceText);
     }
-  } else if (!StepAllowed("replace") || !::MoveFileExW(next.c_str(), installed.c_str(), MOVEFILE_WRITE_THROUGH)) {
+  } else if (!StepAllowed("replace") || !MoveRetrying(next.c_str(), installed.c_str(), MOVEFILE_WRITE_THROUGH)) {
     throw std::runtime_error("Cannot install Launcher.exe.");
   }
   // From here on every failure puts the previous launcher back. The flush
