@@ -90,6 +90,13 @@ DWORD WINAPI UpdateThread(void* parameter) {
   return 1;
 }
 
+// Start-up stops for a recovery failure only when an interrupted update could
+// still be rolled back or finished; the player learns how to get past it.
+constexpr char kRecoveryAdvice[] =
+    "\n\nAn interrupted update must be finished before the game can start. Close the game and any program "
+    "that uses its files, make sure the game folder can be written, and start the launcher again. If this "
+    "message comes back, reinstall the game client.";
+
 int ErrorBox(const std::string& text, const char* title) {
   ::MessageBoxA(nullptr, text.c_str(), title, MB_OK | MB_ICONERROR);
   return 1;
@@ -117,7 +124,7 @@ int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
 
   std::string errorText;
   if (!orvex_update::RecoverInterruptedUpdate(clientFolder, errorText)) {
-    return ErrorBox(errorText, "ORVEX Update Recovery");
+    return ErrorBox(errorText + kRecoveryAdvice, "ORVEX Update Recovery");
   }
   const int pending = PendingLauncherCheck(clientFolder, errorText);
   if (pending > 0) return 0;

@@ -29,6 +29,16 @@ std::basic_string_view<Char> FileNamePart(std::basic_string_view<Char> path) {
   return cut == std::basic_string_view<Char>::npos ? path : path.substr(cut + 1);
 }
 
+// The folder part of a path cut at its last backslash. A bare drive ("C:")
+// names the current directory of that drive, not its root, so a launcher at
+// the root of a drive keeps the backslash.
+template <typename Char>
+std::basic_string<Char> FolderPart(std::basic_string_view<Char> path, std::size_t cut) {
+  std::basic_string<Char> folder(path.substr(0, cut));
+  if (folder.size() == 2 && folder[1] == static_cast<Char>(':')) folder += static_cast<Char>('\\');
+  return folder;
+}
+
 std::optional<RunModeChoice> SwapChoice(const std::optional<std::wstring>& widePath, std::string_view rest) {
   const auto pid = ParseWholeUnsigned(rest);
   if (!pid || *pid == 0 || !widePath) return std::nullopt;
@@ -42,7 +52,7 @@ std::optional<RunModeChoice> SwapChoice(const std::optional<std::wstring>& wideP
   if (!EqualsIgnoreCase(folder.substr(folderCut + 1), ".orvex-update")) return std::nullopt;
   RunModeChoice choice;
   choice.mode = RunMode::Swap;
-  choice.clientFolder = std::wstring(folder.substr(0, folderCut));
+  choice.clientFolder = FolderPart(folder, folderCut);
   choice.swapProcessId = *pid;
   return choice;
 }
@@ -98,7 +108,7 @@ RunModeChoice ChooseRunMode(const std::optional<std::string>& narrowPath,
 
   RunModeChoice choice;
   choice.mode = RunMode::Launcher;
-  choice.launcherFolder = narrowPath->substr(0, cut);
+  choice.launcherFolder = FolderPart(std::string_view(*narrowPath), cut);
   return choice;
 }
 

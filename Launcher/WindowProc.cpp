@@ -12,22 +12,32 @@
 #include "ui/UiState.h"
 #include "update/Paths.h"
 
+namespace {
+
+// The server closed the link, or the link was closed because the peer
+// flooded it: whatever is queued is never handled.
+void Disconnect(Launcher* session, CAPISocket* socket) {
+  if (session) {
+    session->SetReady(false);
+    session->SetStatus("Disconnected.");
+  }
+  if (socket) {
+    socket->Close();
+    socket->DropQueuedPackets();  // packets not yet handled never will be
+  }
+}
+
+}  // namespace
+
 void HandleSocketNotification(Launcher* session, CAPISocket* socket, LPARAM lParam) {
   switch (WSAGETSELECTEVENT(lParam)) {
     case FD_READ:
-      if (socket) socket->Receive();
+      if (socket && !socket->Receive()) Disconnect(session, socket);
       break;
     case FD_CONNECT:
       break;
     case FD_CLOSE:
-      if (session) {
-        session->SetReady(false);
-        session->SetStatus("Disconnected.");
-      }
-      if (socket) {
-        socket->Close();
-        socket->DropQueuedPackets();  // packets not yet handled never will be
-      }
+      Disconnect(session, socket);
       break;
     default:
       LogSocketError("WM_SOCKETMSG: unknown socket flag.", kLauncherSource, __LINE__);

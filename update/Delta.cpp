@@ -66,13 +66,13 @@ win::UniqueFile OpenForReading(const fs::path& path) {
   // Shared like a C runtime stream: a reader elsewhere must not make the
   // archive look missing. The result is hashed afterwards, so a concurrent
   // writer cannot slip anything past the signed digest.
-  return win::UniqueFile(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  return OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
 win::UniqueFile CreateOutput(const fs::path& path) {
-  return win::UniqueFile(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  return OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
 }  // namespace

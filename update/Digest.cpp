@@ -7,6 +7,7 @@
 
 #include "Deployment.h"
 #include "update/Cancel.h"
+#include "update/Paths.h"
 
 namespace orvex_update {
 namespace {
@@ -105,8 +106,8 @@ bool Sha256OpenFile(HANDLE file, std::uint64_t expectedSize, Digest& out) {
 std::string HashFileHex(const std::filesystem::path& path) {
   // The C runtime's fopen shares read and write too; a file that another
   // process still writes is hashed as it stands and compared afterwards.
-  const win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  const win::UniqueFile file = OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
   if (!file) throw std::runtime_error("Cannot hash update file.");
   Sha256 hasher;
   std::vector<std::uint8_t> buffer(kChunkSize);

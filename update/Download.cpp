@@ -53,7 +53,12 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
 
       InstallUpdate(download / "manifest", clientFolder, download / "signature", download / "patch.zip",
                     targetVersion, installedVersion, allowSameVersion, status);
-      RemoveUpdateDirectory(clientFolder, download);
+      // Installed and committed: a download folder that cannot go yet (a
+      // scanner still reads patch.zip) is removed by the next download.
+      try {
+        RemoveUpdateDirectory(clientFolder, download);
+      } catch (const std::exception&) {
+      }
     }
     return true;
   } catch (const std::exception& error) {

@@ -4,6 +4,7 @@
 #include "common/WinHttpHandles.h"
 #include "update/Cancel.h"
 #include "update/Digest.h"
+#include "update/Paths.h"
 #include "update/HttpsRules.h"
 
 #include <climits>
@@ -171,8 +172,7 @@ void HttpsDownload(const std::string& url, const std::filesystem::path& destinat
   // announced length would pass for a complete one; the length is checked here.
   const std::optional<std::uint64_t> announced = AnnouncedLength(request.Get());
 
-  win::UniqueFile file(
-      ::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file = OpenFileRetrying(destination, GENERIC_WRITE, 0, CREATE_ALWAYS);
   if (!file) Fail("Cannot create downloaded file.");
 
   const std::uint64_t deadline = DownloadDeadlineMs(post);

@@ -210,10 +210,15 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   Checkpoint("committed");
 
   // 19: the journal goes first, so that a crash in the middle of the clean-up
-  // still finds "committed" beside any journal that is left (verified, never
-  // rolled back).
-  FsRemove(current / "journal");
-  RemoveUpdateDirectory(clientFolder, current);
+  // still finds "committed" beside any journal that is left (never rolled
+  // back). From the commit on the update is installed: a clean-up that fails
+  // (a scanner still holds a backup) does not make it a failure; the next
+  // download or repair removes what is left.
+  try {
+    FsRemove(current / "journal");
+    RemoveUpdateDirectory(clientFolder, current);
+  } catch (const std::exception&) {
+  }
 }
 
 }  // namespace orvex_update

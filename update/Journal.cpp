@@ -16,14 +16,54 @@ namespace fs = std::filesystem;
 
 constexpr std::uint64_t kMaxJournalBytes = 16777216;
 
-void VerifyCommitted(const fs::path& clientFolder, const UpdateManifest& manifest) {
-  for (const ManifestFile& file : manifest.files) {
-    const fs::path client = ClientPathFor(clientFolder, file);
-    EnsureInsideClient(clientFolder, client);
-    if (!FileMatches(client, file)) {
-      throw std::runtime_error("Committed update needs repair; files do not match its manifest.");
-    }
+// What a finished or never-started transaction leaves holds nothing that
+// could restore the client. A new install needs it gone (kMustGo); start-up
+// and the recovery after a failed download go on without it when it cannot
+// be removed yet (kMayStay), and the next download or repair removes it.
+enum class Leftovers { kMustGo, kMayStay };
+
+void RemoveLeftovers(const fs::path& clientFolder, const fs::path& current, Leftovers policy) {
+  if (policy == Leftovers::kMustGo) {
+    RemoveUpdateDirectory(clientFolder, current);
+    return;
   }
+  try {
+    RemoveUpdateDirectory(clientFolder, current);
+  } catch (const std::exception&) {
+  }
+}
+
+void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
+              const Journal& journal);
+
+void Recover(const fs::path& clientFolder, Leftovers leftovers) {
+  const fs::path current = TransactionDirectoryPath(clientFolder);
+  EnsureInsideClient(clientFolder, current);
+  const fs::file_status status = FsStatus(current);
+  if (!fs::exists(status)) return;
+  // Without a journal (none, or something other than a file in its place,
+  // which the journal's move would have failed on) no client file was
+  // touched. A file where the directory belongs holds nothing either.
+  if (!fs::is_directory(status) || !fs::is_regular_file(FsStatus(current / "journal"))) {
+    RemoveLeftovers(clientFolder, current, leftovers);
+    return;
+  }
+  // A committed install was verified and its version saved before the
+  // marker was written: it is complete. Files changed since then are left to
+  // repair, which exists for that; refusing here would block every start.
+  if (FsExists(current / "committed")) {
+    RemoveLeftovers(clientFolder, current, leftovers);
+    return;
+  }
+  const UpdateManifest manifest = LoadSignedManifest(current / "manifest", current / "signature");
+  const std::vector<std::uint8_t> bytes = ReadBoundedFile(current / "journal", kMaxJournalBytes);
+  const Journal journal =
+      ParseJournal(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), manifest.files);
+  RollBack(clientFolder, current, manifest, journal);
+  // The journal goes first: once it is gone nothing is rolled back again,
+  // and what remains is leftovers.
+  FsRemove(current / "journal");
+  RemoveLeftovers(clientFolder, current, leftovers);
 }
 
 void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
@@ -75,31 +115,19 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
 
 }  // namespace
 
-void RecoverTransaction(const fs::path& clientFolder) {
-  const fs::path current = TransactionDirectoryPath(clientFolder);
-  EnsureInsideClient(clientFolder, current);
-  if (!FsExists(current)) return;
-  if (!FsExists(current / "journal")) {
-    RemoveUpdateDirectory(clientFolder, current);
-    return;
-  }
-  const UpdateManifest manifest = LoadSignedManifest(current / "manifest", current / "signature");
-  const std::vector<std::uint8_t> bytes = ReadBoundedFile(current / "journal", kMaxJournalBytes);
-  const Journal journal =
-      ParseJournal(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), manifest.files);
-
-  if (FsExists(current / "committed")) {
-    VerifyCommitted(clientFolder, manifest);
-  } else {
-    RollBack(clientFolder, current, manifest, journal);
-  }
-  RemoveUpdateDirectory(clientFolder, current);
-}
+void RecoverTransaction(const fs::path& clientFolder) { Recover(clientFolder, Leftovers::kMustGo); }
 
 bool RecoverInterruptedUpdate(const fs::path& clientFolder, std::string& errorText) {
   try {
+    // With no transaction directory there is nothing to recover and no lock
+    // is needed, so a client folder that cannot be written still starts (its
+    // updates report the folder instead). A transaction appearing meanwhile
+    // belongs to whoever holds the lock.
+    const fs::path current = TransactionDirectoryPath(clientFolder);
+    EnsureInsideClient(clientFolder, current);
+    if (!FsExists(current)) return true;
     UpdateLock lock(clientFolder);
-    RecoverTransaction(clientFolder);
+    Recover(clientFolder, Leftovers::kMayStay);
     return true;
   } catch (const std::exception& error) {
     errorText = error.what();

@@ -80,7 +80,69 @@ std::wstring WidenFileName(const std::string& narrow) {
   return wide;
 }
 
+// Waits between attempts on a file that someone holds for a moment: growing
+// steps, about 2 s in all, so a file that stays locked still fails soon.
+constexpr DWORD kLockRetryWaitsMs[] = {10, 20, 40, 80, 160, 320, 480, 480, 480};
+
+bool IsTransientLock(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+// The standard library reports Win32 errors for some calls (remove) and C
+// runtime errors for others (copy_file opens through _wopen: EACCES).
+bool IsTransientLock(const std::error_code& error) {
+  if (error.category() == std::system_category()) return IsTransientLock(static_cast<DWORD>(error.value()));
+  return error == std::errc::permission_denied || error == std::errc::device_or_resource_busy;
+}
+
+template <class Call>
+auto RetryStandardCall(Call call, std::error_code& error) {
+  for (const DWORD wait : kLockRetryWaitsMs) {
+    error.clear();
+    auto result = call(error);
+    if (!error || !IsTransientLock(error)) return result;
+    ::Sleep(wait);
+  }
+  error.clear();
+  return call(error);
+}
+
+// Removes a directory tree of the update area. The whole tree is checked
+// before the first deletion: a link found halfway through a removal would
+// leave half a transaction behind.
+void RemoveTreeInsideClient(const fs::path& clientFolder, const fs::path& directory) {
+  std::error_code error;
+  fs::recursive_directory_iterator walk(directory, fs::directory_options::none, error);
+  if (error) throw FileSystemError("remove_all", error);
+  for (const fs::recursive_directory_iterator end; walk != end; walk.increment(error)) {
+    if (error) throw FileSystemError("remove_all", error);
+    EnsureInsideClient(clientFolder, walk->path());
+  }
+  if (error) throw FileSystemError("remove_all", error);
+  FsRemoveAll(directory);
+}
+
 }  // namespace
+
+DWORD RetryWhileLocked(const std::function<DWORD()>& attempt) {
+  DWORD result = attempt();
+  for (const DWORD wait : kLockRetryWaitsMs) {
+    if (result == ERROR_SUCCESS || !IsTransientLock(result)) break;
+    ::Sleep(wait);
+    result = attempt();
+  }
+  ::SetLastError(result);
+  return result;
+}
+
+win::UniqueFile OpenFileRetrying(const fs::path& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+  win::UniqueFile file;
+  RetryWhileLocked([&]() -> DWORD {
+    file.Reset(::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
+    return file ? ERROR_SUCCESS : ::GetLastError();
+  });
+  return file;
+}
 
 FileSystemError::FileSystemError(const char* operation, const std::error_code& code)
     : std::runtime_error(FileSystemMessage(operation, code)), code_(code) {}
@@ -121,22 +183,29 @@ bool FsCreateDirectories(const fs::path& path) {
 }
 
 bool FsCopyFile(const fs::path& from, const fs::path& to, fs::copy_options options) {
-  std::error_code error;
-  const bool copied = fs::copy_file(from, to, options, error);
-  if (error) throw FileSystemError("copy_file", error);
-  return copied;
+  // CopyFileW copies in large blocks; the standard library's copy_file of
+  // this toolchain moves 4095 bytes per call.
+  const BOOL failIfExists = (options & fs::copy_options::overwrite_existing) == fs::copy_options::none;
+  const DWORD result = RetryWhileLocked([&]() -> DWORD {
+    return ::CopyFileW(from.c_str(), to.c_str(), failIfExists) ? ERROR_SUCCESS : ::GetLastError();
+  });
+  if (result != ERROR_SUCCESS) {
+    throw FileSystemError("copy_file", std::error_code(static_cast<int>(result), std::system_category()));
+  }
+  return true;
 }
 
 bool FsRemove(const fs::path& path) {
   std::error_code error;
-  const bool removed = fs::remove(path, error);
+  const bool removed = RetryStandardCall([&](std::error_code& e) { return fs::remove(path, e); }, error);
   if (error) throw FileSystemError("remove", error);
   return removed;
 }
 
 std::uintmax_t FsRemoveAll(const fs::path& path) {
   std::error_code error;
-  const std::uintmax_t removed = fs::remove_all(path, error);
+  const std::uintmax_t removed =
+      RetryStandardCall([&](std::error_code& e) { return fs::remove_all(path, e); }, error);
   if (error) throw FileSystemError("remove_all", error);
   return removed;
 }
@@ -153,6 +222,9 @@ UpdateLock::UpdateLock(const fs::path& clientFolder) {
   FsCreateDirectories(area);
   const fs::path lockPath = area / L"update.lock";
   EnsureInsideClient(clientFolder, lockPath);
+  // A folder where the lock file belongs holds nothing of an update; left
+  // there, it would fail every open below with a message about another update.
+  if (fs::is_directory(fs::symlink_status(lockPath, error))) RemoveTreeInsideClient(clientFolder, lockPath);
   // No sharing at all: a second opener, in this process or another, gets a
   // sharing violation at once. Waiting is left to the user.
   file_.Reset(::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
@@ -203,19 +275,15 @@ void RemoveUpdateDirectory(const fs::path& clientFolder, const fs::path& directo
   if (parent.size() != area.size() || !StartsWith(parent, area)) {
     throw std::runtime_error("Unexpected cleanup target.");
   }
-  if (!FsExists(directory)) return;
-
-  // Check the whole tree before the first deletion: a link found halfway
-  // through a removal would leave half a transaction behind.
-  std::error_code error;
-  fs::recursive_directory_iterator walk(directory, fs::directory_options::none, error);
-  if (error) throw FileSystemError("remove_all", error);
-  for (const fs::recursive_directory_iterator end; walk != end; walk.increment(error)) {
-    if (error) throw FileSystemError("remove_all", error);
-    EnsureInsideClient(clientFolder, walk->path());
+  const fs::file_status status = FsStatus(directory);
+  if (!fs::exists(status)) return;
+  // A file in the directory's place (a crash or a tool left it) holds nothing
+  // of a transaction; it goes like the directory would.
+  if (!fs::is_directory(status)) {
+    FsRemove(directory);
+    return;
   }
-  if (error) throw FileSystemError("remove_all", error);
-  FsRemoveAll(directory);
+  RemoveTreeInsideClient(clientFolder, directory);
 }
 
 void ReplaceClientFile(const fs::path& clientFolder, const fs::path& source, const fs::path& destination) {
@@ -224,7 +292,12 @@ void ReplaceClientFile(const fs::path& clientFolder, const fs::path& source, con
   FsCreateDirectories(destination.parent_path());
   // Write-through: the call returns only once the rename is on disk, which the
   // journal's crash recovery relies on. A copy fallback would not be atomic.
-  if (!::MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  const DWORD result = RetryWhileLocked([&]() -> DWORD {
+    return ::MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? ERROR_SUCCESS
+               : ::GetLastError();
+  });
+  if (result != ERROR_SUCCESS) {
     throw std::runtime_error("Cannot replace client file; close the game and retry.");
   }
 }
@@ -240,8 +313,7 @@ bool FileMatches(const fs::path& path, const ManifestFile& record) {
 }
 
 void WriteDurableFile(const fs::path& path, const void* data, std::size_t length) {
-  win::UniqueFile file(
-      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
   if (!file) throw std::runtime_error("Cannot create update journal.");
   DWORD written = 0;
   const bool fits = length <= std::numeric_limits<DWORD>::max() && (data != nullptr || length == 0);
@@ -261,8 +333,7 @@ void WriteDurableFile(const fs::path& path, const std::vector<std::uint8_t>& byt
 }
 
 void FlushStagedFile(const fs::path& path) {
-  win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
   if (!file) throw std::runtime_error("Cannot flush staged update file.");
   if (!::FlushFileBuffers(file.Get())) {
     file.Reset();
@@ -275,8 +346,7 @@ std::vector<std::uint8_t> ReadBoundedFile(const fs::path& path, std::uint64_t li
   if (size > std::numeric_limits<std::uint32_t>::max() || size > limit) {
     throw std::runtime_error("Update metadata is too large.");
   }
-  const win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const win::UniqueFile file = OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
   if (!file) throw std::runtime_error("Cannot open update metadata.");
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
   std::size_t done = 0;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -28,8 +29,23 @@ class FileSystemError : public std::runtime_error {
   std::error_code code_;
 };
 
+// Virus scanners, indexers and backup agents open fresh files for a moment,
+// some without sharing. RetryWhileLocked calls attempt, which returns
+// ERROR_SUCCESS or the Win32 error of its failure, again while it fails with
+// a sharing violation, a lock violation or access denied, for about 2 s in
+// all with growing waits; it returns the last result and leaves it as the
+// thread's last error. Any other error ends it at once.
+DWORD RetryWhileLocked(const std::function<DWORD()>& attempt);
+
+// CreateFileW through RetryWhileLocked; an invalid handle (with the last
+// error set) when the file stays locked or cannot be opened at all.
+win::UniqueFile OpenFileRetrying(const std::filesystem::path& path, DWORD access, DWORD share, DWORD disposition,
+                                 DWORD flags = FILE_ATTRIBUTE_NORMAL);
+
 // The standard file-system calls of the update engine, throwing FileSystemError
 // named after the operation. FsStatus treats a missing path as no error.
+// FsCopyFile, FsRemove and FsRemoveAll retry a file held for a moment, as
+// RetryWhileLocked does; FsCopyFile copies with CopyFileW (large blocks).
 bool FsExists(const std::filesystem::path& path);
 std::filesystem::file_status FsStatus(const std::filesystem::path& path);
 std::uint64_t FsFileSize(const std::filesystem::path& path);

@@ -107,7 +107,12 @@ class RepairRun {
       }
       throw;
     }
-    RemoveUpdateDirectory(client_, download_);
+    // Every damaged file is replaced: leftovers that cannot go yet (a scanner
+    // still reads the batch) are removed by the next repair or download.
+    try {
+      RemoveUpdateDirectory(client_, download_);
+    } catch (const std::exception&) {
+    }
   }
 
  private:
@@ -190,8 +195,7 @@ class RepairRun {
       RequestSegment({0, total_}, batch);
       return;
     }
-    win::UniqueFile out(
-        ::CreateFileW(batch.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    win::UniqueFile out = OpenFileRetrying(batch, GENERIC_WRITE, 0, CREATE_ALWAYS);
     if (!out) throw std::runtime_error("Cannot open repair batch for staging.");
     const fs::path portion = download_ / "portion";
     std::vector<std::uint8_t> buffer(kCopyChunk);
@@ -199,8 +203,7 @@ class RepairRun {
       Status("Downloading files...");
       RequestSegment(segment, portion);
       {
-        const win::UniqueFile in(::CreateFileW(portion.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        const win::UniqueFile in = OpenFileRetrying(portion, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
         if (!in) throw std::runtime_error("Cannot stage repair batch segment.");
         for (;;) {
           DWORD read = 0;
@@ -241,8 +244,7 @@ class RepairRun {
   }
 
   void StageAndVerify(const fs::path& batch) {
-    const win::UniqueFile in(::CreateFileW(batch.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    const win::UniqueFile in = OpenFileRetrying(batch, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     if (!in) throw std::runtime_error("Unable to stage repair data.");
     Status("Verifying downloaded files...");
     std::vector<std::uint8_t> buffer(kCopyChunk);
@@ -250,8 +252,7 @@ class RepairRun {
     // so reading straight on cuts each one out at its offset.
     for (const auto& [digest, object] : damaged_) {
       const fs::path staged = download_ / digest;
-      win::UniqueFile out(
-          ::CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      win::UniqueFile out = OpenFileRetrying(staged, GENERIC_WRITE, 0, CREATE_ALWAYS);
       if (!out) throw std::runtime_error("Unable to stage repair data.");
       for (std::uint64_t left = object.size; left > 0;) {
         const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(left, kCopyChunk));

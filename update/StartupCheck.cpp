@@ -48,8 +48,7 @@ bool LauncherFileMatches(const std::filesystem::path& clientFolder, const Startu
   const std::filesystem::path relative = PathFromNarrow(entry.name);
   if (relative.empty()) return false;
   const std::filesystem::path file = clientFolder / relative;
-  win::UniqueFile handle(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile handle = OpenFileRetrying(file, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   if (!handle) return false;
   Digest digest{};
   if (!Sha256OpenFile(handle.Get(), entry.size, digest)) return false;

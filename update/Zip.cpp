@@ -163,8 +163,7 @@ bool EntryFileTime(const ZipEntry& entry, FILETIME& utc) {
 bool RestoreFileTime(const std::wstring& path, const ZipEntry& entry) {
   FILETIME utc{};
   if (!EntryFileTime(entry, utc)) return true;
-  win::UniqueFile file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file = OpenFileRetrying(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING);
   if (!file) return false;
   return ::SetFileTime(file.Get(), nullptr, &utc, &utc) != FALSE;
 }
@@ -173,8 +172,7 @@ bool RestoreFileTime(const std::wstring& path, const ZipEntry& entry) {
 // later write can move the modification time again.
 bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring& path) {
   {
-    win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
     if (!file) return false;
     Win32FileSink sink(file.Get());
     if (reader.Extract(index, sink) != ZipStatus::kOk) return false;

@@ -7,6 +7,7 @@ import pathlib
 import shutil
 import struct
 import subprocess
+import time
 import zipfile
 import zlib
 from typing import Callable, NamedTuple, Optional
@@ -510,15 +511,16 @@ def test_journal_on_disk_after_a_crash_at_replace(driver, trees, package, tmp_pa
     assert "\t1\t" in lines[2] and any(line.endswith("\t0\t0\t-") for line in lines)
 
 
-def test_damaged_committed_files_are_reported_and_kept(driver, trees, package, tmp_path):
+def test_committed_update_changed_since_is_finished_and_left_to_repair(driver, trees, package, tmp_path):
     client = fresh_client(trees, tmp_path / "client")
     current = crash(driver, package, client, "committed")
     (client / "Data" / "new.tbl").write_bytes(b"damaged after the crash")
-    before = everything(client)
-    assert driver.run("recover", win_path(client)) == (
-        1, "ERROR: Committed update needs repair; files do not match its manifest.")
-    assert everything(client) == before  # left for a repair, nothing rolled back
-    assert (current / "journal").exists()
+    before = game_files(client)
+    # A committed install is complete: a changed file is repair's business,
+    # never a reason to refuse every start.
+    assert driver.run("recover", win_path(client)) == (0, "OK")
+    assert game_files(client) == before and client_version(client) == "2370"
+    assert not current.exists()
 
 
 def test_damaged_backup_stops_the_rollback_before_any_change(driver, trees, package, tmp_path):
@@ -536,12 +538,84 @@ def test_damaged_backup_stops_the_rollback_before_any_change(driver, trees, pack
     assert client_version(client) == "2369"
 
 
-def test_transaction_without_journal_is_removed_unread(driver, trees, tmp_path):
+LEFTOVERS = ["no journal", "a file instead of the transaction folder", "a folder instead of the journal",
+             "a folder instead of the lock file"]
+
+
+@pytest.mark.parametrize("leftover", LEFTOVERS)
+def test_leftovers_holding_no_transaction_are_cleared_unread(driver, trees, tmp_path, leftover):
     client = fresh_client(trees, tmp_path / "client")
-    current = write_tree(client / UPDATE_AREA / "current", {
-        "manifest": b"not a manifest", "signature": b"short", "files/Data/item.tbl": b"half-staged",
-        "backup/Data/item.tbl": b"stray"})
+    area = client / UPDATE_AREA
+    current = area / "current"
+    if leftover == "a file instead of the transaction folder":
+        area.mkdir()
+        current.write_bytes(b"stray")
+    else:
+        write_tree(current, {"manifest": b"not a manifest", "signature": b"short",
+                             "files/Data/item.tbl": b"half-staged", "backup/Data/item.tbl": b"stray"})
+    if leftover == "a folder instead of the journal":
+        (current / "journal" / "x").mkdir(parents=True)
+    if leftover == "a folder instead of the lock file":
+        (area / "update.lock" / "x").mkdir(parents=True)
     before = game_files(client), (client / "Server.ini").read_bytes()
     assert driver.run("recover", win_path(client)) == (0, "OK")
-    assert not current.exists()
+    assert not current.exists() and (area / "update.lock").is_file()
     assert (game_files(client), (client / "Server.ini").read_bytes()) == before
+
+
+def test_read_only_client_folder_without_a_transaction_recovers_nothing_and_goes_on(driver, trees, tmp_path):
+    client = fresh_client(trees, tmp_path / "client")
+    # Immutable: not even root may create the update area in it.
+    subprocess.run(["chattr", "+i", str(client)], check=True)
+    try:
+        assert driver.run("recover", win_path(client)) == (0, "OK")
+    finally:
+        subprocess.run(["chattr", "-i", str(client)], check=True)
+    assert not (client / UPDATE_AREA).exists()
+
+
+# ------------------------------------------------- files held for a moment
+
+
+def wait_until_free(timeout=15.0):
+    """Waits for the driver's holder processes (started with "hold") to end."""
+    def holders():
+        found = []
+        for proc in pathlib.Path("/proc").iterdir():
+            with contextlib.suppress(OSError):
+                if proc.name.isdigit() and b"\0hold\0" in (proc / "cmdline").read_bytes():
+                    found.append(proc.name)
+        return found
+    end = time.monotonic() + timeout
+    while holders():
+        assert time.monotonic() < end, "a holder process did not end"
+        time.sleep(0.1)
+
+
+def test_a_client_file_held_for_a_moment_is_replaced_after_retries(driver, trees, package, tmp_path):
+    client = fresh_client(trees, tmp_path / "client")
+    held = win_path(client / "Data" / "item.tbl")
+    # Held from the moment the journal is in place, for about a second.
+    assert driver.run(*package.install_args(client), "--hold-at", "replace", held, "1000") == (0, "OK")
+    assert game_files(client) == files_only(snapshot(trees[1]))
+
+    # Held for longer than the retries last: the Part's message, and the
+    # recovery puts the old client back.
+    client = fresh_client(trees, tmp_path / "client2")
+    held = win_path(client / "Data" / "item.tbl")
+    assert driver.run(*package.install_args(client), "--hold-at", "replace", held, "4000") == (
+        1, "ERROR: Cannot replace client file; close the game and retry.")
+    wait_until_free()
+    assert driver.run("recover", win_path(client)) == (0, "OK")
+    assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
+
+
+def test_clean_up_held_after_the_commit_still_reports_the_install(driver, trees, package, tmp_path):
+    client = fresh_client(trees, tmp_path / "client")
+    backup = client / UPDATE_AREA / "current" / "backup" / "Data" / "item.tbl"
+    assert driver.run(*package.install_args(client), "--hold-at", "committed", win_path(backup), "4000") == (0, "OK")
+    assert game_files(client) == files_only(snapshot(trees[1])) and client_version(client) == "2370"
+    # The leftovers go with the next recovery.
+    wait_until_free()
+    assert driver.run("recover", win_path(client)) == (0, "OK")
+    assert not (client / UPDATE_AREA / "current").exists()

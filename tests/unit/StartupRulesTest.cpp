@@ -20,6 +20,10 @@ TEST(RunModeChoice, NormalLauncherRunsInItsOwnFolder) {
   // Arguments that are not the swap switch at the very start are ignored.
   EXPECT_EQ(ChooseRunMode(kNarrow, kWide, "x --orvex-launcher-swap 12").mode, RunMode::Launcher);
   EXPECT_EQ(ChooseRunMode(kNarrow, kWide, "--unattended").mode, RunMode::Launcher);
+  // At a drive's root the folder is the root, not the drive's current directory.
+  EXPECT_EQ(ChooseRunMode(std::string("C:\\Launcher.exe"), kWide, "").launcherFolder, "C:\\");
+  const std::optional<std::wstring> rootSwap = std::wstring(L"D:\\.orvex-update\\launcher-swap.exe");
+  EXPECT_EQ(ChooseRunMode(kSwapNarrow, rootSwap, "--orvex-launcher-swap 9").clientFolder, L"D:\\");
 }
 
 TEST(RunModeChoice, UnusableExecutablePathExitsWithOne) {

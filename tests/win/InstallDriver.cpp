@@ -6,6 +6,7 @@
 //   orvex_install_driver recover <client>
 //   orvex_install_driver repair <client> <installed>
 //   orvex_install_driver batch <command file>
+//   orvex_install_driver hold <file> <milliseconds>
 //
 // install calls InstallUpdate directly (no lock, no recovery afterwards, so the
 // test sees exactly what the installer left behind); with --crash-at the
@@ -14,6 +15,12 @@
 // "OK" or "ERROR: <message>" on one line and exits 0 or 1. repair calls
 // RepairManagedFiles and first prints, in order, one line per callback:
 // "STATUS: <text>", "PROGRESS: <done> <total>" and "BEFORE-INSTALL".
+//
+// hold opens a file without any sharing for a while and exits, as a virus
+// scanner holds a fresh file. install --hold-at CHECKPOINT FILE MS starts such
+// a holder at that checkpoint; repair --hold FILE MS starts one before the
+// repair and --hold-before-install FILE MS from the before-install callback.
+// Each waits until the holder has the file before it goes on.
 //
 // batch runs many install and recover commands in one process (every Wine
 // process start costs about a second): each line of the UTF-8 file is one
@@ -37,7 +44,47 @@ namespace {
 
 std::string g_crashAt;
 
-void CrashAtCheckpoint(const char* checkpoint) {
+struct Hold {
+  std::string checkpoint;
+  std::wstring file;
+  std::wstring milliseconds;
+};
+Hold g_hold;
+
+// Starts "hold" in a second process and returns once that process has the
+// file open (an open that allows every sharing fails only then).
+bool StartHolder(const std::wstring& file, const std::wstring& milliseconds) {
+  wchar_t self[MAX_PATH] = {};
+  if (::GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return false;
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" hold \"" + file + L"\" " + milliseconds;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return false;
+  }
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  for (int i = 0; i < 1000; ++i) {
+    HANDLE probe = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION) return true;
+    if (probe != INVALID_HANDLE_VALUE) ::CloseHandle(probe);
+    ::Sleep(10);
+  }
+  return false;
+}
+
+int RunHolder(const std::wstring& file, const std::wstring& milliseconds) {
+  HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held == INVALID_HANDLE_VALUE) return 1;
+  ::Sleep(static_cast<DWORD>(std::wcstoul(milliseconds.c_str(), nullptr, 10)));
+  ::CloseHandle(held);
+  return 0;
+}
+
+void AtCheckpoint(const char* checkpoint) {
+  if (g_hold.checkpoint == checkpoint) StartHolder(g_hold.file, g_hold.milliseconds);
   if (g_crashAt == checkpoint) {
     std::fflush(stdout);
     // TerminateProcess runs no destructors, closes no file through the C
@@ -96,12 +143,15 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         allowSame = true;
       } else if (args[i] == L"--crash-at" && i + 1 < args.size() && !inBatch) {
         crashAt = Narrow(args[++i]);
+      } else if (args[i] == L"--hold-at" && i + 3 < args.size() && !inBatch) {
+        g_hold = {Narrow(args[i + 1]), args[i + 2], args[i + 3]};
+        i += 3;
       } else {
         return Usage("install ... [--allow-same] [--crash-at CHECKPOINT] (no --crash-at in a batch)");
       }
     }
     g_crashAt = crashAt;
-    orvex_update::SetInstallCheckpointHook(crashAt.empty() ? nullptr : &CrashAtCheckpoint);
+    orvex_update::SetInstallCheckpointHook(crashAt.empty() && g_hold.checkpoint.empty() ? nullptr : &AtCheckpoint);
     try {
       orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, {});
     } catch (const std::exception& error) {
@@ -117,7 +167,19 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
   }
   if (command == L"repair") {
     std::uint32_t installed = 0;
-    if (args.size() != 3 || !ParseVersion(args[2], installed)) return Usage("repair <client> <installed>");
+    if (args.size() < 3 || !ParseVersion(args[2], installed)) return Usage("repair <client> <installed>");
+    Hold beforeInstall;
+    for (std::size_t i = 3; i < args.size(); ++i) {
+      if (args[i] == L"--hold" && i + 2 < args.size()) {
+        if (!StartHolder(args[i + 1], args[i + 2])) return Usage("repair ... --hold <existing file> <ms>");
+        i += 2;
+      } else if (args[i] == L"--hold-before-install" && i + 2 < args.size()) {
+        beforeInstall = {"before-install", args[i + 1], args[i + 2]};
+        i += 2;
+      } else {
+        return Usage("repair <client> <installed> [--hold FILE MS] [--hold-before-install FILE MS]");
+      }
+    }
     std::string errorText;
     const bool ok = orvex_update::RepairManagedFiles(
         args[1], installed, [](const std::string& text) { std::printf("STATUS: %s\n", text.c_str()); }, errorText,
@@ -125,7 +187,10 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
           std::printf("PROGRESS: %llu %llu\n", static_cast<unsigned long long>(done),
                       static_cast<unsigned long long>(total));
         },
-        [] { std::printf("BEFORE-INSTALL\n"); });
+        [&beforeInstall] {
+          std::printf("BEFORE-INSTALL\n");
+          if (!beforeInstall.file.empty()) StartHolder(beforeInstall.file, beforeInstall.milliseconds);
+        });
     return {ok, errorText};
   }
   return Usage("install|recover|repair|batch ...");
@@ -167,6 +232,7 @@ int RunBatch(const std::wstring& file) {
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> args(argv + 1, argv + argc);
   if (args.size() == 2 && args[0] == L"batch") return RunBatch(args[1]);
+  if (args.size() == 3 && args[0] == L"hold") return RunHolder(args[1], args[2]);
   const Result result = RunCommand(args, false);
   Print(result);
   return result.ok ? 0 : 1;
