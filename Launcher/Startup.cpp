@@ -1,5 +1,7 @@
 #include "Startup.h"
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,6 +13,7 @@
 #include "WindowMessages.h"
 #include "modes/Installer.h"
 #include "modes/LauncherSwap.h"
+#include "ui/BackgroundRepair.h"
 #include "ui/Picture.h"
 #include "ui/UiState.h"
 #include "update/Journal.h"
@@ -40,11 +43,34 @@ std::optional<std::wstring> WideModulePath() {
 // Mutex name, assembled at run time (16 characters).
 std::string SingleInstanceName() { return std::string("ORVEX") + "-Launcher-" + std::to_string(1); }
 
-void BringRunningLauncherForward() {
-  if (HWND running = ::FindWindowA(kWindowClassName, kWindowTitle)) {
-    ::ShowWindow(running, SW_RESTORE);
-    ::SetForegroundWindow(running);
-  }
+// True when the running launcher's window was found (and brought forward).
+bool BringRunningLauncherForward() {
+  HWND running = ::FindWindowA(kWindowClassName, kWindowTitle);
+  if (!running) return false;
+  ::ShowWindow(running, SW_RESTORE);
+  ::SetForegroundWindow(running);
+  return true;
+}
+
+// How long a start waits for another launcher that holds the single-instance
+// name without a window: one that is closing gives the name up within 2 s.
+constexpr int kInstanceWaitSteps = 30;
+constexpr DWORD kInstanceWaitStepMs = 100;
+
+// How long after the stop a closing launcher waits for its verification pass;
+// the rest of the 2 s that closing may take is for the tear-down.
+constexpr auto kPassStopGrace = std::chrono::milliseconds(1000);
+
+// Ends the process without the C runtime's exit. The update thread is never
+// joined, and a pass or a board fetch that did not stop in time still runs:
+// exit() would run the static destructors under them, and the destructor of a
+// std::async future waits for its task. What such work leaves is what a crash
+// leaves (an install is finished or rolled back by the journal at the next
+// start); the kernel closes the update lock and the single-instance mutex.
+[[noreturn]] void EndProcess(UINT exitCode) {
+  std::fflush(stdout);
+  ::TerminateProcess(::GetCurrentProcess(), exitCode);
+  ::ExitProcess(exitCode);  // not reached: TerminateProcess of the own process does not return
 }
 
 startup::WorkArea WorkAreaUnderCursor() {
@@ -68,7 +94,8 @@ DWORD WINAPI UpdateThread(void* parameter) {
 // still be rolled back or finished; the player learns how to get past it.
 constexpr char kRecoveryAdvice[] =
     "\n\nAn interrupted update must be finished before the game can start. Close the game and any program "
-    "that uses its files, make sure the game folder can be written, and start the launcher again.";
+    "that uses its files, make sure the game folder can be written, and start the launcher again. If this "
+    "message comes back, reinstall the game client.";
 
 int ErrorBox(const std::string& text, const char* title) {
   ::MessageBoxA(nullptr, text.c_str(), title, MB_OK | MB_ICONERROR);
@@ -79,12 +106,20 @@ int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
   if (!::SetCurrentDirectoryA(launcherFolder.c_str())) return 1;
   const std::filesystem::path clientFolder = orvex_update::PathFromNarrow(launcherFolder);
 
-  // Held until the process exits; the kernel closes it then.
+  // Held until the process exits; the kernel closes it then. A launcher that
+  // holds the name without a window is starting or closing; a closing one is
+  // gone within 2 s, and a relaunch in that moment becomes a normal start.
   static win::UniqueHandle instanceMutex;
-  instanceMutex.Reset(::CreateMutexA(nullptr, FALSE, SingleInstanceName().c_str()));
-  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
-    BringRunningLauncherForward();
-    return 0;
+  const std::string instanceName = SingleInstanceName();
+  for (int step = 0;; ++step) {
+    HANDLE created = ::CreateMutexA(nullptr, FALSE, instanceName.c_str());
+    const DWORD createError = ::GetLastError();
+    instanceMutex.Reset(created);
+    if (createError != ERROR_ALREADY_EXISTS) break;
+    // Our own handle would keep the name alive for the next attempt.
+    instanceMutex.Reset();
+    if (BringRunningLauncherForward() || step == kInstanceWaitSteps) return 0;
+    ::Sleep(kInstanceWaitStepMs);
   }
 
   std::string errorText;
@@ -162,12 +197,16 @@ int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
     ::DispatchMessageA(&message);
   }
 
-  state.stopFlag.exchange(true);
-  if (state.verificationPass.valid()) state.verificationPass.get();
+  // Closing means closing: hashing, downloads and the repair's retry waits
+  // stop at their next check (usually already since WM_CLOSE), and a repair
+  // that has not begun to replace files never begins; a pass still running
+  // after the grace (a read blocked in WinHTTP) ends with the process.
+  ui::StopBackgroundWork();
+  ui::AwaitStoppedPass(kPassStopGrace);
   ::DestroyWindow(window);
   app::ReleaseArtworkAndFonts();
   ::UnregisterClassA(kWindowClassName, instance);
-  return static_cast<int>(message.wParam);
+  EndProcess(static_cast<UINT>(message.wParam));
 }
 
 }  // namespace

@@ -20,8 +20,9 @@ class Launcher;
 class CAPISocket;
 
 // WM_SOCKETMSG on the window thread: FD_READ receives into the socket's queue;
-// FD_CLOSE clears the session's ready flag, shows "Disconnected.", closes the
-// socket and drops every packet not yet handled; other events are logged.
+// FD_CLOSE, and an FD_READ that found the queue at its bound, clear the
+// session's ready flag, show "Disconnected.", close the socket and drop every
+// packet not yet handled; other events are logged.
 void HandleSocketNotification(Launcher* session, CAPISocket* socket, LPARAM lParam);
 
 // The window procedure of the main window (registered as an ANSI class).

@@ -12,22 +12,32 @@
 #include "ui/UiState.h"
 #include "update/Paths.h"
 
+namespace {
+
+// The server closed the link, or the link was closed because the peer
+// flooded it: whatever is queued is never handled.
+void Disconnect(Launcher* session, CAPISocket* socket) {
+  if (session) {
+    session->SetReady(false);
+    session->SetStatus("Disconnected.");
+  }
+  if (socket) {
+    socket->Close();
+    socket->DropQueuedPackets();  // packets not yet handled never will be
+  }
+}
+
+}  // namespace
+
 void HandleSocketNotification(Launcher* session, CAPISocket* socket, LPARAM lParam) {
   switch (WSAGETSELECTEVENT(lParam)) {
     case FD_READ:
-      if (socket) socket->Receive();
+      if (socket && !socket->Receive()) Disconnect(session, socket);
       break;
     case FD_CONNECT:
       break;
     case FD_CLOSE:
-      if (session) {
-        session->SetReady(false);
-        session->SetStatus("Disconnected.");
-      }
-      if (socket) {
-        socket->Close();
-        socket->DropQueuedPackets();  // packets not yet handled never will be
-      }
+      Disconnect(session, socket);
       break;
     default:
       LogSocketError("WM_SOCKETMSG: unknown socket flag.", kLauncherSource, __LINE__);
@@ -63,6 +73,14 @@ LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   LRESULT result = 0;
   if (ui::HandleUiMessage(window, message, wParam, lParam, result)) return result;
   switch (message) {
+    case WM_CLOSE:
+      // Background work is told before the window goes: destroying it can
+      // take a while (Wine waits up to 2 s for a window manager to withdraw
+      // it). Without its title the dying window is not taken for a running
+      // launcher by a relaunch, which waits for the single-instance name.
+      ui::StopBackgroundWork();
+      ::SetWindowTextA(window, "");
+      break;  // DefWindowProc destroys the window
     case WM_DESTROY:
       ::PostQuitMessage(0);
       return 0;

@@ -14,44 +14,158 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A scanner may hold a launcher file for a moment: copies and moves retry
+// briefly, as every other file operation of the update machinery does.
+BOOL CopyRetrying(const wchar_t* from, const wchar_t* to, BOOL failIfExists) {
+  return orvex_update::RetryWhileLocked([&]() -> DWORD {
+           return ::CopyFileW(from, to, failIfExists) ? ERROR_SUCCESS : ::GetLastError();
+         }) == ERROR_SUCCESS;
+}
+
+BOOL MoveRetrying(const wchar_t* from, const wchar_t* to, DWORD flags) {
+  return orvex_update::RetryWhileLocked([&]() -> DWORD {
+           return ::MoveFileExW(from, to, flags) ? ERROR_SUCCESS : ::GetLastError();
+         }) == ERROR_SUCCESS;
+}
+
 constexpr const char* kMismatchText = "Launcher2.exe does not match the signed release. It was not executed.";
 constexpr const char* kSwapTitle = "ORVEX Launcher Update";
 constexpr const wchar_t* kSwapSwitch = L" --orvex-launcher-swap ";
+constexpr const char* kReplaceText = "Cannot replace Launcher.exe. Close the game/launcher and retry.";
+constexpr const char* kNotRestoredText =
+    "; the previous launcher could not be restored. It is kept in the hidden folder .orvex-update as "
+    "Launcher.previous.exe: copy it to Launcher.exe in the game folder.";
 
 std::atomic<DetachedProcessStarter> g_starter{&StartDetachedProcess};
+std::atomic<SwapStepHook> g_stepHook{nullptr};
 
 bool StartThroughSeam(const fs::path& executable, const fs::path& folder, const std::wstring& arguments) {
   return g_starter.load()(executable, folder, arguments);
+}
+
+// False when a test has made this step fail; the step's platform call is then
+// not made, as if the platform had refused it.
+bool StepAllowed(const char* step) {
+  const SwapStepHook hook = g_stepHook.load();
+  return hook == nullptr || hook(step);
 }
 
 orvex_update::StartupEntry SignedLauncherEntry(const fs::path& clientFolder) {
   return orvex_update::LauncherManifestEntry(clientFolder, [](const fs::path& path) { RejectLinkedPath(path); });
 }
 
-// Checks the pending launcher against the signed entry. False when it is gone:
-// the swap helper deletes it right after starting the new launcher, and the
-// new launcher's own start-up check may be looking at it at that moment; a file
-// that vanished between the existence test and the read is absent, not forged.
-bool PendingMatches(const fs::path& pending, const orvex_update::StartupEntry& entry) {
-  if (FileMatchesEntry(pending, entry)) return true;
-  if (!orvex_update::FsExists(pending)) return false;
-  throw std::runtime_error(kMismatchText);
+// Whether a path names something: a file that is being deleted, or that the
+// platform will not describe, counts as present; only "not found" is absent.
+bool PathPresent(const fs::path& path) {
+  if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  const DWORD error = ::GetLastError();
+  return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+enum class PendingState { kMatches, kDiffers, kUnreadable };
+
+// Reads the pending launcher against the signed entry (the link check is done).
+PendingState ReadPending(const fs::path& pending, const orvex_update::StartupEntry& entry) {
+  win::UniqueFile file(::CreateFileW(pending.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return PendingState::kUnreadable;
+  orvex_update::Digest digest{};
+  const bool matches = orvex_update::Sha256OpenFile(file.Get(), entry.size, digest) && digest == entry.digest;
+  return matches ? PendingState::kMatches : PendingState::kDiffers;
 }
 
 // Shared by PendingLauncherCheck and HasPendingLauncher. True when a verified
 // pending launcher differs from the installed one; entry receives the signed entry.
+//
+// Right after a swap the new launcher runs this while the swap helper deletes
+// Launcher2.exe, and a virus scanner may hold the fresh file: once the installed
+// launcher is the signed one, a pending copy that cannot be read or deleted is
+// a leftover for the next start, never an error box.
 bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::StartupEntry& entry) {
   const fs::path pending = clientFolder / L"Launcher2.exe";
   RejectLinkedPath(pending);
-  if (!orvex_update::FsExists(pending)) return false;
+  if (!PathPresent(pending)) return false;
   entry = SignedLauncherEntry(clientFolder);
-  if (!PendingMatches(pending, entry)) return false;
+  const PendingState state = ReadPending(pending, entry);
+  if (state == PendingState::kDiffers) throw std::runtime_error(kMismatchText);
   if (FileMatchesEntry(clientFolder / L"Launcher.exe", entry)) {
     // Already installed: the pending copy has done its work.
-    orvex_update::FsRemove(pending);
+    std::error_code ignored;
+    fs::remove(pending, ignored);
     return false;
   }
-  return true;
+  if (state == PendingState::kMatches) return true;
+  // Unreadable and not yet installed: gone since the test above, or held.
+  if (!PathPresent(pending)) return false;
+  throw std::runtime_error(kMismatchText);
+}
+
+// Opens an existing file for writing and flushes it to disk. MoveFileExW's
+// write-through does not make a rename durable under Wine (and a rename moves
+// only the name), so the moved file itself is flushed after every move.
+bool FlushFile(const fs::path& path) {
+  win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+  return file && ::FlushFileBuffers(file.Get());
+}
+
+// Size and digest of the file at path, in an entry without a name, so that a
+// copy can be checked with FileMatchesEntry. False when it cannot be read.
+bool DescribeFile(const fs::path& path, orvex_update::StartupEntry& out) {
+  win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  LARGE_INTEGER size{};
+  if (!file || !::GetFileSizeEx(file.Get(), &size)) return false;
+  out.size = static_cast<std::uint64_t>(size.QuadPart);
+  return orvex_update::Sha256OpenFile(file.Get(), out.size, out.digest);
+}
+
+struct SwapFiles {
+  fs::path installed;
+  fs::path next;
+  fs::path previous;
+};
+
+// Replaces an older backup by a flushed copy of the installed launcher,
+// checked equal to it; backup receives the installed launcher's size and digest.
+bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup) {
+  std::error_code error;
+  fs::remove(files.previous, error);
+  return !error && DescribeFile(files.installed, backup) && StepAllowed("backup-copy") &&
+         CopyRetrying(files.installed.c_str(), files.previous.c_str(), FALSE) && StepAllowed("backup-flush") &&
+         FlushFile(files.previous) && FileMatchesEntry(files.previous, backup);
+}
+
+// Puts the backup of the replaced launcher back over Launcher.exe the way the
+// new one went in: a flushed copy of it, checked, moved over Launcher.exe and
+// flushed. Launcher.previous.exe itself stays, so that whatever fails, it
+// still holds the previous launcher. True only when Launcher.exe is checked
+// equal to the backup.
+bool RestorePrevious(const SwapFiles& files, const orvex_update::StartupEntry& backup) {
+  try {
+    if (!StepAllowed("restore-copy") || !CopyRetrying(files.previous.c_str(), files.next.c_str(), FALSE)) return false;
+    if (!StepAllowed("restore-flush") || !FlushFile(files.next) || !FileMatchesEntry(files.next, backup)) return false;
+    if (!StepAllowed("restore-move") || !MoveRetrying(files.next.c_str(), files.installed.c_str(),
+                                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return false;
+    }
+    return StepAllowed("restore-moved-flush") && FlushFile(files.installed) &&
+           FileMatchesEntry(files.installed, backup);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// A failure after the new launcher was moved over Launcher.exe: puts back the
+// launcher this swap backed up (backup is null when there was none) and throws
+// cause followed by what the folder now holds. An unverified Launcher.exe that
+// could not be replaced by the previous one is deleted, never left to be run.
+[[noreturn]] void FailAfterReplace(const std::string& cause, bool installedVerified, const SwapFiles& files,
+                                   const orvex_update::StartupEntry* backup) {
+  if (backup != nullptr && RestorePrevious(files, *backup)) {
+    throw std::runtime_error(cause + "; the previous launcher was restored.");
+  }
+  std::string text = cause;
+  if (!installedVerified && ::DeleteFileW(files.installed.c_str())) text += " and was removed";
+  throw std::runtime_error(text + (backup != nullptr ? kNotRestoredText : "."));
 }
 
 void WaitForOldLauncher(std::uint32_t processId, std::uint32_t waitLimitMs) {
@@ -87,8 +201,7 @@ void RejectLinkedPath(const fs::path& path) {
 
 bool FileMatchesEntry(const fs::path& path, const orvex_update::StartupEntry& entry) {
   RejectLinkedPath(path);
-  win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   if (!file) return false;
   orvex_update::Digest digest{};
   return orvex_update::Sha256OpenFile(file.Get(), entry.size, digest) && digest == entry.digest;
@@ -114,6 +227,8 @@ DetachedProcessStarter SetDetachedProcessStarter(DetachedProcessStarter starter)
   return g_starter.exchange(starter != nullptr ? starter : &StartDetachedProcess);
 }
 
+SwapStepHook SetSwapStepHook(SwapStepHook hook) { return g_stepHook.exchange(hook); }
+
 int PendingLauncherCheck(const fs::path& clientFolder, std::string& errorText) {
   errorText.clear();
   try {
@@ -130,7 +245,7 @@ int PendingLauncherCheck(const fs::path& clientFolder, std::string& errorText) {
     const DWORD length = ::GetModuleFileNameW(nullptr, running, 260);
     if (length == 0 || length >= 260) throw std::runtime_error("Cannot locate the running launcher.");
 
-    if (!::CopyFileW((clientFolder / L"Launcher2.exe").c_str(), helper.c_str(), FALSE)) {
+    if (!CopyRetrying((clientFolder / L"Launcher2.exe").c_str(), helper.c_str(), FALSE)) {
       throw std::runtime_error("Cannot prepare launcher replacement helper.");
     }
     // The copy is what runs, so the copy is what must match: Launcher2.exe may
@@ -175,25 +290,42 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   const orvex_update::StartupEntry entry = SignedLauncherEntry(clientFolder);
   if (!FileMatchesEntry(pending, entry))
     throw std::runtime_error("Pending launcher failed signature/hash verification.");
-  if (!::CopyFileW(pending.c_str(), next.c_str(), FALSE) || !FileMatchesEntry(next, entry)) {
+  // The staged copy is flushed before it is moved: a rename that reaches the
+  // disk before the data would leave an empty Launcher.exe after a power cut.
+  if (!CopyRetrying(pending.c_str(), next.c_str(), FALSE) || !FileMatchesEntry(next, entry) ||
+      !StepAllowed("stage-flush") || !FlushFile(next)) {
     throw std::runtime_error("Cannot stage the new launcher.");
   }
 
-  if (orvex_update::FsExists(installed)) {
-    if (orvex_update::FsExists(previous)) orvex_update::FsRemove(previous);
-    if (!::ReplaceFileW(installed.c_str(), next.c_str(), previous.c_str(), 0, nullptr, nullptr)) {
-      throw std::runtime_error("Cannot replace Launcher.exe. Close the game/launcher and retry.");
+  // Launcher.exe is never absent: the backup is a flushed copy, checked equal
+  // to the installed launcher, and the new launcher replaces the old one in
+  // one rename. ReplaceFileW is not used: it can fail after it has already
+  // moved Launcher.exe to the backup, and it goes through a moment without one.
+  const SwapFiles files{installed, next, previous};
+  orvex_update::StartupEntry backup;
+  const bool hadInstalled = orvex_update::FsExists(installed);
+  if (hadInstalled) {
+    if (!BackUpInstalled(files, backup) || !StepAllowed("replace") ||
+        !MoveRetrying(next.c_str(), installed.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      throw std::runtime_error(kReplaceText);
     }
-  } else if (!::MoveFileExW(next.c_str(), installed.c_str(), MOVEFILE_WRITE_THROUGH)) {
+  } else if (!StepAllowed("replace") || !MoveRetrying(next.c_str(), installed.c_str(), MOVEFILE_WRITE_THROUGH)) {
     throw std::runtime_error("Cannot install Launcher.exe.");
   }
-  if (!FileMatchesEntry(installed, entry)) throw std::runtime_error("The installed launcher failed verification.");
+  // From here on every failure puts the previous launcher back. The flush
+  // belongs to the verification: a launcher that may not survive a power cut
+  // is not yet installed.
+  const orvex_update::StartupEntry* restorable = hadInstalled ? &backup : nullptr;
+  bool verified = false;
+  try {
+    verified = StepAllowed("replace-flush") && FlushFile(installed) && FileMatchesEntry(installed, entry);
+  } catch (const std::exception&) {
+    // A link that appeared since the checks above: not verified.
+  }
+  if (!verified) FailAfterReplace("The installed launcher failed verification", false, files, restorable);
 
   if (!StartThroughSeam(installed, clientFolder, std::wstring())) {
-    if (orvex_update::FsExists(previous)) {
-      ::ReplaceFileW(installed.c_str(), previous.c_str(), nullptr, 0, nullptr, nullptr);
-    }
-    throw std::runtime_error("The new launcher could not be started; the previous launcher was restored.");
+    FailAfterReplace("The new launcher could not be started", true, files, restorable);
   }
   // The new launcher is running and deletes a pending copy equal to itself at
   // its own start-up; while it reads the file the delete may fail, and that

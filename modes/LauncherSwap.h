@@ -17,13 +17,17 @@ int PendingLauncherCheck(const std::filesystem::path& clientFolder, std::string&
 
 // The swap helper's run mode: replaces the launcher of process oldProcessId and
 // starts the new one. Returns the process exit code, 0 or 1; a failure is shown
-// in a message box titled "ORVEX Launcher Update" first.
+// in a message box titled "ORVEX Launcher Update" first. Launcher.exe is the
+// old or the new launcher at every instant and after a power cut at any point;
+// a failure after the new one went in puts the old one back and checks it.
 int RunLauncherSwap(const std::filesystem::path& clientFolder, std::uint32_t oldProcessId);
 
 // True when a verified new launcher waits in the client folder; throws
 // "Launcher2.exe does not match the signed release. It was not executed." when
 // one waits that does not match, and passes through the link check's and the
-// manifest lookup's errors. Deletes a pending launcher equal to the installed one.
+// manifest lookup's errors. Deletes a pending launcher equal to the installed one
+// when it can; once the installed launcher is the signed one, a pending file
+// that is held or being deleted is left for the next start, not an error.
 bool HasPendingLauncher(const std::filesystem::path& clientFolder);
 
 // The work of RunLauncherSwap without the message box: throws std::runtime_error
@@ -54,3 +58,13 @@ bool StartDetachedProcess(const std::filesystem::path& executable, const std::fi
 using DetachedProcessStarter = bool (*)(const std::filesystem::path& executable, const std::filesystem::path& folder,
                                         const std::wstring& arguments);
 DetachedProcessStarter SetDetachedProcessStarter(DetachedProcessStarter starter);
+
+// Test seam for the file steps of the swap. The hook is called with the
+// step's name before its platform call: "stage-flush", "backup-copy",
+// "backup-flush", "replace" (the move over Launcher.exe), "replace-flush",
+// then, when the previous launcher is put back, "restore-copy",
+// "restore-flush", "restore-move" and "restore-moved-flush". Returning false
+// makes that call fail as if the platform had refused it. No hook is set in
+// the product. Returns the previous hook; nullptr removes it.
+using SwapStepHook = bool (*)(const char* step);
+SwapStepHook SetSwapStepHook(SwapStepHook hook);

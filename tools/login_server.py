@@ -62,6 +62,13 @@ DownloadInfo; a rule for a packet applies to every frame of it.
                         after N packet frames); frames due after the closing
                         one are not sent
   close_delay           seconds to wait before that close
+  flood_after           packet: after it, wait flood_delay seconds, then write
+                        flood_frames frames whose payload is the single byte
+                        7F (an opcode the launcher ignores), in one write, and
+                        keep the connection open: a peer that sends more than
+                        anyone takes
+  flood_frames          int, default 20000
+  flood_delay           seconds, default 0
 
 RECORD (--record FILE): one JSON line per frame the client sent, appended and
 flushed as it arrives:
@@ -110,6 +117,9 @@ DEFAULTS = {
     "short_packets": {},
     "close_after": None,
     "close_delay": 0.0,
+    "flood_after": None,
+    "flood_frames": 20000,
+    "flood_delay": 0.0,
 }
 
 
@@ -189,6 +199,10 @@ def validate(scenario):
             raise ScenarioError("short_packets lengths must be integers >= 0")
     if scenario["zero_length_after"] is not None:
         check_packet(scenario["zero_length_after"], "zero_length_after")
+    if scenario["flood_after"] is not None:
+        check_packet(scenario["flood_after"], "flood_after")
+    if not isinstance(scenario["flood_frames"], int) or scenario["flood_frames"] < 1:
+        raise ScenarioError("flood_frames must be an integer >= 1")
     close_after = scenario["close_after"]
     if isinstance(close_after, int):
         if close_after < 1:
@@ -245,6 +259,9 @@ def load_scenario(args):
         "short_packets": pairs(args.short, int, "--short") if args.short else None,
         "close_after": close_after_value(args.close_after) if args.close_after is not None else None,
         "close_delay": args.close_delay,
+        "flood_after": args.flood_after,
+        "flood_frames": args.flood_frames,
+        "flood_delay": args.flood_delay,
     }
     scenario.update({key: value for key, value in overrides.items() if value is not None})
     return validate(scenario)
@@ -286,6 +303,8 @@ class Connection:
             items = [data[:at], Pause(s["split_delay"]), data[at:]]
         if s["zero_length_after"] == name:
             items.append(frame(b"") + b"\x00")
+        if s["flood_after"] == name:
+            items += [Pause(s["flood_delay"]), frame(b"\x7f") * s["flood_frames"]]
         self.frames_sent += 1
         close_after = s["close_after"]
         if close_after == name or (isinstance(close_after, int) and self.frames_sent >= close_after):
@@ -463,6 +482,9 @@ def parse_args(argv):
     bad.add_argument("--short", action="append", metavar="PACKET=N", help="cut PACKET's payload to N bytes")
     bad.add_argument("--close-after", metavar="WHEN", help="'connect', a PACKET, or a number of frames")
     bad.add_argument("--close-delay", type=float, help="seconds to wait before that close")
+    bad.add_argument("--flood-after", metavar="PACKET", help="after PACKET, write many one-byte frames at once")
+    bad.add_argument("--flood-frames", type=int, help="how many (default 20000)")
+    bad.add_argument("--flood-delay", type=float, help="seconds to wait before the flood (default 0)")
     return parser.parse_args(argv)
 
 

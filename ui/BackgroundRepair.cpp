@@ -6,13 +6,13 @@
 #include <exception>
 #include <future>
 #include <stdexcept>
-#include <thread>
 
 #include "Launcher/App.h"
 #include "Launcher/Launcher.h"
 #include "ui/Input.h"
 #include "ui/RepairSchedule.h"
 #include "ui/UiState.h"
+#include "update/Cancel.h"
 #include "update/Paths.h"
 #include "update/StartupCheck.h"
 
@@ -43,8 +43,15 @@ void WaitUntilNoClientsRun(Launcher* session) {
     if (running == 0) return;
     if (!told && session) session->SetStatus(kCloseGamesText);
     told = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    // Wakes at once when the launcher closes.
+    orvex_update::CancellableWait(250);
   }
+}
+
+// A pass cut short by a closing launcher ends as cancelled, whichever part of
+// the engine noticed first.
+std::string EndedPassText(const std::string& errorText) {
+  return Ui().stopFlag.load() ? std::string(kCancelledText) : FailedPassText(errorText);
 }
 
 }  // namespace
@@ -67,7 +74,7 @@ std::string RunVerificationPass(VerificationRequest request) {
       std::string errorText;
       if (!orvex_update::StartupCheckAndRepair(request.clientFolder, request.clientVersion, errorText, status, progress,
                                                beforeInstall)) {
-        return FailedPassText(errorText);
+        return EndedPassText(errorText);
       }
       // A file that changed while the check ran (a repair, or the player)
       // shows as a difference between the snapshots around the check. Saving
@@ -82,9 +89,30 @@ std::string RunVerificationPass(VerificationRequest request) {
     LastCleanSnapshot() = std::move(snapshot);
     return {};
   } catch (const std::exception& error) {
-    return FailedPassText(error.what());
+    return EndedPassText(error.what());
   } catch (...) {
-    return kPassFailedText;
+    return EndedPassText(kPassFailedText);
+  }
+}
+
+void StopBackgroundWork() {
+  UiState& state = Ui();
+  if (state.stopFlag.exchange(true)) return;
+  state.stopTime = ::GetTickCount64();
+  orvex_update::RequestCancellation();
+}
+
+void AwaitStoppedPass(std::chrono::milliseconds grace) {
+  UiState& state = Ui();
+  if (!state.verificationPass.valid()) return;
+  const std::uint64_t elapsed = ::GetTickCount64() - state.stopTime;
+  const auto budget = static_cast<std::uint64_t>(grace.count());
+  const auto left = std::chrono::milliseconds(elapsed < budget ? budget - elapsed : 0);
+  if (state.verificationPass.wait_for(left) == std::future_status::ready) {
+    try {
+      state.verificationPass.get();  // "Repair cancelled." or a late result
+    } catch (const std::exception&) {
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 // open, and the clean pass that a Start request waits for.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -18,6 +19,16 @@ struct VerificationRequest {
 // The scheduler: collects a finished pass, starts the guard for a pending Start
 // after a clean pass, and starts the next pass when it is due. Window thread only.
 void ServiceBackgroundRepair();
+
+// The launcher is closing: sets the stop flag and asks the update engine to
+// drop its long work (hashing, downloads, retry waits). Window thread; the
+// first call counts, later ones change nothing.
+void StopBackgroundWork();
+
+// Waits for a pass that still runs until grace has passed since the stop, and
+// collects its result (discarded) when it has ended. A pass still running then
+// is left to end with the process. Window thread.
+void AwaitStoppedPass(std::chrono::milliseconds grace);
 
 // One pass on the calling (worker) thread: the empty text when clean, else the
 // error to show. Reports through the session's status and progress. Never throws.

@@ -41,6 +41,7 @@ struct UiState {
 
   // Set when the launcher is closing; background work stops.
   std::atomic<bool> stopFlag{false};
+  std::uint64_t stopTime = 0;  // tick count when it was set
 
   // No guard, no game being watched and no start pending.
   bool LaunchIdle() const { return !guardProcess && !gameProcess && !startPending; }

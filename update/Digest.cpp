@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "Deployment.h"
+#include "update/Cancel.h"
 #include "update/Paths.h"
 
 namespace orvex_update {
@@ -111,6 +112,8 @@ std::string HashFileHex(const std::filesystem::path& path) {
   Sha256 hasher;
   std::vector<std::uint8_t> buffer(kChunkSize);
   for (;;) {
+    // Up to 8 GiB go through here; a closing launcher must not wait for them.
+    ThrowIfCancelled();
     DWORD read = 0;
     if (!::ReadFile(file.Get(), buffer.data(), kChunkSize, &read, nullptr)) {
       throw std::runtime_error("Cannot completely read update file.");

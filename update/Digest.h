@@ -46,7 +46,8 @@ bool Sha256Buffer(const void* data, std::size_t length, Digest& out);
 bool Sha256OpenFile(HANDLE file, std::uint64_t expectedSize, Digest& out);
 
 // Digest text of the file at path. Throws "Cannot hash update file.",
-// "SHA-256 unavailable.", "SHA-256 failed." or "Cannot completely read update file.".
+// "SHA-256 unavailable.", "SHA-256 failed." or "Cannot completely read update file.",
+// and kCancelledText (update/Cancel.h) when the launcher is closing.
 std::string HashFileHex(const std::filesystem::path& path);
 
 // RSA-3072 PKCS#1 v1.5 SHA-256 signature (384 bytes) of message under the

@@ -2,6 +2,7 @@
 
 #include "Deployment.h"
 #include "common/WinHttpHandles.h"
+#include "update/Cancel.h"
 #include "update/Digest.h"
 #include "update/Paths.h"
 #include "update/HttpsRules.h"
@@ -180,7 +181,9 @@ void HttpsDownload(const std::string& url, const std::filesystem::path& destinat
   std::vector<char> buffer(kHttpsReadSize);
   for (;;) {
     // Checked before each read only: one read may still block for up to the
-    // 30 s receive timeout past the deadline.
+    // 30 s receive timeout past the deadline (or past a closing launcher's
+    // request to stop, which is why its shutdown does not wait for us).
+    ThrowIfCancelled();
     if (::GetTickCount64() - started >= deadline) Fail("Update download timed out.");
     DWORD count = 0;
     if (!::WinHttpReadData(request.Get(), buffer.data(), kHttpsReadSize, &count)) {

@@ -20,8 +20,9 @@ std::wstring WidenUtf8(const std::string& text);
 // CA and must match the certificate pin instead. progress, if set, gets
 // (0, limit) first and (received, limit) after every written chunk, on the
 // calling thread; an exception it throws ends the transfer and reaches the
-// caller. Throws std::runtime_error with the user-visible text on any failure;
-// a partial file may stay behind, and the caller cleans its folder.
+// caller. Throws std::runtime_error with the user-visible text on any failure,
+// and kCancelledText (update/Cancel.h) between reads once the launcher is
+// closing; a partial file may stay behind, and the caller cleans its folder.
 void HttpsDownload(const std::string& url, const std::filesystem::path& destination, std::uint64_t limit,
                    const std::string& body, const ProgressCallback& progress);
 

@@ -11,6 +11,7 @@
 
 #include "Deployment.h"
 #include "common/WinHandles.h"
+#include "update/Cancel.h"
 #include "update/ClientManifest.h"
 #include "update/Digest.h"
 #include "update/Https.h"
@@ -238,7 +239,7 @@ class RepairRun {
         if (attempt >= kSegmentAttempts) throw;
       }
       Status("Connection interrupted. Retrying download...");
-      ::Sleep(attempt == 1 ? 1000 : 2000);
+      CancellableWait(attempt == 1 ? 1000 : 2000);
     }
   }
 

@@ -132,8 +132,8 @@ void CAPISocket::Send(const std::uint8_t* payload, std::size_t length) {
   }
 }
 
-void CAPISocket::Receive() {
-  if (!IsConnected()) return;
+bool CAPISocket::Receive() {
+  if (!IsConnected()) return true;
   const SOCKET handle = socket_.load();
 
   u_long readable = 0;
@@ -154,9 +154,14 @@ void CAPISocket::Receive() {
     std::unique_ptr<Packet> packet;
     const FrameStatus status = ExtractFrame(ring_, packet);
     if (status == FrameStatus::Taken) {
-      std::lock_guard lock(queueLock_);
-      queue_.push_back(std::move(packet));
-      continue;
+      if (queue_.Push(std::move(packet))) continue;
+      // Nobody is taking packets (a patch is downloading, or the session has
+      // ended) and the peer keeps sending. Close rather than grow: what is
+      // still buffered would only fill the queue again.
+      LogSocketError("packet queue full.. closing!", kApiSocketSource, __LINE__);
+      ring_.Clear();
+      Close();
+      return false;
     }
     // A zero-length frame is the server's way of ending the link; the ring
     // was already emptied. Winsock posts no FD_CLOSE for our own close, so
@@ -164,20 +169,9 @@ void CAPISocket::Receive() {
     if (status == FrameStatus::Close) Close();
     break;
   }
+  return true;
 }
 
-std::unique_ptr<Packet> CAPISocket::PopPacket() {
-  std::lock_guard lock(queueLock_);
-  if (queue_.empty()) return nullptr;
-  std::unique_ptr<Packet> packet = std::move(queue_.front());
-  queue_.pop_front();
-  return packet;
-}
+std::unique_ptr<Packet> CAPISocket::PopPacket() { return queue_.Pop(); }
 
-void CAPISocket::DropQueuedPackets() {
-  std::deque<std::unique_ptr<Packet>> dropped;
-  {
-    std::lock_guard lock(queueLock_);
-    dropped.swap(queue_);
-  }
-}
+void CAPISocket::DropQueuedPackets() { queue_.Clear(); }

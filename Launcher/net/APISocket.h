@@ -1,6 +1,6 @@
 // The launcher's one TCP client to the login server (port 15100): blocking
 // connect, then window-message notification; packets are handed from the
-// window thread to the update thread through a locked queue.
+// window thread to the update thread through a locked, bounded queue.
 #pragma once
 
 #include <winsock2.h>
@@ -8,13 +8,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "CircularBuffer.h"
+#include "PacketQueue.h"
 
 inline constexpr UINT WM_SOCKETMSG = WM_USER + 1;
 inline constexpr unsigned short kLoginPort = 15100;
@@ -36,12 +36,17 @@ class CAPISocket {
   // Frames and sends one payload (opcode first); frames over 200 bytes are
   // dropped silently. Update thread.
   void Send(const std::uint8_t* payload, std::size_t length);
-  // Reads what is readable and queues every complete frame. Window thread, FD_READ.
-  void Receive();
+  // Reads what is readable and queues every complete frame. Window thread,
+  // FD_READ. False when a frame found the packet queue at its bound: the link
+  // has then been closed (and what was buffered dropped), and the caller
+  // treats it like the server's close.
+  bool Receive();
   // The oldest queued packet, or null.
   std::unique_ptr<Packet> PopPacket();
   // Deletes every queued packet.
   void DropQueuedPackets();
+  // Packets queued and not yet taken.
+  std::size_t QueuedPackets() const { return queue_.Count(); }
 
   // Socket handle is open (read lock-free from the update thread).
   bool IsValid() const { return socket_.load() != INVALID_SOCKET; }
@@ -56,8 +61,7 @@ class CAPISocket {
   std::vector<char> scratch_;
   std::atomic<int> connected_{0};
   BB_CircularBuffer ring_;
-  std::mutex queueLock_;
-  std::deque<std::unique_ptr<Packet>> queue_;
+  PacketQueue queue_;
   // Held by Send() for its send loop and by Close() around closesocket().
   std::mutex sendLock_;
 };

@@ -36,6 +36,8 @@ class ByteBuffer {
   std::string ReadString();
 
   std::size_t Size() const { return storage_.size(); }
+  // Bytes the storage holds on the heap (at least Size(); a received Packet reserves 4096).
+  std::size_t Capacity() const { return storage_.capacity(); }
   const std::uint8_t* Data() const { return storage_.data(); }
   std::uint32_t ReadPosition() const { return readPos_; }
   std::uint32_t WritePosition() const { return writePos_; }

@@ -170,6 +170,15 @@ def test_short_packet_then_zero_length_frame(start):
     assert client.read(15) == frame(b"\x01\x34") + frame(b"") + b"\x00"
 
 
+def test_flood_after_version_reply_keeps_the_connection_open(start):
+    client = start("--flood-after", "VersionReply", "--flood-frames", "3", "--flood-delay", "0.2").connect()
+    client.send(b"\x01")
+    assert client.read(9 + 3 * 7) == frame(b"\x01\x01\x00") + frame(b"\x7f") * 3
+    client.sock.settimeout(0.3)
+    with pytest.raises(socket.timeout):
+        client.sock.recv(1)
+
+
 def test_close_after_version_reply(start):
     client = start("--close-after", "VersionReply").connect()
     client.send(b"\x01")

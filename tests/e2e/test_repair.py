@@ -103,9 +103,9 @@ def damaged_client(sound_client, tmp_path):
     return client, damage(client)
 
 
-def run_repair(client, version=VERSION, exe=INSTALL_DRIVER):
+def run_repair(client, version=VERSION, exe=INSTALL_DRIVER, extra=()):
     """(exit code, output lines) of one repair under Wine."""
-    result = subprocess.run(["wine", str(exe), "repair", win_path(client), str(version)], env=wine_environment(),
+    result = subprocess.run(["wine", str(exe), "repair", win_path(client), str(version), *extra], env=wine_environment(),
                             stdin=subprocess.DEVNULL, capture_output=True, timeout=90)
     return result.returncode, result.stdout.decode("utf-8", "replace").splitlines()
 
@@ -173,6 +173,31 @@ def test_damaged_files_are_fetched_once_verified_and_installed(sound_client, sto
     assert statuses(lines)[-1] == "All game files verified."
     assert "BEFORE-INSTALL" not in lines and progress(lines) == []
     assert not (client / UPDATE_AREA / "download").exists()
+
+
+def test_files_held_for_a_moment_are_retried_and_a_held_clean_up_keeps_the_repair(sound_client, store, tmp_path):
+    client, _ = damaged_client(sound_client, tmp_path)
+    download = client / UPDATE_AREA / "download"
+    stale = download / "stale.bin"
+    stale.parent.mkdir(parents=True)
+    stale.write_bytes(b"left by an earlier run")
+    expected = snapshot(sound_client[0], skip=(UPDATE_AREA, "ORVEX"))
+    with PatchServer(tmp_path, tmp_path, extra_args=["--repair-root", str(store)]):
+        # A scanner holds the old download folder's file and then a damaged
+        # client file, each for about a second: both are retried.
+        code, lines = run_repair(client, extra=["--hold", win_path(stale), "1000", "--hold-before-install",
+                                                win_path(client / "Vantrell.exe"), "1000"])
+        assert (code, lines[-1]) == (0, "OK"), lines
+        assert snapshot(client, skip=(UPDATE_AREA, "ORVEX")) == expected
+        assert not download.exists()
+
+        # The batch held past the retries: every file is repaired all the
+        # same, so the repair succeeds and leaves the folder to the next one.
+        damage(client)
+        code, lines = run_repair(client, extra=["--hold-before-install", win_path(download / "batch"), "4000"])
+        assert (code, lines[-1]) == (0, "OK"), lines
+        assert snapshot(client, skip=(UPDATE_AREA, "ORVEX")) == expected
+        assert (download / "batch").exists()
 
 
 def test_wrong_bytes_from_the_server_leave_the_client_untouched(sound_client, store, tmp_path):

@@ -72,3 +72,11 @@ def test_zero_length_frame_closes_and_reports_disconnected(tmp_path):
     statuses, _ = run_session(tmp_path, 2372, "Disconnected.", version=2372, patches=[],
                               zero_length_after="VersionReply")
     assert statuses[-1] == "Disconnected."
+
+
+def test_flood_of_small_frames_after_the_session_ended_disconnects(tmp_path):
+    # The session has stopped taking packets, so only the queue's bound can end this.
+    statuses, _ = run_session(tmp_path, 2372, "Disconnected.", version=2373, patches=[],
+                              flood_after="DownloadInfo", flood_delay=1.0)
+    changes = [text for i, text in enumerate(statuses) if i == 0 or statuses[i - 1] != text]
+    assert changes[-2:] == ["Client version does not match the server.", "Disconnected."]

@@ -12,7 +12,8 @@ import time
 
 import pytest
 
-from harness import Launcher, LoginServer, drop_proxy_settings, make_client, wait_until, wine_environment
+from harness import Launcher, LoginServer, PatchServer, drop_proxy_settings, make_client, wait_until, \
+    wine_environment, write_client_manifests
 
 STANDIN_DIR = pathlib.Path(os.environ.get("ORVEX_STANDIN_DIR",
                                           pathlib.Path(__file__).resolve().parents[2] / "build" / "win" / "standins"))
@@ -195,3 +196,67 @@ def test_game_that_exits_before_becoming_idle_leaves_the_launcher_open(tmp_path)
             assert wait_until(lambda: launcher.is_viewable(window), timeout=10)
         finally:
             assert launcher.close() == 0
+
+
+def opened_by_some_process(path):
+    """True when a process on this machine has path open (Wine keeps a Unix
+    descriptor open for every open Windows file handle)."""
+    for fd_dir in pathlib.Path("/proc").glob("[0-9]*/fd"):
+        try:
+            for fd in fd_dir.iterdir():
+                if os.readlink(fd) == str(path):
+                    return True
+        except OSError:
+            continue
+    return False
+
+
+def repair_posts(server):
+    return [entry for entry in server.requests() if entry["method"] == "POST"]
+
+
+# What the background pass is doing when the window closes: waiting in a
+# download whose server went silent after the headers, hashing a managed file
+# of 1 GiB (about 3 s under Wine), waiting 2 s before its third request.
+@pytest.mark.parametrize("moment", ["stalled-download", "large-hash", "retry-wait"])
+def test_closing_during_a_background_repair_ends_the_process_at_once(tmp_path, moment):
+    client = make_client(tmp_path / "client", version=2372)
+    big = client / "data" / "big.dat"
+    if moment == "large-hash":
+        with open(big, "wb") as sparse:
+            sparse.truncate(1 << 30)
+        write_client_manifests(client)
+    else:
+        # A managed file that is not one of the launcher's own: the start-up
+        # quick check passes, and the first background pass repairs it.
+        (client / "data" / "item.tbl").write_bytes(b"damaged")
+    always = {"stalled-download": ["size-64", "stall-0"], "large-hash": [], "retry-wait": ["status-500"]}[moment]
+    relaunch = None
+    with LoginServer(tmp_path, version=2372, patches=[]), PatchServer(tmp_path, tmp_path, always=always) as server:
+        launcher = Launcher(client)
+        try:
+            assert launcher.window_id(timeout=60) is not None, launcher.trace()[-3000:]
+            if moment == "large-hash":
+                assert wait_until(lambda: opened_by_some_process(big), timeout=60)
+            elif moment == "stalled-download":
+                assert wait_until(lambda: repair_posts(server), timeout=60), launcher.status_lines()[-3:]
+            else:
+                assert wait_until(lambda: len(repair_posts(server)) == 2, timeout=60), launcher.status_lines()[-3:]
+            press(launcher, "Escape")
+            closed = time.monotonic()
+            # Started while the first one is still closing: it waits for the
+            # name instead of ending silently.
+            relaunch = Launcher(client)
+            assert launcher.wait(10) == 0
+            assert time.monotonic() - closed < 3.0
+            if moment == "retry-wait":
+                assert len(repair_posts(server)) == 2  # no third request after the close
+            assert relaunch.window_id(timeout=60) is not None, relaunch.trace()[-3000:]
+            assert relaunch.close() == 0
+        finally:
+            launcher.close()
+            if relaunch:
+                relaunch.close()
+    # The relaunch got its window, so its recovery met no held update lock;
+    # and no transaction was left behind.
+    assert not (client / ".orvex-update" / "current").exists()

@@ -196,3 +196,29 @@ def test_unpublished_metadata_stops_start_up_with_a_box_and_exit_code_1(tmp_path
                    if p.is_file() and not p.relative_to(client).as_posix().startswith(".orvex-update"))
     assert after == before
     assert not (client / "ORVEX" / "Startup.manifest").exists()
+
+
+def test_unrecoverable_transaction_stops_start_up_with_advice(tmp_path):
+    # A journal whose manifest copy cannot be verified: nothing can tell what
+    # to roll back, so start-up must stop, and the box says what to do.
+    client = client_without_manifests(tmp_path / "client")
+    current = client / ".orvex-update" / "current"
+    current.mkdir(parents=True)
+    for name in ("journal", "manifest", "signature"):
+        (current / name).write_bytes(b"damaged")
+    env = wine_environment("-all,trace+msgbox")
+    trace_file = tmp_path / "msgbox-trace.txt"
+    with open(trace_file, "wb") as trace_out:
+        process = subprocess.Popen(["wine", str(client / "Launcher.exe")], cwd=client, env=env,
+                                   stdout=subprocess.DEVNULL, stderr=trace_out, stdin=subprocess.DEVNULL)
+    try:
+        assert wait_until(lambda: windows_titled("ORVEX Update Recovery", env), timeout=60)
+        trace = lambda: trace_file.read_text(errors="replace")
+        assert wait_until(lambda: "Update signature is invalid." in trace() and "start the launcher again" in trace(),
+                          timeout=20), trace()[-2000:]
+        assert dismiss_boxes_until_exit(process, "ORVEX Update Recovery", env) == 1
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(10)
+    assert sorted(p.name for p in current.iterdir()) == ["journal", "manifest", "signature"]

@@ -1,4 +1,5 @@
 #include "net/CircularBuffer.h"
+#include "net/PacketQueue.h"
 
 #include <gtest/gtest.h>
 
@@ -302,6 +303,57 @@ TEST(FrameExtract, RandomChunkingOfAFrameStreamKeepsEveryPacket) {
   }
   EXPECT_EQ(ring.Used(), 0);
   EXPECT_EQ(received, payloads);
+}
+
+// --- the packet queue between the window thread and the update thread ---
+
+std::unique_ptr<Packet> PacketOf(std::size_t dataBytes, std::uint8_t opcode = 0x03) {
+  const Bytes data(dataBytes, 0x41);
+  return std::make_unique<Packet>(opcode, data.data(), data.size());
+}
+
+TEST(PacketQueue, RefusesPastEitherBoundAndPopGivesRoomBack) {
+  PacketQueue byCount(2, 1u << 30);
+  EXPECT_TRUE(byCount.Push(PacketOf(0, 1)));
+  EXPECT_TRUE(byCount.Push(PacketOf(0, 2)));
+  EXPECT_FALSE(byCount.Push(PacketOf(0, 3)));
+  EXPECT_EQ(byCount.Count(), 2u);
+  EXPECT_EQ(byCount.Pop()->Opcode(), 1);
+  EXPECT_TRUE(byCount.Push(PacketOf(0, 4)));
+  EXPECT_EQ(byCount.Pop()->Opcode(), 2);
+  EXPECT_EQ(byCount.Pop()->Opcode(), 4);
+  EXPECT_EQ(byCount.Pop(), nullptr);
+
+  // Bytes are the packets' storage: a one-byte packet still holds its 4096-byte reserve.
+  // How far storage grows past 4096 is the library's choice, so the bound is
+  // set from what the packets really hold.
+  const std::size_t small = PacketQueue::Cost(*PacketOf(0));
+  const std::size_t large = PacketQueue::Cost(*PacketOf(6000));
+  ASSERT_GE(small, 4096u);
+  ASSERT_GE(large, 6000u);
+  PacketQueue byBytes(100, small + large - 1);
+  EXPECT_TRUE(byBytes.Push(PacketOf(0)));
+  EXPECT_FALSE(byBytes.Push(PacketOf(6000)));  // would pass the bound by one byte
+  EXPECT_TRUE(byBytes.Push(PacketOf(0)));
+  EXPECT_EQ(byBytes.Bytes(), 2 * small);
+  byBytes.Pop();
+  EXPECT_EQ(byBytes.Bytes(), small);
+  byBytes.Clear();
+  EXPECT_EQ(byBytes.Count(), 0u);
+  EXPECT_EQ(byBytes.Bytes(), 0u);
+  EXPECT_TRUE(byBytes.Push(PacketOf(6000)));
+}
+
+TEST(PacketQueue, DefaultBoundsStopAFloodButTakeTheLargestFrames) {
+  PacketQueue queue;
+  std::size_t accepted = 0;
+  while (queue.Push(PacketOf(0)) && accepted <= kMaxQueuedPackets) ++accepted;
+  EXPECT_EQ(accepted, kMaxQueuedPackets);
+  EXPECT_LE(queue.Bytes(), kMaxQueuedBytes);
+
+  // The login protocol's largest frame, many times over, is never refused.
+  queue.Clear();
+  for (int i = 0; i < 64; ++i) ASSERT_TRUE(queue.Push(PacketOf(0xFFFE)));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "SignedFixtures.h"
@@ -34,6 +35,18 @@ bool g_startWorks = true;
 bool RecordStart(const fs::path& executable, const fs::path& folder, const std::wstring& arguments) {
   g_starts.push_back({executable, folder, arguments});
   return g_startWorks;
+}
+
+// File steps of the swap that the next run fails, and the step before which it
+// overwrites a file with junk (a copy gone bad on disk).
+const char* g_failStep = nullptr;
+const char* g_spoilStep = nullptr;
+fs::path g_spoilFile;
+
+bool FailOrSpoilStep(const char* step) {
+  const std::string_view name(step);
+  if (g_spoilStep != nullptr && name == g_spoilStep) WriteBytes(g_spoilFile, {'j', 'u', 'n', 'k'});
+  return g_failStep == nullptr || name != g_failStep;
 }
 
 // Any path component named "linked" counts as a junction (Wine reports none).
@@ -83,8 +96,11 @@ class LauncherSwapTest : public ::testing::Test {
     g_starts.clear();
     g_startWorks = true;
     previousStarter_ = SetDetachedProcessStarter(&RecordStart);
+    g_failStep = g_spoilStep = nullptr;
+    SetSwapStepHook(&FailOrSpoilStep);
   }
   void TearDown() override {
+    SetSwapStepHook(nullptr);
     SetDetachedProcessStarter(previousStarter_);
     orvex_update::SetReparsePointQuery(nullptr);
   }
@@ -298,15 +314,111 @@ TEST_F(LauncherSwapTest, SwapRefusesAPendingLauncherChangedSinceTheCheck) {
   EXPECT_TRUE(g_starts.empty());
 }
 
-TEST_F(LauncherSwapTest, NewLauncherThatCannotStartPutsThePreviousBack) {
+TEST_F(LauncherSwapTest, EveryFailedStepLeavesAWorkingLauncherAndSaysWhere) {
+  constexpr const char* kReplace = "Cannot replace Launcher.exe. Close the game/launcher and retry.";
+  constexpr const char* kKept =
+      "; the previous launcher could not be restored. It is kept in the hidden folder .orvex-update as "
+      "Launcher.previous.exe: copy it to Launcher.exe in the game folder.";
+  const std::string badInstall = "The installed launcher failed verification";
+  const std::string noStart = "The new launcher could not be started";
+  enum class Held { kOld, kNew, kJunk, kNothing };
+  struct Case {
+    bool installedBefore;
+    const char* failStep;
+    const char* spoilStep;
+    const wchar_t* spoilFile;
+    bool startWorks;
+    std::string message;
+    Held launcher;  // what Launcher.exe holds afterwards
+  };
+  const std::vector<Case> cases = {
+      // Before the move Launcher.exe is never touched.
+      {true, "stage-flush", nullptr, nullptr, true, "Cannot stage the new launcher.", Held::kOld},
+      {true, "backup-copy", nullptr, nullptr, true, kReplace, Held::kOld},
+      {true, "backup-flush", nullptr, nullptr, true, kReplace, Held::kOld},
+      {true, nullptr, "backup-flush", L".orvex-update/Launcher.previous.exe", true, kReplace, Held::kOld},
+      {true, "replace", nullptr, nullptr, true, kReplace, Held::kOld},
+      // After it, the previous launcher goes back, checked.
+      {true, "replace-flush", nullptr, nullptr, true, badInstall + "; the previous launcher was restored.", Held::kOld},
+      {true, nullptr, "replace-flush", L"Launcher.exe", true, badInstall + "; the previous launcher was restored.",
+       Held::kOld},
+      {true, nullptr, nullptr, nullptr, false, noStart + "; the previous launcher was restored.", Held::kOld},
+      // A restore that fails says so; an unverified launcher is never left to run.
+      {true, "restore-move", "replace-flush", L"Launcher.exe", true, badInstall + " and was removed" + kKept,
+       Held::kNothing},
+      {true, "restore-copy", nullptr, nullptr, false, noStart + kKept, Held::kNew},
+      {true, nullptr, "restore-flush", L".orvex-update/Launcher.next.exe", false, noStart + kKept, Held::kNew},
+      {true, nullptr, "restore-move", L".orvex-update/Launcher.next.exe", false, noStart + kKept, Held::kJunk},
+      // No launcher was installed: an older backup is not this swap's to restore.
+      {false, "replace", nullptr, nullptr, true, "Cannot install Launcher.exe.", Held::kNothing},
+      {false, nullptr, "replace-flush", L"Launcher.exe", true, badInstall + " and was removed.", Held::kNothing},
+      {false, nullptr, nullptr, nullptr, false, noStart + ".", Held::kNew},
+  };
+  const std::vector<std::uint8_t> older = {'o', 'l', 'd', 'e', 'r'};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message + " / fail " + (c.failStep ? c.failStep : "-") + " / spoil " +
+                 (c.spoilStep ? c.spoilStep : "-"));
+    fs::remove_all(client_ / ".orvex-update");
+    fs::remove(File(L"Launcher.exe"));
+    fs::create_directories(client_ / ".orvex-update");
+    WriteBytes(Area(L"Launcher.previous.exe"), older);
+    if (c.installedBefore) WriteBytes(File(L"Launcher.exe"), OldLauncher());
+    WriteBytes(File(L"Launcher2.exe"), SignedLauncher());
+    g_failStep = c.failStep;
+    g_spoilStep = c.spoilStep;
+    g_spoilFile = c.spoilFile ? client_ / c.spoilFile : fs::path();
+    g_startWorks = c.startWorks;
+    g_starts.clear();
+
+    EndedProcess old;
+    EXPECT_EQ(Swap(old.Id()), c.message);
+    switch (c.launcher) {
+      case Held::kOld: EXPECT_EQ(ReadBytes(File(L"Launcher.exe")), OldLauncher()); break;
+      case Held::kNew: EXPECT_EQ(ReadBytes(File(L"Launcher.exe")), SignedLauncher()); break;
+      case Held::kJunk: EXPECT_EQ(ReadBytes(File(L"Launcher.exe")), std::vector<std::uint8_t>({'j', 'u', 'n', 'k'})); break;
+      case Held::kNothing: EXPECT_FALSE(fs::exists(File(L"Launcher.exe"))); break;
+    }
+    // Where the message sends the player, the previous launcher waits.
+    if (c.message.find("Launcher.previous.exe") != std::string::npos) {
+      EXPECT_EQ(ReadBytes(Area(L"Launcher.previous.exe")), OldLauncher());
+    }
+    if (!c.installedBefore) {
+      EXPECT_EQ(ReadBytes(Area(L"Launcher.previous.exe")), older);
+    }
+    EXPECT_EQ(ReadBytes(File(L"Launcher2.exe")), SignedLauncher());  // kept for the next try
+    // Only a verified launcher is ever started.
+    EXPECT_EQ(g_starts.size(), c.message.rfind(noStart, 0) == 0 ? 1u : 0u);
+  }
+}
+
+TEST_F(LauncherSwapTest, PendingCopyHeldByAnotherProgramNeverFailsAFinishedSwap) {
   fs::create_directories(client_ / ".orvex-update");
   WriteBytes(File(L"Launcher.exe"), OldLauncher());
   WriteBytes(File(L"Launcher2.exe"), SignedLauncher());
-  g_startWorks = false;
-  EndedProcess old;
-  EXPECT_EQ(Swap(old.Id()), "The new launcher could not be started; the previous launcher was restored.");
-  EXPECT_EQ(ReadBytes(File(L"Launcher.exe")), OldLauncher());
-  EXPECT_TRUE(fs::exists(File(L"Launcher2.exe")));
+  const auto hold = [&](DWORD share) {
+    return win::UniqueFile(::CreateFileW(File(L"Launcher2.exe").c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+  };
+  {
+    // A scanner reading the fresh file and sharing reads only: no delete.
+    const win::UniqueFile scanner = hold(FILE_SHARE_READ);
+    ASSERT_TRUE(scanner);
+    EndedProcess old;
+    EXPECT_EQ(Swap(old.Id()), "(done)");
+    EXPECT_EQ(ReadBytes(File(L"Launcher.exe")), SignedLauncher());
+    // The new launcher's start-up meets the leftover.
+    EXPECT_EQ(Check(), "0:");
+    EXPECT_FALSE(HasPendingLauncher(client_));
+  }
+  {
+    // Held without any sharing, or half deleted: it cannot even be read.
+    const win::UniqueFile scanner = hold(0);
+    ASSERT_TRUE(scanner);
+    EXPECT_EQ(Check(), "0:");
+    EXPECT_FALSE(HasPendingLauncher(client_));
+  }
+  EXPECT_EQ(Check(), "0:");  // a later start removes it
+  EXPECT_FALSE(fs::exists(File(L"Launcher2.exe")));
   EXPECT_EQ(g_starts.size(), 1u);
 }
 

@@ -137,9 +137,11 @@ class LoopbackServer {
   std::thread thread_;
 };
 
-// What the test window saw; the window forwards FD_READ like the launcher's.
+// What the test window saw; the window forwards FD_READ like the launcher's,
+// through the launcher's own handling when a session is set.
 struct WindowState {
   CAPISocket* socket = nullptr;
+  Launcher* session = nullptr;
   int readEvents = 0;
   int closeEvents = 0;
 };
@@ -151,7 +153,11 @@ LRESULT CALLBACK TestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       switch (WSAGETSELECTEVENT(lParam)) {
         case FD_READ:
           ++state->readEvents;
-          if (state->socket) state->socket->Receive();
+          if (state->session) {
+            HandleSocketNotification(state->session, state->socket, lParam);
+          } else if (state->socket) {
+            state->socket->Receive();
+          }
           break;
         case FD_CLOSE:
           ++state->closeEvents;
@@ -324,6 +330,42 @@ TEST_F(SocketTest, ServerCloseDropsQueuedPacketsAndReportsDisconnected) {
   // A late FD_READ after the close does nothing.
   HandleSocketNotification(&session, socket_.get(), WSAMAKESELECTREPLY(FD_READ, 0));
   EXPECT_EQ(socket_->PopPacket(), nullptr);
+}
+
+TEST_F(SocketTest, FloodOfSmallFramesClosesTheLinkAtTheQueueBound) {
+  std::promise<ReadResult> afterwards;
+  LoopbackServer server([&](SOCKET client) {
+    // Twice as many frames as the queue may hold, in one burst, then stay
+    // connected: only the client can end this link.
+    Bytes flood;
+    for (std::size_t i = 0; i < 2 * kMaxQueuedPackets; ++i) {
+      const Bytes frame = Frame({0x7F});
+      flood.insert(flood.end(), frame.begin(), frame.end());
+    }
+    WriteAll(client, flood);
+    afterwards.set_value(ReadFor(client, 1, kDeadline));
+  });
+  ASSERT_TRUE(server.Listening());
+  Launcher session;
+  session.SetReady(true);
+  state_.session = &session;
+  ASSERT_EQ(socket_->Connect(window_, "127.0.0.1"), 0);
+
+  // Nobody takes packets, as while a patch downloads.
+  std::size_t mostQueued = 0;
+  EXPECT_TRUE(PumpUntil([&] {
+    mostQueued = std::max(mostQueued, socket_->QueuedPackets());
+    return !socket_->IsValid();
+  }));
+  state_.session = nullptr;
+  EXPECT_LE(mostQueued, kMaxQueuedPackets);
+  EXPECT_EQ(session.GetStatus(), "Disconnected.");
+  EXPECT_FALSE(session.Ready());
+  EXPECT_EQ(socket_->QueuedPackets(), 0u);
+
+  auto result = afterwards.get_future();
+  ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_TRUE(result.get().ended);
 }
 
 TEST_F(SocketTest, ZeroLengthFrameClosesTheLink) {

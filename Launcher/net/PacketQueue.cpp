@@ -1,0 +1,42 @@
+#include "PacketQueue.h"
+
+bool PacketQueue::Push(std::unique_ptr<Packet> packet) {
+  if (!packet) return true;
+  const std::size_t cost = Cost(*packet);
+  {
+    std::lock_guard lock(lock_);
+    // Written as differences so that no cost can wrap the sum.
+    if (packets_.size() < maxPackets_ && bytes_ <= maxBytes_ && cost <= maxBytes_ - bytes_) {
+      bytes_ += cost;
+      packets_.push_back(std::move(packet));
+      return true;
+    }
+  }
+  return false;  // the refused packet is deleted here, outside the lock
+}
+
+std::unique_ptr<Packet> PacketQueue::Pop() {
+  std::lock_guard lock(lock_);
+  if (packets_.empty()) return nullptr;
+  std::unique_ptr<Packet> packet = std::move(packets_.front());
+  packets_.pop_front();
+  bytes_ -= Cost(*packet);
+  return packet;
+}
+
+void PacketQueue::Clear() {
+  std::deque<std::unique_ptr<Packet>> dropped;
+  std::lock_guard lock(lock_);
+  dropped.swap(packets_);
+  bytes_ = 0;
+}
+
+std::size_t PacketQueue::Count() const {
+  std::lock_guard lock(lock_);
+  return packets_.size();
+}
+
+std::size_t PacketQueue::Bytes() const {
+  std::lock_guard lock(lock_);
+  return bytes_;
+}
