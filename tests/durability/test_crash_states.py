@@ -254,10 +254,6 @@ OLD_LAUNCHER = b"MZ old launcher " + pseudo_random("old-launcher", 20_000)
 NEW_LAUNCHER = b"MZ new launcher " + pseudo_random("new-launcher", 24_000)
 
 
-# ReplaceFileW under Wine moves the old launcher to the backup and then the
-# new one into place, each by an unflushed rename: a power cut between them
-# leaves no Launcher.exe, one after them a zero-filled one.
-@pytest.mark.xfail(strict=True, reason="the swap does not yet keep Launcher.exe whole across a power cut")
 def test_launcher_swap(driver, tmp_path):
     tree = write_tree(tmp_path / "tree", {**SWAP_START_UP_FILES, "Launcher.exe": NEW_LAUNCHER})
     subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_publish.py"), "make-client-manifests", "--tree",
@@ -271,7 +267,12 @@ def test_launcher_swap(driver, tmp_path):
         launcher = folder / "Launcher.exe"
         if not launcher.is_file():
             return "Launcher.exe is missing"
-        return None if launcher.read_bytes() in (OLD_LAUNCHER, NEW_LAUNCHER) else "Launcher.exe is damaged"
+        if launcher.read_bytes() not in (OLD_LAUNCHER, NEW_LAUNCHER):
+            return "Launcher.exe is damaged"
+        # The pending launcher goes only once the new one is in place for good.
+        if launcher.read_bytes() == OLD_LAUNCHER and not (folder / "Launcher2.exe").is_file():
+            return "the new launcher is lost: old Launcher.exe, no Launcher2.exe"
+        return None
 
     run = traced(driver, tmp_path, "swap", win_path(client))
     sweep(driver, client, tmp_path, run, check)
