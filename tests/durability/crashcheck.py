@@ -21,7 +21,9 @@ The crash model (what one state is):
   disk, in any combination; enumerated are: all applied, none applied, and
   each one alone not applied (2 + n states per prefix). In a state, an
   operation whose source or folder is missing is skipped.
-- Identical states are kept once (hash of every path and content).
+- The folder as it was before the operation counts as on disk. Identical
+  states are kept once (hash of every path and content).
+A trace that does not explain the folder the operation left is an error.
 """
 import dataclasses
 import functools
@@ -37,8 +39,8 @@ import time
 
 STRACE_CALLS = ("open,openat,creat,read,readv,write,pwrite64,writev,pwritev,pwritev2,lseek,fsync,fdatasync,"
                 "sync_file_range,fallocate,truncate,ftruncate,rename,renameat,renameat2,link,linkat,symlink,"
-                "symlinkat,unlink,unlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,fcntl,recvmsg,sendmsg,chdir,fchdir,"
-                "clone,clone3,fork,vfork,copy_file_range,sendfile")
+                "symlinkat,unlink,unlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,fcntl,recvmsg,sendmsg,"
+                "chdir,fchdir,clone,clone3,fork,vfork,copy_file_range,sendfile")
 
 
 class TraceError(RuntimeError):
@@ -335,12 +337,11 @@ class _Description:
 class Recording:
     """The client folder before the operation and the events on it."""
 
-    def __init__(self, client, events, initial, namespace, trace_calls):
+    def __init__(self, client, events, initial, namespace):
         self.client = client
         self.events = events
         self.initial = initial  # ino -> bytes for the files that existed before
         self.namespace = namespace  # the names before the operation
-        self.trace_calls = trace_calls
 
 
 def record(client, prefix, run):
@@ -396,7 +397,6 @@ class _Parser:
         self.tables = {}  # tid -> {fd: _Description or None}
         self.family = {}  # child tid -> (parent tid, shares the descriptor table, shares the working folder)
         self.in_flight = []  # descriptions sent by the server, not yet received
-        self.calls = 0
         self.events_after = []  # events recorded when k calls had finished
 
     # -- paths
@@ -495,12 +495,11 @@ class _Parser:
                 self.family[result] = (tid, threads and "CLONE_FILES" in args, threads and "CLONE_FS" in args)
         for call in calls:
             self.events_after.append(len(self.events))
-            self.calls += 1
             self.handle(*call)
-        return Recording(self.client, self.events, initial, before, self.calls)
+        return Recording(self.client, self.events, initial, before)
 
-    def handle(self, tid, name, args, result, annotation, entry):
-        if result < 0 and name not in ("lseek",):
+    def handle(self, tid, name, args, result, _annotation, entry):
+        if result < 0:
             return
         a = _split_args(args)
         if name in ("open", "openat", "creat"):

@@ -33,9 +33,10 @@ REMOVALS = {
     "version-move": ("update/Version.cpp", "  FlushStagedFile(ini);\n", "", "version or install_of"),
     "repair-staged": ("update/Repair.cpp", "      FlushStagedFile(staged);\n", "", "repair"),
     "repair-copy": ("update/Repair.cpp", "          FlushStagedFile(replacement);\n", "", "repair"),
-    "swap-stage": ("modes/LauncherSwap.cpp", " ||\n      !StepAllowed(\"stage-flush\") || !FlushFile(next)) {", ") {", "swap"),
-    "swap-replace": ("modes/LauncherSwap.cpp", "StepAllowed(\"replace-flush\") && FlushFile(installed) && ",
-                     "StepAllowed(\"replace-flush\") && ", "swap"),
+    "swap-stage": ("modes/LauncherSwap.cpp", ' ||\n      !StepAllowed("stage-flush") || !FlushFile(next)) {', ") {",
+                   "swap"),
+    "swap-replace": ("modes/LauncherSwap.cpp", 'StepAllowed("replace-flush") && FlushFile(installed) && ',
+                     'StepAllowed("replace-flush") && ', "swap"),
 }
 
 
