@@ -174,6 +174,20 @@ def test_package_replacing_the_running_program_is_refused_before_anything_is_wri
     assert snapshot(tmp_path, skip=()) == before
 
 
+def test_data_folder_that_is_a_symbolic_link_elsewhere_is_refused(driver, trees, package, tmp_path):
+    # A real link, not the test seam: Wine reports a Unix symbolic link to a
+    # folder as a reparse point (one to a file it does not).
+    client = fresh_client(trees, tmp_path / "client")
+    elsewhere = tmp_path / "elsewhere"
+    (client / "Data").rename(elsewhere)
+    (client / "Data").symlink_to(elsewhere, target_is_directory=True)
+    before = snapshot(tmp_path, skip=())
+    assert driver.run(*package.install_args(client)) == (
+        1, "ERROR: Update path contains a junction or symbolic link.")
+    assert snapshot(tmp_path, skip=()) == before
+    assert (elsewhere / "item.tbl").read_bytes() == OLD_FILES["Data/item.tbl"]
+
+
 @contextlib.contextmanager
 def unwritable(path):
     """The file cannot be written, also by root (for whom Wine ignores the
