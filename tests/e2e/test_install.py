@@ -1,6 +1,7 @@
 """The transactional installer and the crash recovery on real client folders
 under Wine: packages from tools/orvex_publish.py, hostile archives written
 byte by byte, and the install driver killed at every checkpoint."""
+import contextlib
 import pathlib
 import shutil
 import struct
