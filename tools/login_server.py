@@ -30,6 +30,10 @@ command-line option given explicitly overrides the key:
   first_text            str: first text of DownloadInfo
   second_text           str: second text of DownloadInfo
   patches               [str]: patch file names of DownloadInfo
+  patches_above_client  bool, default false: DownloadInfo names only the
+                        patches whose number (the digits of the name) is
+                        above the version its DownloadInfoRequest carried, as
+                        the real server answers a client that has restarted
   answer_version        bool, default true: answer VersionRequest
   answer_text_list      bool, default true: answer TextListRequest
   answer_download_info  bool, default true: answer DownloadInfoRequest
@@ -102,6 +106,7 @@ DEFAULTS = {
     "first_text": "",
     "second_text": "",
     "patches": [],
+    "patches_above_client": False,
     "answer_version": True,
     "answer_text_list": True,
     "answer_download_info": True,
@@ -162,6 +167,11 @@ def build_payload(name, scenario, version=None):
         return (bytes([DOWNLOAD_INFO]) + string(scenario["first_text"]) + string(scenario["second_text"])
                 + u16(len(patches)) + b"".join(string(p) for p in patches))
     raise ScenarioError(f"unknown packet {name!r}")
+
+
+def patch_number(name):
+    digits = "".join(c for c in name if c.isdigit())
+    return int(digits) if digits else 0
 
 
 # --- scenario -------------------------------------------------------------
@@ -286,11 +296,14 @@ class Connection:
         self.frames_sent = 0
         self.version_replies = 0
         self.closing = False
+        self.client_version = None  # of the last DownloadInfoRequest
 
     # Output is a list of items: bytes (one frame and its garbage, or a part
     # of a split frame) and Pause markers. one_write merges adjacent bytes.
     def packet_items(self, name, version=None):
         s = self.scenario
+        if name == "DownloadInfo" and s["patches_above_client"] and self.client_version is not None:
+            s = {**s, "patches": [p for p in s["patches"] if patch_number(p) > self.client_version]}
         payload = build_payload(name, s, version)
         if name in s["short_packets"]:
             payload = payload[: s["short_packets"][name]]
@@ -379,6 +392,8 @@ class Connection:
             elif opcode == 0x03 and self.scenario["answer_text_list"]:
                 replies.append("TextList")
             elif opcode == 0x02 and self.scenario["answer_download_info"]:
+                if len(payload) >= 3:
+                    self.client_version = int.from_bytes(payload[1:3], "little", signed=True)
                 replies.append("DownloadInfo")
         self.write(self.produce(replies))
         return not self.closing

@@ -143,17 +143,24 @@ def answer_repair(root, body):
     wanted = [i for i in range(len(bitmap) * 8) if bitmap[i // 8] >> (i % 8) & 1]
     if wanted and wanted[-1] >= len(catalogue):
         return 400, b"bitmap names entries past the catalogue\n"
-    pieces = []
-    for index in wanted:
-        stored = root / "objects" / catalogue[index]
-        if not stored.is_file():
-            return 404, b"object missing from the store\n"
-        pieces.append(stored.read_bytes())
-    batch = b"".join(pieces)
+    stored = [root / "objects" / catalogue[index] for index in wanted]
+    if not all(path.is_file() for path in stored):
+        return 404, b"object missing from the store\n"
     offset, length = int(offset_text), int(length_text)
-    if offset + length > len(batch):
+    if offset + length > sum(path.stat().st_size for path in stored):
         return 400, b"range past the end of the batch\n"
-    return 200, batch[offset:offset + length]
+    # Only the requested range is read: a segment of a large repair is one
+    # slice of objects that together may be far larger than memory allows.
+    answer = bytearray()
+    start = 0
+    for path in stored:
+        size = path.stat().st_size
+        if offset < start + size and start < offset + length:
+            with open(path, "rb") as stream:
+                stream.seek(max(offset - start, 0))
+                answer += stream.read(min(start + size, offset + length) - max(offset, start))
+        start += size
+    return 200, bytes(answer)
 
 
 def pattern(offset, count):

@@ -2,6 +2,7 @@
 made by tools/orvex_publish.py, ZIP archives written byte by byte, and the
 install driver (tests/win/InstallDriver.cpp) run under Wine.
 """
+import contextlib
 import hashlib
 import os
 import pathlib
@@ -9,6 +10,8 @@ import shutil
 import struct
 import subprocess
 import zlib
+
+import pytest
 
 from harness import BUILD_DIR, PYTHON, SOURCE_DIR, wine_environment
 
@@ -66,6 +69,34 @@ def snapshot(root, skip=(UPDATE_AREA,)):
                 continue
             result[path.relative_to(root).as_posix()] = "link" if path.is_symlink() else sha256_hex(path.read_bytes())
     return result
+
+
+@contextlib.contextmanager
+def unwritable(path):
+    """The file cannot be written, also by root (for whom Wine ignores the
+    permission bits): read-only mode plus the immutable flag where allowed."""
+    path.chmod(0o444)
+    immutable = subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode == 0
+    try:
+        if os.access(path, os.W_OK):
+            pytest.skip("cannot make a file unwritable here")
+        yield
+    finally:
+        if immutable:
+            subprocess.run(["chattr", "-i", str(path)], check=True)
+        path.chmod(0o644)
+
+
+@contextlib.contextmanager
+def append_only(folder):
+    """Files can be added to folder but none in it replaced or removed: the
+    append-only flag, where allowed (the test is skipped elsewhere)."""
+    if subprocess.run(["chattr", "+a", str(folder)], capture_output=True).returncode != 0:
+        pytest.skip("cannot make a folder append-only here")
+    try:
+        yield
+    finally:
+        subprocess.run(["chattr", "-a", str(folder)], check=True)
 
 
 def files_only(tree):

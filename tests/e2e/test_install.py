@@ -2,7 +2,6 @@
 under Wine: packages from tools/orvex_publish.py, hostile archives written
 byte by byte, and the install driver killed at every checkpoint."""
 import contextlib
-import os
 import pathlib
 import shutil
 import struct
@@ -16,7 +15,7 @@ import pytest
 
 from fixtures import (MADE_ON_UNIX, UNIX_SYMLINK, UPDATE_AREA, Driver, Package, ZipEntry, client_version, copy_tree,
                       deflated, files_only, ini_sections, keygen, make_update, overlapping_zip_bytes, pseudo_random,
-                      sha256_hex, signed_package, snapshot, win_path, write_tree, zip_bytes)
+                      sha256_hex, signed_package, snapshot, unwritable, win_path, write_tree, zip_bytes)
 
 NEW_VERSION = 2370
 SERVER_INI = ("[Version]\r\nFiles=2369\r\n[Server]\r\nCount=1\r\nIP0=10.1.2.3\r\n"
@@ -175,20 +174,18 @@ def test_package_replacing_the_running_program_is_refused_before_anything_is_wri
     assert snapshot(tmp_path, skip=()) == before
 
 
-@contextlib.contextmanager
-def unwritable(path):
-    """The file cannot be written, also by root (for whom Wine ignores the
-    permission bits): read-only mode plus the immutable flag where allowed."""
-    path.chmod(0o444)
-    immutable = subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode == 0
-    try:
-        if os.access(path, os.W_OK):
-            pytest.skip("cannot make a file unwritable here")
-        yield
-    finally:
-        if immutable:
-            subprocess.run(["chattr", "-i", str(path)], check=True)
-        path.chmod(0o644)
+def test_data_folder_that_is_a_symbolic_link_elsewhere_is_refused(driver, trees, package, tmp_path):
+    # A real link, not the test seam: Wine reports a Unix symbolic link to a
+    # folder as a reparse point (one to a file it does not).
+    client = fresh_client(trees, tmp_path / "client")
+    elsewhere = tmp_path / "elsewhere"
+    (client / "Data").rename(elsewhere)
+    (client / "Data").symlink_to(elsewhere, target_is_directory=True)
+    before = snapshot(tmp_path, skip=())
+    assert driver.run(*package.install_args(client)) == (
+        1, "ERROR: Update path contains a junction or symbolic link.")
+    assert snapshot(tmp_path, skip=()) == before
+    assert (elsewhere / "item.tbl").read_bytes() == OLD_FILES["Data/item.tbl"]
 
 
 def test_rollback_completes_when_server_ini_is_read_only(driver, trees, package, tmp_path):

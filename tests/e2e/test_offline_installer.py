@@ -10,6 +10,7 @@ import subprocess
 import pytest
 
 import sample_client
+from fixtures import append_only
 from harness import LAUNCHER_EXE, read_ini_value, turkish_code_page_environment, wine_environment
 
 SUCCESS = "ORVEX yamasi kuruldu. Simdi Launcher.exe ile oyunu acabilirsiniz."
@@ -82,6 +83,21 @@ class TestInstallsThePatch:
         patch_folder = client / "orvex" / "PATCH"
         assert run_installer(patch_folder) == (0, [])
         assert_installed(sample, client, patch_folder)
+
+
+def test_failed_install_is_rolled_back_and_reported_in_the_log(sample, tmp_path):
+    # ui/ui.src is the last file the patch replaces, and nothing in its folder
+    # can be replaced: the install fails after the journal, with the files
+    # before it replaced and added, and the rollback undoes them.
+    client = client_with_patch(sample, tmp_path / "client")
+    patch_folder = client / "ORVEX" / "Patch"
+    assert (patch_folder / "2384.manifest").read_text().splitlines()[-1].endswith("\tui/ui.src")
+    before = sample_client.file_digests(client, skip=())
+    with append_only(client / "ui"):
+        assert run_installer(patch_folder) == (1, [])
+    assert (patch_folder / LOG_NAME).read_bytes() == b"Cannot replace client file; close the game and retry.\r\n"
+    assert sample_client.file_digests(client, skip=(f"ORVEX/Patch/{LOG_NAME}",)) == before
+    assert not (client / ".orvex-update" / "current").exists()
 
 
 def installer_in_client_folder(sample, folder):

@@ -3,6 +3,7 @@ command (RepairManagedFiles) against the stand-in patch server's repair
 endpoint, on clients whose signed manifests come from tools/orvex_publish.py."""
 import hashlib
 import importlib.util
+import os
 import pathlib
 import shutil
 import struct
@@ -31,6 +32,11 @@ FILES = {
 CATALOGUE_409 = ("Onarim katalogu bu surumle eslesmiyor (HTTP 409). "
                  "Guncel surumun sunucuda yayinlanmasi gerekiyor.")
 RETRY = "Connection interrupted. Retrying download..."
+
+
+def file_sha256(path):
+    with open(path, "rb") as stream:
+        return hashlib.file_digest(stream, "sha256").hexdigest()
 
 
 def manifest_entries(path, integrity):
@@ -198,6 +204,70 @@ def test_files_held_for_a_moment_are_retried_and_a_held_clean_up_keeps_the_repai
         assert (code, lines[-1]) == (0, "OK"), lines
         assert snapshot(client, skip=(UPDATE_AREA, "ORVEX")) == expected
         assert (download / "batch").exists()
+
+
+def test_failed_replacement_keeps_what_was_done_and_the_next_pass_fetches_the_rest(sound_client, store, tmp_path):
+    client = pathlib.Path(shutil.copytree(sound_client[0], tmp_path / "client"))
+    catalogue = sound_client[2]
+    names = ["Vantrell.exe", "data/item.tbl", "data/skill.tbl", "ORVEX/Launcher/ui.dll", "ORVEX/Launcher/skin.dat"]
+    # Objects are installed in catalogue order, which is ascending digest order.
+    names.sort(key=lambda name: sha256_hex(FILES[name]))
+    for name in names:
+        (client / name).write_bytes(b"damaged " + name.encode())
+    # A folder where the third file belongs: no file can be moved over it.
+    # (Wine, unlike Windows, moves a file over a read-only one.)
+    stuck = client / names[2]
+    stuck.unlink()
+    stuck.mkdir()
+
+    with PatchServer(tmp_path, tmp_path, extra_args=["--repair-root", str(store)]) as server:
+        code, lines = run_repair(client)
+        repaired = [(client / name).is_file() and (client / name).read_bytes() == FILES[name] for name in names]
+        stuck.rmdir()
+        code_again, lines_again = run_repair(client)
+        posts = repair_posts(server)
+
+    assert (code, lines[-1]) == (1, "ERROR: Cannot replace client file; close the game and retry."), lines
+    assert repaired == [True, True, False, False, False]
+    # The second pass asks for exactly the three files still damaged.
+    assert (code_again, lines_again[-1]) == (0, "OK"), lines_again
+    assert len(posts) == 2
+    assert posts[1]["body"].split("\n")[3] == expected_bitmap(catalogue, {sha256_hex(FILES[n]) for n in names[2:]})
+    assert snapshot(client, skip=(UPDATE_AREA,)) == snapshot(sound_client[0], skip=(UPDATE_AREA,))
+    assert not (client / UPDATE_AREA / "download").exists()
+
+
+SEGMENT = 134217728
+BIG_NAME = "Misc/terrain.pak"
+
+
+def test_repair_above_one_segment_is_fetched_in_two(tmp_path):
+    # One object 1000 bytes above a segment, almost all zeros: sparse in the
+    # tree and the store, written out in full only by the repair.
+    tree = write_tree(tmp_path / "tree", FILES)
+    with open(tree / BIG_NAME, "wb") as stream:
+        stream.write(b"PAK1 head")
+        stream.seek(SEGMENT + 1000 - 9)
+        stream.write(b"PAK1 tail")
+    subprocess.run([PYTHON, str(PUBLISH), "make-client-manifests", "--tree", str(tree), "--out", str(tree)],
+                   check=True, capture_output=True)
+    big_digest = file_sha256(tree / BIG_NAME)
+    store = tmp_path / "store"
+    (store / "objects").mkdir(parents=True)
+    os.link(tree / BIG_NAME, store / "objects" / big_digest)
+    catalogue = sorted({file_sha256(path) for path in tree.rglob("*") if path.is_file()})
+    (store / f"{VERSION}.catalogue").write_text("".join(d + "\n" for d in catalogue))
+    client = pathlib.Path(shutil.copytree(tree, tmp_path / "client", ignore=shutil.ignore_patterns("terrain.pak")))
+
+    with PatchServer(tmp_path, tmp_path, extra_args=["--repair-root", str(store)]) as server:
+        code, lines = run_repair(client)
+        posts = repair_posts(server)
+
+    assert (code, lines[-1]) == (0, "OK"), lines
+    assert [post["body"].split("\n")[4:6] for post in posts] == [["0", str(SEGMENT)], [str(SEGMENT), "1000"]]
+    assert statuses(lines).count("Downloading files...") == 2
+    assert file_sha256(client / BIG_NAME) == big_digest
+    assert not (client / UPDATE_AREA / "download").exists()
 
 
 def test_wrong_bytes_from_the_server_leave_the_client_untouched(sound_client, store, tmp_path):

@@ -13,8 +13,10 @@ import zipfile
 import pytest
 
 import sample_client
+from fixtures import unwritable
 from harness import (LAUNCHER_EXE, Launcher, LoginServer, PatchServer, drop_proxy_settings, read_ini_value,
-                     status_and_percent, turkish_code_page_environment)
+                     status_and_percent, turkish_code_page_environment, wait_until)
+from test_launcher_swap import close_window, end_processes_running_from, launcher_windows
 
 READY = "Ready to play ORVEX"
 MANIFEST_TEXT = "Downloading signed update manifest..."
@@ -97,6 +99,56 @@ class TestPatchingToTheServerVersion:
             shutil.rmtree(client, ignore_errors=True)
 
 
+def root_with_a_new_launcher_in_2370(sample, root, new_launcher):
+    """A patch root whose 2370 also delivers new_launcher as Launcher2.exe, with
+    client manifests that name it as Launcher.exe; 2371 and 2372 as published."""
+    signed = shutil.copytree(sample.trees[2370], root.parent / "signed-2370")
+    (signed / "Launcher.exe").write_bytes(new_launcher)
+    sample_client.write_client_manifests(signed)
+    tree = shutil.copytree(sample.trees[2370], root.parent / "tree-2370")
+    shutil.copytree(signed / "ORVEX", tree / "ORVEX", dirs_exist_ok=True)
+    (tree / "Launcher2.exe").write_bytes(new_launcher)
+    sample_client.make_update(sample.trees[2369], tree, 2370, root)
+    for version in (2371, 2372):
+        for suffix in (".manifest", ".manifest.sig", ".zip"):
+            shutil.copy(sample.patch_root / f"{version}{suffix}", root)
+
+
+def test_patch_with_a_new_launcher_restarts_it_and_the_new_one_patches_on(sample, tmp_path):
+    # A working launcher with other bytes: a PE ignores data after its last section.
+    new_launcher = LAUNCHER_EXE.read_bytes() + b"ORVEX next launcher build\x00"
+    root = tmp_path / "root"
+    root_with_a_new_launcher_in_2370(sample, root, new_launcher)
+    client = sample.make_client(tmp_path / "client", LAUNCHER_EXE)
+
+    # The server names the patches above the version each request carries,
+    # so the restarted launcher at 2370 is offered 2371 and 2372.
+    with PatchServer(tmp_path, root) as patches, LoginServer(tmp_path, version=2372, patches=PATCH_NAMES,
+                                                              patches_above_client=True) as login:
+        old = Launcher(client)
+        try:
+            # The old launcher quits for the swap helper, which starts the new
+            # one; both write to the old one's trace.
+            assert old.wait(60) == 0, old.status_lines()[-5:]
+            assert wait_until(lambda: READY in old.texts(), timeout=120), old.status_lines()[-5:]
+            gets = patches.gets("cdn")
+            requests = [frame for frame in login.frames() if frame[0] == 0x02]
+        finally:
+            for window in launcher_windows(old):
+                close_window(old, window)
+            end_processes_running_from(client)
+
+    # The old launcher asked from 2369 and quit after 2370 (its "Restarting"
+    # status is seldom painted); the new one asked from 2370.
+    assert requests == [b"\x02" + version.to_bytes(2, "little") for version in (2369, 2370)]
+    assert [path for path in gets if PATCH_FILE.fullmatch(path)] == expected_gets(*sample_client.PATCH_VERSIONS)
+    assert (client / "Launcher.exe").read_bytes() == new_launcher
+    assert not (client / "Launcher2.exe").exists()
+    assert read_ini_value(client / "Server.ini", "Version", "Files") == "2372"
+    assert sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
+        sample_client.file_digests(sample.trees[2372])
+
+
 @pytest.fixture(scope="module")
 def foreign_key(tmp_path_factory):
     return sample_client.write_foreign_key(tmp_path_factory.mktemp("foreign") / "foreign-update-key.pem")
@@ -133,6 +185,26 @@ class TestRefusedUpdateLeavesTheClientUntouched:
         assert sample_client.file_digests(client, skip=()) == before
         assert read_ini_value(client / "Server.ini", "Version", "Files") == "2369"
         assert not (client / ".orvex-update" / "current").exists()
+
+
+def test_failed_install_whose_recovery_fails_reports_both(sample, tmp_path):
+    # Server.ini has no version, so the session counts the client as 1, and
+    # nothing can write it: the install fails at its version save after every
+    # file was replaced, and the rollback, which restores the files, fails to
+    # write version 1 back.
+    client = sample.make_client(tmp_path / "client", LAUNCHER_EXE)
+    (client / "Server.ini").write_bytes(b"[Server]\r\nCount=1\r\nIP0=127.0.0.1\r\n")
+    settings = (client / "Server.ini").read_bytes()
+    message = "Cannot save client version. Recovery: Cannot save client version."
+    with unwritable(client / "Server.ini"):
+        frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, message, always=(), version=2372,
+                                    patches=["patch2370.zip"])
+    assert message in [status for status, _ in frames]
+    assert sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
+        sample_client.file_digests(sample.trees[2369], skip=("Server.ini", "Launcher.exe"))
+    assert (client / "Server.ini").read_bytes() == settings
+    # The transaction stays for the next recovery.
+    assert (client / ".orvex-update" / "current" / "journal").exists()
 
 
 @pytest.fixture(scope="module")
