@@ -13,7 +13,7 @@ import pytest
 
 import crashcheck
 from fixtures import (UPDATE_AREA, Driver, copy_tree, files_only, ini_sections, make_update, pseudo_random,
-                      sha256_hex, snapshot, win_path, write_tree)
+                      sha256_hex, snapshot, unwritable, win_path, write_tree)
 from harness import PYTHON, SOURCE_DIR, PatchServer, drop_proxy_settings
 
 OLD_VERSION, NEW_VERSION = "2369", "2370"
@@ -141,18 +141,28 @@ def test_install_of_a_patch(driver, checker, package, tmp_path):
     assert run.output.splitlines()[-1] == "OK"
 
 
-@pytest.mark.parametrize("checkpoint", ["replace-half", "committed"])
-def test_rollback_after_a_failed_install(driver, checker, package, tmp_path, checkpoint):
-    # The install fails (after some files were replaced, or after its commit)
-    # and the recovery runs at once, as the patch download does.
+@pytest.mark.parametrize("failure", ["replace-half", "committed", "read-only Server.ini"])
+def test_rollback_after_a_failed_install(driver, checker, package, tmp_path, failure):
+    # The install fails (after some files were replaced, after its commit, or
+    # when it cannot save the version) and the recovery runs at once, as the
+    # patch download does.
     old, pkg = package
     client = copy_tree(old, tmp_path / "client")
+    injected = failure != "read-only Server.ini"
     commands = tmp_path / "commands.txt"
-    commands.write_text("\t".join(pkg.install_args(client) + ["--fail-at", checkpoint]) + "\n" +
+    commands.write_text("\t".join(pkg.install_args(client) + (["--fail-at", failure] if injected else [])) + "\n" +
                         f"recover\t{win_path(client)}\n", encoding="utf-8")
-    run = traced(driver, tmp_path, "batch", win_path(commands))
+    run_batch = traced(driver, tmp_path, "batch", win_path(commands))
+
+    def run():
+        if injected:
+            return run_batch()
+        with unwritable(client / "Server.ini"):
+            return run_batch()
+
     sweep(driver, client, tmp_path, run, install_check(old), checker)
-    assert run.output.splitlines() == [f"ERROR: Injected failure at {checkpoint}.", "OK"]
+    failed = f"ERROR: Injected failure at {failure}." if injected else "ERROR: Cannot save client version."
+    assert run_batch.output.splitlines() == [failed, "OK"]
 
 
 @pytest.mark.parametrize("checkpoint", ["replace-half", "committed"])
