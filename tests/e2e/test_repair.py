@@ -287,7 +287,7 @@ def test_wrong_bytes_from_the_server_leave_the_client_untouched(sound_client, st
     assert snapshot(client, skip=(UPDATE_AREA,)) == before
     assert "BEFORE-INSTALL" not in lines and "STATUS: Installing verified files..." not in lines
     assert progress(lines)[-1] == (0, 0)
-    # A failed repair left its download area behind.
+    # A failed repair removes its download area.
     assert not (client / UPDATE_AREA / "download").exists()
 
 
