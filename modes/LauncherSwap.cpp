@@ -23,9 +23,7 @@ BOOL CopyRetrying(const wchar_t* from, const wchar_t* to, BOOL failIfExists) {
 }
 
 BOOL MoveRetrying(const wchar_t* from, const wchar_t* to, DWORD flags) {
-  return orvex_update::RetryWhileLocked([&]() -> DWORD {
-           return ::MoveFileExW(from, to, flags) ? ERROR_SUCCESS : ::GetLastError();
-         }) == ERROR_SUCCESS;
+  return orvex_update::MoveFileRetrying(from, to, flags) == ERROR_SUCCESS;
 }
 
 constexpr const char* kMismatchText = "Launcher2.exe does not match the signed release. It was not executed.";

@@ -44,11 +44,7 @@ void MoveAsideDurably(const fs::path& clientFolder, const fs::path& from, const 
   EnsureInsideClient(clientFolder, from);
   EnsureInsideClient(clientFolder, to);
   FsCreateDirectories(to.parent_path());
-  const DWORD result = RetryWhileLocked([&]() -> DWORD {
-    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-               ? ERROR_SUCCESS
-               : ::GetLastError();
-  });
+  const DWORD result = MoveFileRetrying(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (result != ERROR_SUCCESS) {
     throw FileSystemError("remove", std::error_code(static_cast<int>(result), std::system_category()));
   }

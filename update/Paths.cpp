@@ -135,6 +135,11 @@ DWORD RetryWhileLocked(const std::function<DWORD()>& attempt) {
   return result;
 }
 
+DWORD MoveFileRetrying(const fs::path& from, const fs::path& to, DWORD flags) {
+  return RetryWhileLocked(
+      [&]() -> DWORD { return ::MoveFileExW(from.c_str(), to.c_str(), flags) ? ERROR_SUCCESS : ::GetLastError(); });
+}
+
 win::UniqueFile OpenFileRetrying(const fs::path& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   win::UniqueFile file;
   RetryWhileLocked([&]() -> DWORD {
@@ -292,11 +297,7 @@ void ReplaceClientFile(const fs::path& clientFolder, const fs::path& source, con
   FsCreateDirectories(destination.parent_path());
   // Write-through: the call returns only once the rename is on disk, which the
   // journal's crash recovery relies on. A copy fallback would not be atomic.
-  const DWORD result = RetryWhileLocked([&]() -> DWORD {
-    return ::MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-               ? ERROR_SUCCESS
-               : ::GetLastError();
-  });
+  const DWORD result = MoveFileRetrying(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (result != ERROR_SUCCESS) {
     throw std::runtime_error("Cannot replace client file; close the game and retry.");
   }

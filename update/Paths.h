@@ -37,6 +37,9 @@ class FileSystemError : public std::runtime_error {
 // thread's last error. Any other error ends it at once.
 DWORD RetryWhileLocked(const std::function<DWORD()>& attempt);
 
+// MoveFileExW with flags through RetryWhileLocked; ERROR_SUCCESS or the error.
+DWORD MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::path& to, DWORD flags);
+
 // CreateFileW through RetryWhileLocked; an invalid handle (with the last
 // error set) when the file stays locked or cannot be opened at all.
 win::UniqueFile OpenFileRetrying(const std::filesystem::path& path, DWORD access, DWORD share, DWORD disposition,

@@ -48,11 +48,7 @@ void SaveClientVersion(const std::filesystem::path& clientFolder, std::uint32_t 
   ::WritePrivateProfileStringW(nullptr, nullptr, nullptr, copy.c_str());
   FlushStagedFile(copy);
   // A read-only Server.ini refuses the move, as it refused the profile write.
-  const DWORD moved = RetryWhileLocked([&]() -> DWORD {
-    return ::MoveFileExW(copy.c_str(), ini.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-               ? ERROR_SUCCESS
-               : ::GetLastError();
-  });
+  const DWORD moved = MoveFileRetrying(copy, ini, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (moved != ERROR_SUCCESS) CannotSave();
   FlushStagedFile(ini);
   if (::GetPrivateProfileIntW(L"Version", L"Files", 0, ini.c_str()) != version) {

@@ -761,13 +761,13 @@ class CrashStates:
     def materialise(self, state, folder):
         folder = pathlib.Path(folder)
         folder.mkdir(parents=True)
-        for path, spec in state.files.items():
+        for path, content_ref in state.files.items():
             target = folder / path
-            if spec is None:
+            if content_ref is None:
                 target.mkdir(exist_ok=True)
             else:
                 target.parent.mkdir(parents=True, exist_ok=True)
-                target.write_bytes(self.content(*spec))
+                target.write_bytes(self.content(*content_ref))
         return folder
 
 
