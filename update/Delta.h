@@ -3,6 +3,7 @@
 #pragma once
 
 #include "update/Callbacks.h"
+#include "update/FileWork.h"
 #include "update/DeltaFormat.h"
 #include "update/ManifestFormat.h"
 
@@ -23,5 +24,16 @@ namespace orvex_update {
 void RebuildFromDelta(const std::filesystem::path& clientFile, const std::filesystem::path& deltaFile,
                       const std::filesystem::path& outputFile, const ManifestFile& entry,
                       const StatusCallback& progress);
+
+// The same, telling the caller what was hashed on the way: the output as
+// written (its digest matches entry) and, when the client file was hashed,
+// the client file (digest empty otherwise).
+struct RebuiltFile {
+  HashedFile output;
+  HashedFile base;
+};
+void RebuildFromDelta(const std::filesystem::path& clientFile, const std::filesystem::path& deltaFile,
+                      const std::filesystem::path& outputFile, const ManifestFile& entry,
+                      const StatusCallback& progress, RebuiltFile& rebuilt);
 
 }  // namespace orvex_update

@@ -12,7 +12,8 @@
 namespace orvex_update {
 namespace {
 
-constexpr DWORD kChunkSize = 65536;
+// Large reads: a gigabyte is a thousand calls rather than sixteen thousand.
+constexpr DWORD kChunkSize = 1024 * 1024;
 constexpr std::size_t kUpdateSignatureSize = 384;
 constexpr std::size_t kManifestSignatureSize = 64;
 

@@ -1,5 +1,6 @@
 #include "Install.h"
 
+#include <algorithm>
 #include <utility>
 #include <map>
 #include <set>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "update/Delta.h"
+#include "update/FileWork.h"
 #include "update/Journal.h"
 #include "update/Digest.h"
 #include "update/JournalFormat.h"
@@ -46,6 +48,83 @@ std::wstring RunningExecutable() {
 
 // Opens with write access and flushes, as the staged files and backups need.
 void FlushFile(const fs::path& path) { FlushStagedFile(path); }
+
+// Which names one folder holds, from one listing of it. Wine reads the whole
+// folder for every name it cannot find, so asking about each new name of a
+// patch one by one costs the square of a large folder; the listing answers
+// "not there" for all of them at once. Only that answer is taken from it:
+// a name that is there, or one the listing cannot speak for, is asked about
+// as before.
+class FolderNames {
+ public:
+  enum class Answer { kAbsent, kAsk };
+
+  Answer Find(const fs::path& path) {
+    const std::wstring name = path.filename().native();
+    std::string key;
+    // Letter case beyond ASCII, short-name aliases and names that the Win32
+    // layer would trim are matched by rules the listing does not mirror.
+    if (name.empty() || name.back() == L'.' || name.back() == L' ' || !AsciiKey(name, key) ||
+        key.find('~') != std::string::npos) {
+      return Answer::kAsk;
+    }
+    const Listing& listing = List(path.parent_path());
+    if (!listing.complete || listing.names.count(key) != 0) return Answer::kAsk;
+    return Answer::kAbsent;
+  }
+
+ private:
+  struct Listing {
+    bool complete = false;
+    std::set<std::string> names;
+  };
+
+  static bool AsciiKey(const std::wstring& name, std::string& key) {
+    key.clear();
+    for (const wchar_t c : name) {
+      if (c == 0 || c > 0x7F) return false;
+      key.push_back(static_cast<char>(c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c));
+    }
+    return true;
+  }
+
+  const Listing& List(const fs::path& folder) {
+    const auto found = folders_.find(folder.native());
+    if (found != folders_.end()) return found->second;
+    Listing& listing = folders_[folder.native()];
+    WIN32_FIND_DATAW data{};
+    const std::wstring pattern = (folder / L"*").native();
+    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) {
+      const DWORD error = ::GetLastError();
+      // A folder that is not there holds no names.
+      listing.complete = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+      return listing;
+    }
+    bool complete = true;
+    std::string key;
+    do {
+      if (!AsciiKey(data.cFileName, key)) complete = false;
+      listing.names.insert(key);
+      if (data.cAlternateFileName[0] != L'\0' && AsciiKey(data.cAlternateFileName, key)) listing.names.insert(key);
+    } while (complete && ::FindNextFileW(find, &data));
+    if (complete && ::GetLastError() != ERROR_NO_MORE_FILES) complete = false;
+    ::FindClose(find);
+    listing.complete = complete;
+    return listing;
+  }
+
+  std::map<std::wstring, Listing> folders_;
+};
+
+// True when the file at path is still the one hashed as known and known's
+// digest is the entry's; otherwise the caller hashes it again.
+bool StillVerified(const fs::path& path, const HashedFile& known, const ManifestFile& entry) {
+  if (known.identity.index == 0 || known.identity.size != entry.size || known.sha256 != entry.sha256) return false;
+  FileIdentity now;
+  return QueryFileIdentity(path, now) && now == known.identity;
+}
 
 struct ListedArchive {
   std::map<std::string, fs::path> deltas;  // lower-cased target -> staged delta path
@@ -120,34 +199,49 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   }
 
   // 4-5: preflight of every destination and the space for staging and backups.
+  // One guard checks the folders of every path of this install once each and
+  // holds them until the clean-up.
+  ContainmentGuard guard(clientFolder);
   const std::wstring running = RunningExecutable();
   std::uint64_t required = 2 * manifest.archive_size + kStagingReserve;
-  for (const ManifestFile& file : manifest.files) {
-    const fs::path destination = ClientPathFor(clientFolder, file);
-    EnsureInsideClient(clientFolder, destination);
-    // Normalised: libstdc++'s absolute() returns an absolute path unchanged,
-    // so the "/" of a nested managed path would never equal the module
-    // name's "\\" and a running ORVEX/Patch/PatchKur.exe would go unnoticed.
-    if (!running.empty() &&
-        SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
-      Fail("This package replaces the running launcher; use a standalone launcher installer.");
-    }
-    required += file.size;
-    const fs::file_status status = FsStatus(destination);
-    if (fs::exists(status)) {
-      if (!fs::is_regular_file(status)) Fail("Update destination is not a regular file.");
-      const DWORD attributes = ::GetFileAttributesW(destination.c_str());
-      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        Fail("Update destination is read-only.");
+  {
+    FolderNames names;
+    std::set<std::wstring> foldersChecked;  // folders not there yet are asked about once
+    for (const ManifestFile& file : manifest.files) {
+      const fs::path destination = ClientPathFor(clientFolder, file);
+      // A name the folder does not hold is neither a link nor a file to
+      // check; every other is asked about as it stands.
+      const bool absent = names.Find(destination) == FolderNames::Answer::kAbsent;
+      if (absent) {
+        if (foldersChecked.insert(destination.parent_path().native()).second) guard.CheckFolders(destination);
+      } else {
+        guard.Check(destination);
       }
-      required += FsFileSize(destination);
+      // Normalised: libstdc++'s absolute() returns an absolute path unchanged,
+      // so the "/" of a nested managed path would never equal the module
+      // name's "\\" and a running ORVEX/Patch/PatchKur.exe would go unnoticed.
+      if (!running.empty() &&
+          SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
+        Fail("This package replaces the running launcher; use a standalone launcher installer.");
+      }
+      required += file.size;
+      if (absent) continue;
+      const fs::file_status status = FsStatus(destination);
+      if (fs::exists(status)) {
+        if (!fs::is_regular_file(status)) Fail("Update destination is not a regular file.");
+        const DWORD attributes = ::GetFileAttributesW(destination.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+          Fail("Update destination is read-only.");
+        }
+        required += FsFileSize(destination);
+      }
     }
   }
   if (FsSpace(clientFolder).available < required) Fail("Not enough disk space for staging and rollback.");
 
   // 6-7: the transaction directory, self-contained for the recovery.
   const fs::path current = TransactionDirectoryPath(clientFolder);
-  EnsureInsideClient(clientFolder, current);
+  guard.Check(current);
   const fs::path staging = current / "files";
   FsCreateDirectories(current);
   FsCreateDirectories(staging);
@@ -159,60 +253,113 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   for (const ManifestFile& file : manifest.files) index[AsciiLower(file.path)] = &file;
   const ListedArchive listed = ListArchive(archiveFile, staging, index);
 
-  // 10-11: extract, rebuild deltas, verify every staged file. Each one is
-  // flushed once it has been moved into place (below): that one flush puts
-  // both its bytes and its new name on disk.
+  // 10-11: extract, rebuild deltas, verify every staged file. The extraction
+  // and the rebuild hash the bytes as they write them; a staged file is
+  // known by its identity from then on, so the check after the swap reads it
+  // again only if something wrote to it in between. Each one is flushed once
+  // it has been moved into place (below): that one flush puts both its bytes
+  // and its new name on disk.
   report("Extracting verified update into staging...");
-  if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str()) != 0) {
+  std::vector<ExtractedFile> extracted;
+  if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted) != 0) {
     Fail("Patch extraction failed.");
   }
-  for (const ManifestFile& file : manifest.files) {
+  const auto pathKey = [](std::wstring path) {
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+  };
+  std::map<std::wstring, const HashedFile*> written;
+  for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
+  std::vector<HashedFile> stagedFiles(manifest.files.size());
+  std::map<std::string, HashedFile> hashedClientFiles;  // lower-cased path -> client file hashed by a rebuild
+  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    const ManifestFile& file = manifest.files[i];
     const fs::path staged = staging / fs::path(file.path);
-    EnsureInsideClient(clientFolder, staged);
+    guard.Check(staged);
     const auto delta = listed.deltas.find(AsciiLower(file.path));
     if (delta != listed.deltas.end()) {
-      EnsureInsideClient(clientFolder, delta->second);
-      RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress);
+      guard.Check(delta->second);
+      RebuiltFile rebuilt;
+      RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt);
+      stagedFiles[i] = rebuilt.output;
+      if (!rebuilt.base.sha256.empty()) hashedClientFiles[AsciiLower(file.path)] = rebuilt.base;
+      continue;  // the rebuild has checked its output against the entry
     }
-    if (!FileMatches(staged, file)) Fail("Extracted file hash mismatch.");
+    const auto found = written.find(pathKey(staged.native()));
+    if (found != written.end()) {
+      stagedFiles[i] = *found->second;
+      const std::uint64_t size =
+          stagedFiles[i].identity.index != 0 ? stagedFiles[i].identity.size : FsFileSize(staged);
+      if (stagedFiles[i].sha256 != file.sha256 || size != file.size) {
+        Fail("Extracted file hash mismatch.");
+      }
+    } else if (!FileMatches(staged, file)) {
+      Fail("Extracted file hash mismatch.");
+    }
   }
 
   // 12-13: backups of every file about to be replaced, then the journal.
+  // Each backup is hashed while it is copied; a game archive that a rebuild
+  // has just hashed is not hashed again while it is still that file. The
+  // backups are flushed together, all before the journal.
   std::string journal = JournalHeader(installedVersion);
-  for (const ManifestFile& file : manifest.files) {
-    const fs::path destination = ClientPathFor(clientFolder, file);
-    const fs::path backup = current / "backup" / fs::path(file.path);
-    EnsureInsideClient(clientFolder, backup);
-    if (FsExists(destination)) {
-      FsCreateDirectories(backup.parent_path());
-      FsCopyFile(destination, backup, fs::copy_options::none);
-      FlushFile(backup);
-      journal += JournalLineExisting(file.path, FsFileSize(backup), HashFileHex(backup));
-    } else {
-      journal += JournalLineAbsent(file.path);
+  {
+    FolderNames names;
+    FlushQueue flushes;
+    for (const ManifestFile& file : manifest.files) {
+      const fs::path destination = ClientPathFor(clientFolder, file);
+      const bool exists = names.Find(destination) != FolderNames::Answer::kAbsent && FsExists(destination);
+      if (exists) {
+        const fs::path backup = current / "backup" / fs::path(file.path);
+        guard.CheckFolders(backup);
+        if (!guard.Holds(backup.parent_path())) {
+          FsCreateDirectories(backup.parent_path());
+          guard.CheckFolders(backup);
+        }
+        const auto known = hashedClientFiles.find(AsciiLower(file.path));
+        // Created exclusively: nothing planted at the backup's name is
+        // written through.
+        const HashedFile copied =
+            CopyFileHashing(destination, backup, known != hashedClientFiles.end() ? &known->second : nullptr);
+        flushes.Add(backup);
+        journal += JournalLineExisting(file.path, copied.identity.size, copied.sha256);
+      } else {
+        journal += JournalLineAbsent(file.path);
+      }
     }
+    flushes.Wait();
   }
   Checkpoint("journal");
   WriteDurableFile(current / "journal.tmp", journal);
-  ReplaceClientFile(clientFolder, current / "journal.tmp", current / "journal");
+  ReplaceClientFile(guard, current / "journal.tmp", current / "journal");
   // Wine ignores MOVEFILE_WRITE_THROUGH: only a flush of the moved file puts
   // the move on disk, and a client file must not change before it is there.
   FlushFile(current / "journal");
   Checkpoint("replace");
   report("Installing update; rollback backup is ready...");
 
-  // 15-18: swap, verify, record the version, commit.
+  // 15-18: swap, verify, record the version, commit. Before the commit
+  // marker, every installed file's bytes and name are on disk (each flushed
+  // after its move, several at a time); until then a power cut is rolled back
+  // from the backups.
+  {
+    FlushQueue flushes;
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+      if (i == manifest.files.size() / 2) Checkpoint("replace-half");
+      const ManifestFile& file = manifest.files[i];
+      const fs::path destination = ClientPathFor(clientFolder, file);
+      ReplaceClientFile(guard, staging / fs::path(file.path), destination);
+      flushes.Add(destination);
+    }
+    flushes.Wait();
+  }
+  // A staged file that is still the file hashed at staging has the signed
+  // bytes; any other is read again.
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-    if (i == manifest.files.size() / 2) Checkpoint("replace-half");
     const ManifestFile& file = manifest.files[i];
     const fs::path destination = ClientPathFor(clientFolder, file);
-    ReplaceClientFile(clientFolder, staging / fs::path(file.path), destination);
-    // Before the commit marker, every installed file's bytes and name are on
-    // disk; until then a power cut is rolled back from the backups.
-    FlushFile(destination);
-  }
-  for (const ManifestFile& file : manifest.files) {
-    if (!FileMatches(ClientPathFor(clientFolder, file), file)) Fail("Installed file verification failed.");
+    if (StillVerified(destination, stagedFiles[i], file)) continue;
+    if (!FileMatches(destination, file)) Fail("Installed file verification failed.");
   }
   SaveClientVersion(clientFolder, static_cast<std::uint32_t>(manifest.version));
   WriteDurableFile(current / "committed", std::string_view("1\n"));
@@ -223,6 +370,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   // back). From the commit on the update is installed: a clean-up that fails
   // (a scanner still holds a backup) does not make it a failure; the next
   // download or repair removes what is left.
+  guard.Release();
   try {
     RetireJournal(clientFolder, current);
     RemoveUpdateDirectory(clientFolder, current);

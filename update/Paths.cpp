@@ -267,6 +267,81 @@ void EnsureInsideClient(const fs::path& clientFolder, const fs::path& path) {
   }
 }
 
+namespace {
+
+// Folders one guard holds open at most; past that it asks for every path,
+// as EnsureInsideClient does, rather than keep more descriptors open.
+constexpr std::size_t kMaxHeldFolders = 512;
+
+std::wstring FoldedKey(const fs::path& path) {
+  std::wstring key = path.native();
+  for (wchar_t& c : key) {
+    if (c == L'/') c = L'\\';
+    c = static_cast<wchar_t>(c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c);
+  }
+  return key;
+}
+
+}  // namespace
+
+ContainmentGuard::ContainmentGuard(const fs::path& clientFolder)
+    : clientFolder_(clientFolder), root_(Components(Normalised(clientFolder))) {}
+
+void ContainmentGuard::Check(const fs::path& path) { CheckPrefixes(path, true); }
+
+void ContainmentGuard::CheckFolders(const fs::path& path) { CheckPrefixes(path, false); }
+
+bool ContainmentGuard::Holds(const fs::path& folder) const {
+  return !held_.empty() && held_.count(FoldedKey(Normalised(folder))) != 0;
+}
+
+void ContainmentGuard::Release() {
+  handles_.clear();
+  held_.clear();
+}
+
+void ContainmentGuard::CheckPrefixes(const fs::path& path, bool lastToo) {
+  const fs::path target = Normalised(path);
+  if (root_.empty() || !StartsWith(Components(target), root_)) {
+    throw std::runtime_error("Update path leaves client directory.");
+  }
+  const ReparsePointQuery isReparsePoint = g_reparseQuery.load();
+  std::vector<fs::path> parts;
+  for (const fs::path& part : target) {
+    if (!part.empty()) parts.push_back(part);
+  }
+  fs::path prefix;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    prefix /= parts[i];
+    if (!prefix.has_relative_path()) continue;  // the volume root, as in EnsureInsideClient
+    const bool last = i + 1 == parts.size();
+    if (last && !lastToo) break;
+    std::wstring key;
+    if (!last) {
+      key = FoldedKey(prefix);
+      if (held_.count(key) != 0) continue;
+    }
+    if (isReparsePoint(prefix)) throw std::runtime_error("Update path contains a junction or symbolic link.");
+    if (last || handles_.size() >= kMaxHeldFolders) continue;
+    // Listing access takes part in sharing, so the missing delete sharing
+    // keeps the folder's name in place; read and write sharing leave it open
+    // to everyone else, this process's own file work included.
+    win::UniqueFile folder(::CreateFileW(prefix.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!folder || !::GetFileInformationByHandle(folder.Get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      continue;  // not there yet: asked again next time
+    }
+    // Asked once more now that it is held: a link put in its place between
+    // the query and the open is caught here, and none can follow.
+    if (isReparsePoint(prefix)) throw std::runtime_error("Update path contains a junction or symbolic link.");
+    held_.insert(std::move(key));
+    handles_.push_back(std::move(folder));
+  }
+}
+
 void RemoveUpdateDirectory(const fs::path& clientFolder, const fs::path& directory) {
   EnsureInsideClient(clientFolder, directory);
   const fs::path name = directory.filename();
@@ -297,6 +372,23 @@ void ReplaceClientFile(const fs::path& clientFolder, const fs::path& source, con
   FsCreateDirectories(destination.parent_path());
   // Write-through: the call returns only once the rename is on disk, which the
   // journal's crash recovery relies on. A copy fallback would not be atomic.
+  const DWORD result = MoveFileRetrying(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (result != ERROR_SUCCESS) {
+    throw std::runtime_error("Cannot replace client file; close the game and retry.");
+  }
+}
+
+void ReplaceClientFile(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
+  guard.Check(source);
+  // The destination's folders only: the move replaces whatever name is at
+  // the destination itself and never writes through it, and asking for a
+  // name that is not there yet makes Wine read the whole folder.
+  guard.CheckFolders(destination);
+  const fs::path folder = destination.parent_path();
+  if (!guard.Holds(folder)) {
+    FsCreateDirectories(folder);
+    guard.CheckFolders(destination);
+  }
   const DWORD result = MoveFileRetrying(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (result != ERROR_SUCCESS) {
     throw std::runtime_error("Cannot replace client file; close the game and retry.");

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -90,6 +91,36 @@ std::filesystem::path ClientPathFor(const std::filesystem::path& clientFolder, c
 // client folder's ancestors included, is a reparse point.
 void EnsureInsideClient(const std::filesystem::path& clientFolder, const std::filesystem::path& path);
 
+// EnsureInsideClient for the many paths of one operation. Each folder is
+// asked once and then held open without delete sharing for the guard's life,
+// so that it cannot be renamed away or removed, and a link put in its place,
+// while the operation runs: the one query per folder guards as well as asking
+// again for every file. Release before removing any of the folders.
+class ContainmentGuard {
+ public:
+  explicit ContainmentGuard(const std::filesystem::path& clientFolder);
+  ContainmentGuard(const ContainmentGuard&) = delete;
+  ContainmentGuard& operator=(const ContainmentGuard&) = delete;
+
+  // As EnsureInsideClient(clientFolder, path), same messages.
+  void Check(const std::filesystem::path& path);
+  // The same, except that the last element of path is not asked about; the
+  // caller creates it exclusively or asks itself.
+  void CheckFolders(const std::filesystem::path& path);
+  // True when path's folder is one this guard has verified and holds.
+  bool Holds(const std::filesystem::path& folder) const;
+  // Lets go of every folder held.
+  void Release();
+
+ private:
+  void CheckPrefixes(const std::filesystem::path& path, bool lastToo);
+
+  std::filesystem::path clientFolder_;
+  std::vector<std::wstring> root_;
+  std::set<std::wstring> held_;  // normalised, ASCII upper-cased
+  std::vector<win::UniqueFile> handles_;
+};
+
 // Removes .orvex-update/current or .orvex-update/download with everything in it;
 // any other target throws "Unexpected cleanup target.". A junction or link
 // anywhere inside stops the removal before anything is deleted.
@@ -99,6 +130,10 @@ void RemoveUpdateDirectory(const std::filesystem::path& clientFolder, const std:
 // destination's folders. Throws "Cannot replace client file; close the game and
 // retry." when the move fails; no copy fallback.
 void ReplaceClientFile(const std::filesystem::path& clientFolder, const std::filesystem::path& source,
+                       const std::filesystem::path& destination);
+
+// ReplaceClientFile with the paths checked through guard.
+void ReplaceClientFile(ContainmentGuard& guard, const std::filesystem::path& source,
                        const std::filesystem::path& destination);
 
 // True when path is a regular file of exactly size bytes whose digest text is

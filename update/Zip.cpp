@@ -9,6 +9,8 @@
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <map>
+#include <optional>
 #include <set>
 #include <string_view>
 
@@ -58,9 +60,16 @@ class Win32ZipSource final : public ZipByteSource {
 
 class Win32FileSink final : public ZipByteSink {
  public:
-  explicit Win32FileSink(HANDLE file) : file_(file) {}
+  Win32FileSink(HANDLE file, StreamHasher* hasher) : file_(file), hasher_(hasher) {}
   bool Write(const void* data, std::size_t length) override {
     const auto* in = static_cast<const std::uint8_t*>(data);
+    if (hasher_ != nullptr) {
+      try {
+        hasher_->Add(in, length);
+      } catch (const std::exception&) {
+        return false;
+      }
+    }
     while (length > 0) {
       const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
       DWORD written = 0;
@@ -73,6 +82,7 @@ class Win32FileSink final : public ZipByteSink {
 
  private:
   HANDLE file_;
+  StreamHasher* hasher_;
 };
 
 std::unique_ptr<ZipReader> OpenReader(const char* fileName) {
@@ -129,7 +139,7 @@ class NameLedger {
 
 // The prefixes of the output path ending at a separator are created in turn;
 // the root ("X:\" or a leading separator) is never one of them.
-bool CreateFolderChain(const std::wstring& path) {
+bool CreateFolderChain(const std::wstring& path, const ContainmentGuard& guard) {
   std::size_t start = 1;
   if (path.size() >= 2 && path[1] == L':' &&
       ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
@@ -138,6 +148,7 @@ bool CreateFolderChain(const std::wstring& path) {
   for (std::size_t i = start; i < path.size(); ++i) {
     if (!IsSeparator(path[i]) || IsSeparator(path[i - 1])) continue;
     const std::wstring prefix = path.substr(0, i);
+    if (guard.Holds(std::filesystem::path(prefix))) continue;
     const DWORD attributes = ::GetFileAttributesW(prefix.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
     if (!::CreateDirectoryW(prefix.c_str(), nullptr)) return false;
@@ -147,7 +158,31 @@ bool CreateFolderChain(const std::wstring& path) {
 
 // The entry's DOS time is local time. An impossible date (month 0, hour 25)
 // restores nothing rather than failing the whole patch over a timestamp.
-bool EntryFileTime(const ZipEntry& entry, FILETIME& utc) {
+bool ConvertEntryFileTime(const ZipEntry& entry, FILETIME& utc);
+
+// The entries of one archive share a few times, and each conversion reads
+// the zone's data again, so one extraction keeps its answers.
+class EntryTimes {
+ public:
+  bool Get(const ZipEntry& entry, FILETIME& utc) {
+    const std::uint32_t key = (static_cast<std::uint32_t>(entry.dosDate) << 16) | entry.dosTime;
+    const auto found = converted_.find(key);
+    if (found != converted_.end()) {
+      utc = found->second.second;
+      return found->second.first;
+    }
+    FILETIME result{};
+    const bool ok = ConvertEntryFileTime(entry, result);
+    converted_[key] = {ok, result};
+    utc = result;
+    return ok;
+  }
+
+ private:
+  std::map<std::uint32_t, std::pair<bool, FILETIME>> converted_;
+};
+
+bool ConvertEntryFileTime(const ZipEntry& entry, FILETIME& utc) {
   FILETIME local{};
   if (!::DosDateTimeToFileTime(entry.dosDate, entry.dosTime, &local)) return false;
   SYSTEMTIME localTime{};
@@ -160,25 +195,53 @@ bool EntryFileTime(const ZipEntry& entry, FILETIME& utc) {
   return ::LocalFileTimeToFileTime(&local, &utc) != FALSE;
 }
 
-bool RestoreFileTime(const std::wstring& path, const ZipEntry& entry) {
+// Sets the entry's time and, when identity is given, reads the file's
+// identity on the same handle: no write can come between the two.
+bool RestoreFileTime(const std::wstring& path, const ZipEntry& entry, EntryTimes& times, FileIdentity* identity) {
   FILETIME utc{};
-  if (!EntryFileTime(entry, utc)) return true;
-  win::UniqueFile file = OpenFileRetrying(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING);
+  if (!times.Get(entry, utc)) return true;
+  win::UniqueFile file = OpenFileRetrying(path, FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                                          OPEN_EXISTING);
   if (!file) return false;
-  return ::SetFileTime(file.Get(), nullptr, &utc, &utc) != FALSE;
+  if (!::SetFileTime(file.Get(), nullptr, &utc, &utc)) return false;
+  if (identity != nullptr && !QueryFileIdentity(file.Get(), *identity)) *identity = FileIdentity{};
+  return true;
+}
+
+// Creates the output file. The name is new in a fresh staging folder, so it
+// is created exclusively first: that refuses, without a lookup of its own,
+// anything planted at the name, which is then asked about and replaced as
+// before. Wine reads the whole folder for every name it does not find, so one
+// lookup per new name instead of two matters in a large folder.
+win::UniqueFile CreateOutputFile(const std::wstring& path) {
+  win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
+  if (file || ::GetLastError() != ERROR_FILE_EXISTS) return file;
+  if (IsReparsePoint(std::filesystem::path(path))) return win::UniqueFile();
+  return OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
 }
 
 // Writes the entry to path and closes it before its time is set, so no
 // later write can move the modification time again.
-bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring& path) {
+bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring& path, EntryTimes& times,
+                        HashedFile* hashed) {
+  std::optional<StreamHasher> hasher;
+  if (hashed != nullptr) hasher.emplace();
   {
-    win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
+    win::UniqueFile file = CreateOutputFile(path);
     if (!file) return false;
-    Win32FileSink sink(file.Get());
+    Win32FileSink sink(file.Get(), hasher ? &*hasher : nullptr);
     if (reader.Extract(index, sink) != ZipStatus::kOk) return false;
     if (!::CloseHandle(file.Release())) return false;
   }
-  return RestoreFileTime(path, reader.Entry(index));
+  if (hashed != nullptr) {
+    try {
+      hashed->sha256 = hasher->FinishHex();
+    } catch (const std::exception&) {
+      return false;
+    }
+    hashed->identity = FileIdentity{};
+  }
+  return RestoreFileTime(path, reader.Entry(index), times, hashed != nullptr ? &hashed->identity : nullptr);
 }
 
 struct PlannedEntry {
@@ -227,7 +290,7 @@ void PatchArchive::Close() {
   reader_.reset();
 }
 
-int ExtractArchive(const char* archiveFile, const char* targetDirectory) {
+int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::vector<ExtractedFile>* extracted) {
   if (archiveFile == nullptr || targetDirectory == nullptr) return -1;
   const std::size_t targetLength = std::strlen(targetDirectory);
   if (targetLength == 0 || targetLength + 1 > kMaxExtractPath) return -1;
@@ -267,20 +330,36 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory) {
     if (!planned.skip && reader->CheckExtractable(i) != ZipStatus::kOk) return -1;
   }
 
-  const std::filesystem::path root(wideBase);
+  // Every existing prefix of an output path, the target's own ancestors
+  // included, must not be a junction or a symbolic link, and the path must
+  // still lie under the target after the Win32 normalisation. The guard asks
+  // about each folder once and holds it for the rest of the extraction.
+  EntryTimes times;
+  std::optional<ContainmentGuard> guard;
+  try {
+    guard.emplace(std::filesystem::path(wideBase));
+  } catch (const std::exception&) {
+    return -1;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     const PlannedEntry& planned = plan[i];
+    const std::filesystem::path output(planned.outputPath);
     try {
-      // Every existing prefix of the output path, the target's own ancestors
-      // included, must not be a junction or a symbolic link; and the path must
-      // still lie under the target after the Win32 normalisation.
-      EnsureInsideClient(root, std::filesystem::path(planned.outputPath));
+      guard->CheckFolders(output);
+      if (!CreateFolderChain(planned.outputPath, *guard)) return -1;
+      // Folders made just now are asked about, and held, before anything
+      // is written into them.
+      guard->CheckFolders(output);
     } catch (const std::exception&) {
       return -1;
     }
-    if (!CreateFolderChain(planned.outputPath)) return -1;
     if (planned.skip) continue;
-    if (!ExtractEntryToFile(*reader, i, planned.outputPath)) return -1;
+    ExtractedFile* written = nullptr;
+    if (extracted != nullptr) {
+      written = &extracted->emplace_back();
+      written->path = planned.outputPath;
+    }
+    if (!ExtractEntryToFile(*reader, i, planned.outputPath, times, written ? &written->file : nullptr)) return -1;
   }
   return 0;
 }

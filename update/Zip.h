@@ -4,11 +4,13 @@
 // Win32 positioned reads and parse it with ZipReader.
 #pragma once
 
+#include "update/FileWork.h"
 #include "update/ZipReader.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace orvex_update {
 
@@ -81,6 +83,14 @@ class PatchArchive {
 // More than kMaxExtractEntries entries are refused; an empty archive succeeds.
 // A failure during the second pass can leave files in targetDirectory, which
 // belongs to the caller's transaction directory.
-int ExtractArchive(const char* archiveFile, const char* targetDirectory);
+// When extracted is given, it receives every file written, in order, with
+// the digest of the bytes written and the file as it was once its time was
+// set (identity zero when no time could be set).
+struct ExtractedFile {
+  std::wstring path;
+  HashedFile file;
+};
+int ExtractArchive(const char* archiveFile, const char* targetDirectory,
+                   std::vector<ExtractedFile>* extracted = nullptr);
 
 }  // namespace orvex_update

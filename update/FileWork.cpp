@@ -1,0 +1,303 @@
+#include "update/FileWork.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+
+#include "update/Cancel.h"
+#include "update/Digest.h"
+#include "update/Paths.h"
+
+namespace orvex_update {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Large enough that a gigabyte is a thousand calls, small enough that the
+// blocks in flight stay a few MiB.
+constexpr std::size_t kBlockSize = 1024 * 1024;
+constexpr std::size_t kBlocksInFlight = 3;
+// Flushes mostly wait for the disk; a few at once let the file system commit
+// them together.
+constexpr std::size_t kFlushThreads = 8;
+
+std::uint64_t Join(DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; }
+
+[[noreturn]] void ThrowCopyError(DWORD error) {
+  throw FileSystemError("copy_file", std::error_code(static_cast<int>(error), std::system_category()));
+}
+
+bool WriteAll(HANDLE file, const std::uint8_t* data, std::size_t length) {
+  while (length > 0) {
+    const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
+    DWORD written = 0;
+    if (!::WriteFile(file, data, piece, &written, nullptr) || written == 0) return false;
+    data += written;
+    length -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool QueryFileIdentity(HANDLE file, FileIdentity& out) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (file == nullptr || file == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(file, &info)) return false;
+  out.volume = info.dwVolumeSerialNumber;
+  out.index = Join(info.nFileIndexHigh, info.nFileIndexLow);
+  out.size = Join(info.nFileSizeHigh, info.nFileSizeLow);
+  out.lastWrite = Join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
+bool QueryFileIdentity(const fs::path& path, FileIdentity& out) {
+  // Attributes only: no sharing conflict with anyone, no data read.
+  const win::UniqueFile file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file && QueryFileIdentity(file.Get(), out);
+}
+
+// ---------------------------------------------------------------- hashing
+
+struct StreamHasher::Worker {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::vector<std::uint8_t>> full;
+  std::vector<std::vector<std::uint8_t>> spare;
+  bool end = false;
+  bool failed = false;
+  const char* failure = "SHA-256 failed.";
+  Digest digest{};
+  std::thread thread;
+
+  void Run() {
+    std::unique_ptr<Sha256> hasher;
+    try {
+      hasher = std::make_unique<Sha256>();
+    } catch (const std::exception&) {
+      failure = "SHA-256 unavailable.";
+    }
+    std::unique_lock lock(mutex);
+    bool ok = hasher != nullptr;
+    for (;;) {
+      changed.wait(lock, [&] { return end || !full.empty(); });
+      if (full.empty()) break;
+      std::vector<std::uint8_t> block = std::move(full.front());
+      full.pop_front();
+      lock.unlock();
+      if (ok) ok = hasher->Update(block.data(), block.size());
+      block.clear();
+      lock.lock();
+      spare.push_back(std::move(block));
+      changed.notify_all();
+    }
+    if (ok) ok = hasher->Finish(digest);
+    failed = !ok;
+  }
+};
+
+StreamHasher::StreamHasher() { block_.reserve(kBlockSize); }
+
+StreamHasher::~StreamHasher() {
+  if (worker_ && worker_->thread.joinable()) {
+    {
+      const std::lock_guard lock(worker_->mutex);
+      worker_->end = true;
+    }
+    worker_->changed.notify_all();
+    worker_->thread.join();
+  }
+}
+
+void StreamHasher::Hand(std::vector<std::uint8_t> block) {
+  if (!worker_) {
+    worker_ = std::make_unique<Worker>();
+    worker_->thread = std::thread([worker = worker_.get()] { worker->Run(); });
+  }
+  std::unique_lock lock(worker_->mutex);
+  worker_->changed.wait(lock, [&] { return worker_->full.size() < kBlocksInFlight; });
+  worker_->full.push_back(std::move(block));
+  if (!worker_->spare.empty()) {
+    block_ = std::move(worker_->spare.back());
+    worker_->spare.pop_back();
+  } else {
+    block_ = std::vector<std::uint8_t>();
+    block_.reserve(kBlockSize);
+  }
+  lock.unlock();
+  worker_->changed.notify_all();
+}
+
+void StreamHasher::Add(const void* data, std::size_t length) {
+  if (finished_) throw std::runtime_error("SHA-256 failed.");
+  const auto* in = static_cast<const std::uint8_t*>(data);
+  while (length > 0) {
+    const std::size_t room = kBlockSize - block_.size();
+    const std::size_t piece = std::min(room, length);
+    block_.insert(block_.end(), in, in + piece);
+    in += piece;
+    length -= piece;
+    if (block_.size() == kBlockSize) Hand(std::move(block_));
+  }
+}
+
+std::string StreamHasher::FinishHex() {
+  if (finished_) throw std::runtime_error("SHA-256 failed.");
+  finished_ = true;
+  Digest digest{};
+  if (!worker_) {
+    Sha256 hasher;
+    if (!hasher.Update(block_.data(), block_.size()) || !hasher.Finish(digest)) {
+      throw std::runtime_error("SHA-256 failed.");
+    }
+    return HexDigest(digest);
+  }
+  if (!block_.empty()) Hand(std::move(block_));
+  {
+    const std::lock_guard lock(worker_->mutex);
+    worker_->end = true;
+  }
+  worker_->changed.notify_all();
+  worker_->thread.join();
+  if (worker_->failed) throw std::runtime_error(worker_->failure);
+  return HexDigest(worker_->digest);
+}
+
+HashedFile HashFileIdentified(const fs::path& path) {
+  const win::UniqueFile file = OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+  if (!file) throw std::runtime_error("Cannot hash update file.");
+  HashedFile hashed;
+  FileIdentity before;
+  const bool known = QueryFileIdentity(file.Get(), before);
+  Sha256 hasher;
+  std::vector<std::uint8_t> buffer(kBlockSize);
+  for (;;) {
+    ThrowIfCancelled();
+    DWORD read = 0;
+    if (!::ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+      throw std::runtime_error("Cannot completely read update file.");
+    }
+    if (read == 0) break;
+    if (!hasher.Update(buffer.data(), read)) throw std::runtime_error("SHA-256 failed.");
+  }
+  Digest digest{};
+  if (!hasher.Finish(digest)) throw std::runtime_error("SHA-256 failed.");
+  hashed.sha256 = HexDigest(digest);
+  FileIdentity after;
+  if (known && QueryFileIdentity(file.Get(), after) && after == before) hashed.identity = before;
+  return hashed;
+}
+
+HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const HashedFile* known) {
+  // Shared like CopyFileW's own source: a file that another process still
+  // writes is copied as it stands, and what was copied is what is hashed.
+  const win::UniqueFile source = OpenFileRetrying(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+  if (!source) ThrowCopyError(::GetLastError());
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(source.Get(), &info)) ThrowCopyError(::GetLastError());
+  FileIdentity sourceBefore;
+  const bool reuse = known != nullptr && known->identity.index != 0 && QueryFileIdentity(source.Get(), sourceBefore) &&
+                     sourceBefore == known->identity;
+  win::UniqueFile target = OpenFileRetrying(to, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+  if (!target) ThrowCopyError(::GetLastError());
+
+  std::optional<StreamHasher> hasher;
+  if (!reuse) hasher.emplace();
+  std::vector<std::uint8_t> buffer(kBlockSize);
+  for (;;) {
+    ThrowIfCancelled();
+    DWORD read = 0;
+    if (!::ReadFile(source.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+      ThrowCopyError(::GetLastError());
+    }
+    if (read == 0) break;
+    if (!WriteAll(target.Get(), buffer.data(), read)) ThrowCopyError(::GetLastError());
+    if (hasher) hasher->Add(buffer.data(), read);
+  }
+  // As CopyFileW does: the copy carries the source's modification time.
+  if (!::SetFileTime(target.Get(), nullptr, nullptr, &info.ftLastWriteTime)) ThrowCopyError(::GetLastError());
+  HashedFile copied;
+  if (!QueryFileIdentity(target.Get(), copied.identity)) ThrowCopyError(::GetLastError());
+  if (!::CloseHandle(target.Release())) ThrowCopyError(::GetLastError());
+  if (hasher) {
+    copied.sha256 = hasher->FinishHex();
+    return copied;
+  }
+  // The known digest holds only if the source stayed that file throughout;
+  // otherwise the copy itself is hashed.
+  FileIdentity sourceAfter;
+  if (QueryFileIdentity(source.Get(), sourceAfter) && sourceAfter == known->identity) {
+    copied.sha256 = known->sha256;
+  } else {
+    copied.sha256 = HashFileHex(to);
+  }
+  return copied;
+}
+
+// ---------------------------------------------------------------- flushing
+
+FlushQueue::FlushQueue() = default;
+
+FlushQueue::~FlushQueue() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  work_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+void FlushQueue::Add(const fs::path& path) {
+  {
+    const std::lock_guard lock(mutex_);
+    queue_.emplace_back(added_++, path);
+    if (threads_.size() < kFlushThreads && threads_.size() < queue_.size() + busy_) {
+      threads_.emplace_back([this] { Run(); });
+    }
+  }
+  work_.notify_one();
+}
+
+void FlushQueue::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    auto [number, path] = std::move(queue_.front());
+    queue_.pop_front();
+    ++busy_;
+    lock.unlock();
+    std::string failure;
+    try {
+      FlushStagedFile(path);
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
+    lock.lock();
+    if (!failure.empty() && (failure_.empty() || number < failedAt_)) {
+      failure_ = std::move(failure);
+      failedAt_ = number;
+    }
+    --busy_;
+    if (queue_.empty() && busy_ == 0) done_.notify_all();
+  }
+}
+
+void FlushQueue::Wait() {
+  std::unique_lock lock(mutex_);
+  done_.wait(lock, [&] { return queue_.empty() && busy_ == 0; });
+  if (!failure_.empty()) {
+    const std::string failure = std::move(failure_);
+    failure_.clear();
+    throw std::runtime_error(failure);
+  }
+}
+
+}  // namespace orvex_update

@@ -1,0 +1,112 @@
+// Bulk file work of the update engine: hashing bytes while they are written
+// or copied, flushing many files at once, and telling whether a file that
+// was hashed has been written since.
+#pragma once
+
+#include "common/WinHandles.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orvex_update {
+
+// One version of a file's bytes, told apart without reading them: the file
+// object (volume and index, which a move on the volume keeps), its size and
+// its last write time. Every write through the file system moves the time
+// to now; the extraction and the copies here set it to an old time or keep
+// the source's, so a write after them always shows.
+struct FileIdentity {
+  std::uint32_t volume = 0;
+  std::uint64_t index = 0;
+  std::uint64_t size = 0;
+  std::uint64_t lastWrite = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// False when the handle or the file cannot be queried.
+bool QueryFileIdentity(HANDLE file, FileIdentity& out);
+bool QueryFileIdentity(const std::filesystem::path& path, FileIdentity& out);
+
+// A file whose bytes were hashed as they passed through, and which it was
+// then; a later QueryFileIdentity that still gives identity means the digest
+// still holds.
+struct HashedFile {
+  FileIdentity identity;
+  std::string sha256;  // digest text
+};
+
+// SHA-256 of a stream of bytes given in pieces. Streams longer than one block
+// are hashed on a second thread while the caller goes on reading and writing;
+// short ones are hashed in place, where a thread would cost more than the hash.
+class StreamHasher {
+ public:
+  StreamHasher();
+  ~StreamHasher();
+  StreamHasher(const StreamHasher&) = delete;
+  StreamHasher& operator=(const StreamHasher&) = delete;
+
+  // Throws "SHA-256 unavailable." or "SHA-256 failed.".
+  void Add(const void* data, std::size_t length);
+  // The digest text of everything added; once per object. Same throws.
+  std::string FinishHex();
+
+ private:
+  struct Worker;
+  void Hand(std::vector<std::uint8_t> block);
+
+  std::vector<std::uint8_t> block_;
+  std::unique_ptr<Worker> worker_;
+  bool finished_ = false;
+};
+
+// The digest of the file at path (messages as HashFileHex), with the file's
+// identity when it did not change while it was read (zero otherwise).
+HashedFile HashFileIdentified(const std::filesystem::path& path);
+
+// Copies from to a new file to (failing if to exists) in large blocks, hashing
+// the bytes on the way; the copy keeps the source's last write time. When
+// known is the source as hashed before and the source is still that file, its
+// digest is taken instead of hashing again. Throws the copy_file file-system
+// error or a hashing error; a partial copy is left for the caller's
+// transaction directory.
+HashedFile CopyFileHashing(const std::filesystem::path& from, const std::filesystem::path& to,
+                           const HashedFile* known = nullptr);
+
+// Flushes files to disk on a few threads, so that the file system can commit
+// many of them together instead of one disk round trip after another.
+class FlushQueue {
+ public:
+  FlushQueue();
+  ~FlushQueue();
+  FlushQueue(const FlushQueue&) = delete;
+  FlushQueue& operator=(const FlushQueue&) = delete;
+
+  void Add(const std::filesystem::path& path);
+  // Returns once every added file is flushed, or throws the failure (as
+  // FlushStagedFile words it) of the earliest added file that failed.
+  void Wait();
+
+ private:
+  void Run();
+
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable done_;
+  std::deque<std::pair<std::size_t, std::filesystem::path>> queue_;
+  std::size_t added_ = 0;
+  std::size_t busy_ = 0;
+  std::size_t failedAt_ = 0;
+  std::string failure_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace orvex_update
