@@ -7,6 +7,8 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace orvex_update {
 namespace {
@@ -22,30 +24,57 @@ std::size_t ReadSome(HANDLE file, std::uint8_t* data, std::size_t length) {
   return got;
 }
 
+// The rebuild's files. Every byte of the client file is read once, in
+// order, and hashed on the way (the stretches the delta replaces are read
+// rather than skipped), so the rebuild also yields the client file's digest:
+// the install's backup of it then needs no hash pass of its own. The output
+// is hashed as it is written. Both hashes run on their own threads.
 class FileStreams final : public DeltaStreams {
  public:
-  FileStreams(HANDLE base, HANDLE delta, HANDLE output, StreamHasher& hasher)
-      : base_(base), delta_(delta), output_(output), hasher_(hasher) {}
+  FileStreams(HANDLE base, HANDLE delta, HANDLE output, StreamHasher& outputHasher, StreamHasher& baseHasher)
+      : base_(base), delta_(delta), output_(output), outputHasher_(outputHasher), baseHasher_(baseHasher),
+        skip_(kDeltaCopyBufferSize) {}
 
   std::size_t ReadDelta(std::uint8_t* data, std::size_t length) override { return ReadSome(delta_, data, length); }
 
   bool SeekBase(std::uint64_t offset) override {
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<LONGLONG>::max())) return false;
+    // Forward over the bytes a range replaced: read and hashed, not skipped.
+    while (baseHashed_ && !baseEnded_ && position_ < offset) {
+      const std::size_t piece =
+          static_cast<std::size_t>(std::min<std::uint64_t>(offset - position_, skip_.size()));
+      if (ReadBase(skip_.data(), piece) == 0) baseEnded_ = true;
+    }
+    if (position_ == offset) return true;
+    // Backwards, or past the end: positioned as asked. Seeking past the end
+    // succeeds; the read that follows then comes up short, which is how a
+    // client file too short for the target shows.
+    if (offset < position_) baseHashed_ = false;
     LARGE_INTEGER distance{};
     distance.QuadPart = static_cast<LONGLONG>(offset);
-    // Seeking past the end succeeds; the read that follows then comes up
-    // short, which is how a client file too short for the target shows.
-    return ::SetFilePointerEx(base_, distance, nullptr, FILE_BEGIN) != FALSE;
+    if (!::SetFilePointerEx(base_, distance, nullptr, FILE_BEGIN)) return false;
+    position_ = offset;
+    return true;
   }
 
-  std::size_t ReadBase(std::uint8_t* data, std::size_t length) override { return ReadSome(base_, data, length); }
+  std::size_t ReadBase(std::uint8_t* data, std::size_t length) override {
+    const std::size_t got = ReadSome(base_, data, length);
+    if (got == 0) baseEnded_ = true;
+    if (got > 0 && baseHashed_) {
+      try {
+        baseHasher_.Add(data, got);
+      } catch (const std::exception&) {
+        baseHashed_ = false;
+      }
+    }
+    position_ += got;
+    return got;
+  }
 
   bool WriteOutput(const std::uint8_t* data, std::size_t length) override {
-    // The rebuilt bytes are hashed as they are written, on a second thread,
-    // instead of being read back afterwards.
     if (!failed_) {
       try {
-        hasher_.Add(data, length);
+        outputHasher_.Add(data, length);
       } catch (const std::exception&) {
         failed_ = true;
       }
@@ -63,13 +92,25 @@ class FileStreams final : public DeltaStreams {
     return !failed_;
   }
 
+  // Reads what the rebuild left of the client file; true when every byte of
+  // it went through the base hash in order.
+  bool FinishBase() {
+    while (baseHashed_ && !baseEnded_) ReadBase(skip_.data(), skip_.size());
+    return baseHashed_;
+  }
+
   bool Failed() const { return failed_; }
 
  private:
   HANDLE base_;
   HANDLE delta_;
   HANDLE output_;
-  StreamHasher& hasher_;
+  StreamHasher& outputHasher_;
+  StreamHasher& baseHasher_;
+  std::vector<std::uint8_t> skip_;
+  std::uint64_t position_ = 0;
+  bool baseHashed_ = true;
+  bool baseEnded_ = false;
   bool failed_ = false;
 };
 
@@ -86,42 +127,62 @@ win::UniqueFile CreateOutput(const fs::path& path) {
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
-}  // namespace
-
-void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
-                      const ManifestFile& entry, const StatusCallback& progress) {
-  RebuiltFile rebuilt;
-  RebuildFromDelta(clientFile, deltaFile, outputFile, entry, progress, rebuilt);
+// True when the delta's first range, as the client file holds it, differs
+// from the delta's bytes for it: then the client file is not the target,
+// unless the delta is damaged, and no hash pass is needed to tell. False
+// whenever that cannot be shown.
+bool FirstRangeDiffers(const fs::path& clientFile, const fs::path& deltaFile) {
+  const win::UniqueFile base = OpenForReading(clientFile);
+  const win::UniqueFile delta = base ? OpenForReading(deltaFile) : win::UniqueFile();
+  if (!delta) return false;
+  std::uint8_t header[kDeltaHeaderSize + kDeltaRecordHeaderSize];
+  if (ReadSome(delta.Get(), header, sizeof header) != sizeof header ||
+      std::string_view(reinterpret_cast<const char*>(header), kDeltaMagic.size()) != kDeltaMagic) {
+    return false;
+  }
+  std::uint64_t offset = 0;
+  for (int i = 7; i >= 0; --i) offset = (offset << 8) | header[kDeltaHeaderSize + i];
+  std::uint32_t length = 0;
+  for (int i = 3; i >= 0; --i) length = (length << 8) | header[kDeltaHeaderSize + 8 + i];
+  length = std::min<std::uint32_t>(length, 65536);
+  if (length == 0 || offset > static_cast<std::uint64_t>(std::numeric_limits<LONGLONG>::max())) return false;
+  std::vector<std::uint8_t> wanted(length);
+  std::vector<std::uint8_t> held(length);
+  if (ReadSome(delta.Get(), wanted.data(), length) != length) return false;
+  LARGE_INTEGER distance{};
+  distance.QuadPart = static_cast<LONGLONG>(offset);
+  if (!::SetFilePointerEx(base.Get(), distance, nullptr, FILE_BEGIN)) return false;
+  std::size_t got = 0;
+  while (got < length) {
+    const std::size_t piece = ReadSome(base.Get(), held.data() + got, length - got);
+    if (piece == 0) break;
+    got += piece;
+  }
+  return got < length || held != wanted;
 }
 
-void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
-                      const ManifestFile& entry, const StatusCallback& progress, RebuiltFile& rebuilt) {
-  rebuilt = RebuiltFile{};
-  // A client that already holds the target needs no delta at all; the delta
-  // is not even opened, so it cannot fail the install. As FileMatches: a
-  // regular file of the signed size, then its digest.
-  if (fs::is_regular_file(FsStatus(clientFile)) && FsFileSize(clientFile) == entry.size) {
-    rebuilt.base = HashFileIdentified(clientFile);
-    if (rebuilt.base.sha256 == entry.sha256) {
-      rebuilt.output = CopyFileHashing(clientFile, outputFile, &rebuilt.base);
-      return;
-    }
-  }
-  if (progress) progress("Rebuilding " + entry.path + " from the existing client...");
-
-  StreamHasher hasher;
+// Writes the output from the client file and the delta; the base digest is
+// filled in when the whole client file went through it unchanged.
+void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
+             const ManifestFile& entry, RebuiltFile& rebuilt) {
+  StreamHasher outputHasher;
+  StreamHasher baseHasher;
+  bool baseComplete = false;
+  FileIdentity baseBefore;
+  win::UniqueFile base = OpenForReading(clientFile);
   {
     // Opened in this order and no further once one fails, so a missing
     // client file leaves no empty output behind.
-    win::UniqueFile base = OpenForReading(clientFile);
     win::UniqueFile delta = base ? OpenForReading(deltaFile) : win::UniqueFile();
     win::UniqueFile output = delta ? CreateOutput(outputFile) : win::UniqueFile();
     if (!base || !delta || !output) {
       throw std::runtime_error("The patch needs the original game archive in the client folder.");
     }
+    if (!QueryFileIdentity(base.Get(), baseBefore)) baseBefore = FileIdentity{};
 
-    FileStreams streams(base.Get(), delta.Get(), output.Get(), hasher);
+    FileStreams streams(base.Get(), delta.Get(), output.Get(), outputHasher, baseHasher);
     ApplyDeltaStreams(streams, entry.size);
+    baseComplete = streams.FinishBase();
 
     // The write time is set on the handle, so that closing it cannot move
     // it, and the file is then known by its identity until someone writes.
@@ -137,13 +198,67 @@ void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, con
     if (!closed || streams.Failed()) throw std::runtime_error("Cannot finish the rebuilt game archive.");
   }
 
-  rebuilt.output.sha256 = hasher.FinishHex();
+  rebuilt.output.sha256 = outputHasher.FinishHex();
+  if (baseComplete) {
+    rebuilt.base.sha256 = baseHasher.FinishHex();
+    FileIdentity baseAfter;
+    if (baseBefore.index != 0 && QueryFileIdentity(base.Get(), baseAfter) && baseAfter == baseBefore) {
+      rebuilt.base.identity = baseBefore;
+    }
+  }
   const std::uint64_t size =
       rebuilt.output.identity.index != 0 ? rebuilt.output.identity.size : FsFileSize(outputFile);
   if (size != entry.size || rebuilt.output.sha256 != entry.sha256) {
     throw std::runtime_error(
         "This patch requires a compatible ORVEX/Halvane 2369 base. The existing game archive was left intact.");
   }
+}
+
+void CopyMatchingClient(const fs::path& clientFile, const fs::path& outputFile, RebuiltFile& rebuilt) {
+  rebuilt.output = CopyFileHashing(clientFile, outputFile, &rebuilt.base);
+}
+
+}  // namespace
+
+void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
+                      const ManifestFile& entry, const StatusCallback& progress, RebuiltFile& rebuilt) {
+  rebuilt = RebuiltFile{};
+  // A client that already holds the target needs no delta at all, and a
+  // damaged delta then does not fail the install. As FileMatches: a regular
+  // file of the signed size, then its digest. The digest is taken up front
+  // only when the client file might be the target; when the delta's first
+  // range already shows otherwise, the rebuild hashes the client file as it
+  // reads it, on the second core, and the rebuild message comes at once.
+  const bool sameSize = fs::is_regular_file(FsStatus(clientFile)) && FsFileSize(clientFile) == entry.size;
+  const bool hashFirst = sameSize && !FirstRangeDiffers(clientFile, deltaFile);
+  if (hashFirst) {
+    rebuilt.base = HashFileIdentified(clientFile);
+    if (rebuilt.base.sha256 == entry.sha256) {
+      CopyMatchingClient(clientFile, outputFile, rebuilt);
+      return;
+    }
+  }
+  if (progress) progress("Rebuilding " + entry.path + " from the existing client...");
+  const HashedFile hashedFirst = rebuilt.base;
+  try {
+    Rebuild(clientFile, deltaFile, outputFile, entry, rebuilt);
+    if (hashFirst) rebuilt.base = hashedFirst;
+  } catch (const std::exception&) {
+    if (!sameSize || hashFirst) throw;
+    // A damaged delta whose first range differs from a client file that is
+    // the target after all: the client file is the result, as if it had
+    // been hashed first.
+    rebuilt.base = HashFileIdentified(clientFile);
+    if (rebuilt.base.sha256 != entry.sha256) throw;
+    FsRemove(outputFile);
+    CopyMatchingClient(clientFile, outputFile, rebuilt);
+  }
+}
+
+void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
+                      const ManifestFile& entry, const StatusCallback& progress) {
+  RebuiltFile rebuilt;
+  RebuildFromDelta(clientFile, deltaFile, outputFile, entry, progress, rebuilt);
 }
 
 }  // namespace orvex_update

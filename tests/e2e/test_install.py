@@ -607,6 +607,18 @@ def test_a_client_file_held_for_a_moment_is_replaced_after_retries(driver, trees
     assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
 
 
+def test_staged_file_written_to_after_its_check_is_caught_after_the_swap(driver, trees, package, tmp_path):
+    # Another program writes into a staged file between its check and the
+    # swap: the installed file no longer has the signed bytes, and the check
+    # after the swap must read it again rather than trust the staging hash.
+    client = fresh_client(trees, tmp_path / "client")
+    staged = client / UPDATE_AREA / "current" / "files" / "Data" / "item.tbl"
+    assert driver.run(*package.install_args(client), "--write-at", "journal", win_path(staged)) == (
+        1, "ERROR: Installed file verification failed.")
+    assert driver.run("recover", win_path(client)) == (0, "OK")
+    assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
+
+
 def test_clean_up_held_after_the_commit_still_reports_the_install(driver, trees, package, tmp_path):
     client = fresh_client(trees, tmp_path / "client")
     backup = client / UPDATE_AREA / "current" / "backup" / "Data" / "item.tbl"

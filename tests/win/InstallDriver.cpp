@@ -94,9 +94,29 @@ int RunHolder(const std::wstring& file, const std::wstring& milliseconds) {
 }
 
 std::string g_failAt;
+// install --write-at CHECKPOINT FILE: another program writing into FILE at
+// that checkpoint (its first byte inverted, the size kept).
+std::string g_writeAt;
+std::wstring g_writeFile;
+
+void WriteBehindTheInstallsBack() {
+  const HANDLE file = ::CreateFileW(g_writeFile.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  unsigned char byte = 0;
+  DWORD done = 0;
+  if (::ReadFile(file, &byte, 1, &done, nullptr) && done == 1) {
+    byte = static_cast<unsigned char>(~byte);
+    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    ::WriteFile(file, &byte, 1, &done, nullptr);
+  }
+  ::CloseHandle(file);
+}
 
 void AtCheckpoint(const char* checkpoint) {
   if (g_hold.checkpoint == checkpoint) StartHolder(g_hold.file, g_hold.milliseconds);
+  if (g_writeAt == checkpoint) WriteBehindTheInstallsBack();
   if (g_failAt == checkpoint) throw std::runtime_error("Injected failure at " + g_failAt + ".");
   if (g_crashAt == checkpoint) {
     std::fflush(stdout);
@@ -164,13 +184,17 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         i += 3;
       } else if (args[i] == L"--fail-at" && i + 1 < args.size()) {
         failAt = Narrow(args[++i]);
+      } else if (args[i] == L"--write-at" && i + 2 < args.size() && !inBatch) {
+        g_writeAt = Narrow(args[i + 1]);
+        g_writeFile = args[i + 2];
+        i += 2;
       } else {
-        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at ...]");
+        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at ...] [--write-at CHECKPOINT FILE]");
       }
     }
     g_crashAt = crashAt;
     g_failAt = failAt;
-    const bool hooked = !crashAt.empty() || !failAt.empty() || !g_hold.checkpoint.empty();
+    const bool hooked = !crashAt.empty() || !failAt.empty() || !g_hold.checkpoint.empty() || !g_writeAt.empty();
     orvex_update::SetInstallCheckpointHook(hooked ? &AtCheckpoint : nullptr);
     try {
       orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, {});
