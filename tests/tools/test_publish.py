@@ -416,7 +416,8 @@ def test_offline_installs_version_2384_only(trees, launcher, tmp_path):
 # --- the command line ----------------------------------------------------------
 
 @pytest.mark.parametrize("command", ["keygen", "devcert", "devca", "sign-update", "sign-raw-ecdsa", "make-update",
-                                     "make-offline"])
-def test_every_command_has_help(command):
+                                     "make-offline", "make-client-manifests", "release"])
+def test_every_command_has_help_with_an_example(command):
     result = run_tool(command, "--help")
     assert result.returncode == 0 and "usage:" in result.stdout
+    assert f"example:\n  orvex-publish {command} " in result.stdout
