@@ -42,6 +42,7 @@ import sys
 import tempfile
 import time
 import unicodedata
+import urllib.parse
 import zipfile
 import zlib
 
@@ -1187,6 +1188,87 @@ def cmd_release(args) -> int:
     return 0
 
 
+# --- Deployment values a launcher build compiles in ---
+
+def dotted_ipv4(text: str) -> bool:
+    """Four decimal numbers 0 to 255 without leading zeros: the launcher
+    compares these addresses character for character."""
+    parts = text.split(".")
+    return len(parts) == 4 and all(part.isascii() and part.isdigit() and str(int(part)) == part
+                                   and int(part) <= 255 for part in parts)
+
+
+def url_problem(name: str, url: str, path_rule, port=None):
+    """What is wrong with an https URL for the launcher, or None."""
+    parsed = urllib.parse.urlsplit(url)
+    try:
+        actual_port = parsed.port
+    except ValueError:
+        return f"{name} {url!r} has an invalid port"
+    if parsed.scheme != "https" or not parsed.hostname or parsed.username or parsed.password:
+        return f"{name} {url!r} must be an https URL with a host and without credentials"
+    if parsed.query or parsed.fragment or "?" in url or "#" in url:
+        return f"{name} {url!r} must not carry a query or fragment"
+    if port is not None and actual_port != port:
+        return f"{name} {url!r} must name port {port} explicitly"
+    return path_rule(parsed.path)
+
+
+def key_blob_problem(name: str, path: pathlib.Path, kind: str):
+    """Parses a public-key blob the way BCrypt imports it; None when sound."""
+    try:
+        data = path.read_bytes()
+    except OSError as error:
+        return f"{name} {path}: {error.strerror}"
+    try:
+        if kind == "rsa":
+            magic, bits, exponent_size, modulus_size, prime1, prime2 = struct.unpack_from("<6I", data)
+            if magic != RSA_PUBLIC_MAGIC or bits != RSA_BITS or modulus_size != RSA_BITS // 8 or prime1 or prime2 \
+                    or not 1 <= exponent_size <= 8 or len(data) != 24 + exponent_size + modulus_size:
+                return f"{name} {path} is not an RSA-{RSA_BITS} RSAPUBLICBLOB (RSA1 header, exponent, modulus)"
+            exponent = int.from_bytes(data[24:24 + exponent_size], "big")
+            modulus = int.from_bytes(data[24 + exponent_size:], "big")
+            if modulus.bit_length() != RSA_BITS:
+                return f"{name} {path}: the modulus is not {RSA_BITS} bits long"
+            rsa.RSAPublicNumbers(exponent, modulus).public_key()
+        else:
+            magic, size = struct.unpack_from("<2I", data)
+            if magic != ECDSA_P256_PUBLIC_MAGIC or size != 32 or len(data) != 72:
+                return f"{name} {path} is not a P-256 ECCPUBLICBLOB (ECS1 header, X, Y)"
+            ec.EllipticCurvePublicNumbers(int.from_bytes(data[8:40], "big"), int.from_bytes(data[40:], "big"),
+                                          ec.SECP256R1()).public_key()
+    except (struct.error, ValueError) as error:
+        return f"{name} {path} does not hold a valid public key: {error}"
+    return None
+
+
+def cmd_check_deployment(args) -> int:
+    problems = []
+    if args.login_host is not None and not dotted_ipv4(args.login_host):
+        problems.append(f"login host {args.login_host!r} must be a dotted IPv4 address such as 203.0.113.5")
+    for host in args.fallback_host or []:
+        if not dotted_ipv4(host):
+            problems.append(f"fallback host {host!r} must be a dotted IPv4 address")
+    exact_cdn = lambda path: None if path == "/orvex-patch/" else "the path must be exactly /orvex-patch/"
+    ends_cdn = lambda path: None if path.endswith("/orvex-patch/") else "the path must end in /orvex-patch/"
+    exact_retired = lambda path: None if path == "/patch/" else "the path must be exactly /patch/"
+    for name, url, rule, port in (("CDN URL", args.cdn_url, exact_cdn, None),
+                                  ("patch base URL", args.base_url, ends_cdn, None),
+                                  ("retired patch URL", args.retired_url, exact_retired, 5443)):
+        if url is not None:
+            problem = url_problem(name, url, rule, port)
+            if problem:
+                problems.append(problem if problem.startswith(name) else f"{name} {url!r}: {problem}")
+    for name, path, kind in (("update key", args.update_key, "rsa"), ("manifest key", args.manifest_key, "ecc")):
+        if path is not None:
+            problem = key_blob_problem(name, pathlib.Path(path), kind)
+            if problem:
+                problems.append(problem)
+    for problem in problems:
+        print(f"check-deployment: {problem}", file=sys.stderr)
+    return 2 if problems else 0
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -1328,6 +1410,23 @@ def main(argv=None) -> int:
     p.add_argument("--no-delta", action="store_true", help="always ship whole game archives")
     p.set_defaults(func=cmd_release, compression="auto")
 
+    p = sub.add_parser(
+        "check-deployment", formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="check the deployment values a launcher build compiles in (CMake runs it at configure time)",
+        description="Refuses values that a launcher would silently mishandle: a login host or fallback host\n"
+                    "that is not a dotted IPv4 address, a CDN URL that is not https with the path /orvex-patch/,\n"
+                    "a patch base URL whose path does not end in /orvex-patch/, a retired URL without port 5443\n"
+                    "and the path /patch/, and key files that do not parse as the public-key blobs they claim to\n"
+                    "be (RSA-3072 RSAPUBLICBLOB, P-256 ECCPUBLICBLOB). Only the values given are checked.")
+    p.add_argument("--login-host", help="ORVEX_LOGIN_HOST")
+    p.add_argument("--fallback-host", action="append", help="one entry of ORVEX_FALLBACK_HOSTS (repeatable)")
+    p.add_argument("--cdn-url", help="ORVEX_PATCH_CDN_URL")
+    p.add_argument("--base-url", help="ORVEX_PATCH_BASE_URL")
+    p.add_argument("--retired-url", help="ORVEX_RETIRED_PATCH_URL")
+    p.add_argument("--update-key", help="ORVEX_UPDATE_KEY (update-key.blob)")
+    p.add_argument("--manifest-key", help="ORVEX_MANIFEST_KEY (manifest-key.blob)")
+    p.set_defaults(func=cmd_check_deployment)
+
     for name, example in EXAMPLES.items():
         command = sub.choices[name]
         command.formatter_class = argparse.RawDescriptionHelpFormatter
@@ -1349,6 +1448,8 @@ EXAMPLES = {
                     "--out offline --zip Patch.zip",
     "make-client-manifests": "orvex-publish make-client-manifests --tree trees/2372 --out trees/2372 "
                              "--key keys/manifest-private.pem",
+    "check-deployment": "orvex-publish check-deployment --login-host 203.0.113.5 --cdn-url "
+                        "https://cdn.example.com/orvex-patch/ --update-key keys/update-key.blob",
     "release": "orvex-publish release --old trees/2371 --new trees/2372 --previous 2371 --version 2372 "
                "--update-key keys/update-private.pem --manifest-key keys/manifest-private.pem --out releases",
 }
