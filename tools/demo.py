@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """Demo: Launcher.exe patches a generated sample client from 2369 to 2372.
 
-It generates the sample client (version 2369) and the three signed patches
-2370, 2371 and 2372 (tests/e2e/sample_client.py), starts the stand-in login
-server (server version 2372, patches patch2370.zip, patch2371.zip,
-patch2372.zip) and the stand-in patch server serving the patches on its CDN
-endpoint, and opens the launcher in the client folder. Every patch-server
-answer waits half a second so that each step stays readable on the window.
+It generates the sample client (version 2369) and publishes 2370, 2371 and
+2372 with orvex_publish.py release (tests/e2e/sample_client.py), starts the
+stand-in login server (server version 2372, patches patch2370.zip,
+patch2371.zip, patch2372.zip) and the patch service (orvex_patch_service.py
+under gunicorn) serving the release folders on the CDN address, and opens the
+launcher in the client folder.
 
 On a usable X display the launcher opens there and the demo waits until you
 close it; otherwise it runs on the build tree's virtual display, saves
@@ -24,8 +24,9 @@ import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import sample_client  # noqa: E402
-from harness import (BUILD_DIR, LAUNCHER_EXE, Launcher, LoginServer, PatchServer, drop_proxy_settings,  # noqa: E402
+from harness import (BUILD_DIR, LAUNCHER_EXE, Launcher, LoginServer, drop_proxy_settings,  # noqa: E402
                      read_ini_value, wine_environment)
+from service import PatchService  # noqa: E402
 
 DEMO_DIR = BUILD_DIR / "demo"
 SERVER_VERSION = sample_client.PATCH_VERSIONS[-1]
@@ -78,14 +79,14 @@ def main():
     drop_proxy_settings()
     shutil.rmtree(DEMO_DIR, ignore_errors=True)
     DEMO_DIR.mkdir(parents=True)
-    print("demo: generating the sample client 2369 and the signed patches 2370, 2371, 2372")
-    sample = sample_client.build(DEMO_DIR / "sample")
+    print("demo: generating the sample client 2369 and releasing 2370, 2371, 2372")
+    sample = sample_client.build(DEMO_DIR / "sample", releases=True)
     client = sample.make_client(DEMO_DIR / "client", LAUNCHER_EXE)
     before = client_version(client)
     print(f"demo: client {client} is at version {before}; the login server reports {SERVER_VERSION}")
 
     user_display = os.environ.get("DISPLAY", "")
-    with PatchServer(DEMO_DIR, sample.patch_root, always=["delay-0.5"]) as patches, \
+    with PatchService(DEMO_DIR, sample.releases) as patches, \
             LoginServer(DEMO_DIR, version=SERVER_VERSION, patches=PATCH_NAMES, text_list=["ORVEX demo"]):
         if display_usable(user_display):
             status = run_on_user_display(client, user_display)
@@ -94,7 +95,7 @@ def main():
         requests = patches.gets()
 
     after = client_version(client)
-    print(f"demo: patch server answered: {', '.join(requests) if requests else 'nothing'}")
+    print(f"demo: patch service answered: {', '.join(requests) if requests else 'nothing'}")
     matches = sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
         sample_client.file_digests(sample.trees[SERVER_VERSION])
     print(f"demo: client version before {before}, after {after}; "

@@ -26,9 +26,12 @@ Commands:
                ("ORBOOT03") and ORVEX/Integrity.manifest ("ORVEXTB1") of a tree
 """
 import argparse
+import contextlib
 import datetime
 import fnmatch
 import hashlib
+import io
+import json
 import os
 import pathlib
 import re
@@ -39,6 +42,7 @@ import sys
 import tempfile
 import time
 import unicodedata
+import urllib.parse
 import zipfile
 import zlib
 
@@ -46,7 +50,7 @@ from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
-from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature, encode_dss_signature
 from cryptography.x509.oid import NameOID
 
 RSA_BITS = 3072
@@ -596,6 +600,71 @@ def choose_compression(path: pathlib.Path, size: int, mode: str) -> int:
     return zipfile.ZIP_DEFLATED
 
 
+def build_update(new_files, old_files, version, key, out, archive_name, manifest_name, compression="auto",
+                 no_delta=False, force_delta=False):
+    """Writes the patch archive of every new or changed file, its manifest and
+    signature into out. new_files, old_files: managed path -> file. Returns a
+    summary: report lines, archive size, file count, and for the game archives
+    the bytes shipped as deltas against the bytes they rebuild."""
+    old_by_lower = {managed.lower(): path for managed, path in old_files.items()}
+    changed = []  # (managed path, size, digest, new file, old file or None)
+    for managed in sorted(new_files):
+        path = new_files[managed]
+        size = path.stat().st_size
+        sha256 = file_sha256(path)
+        old = old_by_lower.get(managed.lower())
+        if old is not None and old.stat().st_size == size and file_sha256(old) == sha256:
+            continue
+        if "/" not in managed and managed.lower() == RUNNING_LAUNCHER:
+            raise PublishError(f"{managed} is the running launcher and cannot be replaced by an update; "
+                               "ship the new launcher as Launcher2.exe")
+        changed.append((managed, size, sha256, path, old))
+    if not changed:
+        raise PublishError("no file differs between the old and the new tree")
+    if len(changed) > MAX_ARCHIVE_ENTRIES:
+        raise PublishError(f"{len(changed)} changed files: one patch archive carries at most "
+                           f"{MAX_ARCHIVE_ENTRIES}")
+
+    out = pathlib.Path(out)
+    out.mkdir(parents=True, exist_ok=True)
+    delta_bytes = delta_whole = 0
+    with tempfile.TemporaryDirectory(dir=out, prefix=".make-update-") as work:
+        work = pathlib.Path(work)
+        entries, report = [], []
+        for index, (managed, size, sha256, path, old) in enumerate(changed):
+            name, source, note = managed, path, "whole"
+            if is_delta_target(managed) and old is not None and size > 0 and not no_delta:
+                ranges = fit_record_count(changed_ranges(old, path, size))
+                length = delta_size(ranges)
+                usable = DELTA_MIN_ENTRY <= length <= size + DELTA_SLACK
+                if usable and (length < size or force_delta):
+                    name, source = managed + DELTA_SUFFIX, work / f"{index}.ord"
+                    write_delta(path, ranges, source)
+                    note = f"delta of {len(ranges)} ranges, {length} of {size} bytes"
+                    delta_bytes += length
+                    delta_whole += size
+            if len(name) > LONG_ENTRY_NAME:
+                print(f"warning: {name} is {len(name)} bytes long; the launcher extracts only entries whose "
+                      "staging path stays under 260 bytes, so deep client folders may fail", file=sys.stderr)
+            entry_size = source.stat().st_size
+            method = choose_compression(source, entry_size, compression)
+            entries.append((name, source, method))
+            label = "deflate" if method == zipfile.ZIP_DEFLATED else "store"
+            report.append(f"  {label:7} {name} ({note})")
+
+        staged_zip = work / "archive.zip"
+        write_patch_archive(staged_zip, entries)
+        archive_size = staged_zip.stat().st_size
+        manifest = update_manifest_bytes(version, archive_name, file_sha256(staged_zip), archive_size,
+                                         [(m, size, sha) for m, size, sha, _, _ in changed])
+        signature = sign_update_bytes(key, manifest)
+        os.replace(staged_zip, out / archive_name)
+    (out / manifest_name).write_bytes(manifest)
+    (out / (manifest_name + ".sig")).write_bytes(signature)
+    return {"report": report, "archive_size": archive_size, "files": len(changed),
+            "delta_bytes": delta_bytes, "delta_whole": delta_whole}
+
+
 def cmd_make_update(args) -> int:
     try:
         check_update_version(args.version)
@@ -610,69 +679,19 @@ def cmd_make_update(args) -> int:
 
         new_files, left_out = scan_tree(pathlib.Path(args.new), strict=True)
         old_files, _ = scan_tree(pathlib.Path(args.old), strict=False)
-        old_by_lower = {managed.lower(): path for managed, path in old_files.items()}
         for name in left_out:
             print(f"left out (never written by an update): {name}", file=sys.stderr)
-
-        changed = []  # (managed path, size, digest, new file, old file or None)
-        for managed in sorted(new_files):
-            path = new_files[managed]
-            size = path.stat().st_size
-            sha256 = file_sha256(path)
-            old = old_by_lower.get(managed.lower())
-            if old is not None and old.stat().st_size == size and file_sha256(old) == sha256:
-                continue
-            if "/" not in managed and managed.lower() == RUNNING_LAUNCHER:
-                raise PublishError(f"{managed} is the running launcher and cannot be replaced by an update; "
-                                   "ship the new launcher as Launcher2.exe")
-            changed.append((managed, size, sha256, path, old))
-        for lower in sorted(set(old_by_lower) - {m.lower() for m in new_files}):
+        new_lower = {m.lower() for m in new_files}
+        for lower in sorted({m.lower() for m in old_files} - new_lower):
             print(f"not in the new tree (an update never deletes): {lower}", file=sys.stderr)
-        if not changed:
-            raise PublishError("no file differs between the old and the new tree")
-        if len(changed) > MAX_ARCHIVE_ENTRIES:
-            raise PublishError(f"{len(changed)} changed files: one patch archive carries at most "
-                               f"{MAX_ARCHIVE_ENTRIES}")
-
-        out = pathlib.Path(args.out)
-        out.mkdir(parents=True, exist_ok=True)
-        with tempfile.TemporaryDirectory(dir=out, prefix=".make-update-") as work:
-            work = pathlib.Path(work)
-            entries, report = [], []
-            for index, (managed, size, sha256, path, old) in enumerate(changed):
-                name, source, note = managed, path, "whole"
-                if is_delta_target(managed) and old is not None and size > 0 and not args.no_delta:
-                    ranges = fit_record_count(changed_ranges(old, path, size))
-                    length = delta_size(ranges)
-                    usable = DELTA_MIN_ENTRY <= length <= size + DELTA_SLACK
-                    if usable and (length < size or args.force_delta):
-                        name, source = managed + DELTA_SUFFIX, work / f"{index}.ord"
-                        write_delta(path, ranges, source)
-                        note = f"delta of {len(ranges)} ranges, {length} of {size} bytes"
-                if len(name) > LONG_ENTRY_NAME:
-                    print(f"warning: {name} is {len(name)} bytes long; the launcher extracts only entries whose "
-                          "staging path stays under 260 bytes, so deep client folders may fail", file=sys.stderr)
-                entry_size = source.stat().st_size
-                compression = choose_compression(source, entry_size, args.compression)
-                entries.append((name, source, compression))
-                method = "deflate" if compression == zipfile.ZIP_DEFLATED else "store"
-                report.append(f"  {method:7} {name} ({note})")
-
-            staged_zip = work / "archive.zip"
-            write_patch_archive(staged_zip, entries)
-            archive_size = staged_zip.stat().st_size
-            manifest = update_manifest_bytes(args.version, archive_name, file_sha256(staged_zip), archive_size,
-                                             [(m, size, sha) for m, size, sha, _, _ in changed])
-            signature = sign_update_bytes(key, manifest)
-            os.replace(staged_zip, out / archive_name)
-        (out / manifest_name).write_bytes(manifest)
-        (out / (manifest_name + ".sig")).write_bytes(signature)
+        made = build_update(new_files, old_files, args.version, key, args.out, archive_name, manifest_name,
+                            args.compression, args.no_delta, args.force_delta)
     except (PublishError, OSError, ValueError) as error:
         print(f"make-update: {error}", file=sys.stderr)
         return 2
-    print("\n".join(report))
-    print(f"wrote {manifest_name}, {manifest_name}.sig and {archive_name} ({archive_size} bytes, "
-          f"{len(changed)} files) in {out}")
+    print("\n".join(made["report"]))
+    print(f"wrote {manifest_name}, {manifest_name}.sig and {archive_name} ({made['archive_size']} bytes, "
+          f"{made['files']} files) in {args.out}")
     return 0
 
 
@@ -867,6 +886,389 @@ def cmd_make_client_manifests(args) -> int:
     return 0
 
 
+# --- Releases: everything one version needs, in one folder the service serves ---
+
+RELEASE_RECORD = "release.json"
+REPAIR_OBJECTS = "objects"
+METADATA_PREFIX = "metadata-v4-"
+
+
+def release_names(version: int) -> dict:
+    """The published file names of one version: the launcher derives the first
+    three from the version it asks for, the start-up check the next three."""
+    return {"manifest": f"{version}.manifest", "signature": f"{version}.manifest.sig", "archive": f"{version}.zip",
+            "metadata": f"{METADATA_PREFIX}{version}.manifest",
+            "metadata_signature": f"{METADATA_PREFIX}{version}.manifest.sig",
+            "metadata_archive": f"{METADATA_PREFIX}{version}.zip", "catalogue": f"{version}.catalogue"}
+
+
+def read_client_manifest(data: bytes, public_key, integrity: bool):
+    """(name, size, digest text) entries of a signed client manifest read with
+    the launcher's rules; PublishError names the rule that failed."""
+    magic, header, minimum, maximum, limit = (
+        (INTEGRITY_MAGIC, 16, 1, INTEGRITY_MAX_ENTRIES, INTEGRITY_MAX_BYTES) if integrity else
+        (STARTUP_MAGIC, 12, STARTUP_MIN_ENTRIES, STARTUP_MAX_ENTRIES, STARTUP_MAX_BYTES))
+    if not header + MANIFEST_SIGNATURE_SIZE <= len(data) <= limit or data[:8] != magic:
+        raise PublishError("client manifest has the wrong magic or size")
+    body, signature = data[:-MANIFEST_SIGNATURE_SIZE], data[-MANIFEST_SIGNATURE_SIZE:]
+    r, s = int.from_bytes(signature[:32], "big"), int.from_bytes(signature[32:], "big")
+    try:
+        public_key.verify(encode_dss_signature(r, s), body, ec.ECDSA(hashes.SHA256()))
+    except InvalidSignature:
+        raise PublishError("client manifest signature does not verify under the manifest key") from None
+    if integrity and struct.unpack_from("<I", body, 8)[0] < INTEGRITY_MIN_BUILD_STAMP:
+        raise PublishError("integrity manifest build stamp is too old")
+    (count,) = struct.unpack_from("<I", body, header - 4)
+    if not minimum <= count <= maximum:
+        raise PublishError(f"client manifest lists {count} entries, outside {minimum} to {maximum}")
+    entries, offset = [], header
+    for _ in range(count):
+        if offset + 2 > len(body):
+            raise PublishError("client manifest entry list is truncated")
+        (length,) = struct.unpack_from("<H", body, offset)
+        end = offset + 2 + length + 40
+        if length == 0 or end > len(body):
+            raise PublishError("client manifest entry is truncated")
+        name = body[offset + 2:offset + 2 + length].decode("latin-1")
+        (size,) = struct.unpack_from("<Q", body, offset + 2 + length)
+        entries.append((name, size, body[offset + 10 + length:end].hex()))
+        offset = end
+    if offset != len(body):
+        raise PublishError("client manifest has trailing bytes")
+    return entries
+
+
+def apply_delta_file(base: pathlib.Path, delta: bytes, size: int) -> bytes:
+    """The file an ORDELTA1 entry rebuilds from base (whole in memory: only
+    used to check a release, whose game archives are rebuilt here once)."""
+    if delta[:8] != DELTA_MAGIC or len(delta) < DELTA_MIN_ENTRY - DELTA_RECORD.size:
+        raise PublishError("delta entry has no ORDELTA1 header")
+    (count,) = struct.unpack_from("<I", delta, 8)
+    if not 1 <= count <= DELTA_MAX_RECORDS:
+        raise PublishError("delta entry has too many records")
+    target = bytearray(base.read_bytes()[:size])
+    target += bytes(size - len(target))
+    offset = 12
+    for _ in range(count):
+        start, length = DELTA_RECORD.unpack_from(delta, offset)
+        offset += DELTA_RECORD.size
+        if start + length > size or offset + length > len(delta):
+            raise PublishError("delta record reaches past its target or entry")
+        target[start:start + length] = delta[offset:offset + length]
+        offset += length
+    if offset != len(delta):
+        raise PublishError("delta entry has trailing bytes")
+    return bytes(target)
+
+
+def check_signed_update(folder: pathlib.Path, manifest_name: str, version: int, update_public, base_files,
+                        expected_files=None) -> dict:
+    """Reads a signed update back as the launcher installs it: manifest rules,
+    the raw signature under the update key, the archive's size and digest, one
+    entry per listed file (a delta rebuilt from base_files), every file's size
+    and SHA-256. expected_files: managed path -> file the update must carry."""
+    manifest_bytes = (folder / manifest_name).read_bytes()
+    signature = (folder / (manifest_name + ".sig")).read_bytes()
+    manifest = parse_update_manifest(manifest_bytes)
+    if len(signature) != UPDATE_SIGNATURE_SIZE:
+        raise PublishError(f"{manifest_name}.sig has {len(signature)} bytes, not {UPDATE_SIGNATURE_SIZE}")
+    try:
+        update_public.verify(signature, manifest_bytes, padding.PKCS1v15(), hashes.SHA256())
+    except InvalidSignature:
+        raise PublishError(f"{manifest_name}: Update signature is invalid.") from None
+    if manifest["version"] != version:
+        raise PublishError(f"{manifest_name} is signed for version {manifest['version']}, not {version}")
+    archive = folder / manifest["archive"]
+    if archive.stat().st_size != manifest["archive_size"] or file_sha256(archive) != manifest["archive_sha256"]:
+        raise PublishError(f"{archive.name} does not match the size and digest its manifest signs")
+    base_by_lower = {managed.lower(): path for managed, path in base_files.items()}
+    with zipfile.ZipFile(archive) as bundle:
+        infos = {info.filename: info for info in bundle.infolist()}
+        if len(infos) != len(bundle.infolist()) or len(infos) != len(manifest["files"]):
+            raise PublishError(f"{archive.name} does not hold exactly one entry per listed file")
+        for listed in manifest["files"]:
+            path = listed["path"]
+            if path in infos:
+                digest = hashlib.sha256()
+                with bundle.open(infos[path]) as stream:
+                    for chunk in iter(lambda: stream.read(COPY_CHUNK), b""):
+                        digest.update(chunk)
+                actual, size = digest.hexdigest(), infos[path].file_size
+            elif path + DELTA_SUFFIX in infos and path.lower() in base_by_lower:
+                rebuilt = apply_delta_file(base_by_lower[path.lower()], bundle.read(path + DELTA_SUFFIX),
+                                           listed["size"])
+                actual, size = hashlib.sha256(rebuilt).hexdigest(), len(rebuilt)
+            else:
+                raise PublishError(f"{archive.name} has no entry for {path}")
+            if actual != listed["sha256"] or size != listed["size"]:
+                raise PublishError(f"{archive.name}: {path} does not match its signed size and digest")
+            if expected_files is not None and (path not in expected_files or
+                                               file_sha256(expected_files[path]) != actual):
+                raise PublishError(f"{manifest_name}: {path} is not the file of the new tree")
+    return manifest
+
+
+def copy_hashed(source: pathlib.Path, target: pathlib.Path) -> str:
+    """Copies source to target and returns the SHA-256 of the bytes copied."""
+    digest = hashlib.sha256()
+    with open(source, "rb") as src, open(target, "wb") as dst:
+        for chunk in iter(lambda: src.read(COPY_CHUNK), b""):
+            digest.update(chunk)
+            dst.write(chunk)
+    return digest.hexdigest()
+
+
+def write_repair_store(folder: pathlib.Path, version: int, objects, previous: pathlib.Path):
+    """The content store of one version: folder/objects/<digest text> for every
+    object (digest -> source file) and folder/<version>.catalogue, the digest
+    texts ascending, one a line. An object the previous release already holds
+    is hard-linked from there. Returns (object count, bytes, linked count)."""
+    store = folder / REPAIR_OBJECTS
+    store.mkdir()
+    total = linked = 0
+    for digest, source in sorted(objects.items()):
+        target = store / digest
+        earlier = previous / REPAIR_OBJECTS / digest if previous else None
+        if earlier is not None and earlier.is_file() and earlier.stat().st_size == source.stat().st_size:
+            try:
+                os.link(earlier, target)
+                linked += 1
+                total += target.stat().st_size
+                continue
+            except OSError:
+                pass  # another file system: copy instead
+        if copy_hashed(source, target) != digest:
+            raise PublishError(f"{source} changed while the release was written")
+        total += target.stat().st_size
+    (folder / release_names(version)["catalogue"]).write_bytes(
+        "".join(digest + "\n" for digest in sorted(objects)).encode("ascii"))
+    return len(objects), total, linked
+
+
+def check_release(folder: pathlib.Path, version: int, update_public, manifest_public, old_files, new_files):
+    """Everything in a release folder read back with the launcher's rules."""
+    names = release_names(version)
+    client = folder / "client" / CLIENT_MANIFEST_FOLDER
+    signed = {name: client / name for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
+    shipped = {f"{CLIENT_MANIFEST_FOLDER}/{name}": path for name, path in signed.items()}
+    check_signed_update(folder, names["manifest"], version, update_public, old_files, {**new_files, **shipped})
+    metadata = check_signed_update(folder, names["metadata"], version, update_public, {}, shipped)
+    if sorted(f["path"] for f in metadata["files"]) != sorted(shipped):
+        raise PublishError("the metadata package must carry exactly the two client manifests")
+    entries = (read_client_manifest(signed[STARTUP_MANIFEST_NAME].read_bytes(), manifest_public, False) +
+               read_client_manifest(signed[INTEGRITY_MANIFEST_NAME].read_bytes(), manifest_public, True))
+    sizes = {}
+    for name, size, digest in entries:
+        if sizes.setdefault(digest, size) != size:
+            raise PublishError("Signed repair objects have conflicting sizes.")
+    catalogue = (folder / names["catalogue"]).read_text(encoding="ascii").split("\n")
+    if catalogue[-1] != "" or catalogue[:-1] != sorted(set(catalogue[:-1])):
+        raise PublishError("the repair catalogue is not ascending, unique and line-ended")
+    expected = {digest for _, _, digest in entries} | {file_sha256(path) for path in signed.values()}
+    if set(catalogue[:-1]) != expected:
+        raise PublishError("the repair catalogue does not list exactly the client manifests' objects")
+    for digest in expected:
+        stored = folder / REPAIR_OBJECTS / digest
+        if not stored.is_file() or (digest in sizes and stored.stat().st_size != sizes[digest]):
+            raise PublishError(f"repair object {digest} is missing or has the wrong size")
+
+
+def human(count: int) -> str:
+    for unit in ("bytes", "KiB", "MiB", "GiB"):
+        if count < 1024 or unit == "GiB":
+            return f"{count} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
+        count /= 1024
+
+
+def cmd_release(args) -> int:
+    parent = pathlib.Path(args.out)
+    folder = parent / str(args.version)
+    work = None
+    try:
+        check_update_version(args.version)
+        check_update_version(args.previous)
+        if args.previous >= args.version:
+            raise PublishError(f"version {args.version} must be above the previous version {args.previous}")
+        if folder.exists():
+            raise PublishError(f"version {args.version} is already published in {folder}; "
+                               "a published version is never rewritten, release a new version instead")
+        update_key = load_private_pem(pathlib.Path(args.update_key))
+        if not isinstance(update_key, rsa.RSAPrivateKey) or update_key.key_size != RSA_BITS:
+            raise PublishError(f"--update-key must be an RSA-{RSA_BITS} private key")
+        manifest_key = load_private_pem(pathlib.Path(args.manifest_key))
+        if not isinstance(manifest_key, ec.EllipticCurvePrivateKey) or not isinstance(manifest_key.curve,
+                                                                                      ec.SECP256R1):
+            raise PublishError("--manifest-key must be a P-256 private key")
+        for blob_path, expected in ((args.update_blob, rsa_public_blob(update_key.public_key())),
+                                    (args.manifest_blob, ecc_public_blob(manifest_key.public_key()))):
+            if blob_path and pathlib.Path(blob_path).read_bytes() != expected:
+                raise PublishError(f"{blob_path} is not the public key of the signing key given: "
+                                   "launchers built with it would refuse this release")
+
+        new_tree, old_tree = pathlib.Path(args.new), pathlib.Path(args.old)
+        new_files, left_out = scan_tree(new_tree, strict=True)
+        old_files, _ = scan_tree(old_tree, strict=False)
+        for name in left_out:
+            print(f"left out (never written by an update): {name}", file=sys.stderr)
+        own = {f"{CLIENT_MANIFEST_FOLDER}/{name}".lower() for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
+        new_files = {m: p for m, p in new_files.items() if m.lower() not in own}
+
+        parent.mkdir(parents=True, exist_ok=True)
+        work = pathlib.Path(tempfile.mkdtemp(dir=parent, prefix=f".{args.version}.partial-"))
+        names = release_names(args.version)
+
+        # The client manifests of the new tree, signed, ship in the patch and
+        # alone in the metadata package that restores them at start-up.
+        startup, integrity = client_manifest_sets(new_tree, args.exclude or [])
+        client = work / "client" / CLIENT_MANIFEST_FOLDER
+        client.mkdir(parents=True)
+        (client / STARTUP_MANIFEST_NAME).write_bytes(
+            signed_client_manifest(manifest_key, startup_manifest_body(startup)))
+        (client / INTEGRITY_MANIFEST_NAME).write_bytes(
+            signed_client_manifest(manifest_key, integrity_manifest_body(args.build_stamp, integrity)))
+        shipped = {f"{CLIENT_MANIFEST_FOLDER}/{name}": client / name
+                   for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
+
+        patch = build_update({**new_files, **shipped}, old_files, args.version, update_key, work, names["archive"],
+                             names["manifest"], args.compression, args.no_delta)
+        metadata = build_update(shipped, {}, args.version, update_key, work, names["metadata_archive"],
+                                names["metadata"])
+
+        objects = {digest.hex(): new_files[name] for name, _, digest in startup + integrity}
+        objects.update({file_sha256(path): path for path in shipped.values()})
+        previous = parent / str(args.previous)
+        object_count, object_bytes, linked = write_repair_store(work, args.version, objects,
+                                                                previous if previous.is_dir() else None)
+        check_release(work, args.version, update_key.public_key(), manifest_key.public_key(), old_files,
+                      {**new_files, **shipped})
+
+        if args.offline_launcher:
+            with contextlib.redirect_stdout(io.StringIO()):
+                status = cmd_make_offline(argparse.Namespace(
+                    update_dir=str(work), manifest_name=names["manifest"], launcher=args.offline_launcher,
+                    out=str(work / "offline"), verify_key=None, zip=str(work / "offline" / "Patch.zip"),
+                    allow_version_mismatch=False))
+            if status != 0:
+                raise PublishError("the offline bundle was refused (see above)")
+
+        published = {}
+        for path in sorted(work.rglob("*")):
+            if path.is_file() and path.parent.name != REPAIR_OBJECTS:
+                published[path.relative_to(work).as_posix()] = {"size": path.stat().st_size}
+        record = {"version": args.version, "previous": args.previous, "files": published,
+                  "repair_objects": object_count, "repair_bytes": object_bytes}
+        (work / RELEASE_RECORD).write_text(json.dumps(record, indent=1) + "\n", encoding="ascii")
+        # Published by one rename: the service never sees half a release, and a
+        # second release of the same version finds the folder and stops.
+        os.rename(work, folder)
+        work = None
+    except (PublishError, OSError, ValueError) as error:
+        print(f"release: {error}", file=sys.stderr)
+        return 2
+    finally:
+        if work is not None:
+            shutil.rmtree(work, ignore_errors=True)
+
+    saved = patch["delta_whole"] - patch["delta_bytes"]
+    total = sum(entry["size"] for entry in published.values()) + object_bytes
+    print(f"release {args.version} (patch from {args.previous}) in {folder}")
+    print(f"  patch     {names['archive']}: {patch['files']} files, {human(patch['archive_size'])}; "
+          f"{names['manifest']} + .sig")
+    print("\n".join("  " + line for line in patch["report"]))
+    print(f"  deltas    {human(patch['delta_bytes'])} instead of {human(patch['delta_whole'])} "
+          f"(saved {human(saved)})")
+    print(f"  metadata  {names['metadata_archive']}: {metadata['files']} files; {names['metadata']} + .sig")
+    print(f"  client    client/ORVEX/{STARTUP_MANIFEST_NAME}: {len(startup)} files; "
+          f"client/ORVEX/{INTEGRITY_MANIFEST_NAME}: {len(integrity)} data tables")
+    print(f"  repair    {names['catalogue']}: {object_count} objects, {human(object_bytes)}"
+          f"{f' ({linked} linked from {args.previous})' if linked else ''}")
+    if args.offline_launcher:
+        print("  offline   offline/Patch.zip")
+    print(f"  total     {len(published) + object_count} files, {human(total)}; checked with the launcher's rules")
+    return 0
+
+
+# --- Deployment values a launcher build compiles in ---
+
+def dotted_ipv4(text: str) -> bool:
+    """Four decimal numbers 0 to 255 without leading zeros: the launcher
+    compares these addresses character for character."""
+    parts = text.split(".")
+    return len(parts) == 4 and all(part.isascii() and part.isdigit() and str(int(part)) == part
+                                   and int(part) <= 255 for part in parts)
+
+
+def url_problem(name: str, url: str, path_rule, port=None):
+    """What is wrong with an https URL for the launcher, or None."""
+    parsed = urllib.parse.urlsplit(url)
+    try:
+        actual_port = parsed.port
+    except ValueError:
+        return f"{name} {url!r} has an invalid port"
+    if parsed.scheme != "https" or not parsed.hostname or parsed.username or parsed.password:
+        return f"{name} {url!r} must be an https URL with a host and without credentials"
+    if parsed.query or parsed.fragment or "?" in url or "#" in url:
+        return f"{name} {url!r} must not carry a query or fragment"
+    if port is not None and actual_port != port:
+        return f"{name} {url!r} must name port {port} explicitly"
+    return path_rule(parsed.path)
+
+
+def key_blob_problem(name: str, path: pathlib.Path, kind: str):
+    """Parses a public-key blob the way BCrypt imports it; None when sound."""
+    try:
+        data = path.read_bytes()
+    except OSError as error:
+        return f"{name} {path}: {error.strerror}"
+    try:
+        if kind == "rsa":
+            magic, bits, exponent_size, modulus_size, prime1, prime2 = struct.unpack_from("<6I", data)
+            if magic != RSA_PUBLIC_MAGIC or bits != RSA_BITS or modulus_size != RSA_BITS // 8 or prime1 or prime2 \
+                    or not 1 <= exponent_size <= 8 or len(data) != 24 + exponent_size + modulus_size:
+                return f"{name} {path} is not an RSA-{RSA_BITS} RSAPUBLICBLOB (RSA1 header, exponent, modulus)"
+            exponent = int.from_bytes(data[24:24 + exponent_size], "big")
+            modulus = int.from_bytes(data[24 + exponent_size:], "big")
+            if modulus.bit_length() != RSA_BITS:
+                return f"{name} {path}: the modulus is not {RSA_BITS} bits long"
+            rsa.RSAPublicNumbers(exponent, modulus).public_key()
+        else:
+            magic, size = struct.unpack_from("<2I", data)
+            if magic != ECDSA_P256_PUBLIC_MAGIC or size != 32 or len(data) != 72:
+                return f"{name} {path} is not a P-256 ECCPUBLICBLOB (ECS1 header, X, Y)"
+            ec.EllipticCurvePublicNumbers(int.from_bytes(data[8:40], "big"), int.from_bytes(data[40:], "big"),
+                                          ec.SECP256R1()).public_key()
+    except (struct.error, ValueError) as error:
+        return f"{name} {path} does not hold a valid public key: {error}"
+    return None
+
+
+def cmd_check_deployment(args) -> int:
+    problems = []
+    if args.login_host is not None and not dotted_ipv4(args.login_host):
+        problems.append(f"login host {args.login_host!r} must be a dotted IPv4 address such as 203.0.113.5")
+    for host in args.fallback_host or []:
+        if not dotted_ipv4(host):
+            problems.append(f"fallback host {host!r} must be a dotted IPv4 address")
+    exact_cdn = lambda path: None if path == "/orvex-patch/" else "the path must be exactly /orvex-patch/"
+    ends_cdn = lambda path: None if path.endswith("/orvex-patch/") else "the path must end in /orvex-patch/"
+    exact_retired = lambda path: None if path == "/patch/" else "the path must be exactly /patch/"
+    for name, url, rule, port in (("CDN URL", args.cdn_url, exact_cdn, None),
+                                  ("patch base URL", args.base_url, ends_cdn, None),
+                                  ("retired patch URL", args.retired_url, exact_retired, 5443)):
+        if url is not None:
+            problem = url_problem(name, url, rule, port)
+            if problem:
+                problems.append(problem if problem.startswith(name) else f"{name} {url!r}: {problem}")
+    for name, path, kind in (("update key", args.update_key, "rsa"), ("manifest key", args.manifest_key, "ecc")):
+        if path is not None:
+            problem = key_blob_problem(name, pathlib.Path(path), kind)
+            if problem:
+                problems.append(problem)
+    for problem in problems:
+        print(f"check-deployment: {problem}", file=sys.stderr)
+    return 2 if problems else 0
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -977,8 +1379,80 @@ def main(argv=None) -> int:
                    help="leave out files whose name matches this glob, ASCII case ignored (repeatable)")
     p.set_defaults(func=cmd_make_client_manifests)
 
+    p = sub.add_parser(
+        "release", formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="everything one version needs, in one new release folder OUT/VERSION",
+        description="Writes OUT/VERSION (and refuses when it exists: a published version is never rewritten):\n"
+                    "  N.manifest, N.manifest.sig, N.zip   the patch from --previous (deltas where smaller)\n"
+                    "  metadata-v4-N.manifest, .sig, .zip  the metadata package: the two client manifests\n"
+                    "  client/ORVEX/Startup.manifest, client/ORVEX/Integrity.manifest\n"
+                    "                                      the signed client manifests of the new tree\n"
+                    "  N.catalogue, objects/<sha256>       the repair catalogue and its content-addressed objects\n"
+                    "  offline/Patch.zip                   the offline bundle (with --offline-launcher)\n"
+                    "  release.json                        what was written\n"
+                    "Everything is read back with the launcher's rules before the folder appears under its\n"
+                    "name (one rename); orvex-patch-service serves OUT.")
+    p.add_argument("--old", required=True, help="the client tree of the previous version")
+    p.add_argument("--new", required=True, help="the client tree of this version")
+    p.add_argument("--previous", required=True, type=int, help="the previous version (the patch applies to it)")
+    p.add_argument("--version", required=True, type=int, help="this version (1-32767, above --previous)")
+    p.add_argument("--update-key", required=True, help="update-private.pem (RSA-3072)")
+    p.add_argument("--manifest-key", required=True, help="manifest-private.pem (P-256)")
+    p.add_argument("--update-blob", help="update-key.blob the launcher is built with: refuse a key that differs")
+    p.add_argument("--manifest-blob", help="manifest-key.blob the launcher is built with: refuse a key that differs")
+    p.add_argument("--out", required=True, help="the releases folder (one subfolder per version)")
+    p.add_argument("--build-stamp", type=int, default=INTEGRITY_MIN_BUILD_STAMP,
+                   help=f"build stamp of the integrity manifest (default {INTEGRITY_MIN_BUILD_STAMP})")
+    p.add_argument("--exclude", action="append", metavar="PATTERN",
+                   help="leave files matching this glob out of the client manifests (repeatable)")
+    p.add_argument("--offline-launcher", metavar="EXE",
+                   help=f"also write the offline bundle with this Launcher.exe (version {OFFLINE_VERSION} only)")
+    p.add_argument("--no-delta", action="store_true", help="always ship whole game archives")
+    p.set_defaults(func=cmd_release, compression="auto")
+
+    p = sub.add_parser(
+        "check-deployment", formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="check the deployment values a launcher build compiles in (CMake runs it at configure time)",
+        description="Refuses values that a launcher would silently mishandle: a login host or fallback host\n"
+                    "that is not a dotted IPv4 address, a CDN URL that is not https with the path /orvex-patch/,\n"
+                    "a patch base URL whose path does not end in /orvex-patch/, a retired URL without port 5443\n"
+                    "and the path /patch/, and key files that do not parse as the public-key blobs they claim to\n"
+                    "be (RSA-3072 RSAPUBLICBLOB, P-256 ECCPUBLICBLOB). Only the values given are checked.")
+    p.add_argument("--login-host", help="ORVEX_LOGIN_HOST")
+    p.add_argument("--fallback-host", action="append", help="one entry of ORVEX_FALLBACK_HOSTS (repeatable)")
+    p.add_argument("--cdn-url", help="ORVEX_PATCH_CDN_URL")
+    p.add_argument("--base-url", help="ORVEX_PATCH_BASE_URL")
+    p.add_argument("--retired-url", help="ORVEX_RETIRED_PATCH_URL")
+    p.add_argument("--update-key", help="ORVEX_UPDATE_KEY (update-key.blob)")
+    p.add_argument("--manifest-key", help="ORVEX_MANIFEST_KEY (manifest-key.blob)")
+    p.set_defaults(func=cmd_check_deployment)
+
+    for name, example in EXAMPLES.items():
+        command = sub.choices[name]
+        command.formatter_class = argparse.RawDescriptionHelpFormatter
+        command.epilog = (command.epilog + "\n\n" if command.epilog else "") + "example:\n  " + example
+
     args = parser.parse_args(argv)
     return args.func(args)
+
+
+EXAMPLES = {
+    "keygen": "orvex-publish keygen --out keys",
+    "devcert": "orvex-publish devcert --out certs --host 127.0.0.1 --name fallback",
+    "devca": "orvex-publish devca --out certs --host 127.0.0.1 --name cdn",
+    "sign-update": "orvex-publish sign-update --key keys/update-private.pem 2372.manifest",
+    "sign-raw-ecdsa": "orvex-publish sign-raw-ecdsa --key keys/manifest-private.pem ORVEX/Startup.manifest",
+    "make-update": "orvex-publish make-update --old trees/2371 --new trees/2372 --version 2372 "
+                   "--key keys/update-private.pem --out patch-root",
+    "make-offline": "orvex-publish make-offline --update-dir updates/2384 --launcher Launcher.exe "
+                    "--out offline --zip Patch.zip",
+    "make-client-manifests": "orvex-publish make-client-manifests --tree trees/2372 --out trees/2372 "
+                             "--key keys/manifest-private.pem",
+    "check-deployment": "orvex-publish check-deployment --login-host 203.0.113.5 --cdn-url "
+                        "https://cdn.example.com/orvex-patch/ --update-key keys/update-key.blob",
+    "release": "orvex-publish release --old trees/2371 --new trees/2372 --previous 2371 --version 2372 "
+               "--update-key keys/update-private.pem --manifest-key keys/manifest-private.pem --out releases",
+}
 
 
 if __name__ == "__main__":

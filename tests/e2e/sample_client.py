@@ -42,6 +42,7 @@ from dataclasses import dataclass, field
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 PUBLISH = SOURCE_DIR / "tools" / "orvex_publish.py"
 UPDATE_KEY = SOURCE_DIR / "testdata" / "dev" / "update-private.pem"
+MANIFEST_KEY = SOURCE_DIR / "testdata" / "dev" / "manifest-private.pem"
 PYTHON = "/usr/bin/python3"
 
 BASE_VERSION = 2369
@@ -214,6 +215,7 @@ class Sample:
     patch_root: pathlib.Path = None
     reports: dict = field(default_factory=dict)
     offline: pathlib.Path = None
+    releases: pathlib.Path = None
 
     def make_client(self, folder, launcher, version=BASE_VERSION):
         """A client folder: the tree of version and the launcher as Launcher.exe."""
@@ -224,9 +226,11 @@ class Sample:
         return folder
 
 
-def build(folder, launcher=None, bulk_mib=0):
+def build(folder, launcher=None, bulk_mib=0, releases=False):
     """Writes the trees, the three patches and (with a launcher) the offline
-    layout; bulk_mib > 0 adds the file BULK_FILE of that many MiB to 2372."""
+    layout; bulk_mib > 0 adds the file BULK_FILE of that many MiB to 2372;
+    releases also publishes 2370 to 2372 with orvex_publish.py release into
+    the folder releases/ that tools/orvex_patch_service.py serves."""
     folder = pathlib.Path(folder)
     sample = Sample(folder)
     for version in TREE_VERSIONS:
@@ -240,6 +244,14 @@ def build(folder, launcher=None, bulk_mib=0):
         sample.reports[version] = make_update(sample.trees[previous], sample.trees[version], version,
                                               sample.patch_root)
         previous = version
+    if releases:
+        sample.releases = folder / "releases"
+        previous = BASE_VERSION
+        for version in PATCH_VERSIONS:
+            run_publisher("release", "--old", sample.trees[previous], "--new", sample.trees[version], "--previous",
+                          previous, "--version", version, "--update-key", UPDATE_KEY, "--manifest-key", MANIFEST_KEY,
+                          "--out", sample.releases)
+            previous = version
     updates = folder / "updates" / str(OFFLINE_VERSION)
     sample.reports[OFFLINE_VERSION] = make_update(sample.trees[BASE_VERSION], sample.trees[OFFLINE_VERSION],
                                                   OFFLINE_VERSION, updates)

@@ -4,23 +4,20 @@ patch CDN, installs it, repairs its damaged files in one batch and only then
 opens its window; a client whose package is not published stops with a box.
 
 The login host is 127.0.0.2, where no login server listens, so these tests
-leave the login port alone; the patch server holds its fixed ports."""
-import hashlib
-import pathlib
+leave the login port alone; the patch service (the release served by
+gunicorn) or, for the refusals, the stand-in server holds the CDN port."""
 import shutil
-import struct
 import subprocess
 
 import pytest
 
-from harness import (CLIENT_START_UP_FILES, PYTHON, SOURCE_DIR, Launcher, PatchServer,
+from harness import (CLIENT_START_UP_FILES, Launcher, PatchServer,
                      dismiss_boxes_until_exit, drop_proxy_settings, make_client, read_ini_value, wait_until,
                      windows_titled, wine_environment)
+from service import PatchService, release
 
 VERSION = 2372
 METADATA = f"metadata-v4-{VERSION}.manifest"
-PUBLISH = SOURCE_DIR / "tools" / "orvex_publish.py"
-UPDATE_KEY = SOURCE_DIR / "testdata" / "dev" / "update-private.pem"
 MANIFESTS = ("Startup.manifest", "Integrity.manifest")
 DAMAGED = "D3DX9_43.dll"
 REFUSED_404 = "Yama sunucusu istegi reddetti (HTTP 404)."
@@ -33,24 +30,6 @@ def no_proxy():
 
 
 
-def publish(*args):
-    subprocess.run([PYTHON, str(PUBLISH), *map(str, args)], check=True, capture_output=True)
-
-
-def manifest_digests(path, integrity):
-    """Digest texts of the entries of a client manifest, read back in Python."""
-    body = pathlib.Path(path).read_bytes()[:-64]
-    offset = 16 if integrity else 12
-    (count,) = struct.unpack_from("<I", body, offset - 4)
-    digests = []
-    for _ in range(count):
-        (length,) = struct.unpack_from("<H", body, offset)
-        digests.append(body[offset + 10 + length:offset + 42 + length].hex())
-        offset += 42 + length
-    assert offset == len(body)
-    return digests
-
-
 def client_without_manifests(folder):
     """A client with the stand-in start-up files but no ORVEX/*.manifest."""
     client = make_client(folder, version=VERSION, login_host="127.0.0.2", client_manifests=False)
@@ -61,30 +40,16 @@ def client_without_manifests(folder):
 
 
 def publish_for(client, work):
-    """The server side for the sound state of client: the metadata package
-    (the tree plus its two signed manifests, same version) under patch-root,
-    and the repair content store. Returns (patch root, store, signed manifests)."""
-    old = work / "old"
-    shutil.copytree(client, old)
-    new = work / "new"
-    shutil.copytree(client, new)
-    publish("make-client-manifests", "--tree", new, "--out", new)
-    patch_root = work / "patch-root"
-    publish("make-update", "--old", old, "--new", new, "--version", VERSION, "--key", UPDATE_KEY, "--out",
-            patch_root, "--manifest-name", METADATA, "--archive-name", f"metadata-v4-{VERSION}.zip")
-    signed = {name: (new / "ORVEX" / name).read_bytes() for name in MANIFESTS}
-
-    store = work / "store"
-    (store / "objects").mkdir(parents=True)
-    for path in new.rglob("*"):
-        if path.is_file():
-            data = path.read_bytes()
-            (store / "objects" / hashlib.sha256(data).hexdigest()).write_bytes(data)
-    catalogue = set(manifest_digests(new / "ORVEX" / "Integrity.manifest", True))
-    catalogue |= set(manifest_digests(new / "ORVEX" / "Startup.manifest", False))
-    catalogue |= {hashlib.sha256(data).hexdigest() for data in signed.values()}
-    (store / f"{VERSION}.catalogue").write_text("".join(d + "\n" for d in sorted(catalogue)))
-    return patch_root, store, signed
+    """The server side for the sound state of client: its release (the two
+    signed manifests of the tree, the metadata package carrying them, the
+    repair catalogue and objects), made by orvex_publish.py release. Returns
+    (releases folder, signed manifests)."""
+    tree = work / "tree"
+    shutil.copytree(client, tree)
+    releases = work / "releases"
+    release(releases, tree, tree, VERSION - 1, VERSION)
+    signed = {name: (releases / str(VERSION) / "client" / "ORVEX" / name).read_bytes() for name in MANIFESTS}
+    return releases, signed
 
 
 def damage(client):
@@ -110,11 +75,11 @@ def repair_posts(server):
 
 def test_missing_manifests_are_fetched_and_damage_repaired_before_the_window(tmp_path):
     client = client_without_manifests(tmp_path / "client")
-    patch_root, store, signed = publish_for(client, tmp_path)
+    releases, signed = publish_for(client, tmp_path)
     sound = (client / DAMAGED).read_bytes()
     damage(client)
 
-    with PatchServer(tmp_path, patch_root, extra_args=["--repair-root", str(store)]) as server:
+    with PatchService(tmp_path, releases) as server:
         launcher = run_until_window(client)
         try:
             gets = server.gets("cdn")
@@ -122,7 +87,7 @@ def test_missing_manifests_are_fetched_and_damage_repaired_before_the_window(tmp
             assert gets.index(f"/orvex-patch/{METADATA}") == 0
             posts = repair_posts(server)
             assert len(posts) == 1
-            assert posts[0]["body"].startswith(f"{VERSION}\nBITS\n")
+            assert posts[0]["version"] == VERSION and posts[0]["status"] == 200
             # Everything happened before the window: the files are sound now.
             assert (client / DAMAGED).read_bytes() == sound
             for name in MANIFESTS:
@@ -134,14 +99,14 @@ def test_missing_manifests_are_fetched_and_damage_repaired_before_the_window(tmp
 
 def test_damaged_launcher_file_with_sound_manifests_is_repaired_without_metadata(tmp_path):
     client = client_without_manifests(tmp_path / "client")
-    patch_root, store, signed = publish_for(client, tmp_path)
+    releases, signed = publish_for(client, tmp_path)
     for name in MANIFESTS:
         (client / "ORVEX").mkdir(exist_ok=True)
         (client / "ORVEX" / name).write_bytes(signed[name])
     sound = (client / DAMAGED).read_bytes()
     damage(client)
 
-    with PatchServer(tmp_path, patch_root, extra_args=["--repair-root", str(store)]) as server:
+    with PatchService(tmp_path, releases) as server:
         launcher = run_until_window(client)
         try:
             assert server.gets("cdn") == []

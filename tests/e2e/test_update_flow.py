@@ -16,6 +16,7 @@ import sample_client
 from fixtures import unwritable
 from harness import (LAUNCHER_EXE, Launcher, LoginServer, PatchServer, drop_proxy_settings, read_ini_value,
                      status_and_percent, turkish_code_page_environment, wait_until)
+from service import PatchService
 from test_launcher_swap import close_window, end_processes_running_from, launcher_windows
 
 READY = "Ready to play ORVEX"
@@ -32,12 +33,15 @@ drop_proxy_settings()
 
 @pytest.fixture(scope="module")
 def sample(tmp_path_factory):
-    return sample_client.build(tmp_path_factory.mktemp("sample"), bulk_mib=BULK_MIB)
+    return sample_client.build(tmp_path_factory.mktemp("sample"), bulk_mib=BULK_MIB, releases=True)
 
 
-def run_launcher(client, workdir, root, wait_for, always=SLOW_ANSWERS, **scenario):
-    """Runs Launcher.exe until a text is painted; returns (painted frames, CDN GETs, GETs elsewhere)."""
-    with PatchServer(workdir, root, always=always) as patches, LoginServer(workdir, **scenario):
+def run_launcher(client, workdir, root, wait_for, always=SLOW_ANSWERS, releases=None, **scenario):
+    """Runs Launcher.exe until a text is painted; returns (painted frames, CDN GETs, GETs elsewhere).
+    The stand-in server serves root (slowed down by always), or the patch
+    service the release folders in releases."""
+    server = PatchService(workdir, releases) if releases else PatchServer(workdir, root, always=always)
+    with server as patches, LoginServer(workdir, **scenario):
         launcher = Launcher(client)
         try:
             assert launcher.window_id() is not None
@@ -222,7 +226,7 @@ class TestClientFolderWithTurkishLetters:
     archive, and on Turkish Windows a folder with "ı" or "ş" was not found."""
 
     def patch_in(self, sample, client):
-        frames, _, _ = run_launcher(client, client.parent, sample.patch_root, READY, always=(), version=2372,
+        frames, _, _ = run_launcher(client, client.parent, None, READY, releases=sample.releases, version=2372,
                                     patches=PATCH_NAMES)
         try:
             # Ready with 100% (a background verification pass may change the status afterwards).

@@ -416,7 +416,57 @@ def test_offline_installs_version_2384_only(trees, launcher, tmp_path):
 # --- the command line ----------------------------------------------------------
 
 @pytest.mark.parametrize("command", ["keygen", "devcert", "devca", "sign-update", "sign-raw-ecdsa", "make-update",
-                                     "make-offline"])
-def test_every_command_has_help(command):
+                                     "make-offline", "make-client-manifests", "release"])
+def test_every_command_has_help_with_an_example(command):
     result = run_tool(command, "--help")
     assert result.returncode == 0 and "usage:" in result.stdout
+    assert f"example:\n  orvex-publish {command} " in result.stdout
+
+
+# --- check-deployment: the values CMake refuses at configure time --------------
+
+DEV = ROOT / "testdata" / "dev"
+
+
+def blob_variant(tmp_path, name, source, offset, value):
+    data = bytearray((DEV / source).read_bytes())
+    data[offset:offset + len(value)] = value
+    (tmp_path / name).write_bytes(bytes(data))
+    return tmp_path / name
+
+
+@pytest.mark.parametrize("option, value, message", [
+    ("--login-host", "login.example.com", "dotted IPv4"),
+    ("--login-host", "10.0.0.256", "dotted IPv4"),
+    ("--login-host", "010.0.0.1", "dotted IPv4"),
+    ("--fallback-host", "127.0.0", "dotted IPv4"),
+    ("--cdn-url", "http://cdn.example.com/orvex-patch/", "https URL"),
+    ("--cdn-url", "https://cdn.example.com/orvex-patch", "exactly /orvex-patch/"),
+    ("--cdn-url", "https://cdn.example.com/game/orvex-patch/", "exactly /orvex-patch/"),
+    ("--cdn-url", "https://user@cdn.example.com/orvex-patch/", "without credentials"),
+    ("--base-url", "https://cdn.example.com/orvex-patch/?x=1", "query"),
+    ("--base-url", "https://cdn.example.com/patch/", "end in /orvex-patch/"),
+    ("--retired-url", "https://203.0.113.10/patch/", "port 5443"),
+    ("--retired-url", "https://203.0.113.10:5443/orvex-patch/", "exactly /patch/"),
+])
+def test_check_deployment_refuses_values_the_launcher_would_mishandle(option, value, message):
+    result = run_tool("check-deployment", option, value)
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+
+
+def test_check_deployment_parses_the_key_blobs(tmp_path):
+    assert run_tool("check-deployment", "--update-key", DEV / "update-key.blob", "--manifest-key",
+                    DEV / "manifest-key.blob", "--login-host", "127.0.0.1", "--cdn-url",
+                    "https://127.0.0.1:5444/orvex-patch/", "--retired-url", "https://127.0.0.1:5443/patch/"
+                    ).returncode == 0
+    # Right sizes, wrong contents: each would be compiled in and then refuse every signature.
+    wrong = [("--update-key", DEV / "manifest-key.blob"),
+             ("--manifest-key", DEV / "update-key.blob"),
+             ("--update-key", blob_variant(tmp_path, "rsa-2048.blob", "update-key.blob", 4, (2048).to_bytes(4, "little"))),
+             ("--update-key", blob_variant(tmp_path, "short-modulus.blob", "update-key.blob", 27, b"\0")),
+             ("--update-key", blob_variant(tmp_path, "even-exponent.blob", "update-key.blob", 26, b"\x00")),
+             ("--manifest-key", blob_variant(tmp_path, "off-curve.blob", "manifest-key.blob", 70, b"\x12\x34")),
+             ("--manifest-key", blob_variant(tmp_path, "private.blob", "manifest-key.blob", 0, b"ECS2"))]
+    for option, path in wrong:
+        result = run_tool("check-deployment", option, path)
+        assert result.returncode == 2 and "key" in result.stderr, (path.name, result.stderr)

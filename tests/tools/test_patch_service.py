@@ -1,0 +1,299 @@
+"""orvex-publish release and orvex-patch-service under gunicorn, checked with
+plain HTTP clients: the release folder read back, byte ranges, repair segments
+cut across object files, and every refusal a bad request gets."""
+import hashlib
+import http.client
+import json
+import os
+import pathlib
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import zipfile
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+PUBLISH = ROOT / "tools" / "orvex_publish.py"
+SERVICE = ROOT / "tools" / "orvex_patch_service.py"
+DEV = ROOT / "testdata" / "dev"
+KEYS = ["--update-key", DEV / "update-private.pem", "--manifest-key", DEV / "manifest-private.pem"]
+
+
+def blob(name, size):
+    out = bytearray()
+    while len(out) < size:
+        out += hashlib.sha256(f"{name}:{len(out)}".encode()).digest()
+    return bytes(out[:size])
+
+
+def tree(root, version):
+    files = {"Vantrell.exe": blob(f"game{version}", 70000), "D3DX9_43.dll": blob("d3dx", 3000),
+             "ORVEX/Launcher/skin.dat": blob("skin", 500), "readme.txt": b"readme\r\n", "sound/a.wav": blob("a", 900),
+             "sound/b.wav": blob("a", 900), "sound/empty.wav": b"", "data/item.tbl": blob(f"item{version}", 4000),
+             "ui/ui.src": blob("ui", 200000)[:150000] + blob(f"ui{version}", 64) + blob("ui", 200000)[150064:]}
+    for relative, data in files.items():
+        (root / relative).parent.mkdir(parents=True, exist_ok=True)
+        (root / relative).write_bytes(data)
+    return root
+
+
+def release(out, old, new, previous, version, *extra):
+    return subprocess.run([sys.executable, str(PUBLISH), "release", "--old", old, "--new", new, "--previous",
+                           str(previous), "--version", str(version), *map(str, KEYS), "--out", out,
+                           *map(str, extra)], capture_output=True, text=True)
+
+
+@pytest.fixture(scope="module")
+def releases(tmp_path_factory):
+    work = tmp_path_factory.mktemp("releases")
+    for version in (2370, 2371):
+        tree(work / "trees" / str(version), version)
+    out = work / "releases"
+    first = release(out, work / "trees/2370", work / "trees/2370", 2369, 2370)
+    second = release(out, work / "trees/2370", work / "trees/2371", 2370, 2371, "--update-blob",
+                     DEV / "update-key.blob", "--manifest-blob", DEV / "manifest-key.blob")
+    assert first.returncode == 0 and second.returncode == 0, first.stderr + second.stderr
+    return out, second.stdout
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def service(releases, tmp_path_factory):
+    log = tmp_path_factory.mktemp("service") / "requests.jsonl"
+    port = free_port()
+    process = subprocess.Popen([sys.executable, str(SERVICE), "--releases", str(releases[0]), "--bind",
+                                f"127.0.0.1:{port}", "--workers", "2", "--threads", "4", "--log", str(log)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 20
+        while True:
+            try:
+                if fetch(port, "GET", "/healthz")[0] == 200:
+                    break
+            except OSError:
+                pass
+            assert process.poll() is None and time.monotonic() < deadline, process.stderr.read().decode()
+            time.sleep(0.1)
+        yield port, log
+    finally:
+        process.terminate()
+        process.wait(20)
+
+
+def fetch(port, method, path, body=None, headers=None):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+    try:
+        connection.request(method, path, body=body, headers=headers or {})
+        response = connection.getresponse()
+        return response.status, dict(response.getheaders()), response.read()
+    finally:
+        connection.close()
+
+
+# ---------------------------------------------------------------- release
+
+def test_release_folder_holds_what_the_launcher_and_the_service_need(releases):
+    out, summary = releases
+    folder = out / "2371"
+    names = {p.relative_to(folder).as_posix() for p in folder.rglob("*") if p.is_file()}
+    assert {"2371.manifest", "2371.manifest.sig", "2371.zip", "metadata-v4-2371.manifest",
+            "metadata-v4-2371.manifest.sig", "metadata-v4-2371.zip", "2371.catalogue", "release.json",
+            "client/ORVEX/Startup.manifest", "client/ORVEX/Integrity.manifest"} <= names
+    with zipfile.ZipFile(folder / "2371.zip") as archive:
+        # The changed game archive travels as a delta; the signed manifests ride along.
+        assert sorted(archive.namelist()) == ["ORVEX/Integrity.manifest", "ORVEX/Startup.manifest",
+                                              "Vantrell.exe", "data/item.tbl", "ui/ui.src.ord"]
+    with zipfile.ZipFile(folder / "metadata-v4-2371.zip") as archive:
+        assert sorted(archive.namelist()) == ["ORVEX/Integrity.manifest", "ORVEX/Startup.manifest"]
+        assert archive.read("ORVEX/Startup.manifest") == (folder / "client/ORVEX/Startup.manifest").read_bytes()
+    catalogue = (folder / "2371.catalogue").read_text().split()
+    assert catalogue == sorted(set(catalogue))
+    for digest in catalogue:
+        assert hashlib.sha256((folder / "objects" / digest).read_bytes()).hexdigest() == digest
+    # Objects unchanged since 2370 are the same files, not copies.
+    unchanged = hashlib.sha256(blob("d3dx", 3000)).hexdigest()
+    assert (folder / "objects" / unchanged).stat().st_ino == (out / "2370" / "objects" / unchanged).stat().st_ino
+    assert "deltas" in summary and "saved" in summary and "checked with the launcher's rules" in summary
+
+
+def test_a_published_version_is_never_rewritten(releases, tmp_path):
+    out, _ = releases
+    before = (out / "2371" / "2371.manifest").read_bytes()
+    again = release(out, out.parent / "trees/2370", out.parent / "trees/2371", 2370, 2371)
+    assert again.returncode == 2 and "already published" in again.stderr
+    assert (out / "2371" / "2371.manifest").read_bytes() == before
+    assert not [p for p in out.iterdir() if p.name.startswith(".")]
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda t: (t / "readme.txt").unlink() or (t / "sound/empty.wav").unlink(), "start-up files"),
+    (lambda t: None, "not the public key"),
+])
+def test_refused_releases_leave_nothing_behind(releases, tmp_path, change, message):
+    new = shutil.copytree(releases[0].parent / "trees/2371", tmp_path / "new")
+    change(new)
+    out = tmp_path / "out"
+    result = release(out, releases[0].parent / "trees/2370", new, 2370, 2371, "--update-blob",
+                     DEV / "manifest-key.blob" if message == "not the public key" else DEV / "update-key.blob")
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+    assert not out.exists() or list(out.iterdir()) == []
+
+
+def test_pip_install_gives_both_commands(tmp_path):
+    # A copy, so that the build leaves nothing in the source tree.
+    source = tmp_path / "tools"
+    source.mkdir()
+    for name in ("pyproject.toml", "orvex_publish.py", "orvex_patch_service.py"):
+        shutil.copy(ROOT / "tools" / name, source)
+    target = tmp_path / "site"
+    subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index",
+                    "--no-build-isolation", "--target", str(target), str(source)], check=True, capture_output=True)
+    environment = dict(os.environ, PYTHONPATH=str(target))
+    for command in ("orvex-publish", "orvex-patch-service"):
+        result = subprocess.run([str(target / "bin" / command), "--help"], capture_output=True, text=True,
+                                env=environment)
+        assert result.returncode == 0 and "usage:" in result.stdout, result.stderr
+
+
+# ---------------------------------------------------------------- published files
+
+def test_health_names_the_versions(service):
+    status, headers, body = fetch(service[0], "GET", "/healthz")
+    assert status == 200 and json.loads(body) == {"status": "ok", "versions": [2370, 2371]}
+
+
+@pytest.mark.parametrize("prefix", ["/orvex-patch/", "/patch/"])
+def test_published_files_under_both_prefixes(service, releases, prefix):
+    for name in ("2371.manifest", "2371.manifest.sig", "2371.zip", "metadata-v4-2370.zip"):
+        status, headers, body = fetch(service[0], "GET", prefix + name)
+        version = name.split(".")[0].split("-")[-1]
+        assert status == 200 and body == (releases[0] / version / name).read_bytes(), name
+        assert headers["Accept-Ranges"] == "bytes"
+
+
+@pytest.mark.parametrize("name", ["2372.zip", "2371.catalogue", "release.json", "client/ORVEX/Startup.manifest",
+                                  "../2371/2371.zip", "2371/2371.zip", "02371.zip", "objects"])
+def test_only_published_files_are_served(service, name):
+    assert fetch(service[0], "GET", "/orvex-patch/" + name)[0] == 404
+
+
+@pytest.mark.parametrize("header, status, first, last", [
+    ("bytes=0-99", 206, 0, 99),
+    ("bytes=100-", 206, 100, None),
+    ("bytes=-10", 206, -10, None),
+    ("bytes=5000-9999999", 206, 5000, None),
+    ("bytes=999999999-", 416, None, None),
+    ("bytes=-0", 416, None, None),
+    ("bytes=9-3", 200, 0, None),          # malformed: the whole file
+    ("bytes=0-1,5-6", 200, 0, None),      # several ranges: the whole file
+    ("items=0-1", 200, 0, None),
+    ("bytes=\u00b9-2", 200, 0, None),
+])
+def test_byte_ranges(service, releases, header, status, first, last):
+    data = (releases[0] / "2371" / "2371.zip").read_bytes()
+    got, headers, body = fetch(service[0], "GET", "/orvex-patch/2371.zip",
+                               headers={"Range": header.encode("utf-8").decode("latin-1")})
+    assert got == status
+    if status == 416:
+        assert headers["Content-Range"] == f"bytes */{len(data)}"
+        return
+    start = first % len(data)
+    end = len(data) - 1 if last is None else last
+    assert body == data[start:end + 1]
+    if status == 206:
+        assert headers["Content-Range"] == f"bytes {start}-{end}/{len(data)}"
+
+
+def test_a_stale_if_range_gets_the_whole_file(service, releases):
+    data = (releases[0] / "2371" / "2371.zip").read_bytes()
+    status, headers, _ = fetch(service[0], "HEAD", "/orvex-patch/2371.zip")
+    assert status == 200 and headers["Content-Length"] == str(len(data))
+    fresh = fetch(service[0], "GET", "/orvex-patch/2371.zip", headers={"Range": "bytes=1-2", "If-Range": headers["ETag"]})
+    stale = fetch(service[0], "GET", "/orvex-patch/2371.zip", headers={"Range": "bytes=1-2", "If-Range": '"x"'})
+    assert (fresh[0], fresh[2]) == (206, data[1:3]) and (stale[0], stale[2]) == (200, data)
+
+
+# ---------------------------------------------------------------- repair batches
+
+def catalogue_of(releases, version=2371):
+    text = (releases[0] / str(version) / f"{version}.catalogue").read_bytes()
+    return text.decode().split(), hashlib.sha256(text).hexdigest()
+
+
+def repair_body(version, digest, bitmap, offset, length):
+    return f"{version}\nBITS\n{digest}\n{bitmap}\n{offset}\n{length}\n".encode()
+
+
+def bitmap_of(count, indexes):
+    bits = bytearray((count + 7) // 8)
+    for index in indexes:
+        bits[index // 8] |= 1 << (index % 8)
+    return bits.hex()
+
+
+def post(service, body, headers=None):
+    return fetch(service[0], "POST", "/orvex-patch/repair-batch-v4.php", body, headers)
+
+
+def test_segments_are_cut_from_the_objects_in_catalogue_order(service, releases):
+    entries, digest = catalogue_of(releases)
+    wanted = [0, 2, len(entries) - 1]
+    joined = b"".join((releases[0] / "2371" / "objects" / entries[i]).read_bytes() for i in wanted)
+    bitmap = bitmap_of(len(entries), wanted)
+    for offset, length in ((0, len(joined)), (1, len(joined) - 1), (len(joined) - 1, 1), (5, 3)):
+        status, _, body = post(service, repair_body(2371, digest, bitmap, offset, length))
+        assert status == 200 and body == joined[offset:offset + length], (offset, length)
+    # Two segments that together cross the boundary between two objects.
+    size = len((releases[0] / "2371" / "objects" / entries[0]).read_bytes())
+    halves = [post(service, repair_body(2371, digest, bitmap, offset, length))[2]
+              for offset, length in ((0, size + 7), (size + 7, len(joined) - size - 7))]
+    assert b"".join(halves) == joined
+
+
+def test_another_catalogue_gets_409(service, releases):
+    entries, _ = catalogue_of(releases)
+    _, digest_2370 = catalogue_of(releases, 2370)
+    status, _, _ = post(service, repair_body(2371, digest_2370, bitmap_of(len(entries), [0]), 0, 1))
+    assert status == 409
+
+
+def test_bad_repair_requests_are_refused_and_logged(service, releases):
+    entries, digest = catalogue_of(releases)
+    count = len(entries)
+    good = dict(version=2371, digest=digest, bitmap=bitmap_of(count, [0]), offset=0, length=1)
+    cases = [
+        (repair_body(**{**good, "version": 2369}), 404),
+        (repair_body(**{**good, "version": "02371"}), 400),
+        (repair_body(**{**good, "version": 40000}), 400),
+        (repair_body(**{**good, "bitmap": bitmap_of(count + 8, [0])}), 400),
+        (repair_body(**{**good, "bitmap": bitmap_of(count, [1, 3]).upper()}), 400),
+        (repair_body(**{**good, "bitmap": bitmap_of(count, [])}), 400),
+        (repair_body(**{**good, "offset": 10 ** 9}), 400),
+        (repair_body(**{**good, "length": 0}), 400),
+        (repair_body(**{**good, "length": 134217729}), 400),
+        (repair_body(**good)[:-1], 400),
+        (repair_body(**good).replace(b"\n", b"\r\n"), 400),
+        (repair_body(**good) + b"\n", 400),
+        (repair_body(**good).replace(b"BITS", b"B\xc4TS"), 400),
+        (b"x" * 16385, 413),
+    ]
+    if count % 8:
+        cases.append((repair_body(**{**good, "bitmap": bitmap_of(count + 1, [count])}), 400))
+    for body, status in cases:
+        assert post(service, body)[0] == status, body[-40:]
+    assert fetch(service[0], "GET", "/orvex-patch/repair-batch-v4.php")[0] == 405
+    assert fetch(service[0], "POST", "/orvex-patch/2371.zip", b"")[0] == 405
+    # A refused request is logged with its reason; the service still answers.
+    logged = [json.loads(line) for line in service[1].read_text().splitlines()]
+    refused = [entry for entry in logged if entry.get("path", "").endswith("repair-batch-v4.php")
+               and entry["status"] >= 400]
+    assert len(refused) >= len(cases) and all(entry["error"] for entry in refused)
+    assert post(service, repair_body(**good))[0] == 200

@@ -1,0 +1,427 @@
+#!/usr/bin/env python3
+"""ORVEX patch and repair service: a WSGI application for release folders.
+
+It serves the folders that `orvex-publish release --out RELEASES` writes
+(RELEASES/<version>/...) to the launcher, under both "/orvex-patch/" (the CDN
+path) and "/patch/" (the fallback endpoint's path):
+
+  GET|HEAD <prefix>NAME        a published file of one version: N.manifest,
+                               N.manifest.sig, N.zip, metadata-v4-N.manifest,
+                               .sig, .zip (NAME names its version); HTTP/1.1
+                               single byte ranges (206, 416), ETag, If-Range
+  POST <prefix>repair-batch-v4.php
+                               a segment of the requested repair objects,
+                               concatenated in catalogue order, streamed from
+                               RELEASES/<version>/objects; 409 when the
+                               catalogue digest is not the version's
+  GET /healthz                 200 and the versions served, 503 when no
+                               release folder is readable
+
+Every request is one JSON line in the log (--log, default standard error),
+with "error" saying why a request was refused. Nothing is kept between
+requests but what is read from the immutable release folders (catalogues are
+cached per process, keyed by their file's identity), so any number of
+instances on any number of machines can serve the same folders.
+
+`orvex-patch-service` runs the application under gunicorn (Debian package
+gunicorn) with threaded workers and, with --certfile/--keyfile, gunicorn's own
+TLS. Examples:
+
+  orvex-patch-service --releases /srv/orvex/releases --bind 0.0.0.0:5444 \\
+      --certfile cdn-cert.pem --keyfile cdn-key.pem --workers 4
+  orvex-patch-service --releases /srv/orvex/releases --bind 127.0.0.1:8080   # behind a TLS terminator
+  gunicorn 'orvex_patch_service:create_app(releases="/srv/orvex/releases")'
+"""
+import argparse
+import bisect
+import collections
+import hashlib
+import json
+import logging
+import os
+import pathlib
+import re
+import sys
+import threading
+import time
+
+PREFIXES = ("/orvex-patch/", "/patch/")
+REPAIR_NAME = "repair-batch-v4.php"
+HEALTH_PATH = "/healthz"
+CHUNK = 256 * 1024
+# The launcher's largest repair body: six lines around a bitmap over at most
+# 30000 + 4096 manifest entries and the two manifests (4263 bytes, 8526
+# hexadecimal characters); anything far beyond is not a launcher.
+MAX_REPAIR_BODY = 16384
+MAX_SEGMENT = 128 * 1024 * 1024
+MAX_REPAIR_TOTAL = 8 * 1024 ** 3
+MAX_VERSION = 32767
+CATALOGUE_CACHE = 64
+
+PUBLISHED_NAME = re.compile(r"(?:metadata-v4-)?([1-9][0-9]{0,4})\.(?:manifest|manifest\.sig|zip)")
+VERSION = re.compile(r"[1-9][0-9]{0,4}")
+DIGEST = re.compile(r"[0-9a-f]{64}")
+BITMAP = re.compile(r"(?:[0-9a-f]{2})+")
+OFFSET = re.compile(r"0|[1-9][0-9]{0,10}")
+LENGTH = re.compile(r"[1-9][0-9]{0,9}")
+SINGLE_RANGE = re.compile(r"[ \t]*bytes[ \t]*=[ \t]*([0-9]{0,19})-([0-9]{0,19})[ \t]*", re.IGNORECASE)
+
+REASONS = {200: "OK", 206: "Partial Content", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed",
+           409: "Conflict", 411: "Length Required", 413: "Payload Too Large", 416: "Range Not Satisfiable",
+           500: "Internal Server Error", 503: "Service Unavailable"}
+
+
+class Refusal(Exception):
+    """A request answered with a 4xx or 5xx status; the text goes to the log."""
+
+    def __init__(self, status, reason, headers=()):
+        super().__init__(reason)
+        self.status = status
+        self.reason = reason
+        self.headers = list(headers)
+
+
+class Catalogue:
+    """One version's repair catalogue: digest texts ascending, the SHA-256 the
+    launcher sends with every request, and each object's file size."""
+
+    def __init__(self, folder, path):
+        text = path.read_bytes()
+        self.digest = hashlib.sha256(text).hexdigest()
+        self.entries = text.decode("ascii").split("\n")[:-1]
+        self.sizes = []
+        for entry in self.entries:
+            try:
+                self.sizes.append((folder / "objects" / entry).stat().st_size)
+            except OSError:
+                self.sizes.append(None)
+
+
+class PatchService:
+    """The WSGI application; releases: folders holding one folder per version."""
+
+    def __init__(self, releases, log=None):
+        self.releases = [pathlib.Path(folder).resolve() for folder in releases]
+        self.log = log or logging.getLogger("orvex.patch_service")
+        self.catalogues = collections.OrderedDict()
+        self.catalogue_lock = threading.Lock()
+
+    # ------------------------------------------------------------ WSGI entry
+    def __call__(self, environ, start_response):
+        started = time.monotonic()
+        method = environ.get("REQUEST_METHOD", "")
+        path = environ.get("PATH_INFO", "")
+        record = {"method": method, "path": path, "remote": environ.get("REMOTE_ADDR", "")}
+        try:
+            status, headers, body, length = self.route(environ, method, path, record)
+        except Refusal as refusal:
+            status, headers, length = refusal.status, refusal.headers, None
+            body = (refusal.reason + "\n").encode("utf-8", "replace")
+            record["error"] = refusal.reason
+        except Exception as error:  # a broken release or disk: logged, never a crash
+            self.log.exception("request failed")
+            status, headers, length = 500, [], None
+            body = b"internal error\n"
+            record["error"] = f"{type(error).__name__}: {error}"
+        if length is None:
+            length = len(body)
+            body = [body] if method != "HEAD" else []
+        headers = [("Content-Length", str(length)), *headers]
+        if not any(name == "Content-Type" for name, _ in headers):
+            headers.append(("Content-Type", "text/plain; charset=utf-8" if status >= 300 else
+                            "application/octet-stream"))
+        record.update(status=status, bytes=length, ms=round((time.monotonic() - started) * 1000, 1))
+        self.log.info(json.dumps(record))
+        start_response(f"{status} {REASONS.get(status, '')}", headers)
+        return body
+
+    def route(self, environ, method, path, record):
+        if path == HEALTH_PATH:
+            return self.health(method)
+        prefix = next((p for p in PREFIXES if path.startswith(p)), None)
+        if prefix is None:
+            raise Refusal(404, "not a patch path")
+        name = path[len(prefix):]
+        record["endpoint"] = "cdn" if prefix == "/orvex-patch/" else "fallback"
+        if name == REPAIR_NAME:
+            if method != "POST":
+                raise Refusal(405, "repair requests are POST", [("Allow", "POST")])
+            return self.repair(environ, record)
+        if method not in ("GET", "HEAD"):
+            raise Refusal(405, "published files are GET or HEAD", [("Allow", "GET, HEAD")])
+        return self.published(environ, method, name)
+
+    # ------------------------------------------------------------ health
+    def health(self, method):
+        versions, readable = [], False
+        for folder in self.releases:
+            try:
+                versions += sorted(int(entry.name) for entry in os.scandir(folder)
+                                   if VERSION.fullmatch(entry.name) and entry.is_dir())
+                readable = True
+            except OSError:
+                pass
+        body = json.dumps({"status": "ok" if readable else "unavailable", "versions": versions}).encode() + b"\n"
+        return (200 if readable else 503), [("Content-Type", "application/json"),
+                                            ("Cache-Control", "no-store")], body, None
+
+    # ------------------------------------------------------------ published files
+    def release_file(self, version, name):
+        for folder in self.releases:
+            candidate = folder / str(version) / name
+            if candidate.is_file():
+                return candidate
+        return None
+
+    def published(self, environ, method, name):
+        match = PUBLISHED_NAME.fullmatch(name)
+        path = self.release_file(int(match.group(1)), name) if match else None
+        if path is None:
+            raise Refusal(404, "no such published file")
+        stream = open(path, "rb")
+        try:
+            info = os.fstat(stream.fileno())
+            size = info.st_size
+            etag = f'"{size:x}-{info.st_mtime_ns:x}"'
+            headers = [("Accept-Ranges", "bytes"), ("ETag", etag),
+                       ("Last-Modified", time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(info.st_mtime)))]
+            wanted = environ.get("HTTP_RANGE")
+            if_range = environ.get("HTTP_IF_RANGE")
+            span = parse_range(wanted, size) if wanted and (if_range is None or if_range == etag) else None
+            if span == "unsatisfiable":
+                raise Refusal(416, f"range {wanted!r} outside {size} bytes", [("Content-Range", f"bytes */{size}")])
+            if method == "HEAD":
+                stream.close()
+                if span:
+                    headers.append(("Content-Range", f"bytes {span[0]}-{span[1]}/{size}"))
+                    return 206, headers, [], span[1] - span[0] + 1
+                return 200, headers, [], size
+            if span is None:
+                wrapper = environ.get("wsgi.file_wrapper")
+                body = wrapper(stream, CHUNK) if wrapper else read_span(stream, 0, size)
+                return 200, headers, body, size
+            start, end = span
+            headers.append(("Content-Range", f"bytes {start}-{end}/{size}"))
+            # Not the server's file wrapper: gunicorn's sendfile path sends
+            # from the start of the file whatever its position, so a range is
+            # read and written here.
+            return 206, headers, read_span(stream, start, end - start + 1), end - start + 1
+        except BaseException:
+            stream.close()
+            raise
+
+    # ------------------------------------------------------------ repair batches
+    def catalogue(self, version):
+        """The catalogue of version, or None when no release folder has one."""
+        for folder in self.releases:
+            path = folder / str(version) / f"{version}.catalogue"
+            try:
+                info = path.stat()
+            except OSError:
+                continue
+            key = (str(path), info.st_ino, info.st_size, info.st_mtime_ns)
+            with self.catalogue_lock:
+                cached = self.catalogues.get(key)
+                if cached is not None:
+                    self.catalogues.move_to_end(key)
+                    return cached
+            loaded = Catalogue(path.parent, path)
+            with self.catalogue_lock:
+                self.catalogues[key] = loaded
+                while len(self.catalogues) > CATALOGUE_CACHE:
+                    self.catalogues.popitem(last=False)
+            return loaded
+        return None
+
+    def repair(self, environ, record):
+        body = read_body(environ)
+        version, digest, bitmap, offset, length = parse_repair_body(body)
+        record.update(version=version, offset=offset, length=length)
+        catalogue = self.catalogue(version)
+        if catalogue is None:
+            raise Refusal(404, f"version {version} has no repair catalogue")
+        if digest != catalogue.digest:
+            raise Refusal(409, f"catalogue digest {digest} is not the one of version {version}")
+        count = len(catalogue.entries)
+        if len(bitmap) != (count + 7) // 8:
+            raise Refusal(400, f"bitmap of {len(bitmap)} bytes for a catalogue of {count} entries")
+        wanted = [i for i in range(len(bitmap) * 8) if bitmap[i >> 3] >> (i & 7) & 1]
+        if not wanted:
+            raise Refusal(400, "bitmap requests nothing")
+        if wanted[-1] >= count:
+            raise Refusal(400, "bitmap names entries past the catalogue")
+        record["objects"] = len(wanted)
+        if any(catalogue.sizes[i] is None for i in wanted):
+            raise Refusal(500, f"release {version} lacks a repair object it lists")
+        ends, total = [], 0
+        for i in wanted:
+            total += catalogue.sizes[i]
+            ends.append(total)
+        if offset + length > total:
+            raise Refusal(400, f"segment {offset}+{length} reaches past the {total} bytes requested")
+        folder = None
+        for candidate in self.releases:
+            if (candidate / str(version) / f"{version}.catalogue").is_file():
+                folder = candidate / str(version) / "objects"
+                break
+        paths = [folder / catalogue.entries[i] for i in wanted]
+        return 200, [], stream_segment(paths, ends, offset, length), length
+
+
+def parse_range(header, size):
+    """(first, last) byte of a single "bytes=" range, "unsatisfiable", or None
+    when the header is to be ignored (another unit, several ranges, malformed:
+    RFC 9110 lets a server answer those with the whole file)."""
+    match = SINGLE_RANGE.fullmatch(header)
+    if match is None or not any(match.groups()):
+        return None
+    first, last = match.groups()
+    if not first:
+        if int(last) == 0 or size == 0:
+            return "unsatisfiable"
+        return max(0, size - int(last)), size - 1
+    start = int(first)
+    if last and int(last) < start:
+        return None
+    if start >= size:
+        return "unsatisfiable"
+    return start, min(int(last) if last else size - 1, size - 1)
+
+
+def read_span(stream, start, count):
+    """Yields count bytes of an open file from start, then closes it."""
+    try:
+        stream.seek(start)
+        while count > 0:
+            chunk = stream.read(min(CHUNK, count))
+            if not chunk:
+                raise OSError(f"{stream.name} ended early")
+            count -= len(chunk)
+            yield chunk
+    finally:
+        stream.close()
+
+
+def stream_segment(paths, ends, offset, length):
+    """Yields bytes [offset, offset + length) of the files concatenated, opening
+    only the files the segment touches, one at a time: a segment of a large
+    repair never sits in memory as a whole."""
+    index = bisect.bisect_right(ends, offset)
+    position = offset
+    stop = offset + length
+    while position < stop:
+        begin = ends[index - 1] if index else 0
+        with open(paths[index], "rb") as stream:
+            yield from read_span(stream, position - begin, min(ends[index], stop) - position)
+        position = min(ends[index], stop)
+        index += 1
+
+
+def read_body(environ):
+    text = environ.get("CONTENT_LENGTH") or ""
+    if not text.isdigit():
+        raise Refusal(411, "repair request without a Content-Length")
+    size = int(text)
+    if size > MAX_REPAIR_BODY:
+        raise Refusal(413, f"repair request body of {size} bytes")
+    stream, body = environ["wsgi.input"], b""
+    while len(body) < size:
+        chunk = stream.read(size - len(body))
+        if not chunk:
+            raise Refusal(400, "repair request body ended early")
+        body += chunk
+    return body
+
+
+def parse_repair_body(body):
+    """(version, catalogue digest, bitmap bytes, offset, length) of a body
+    exactly as the launcher writes it: six lines, each ended by a line feed."""
+    try:
+        text = body.decode("ascii")
+    except UnicodeDecodeError:
+        raise Refusal(400, "repair request body is not ASCII") from None
+    lines = text.split("\n")
+    if len(lines) != 7 or lines[6] != "" or lines[1] != "BITS":
+        raise Refusal(400, "repair request is not six lines: version, BITS, digest, bitmap, offset, length")
+    version, _, digest, bitmap, offset, length = lines[:6]
+    if not VERSION.fullmatch(version) or int(version) > MAX_VERSION:
+        raise Refusal(400, f"repair version {version[:16]!r} is not 1 to {MAX_VERSION}")
+    if not DIGEST.fullmatch(digest):
+        raise Refusal(400, "catalogue digest is not 64 lower-case hexadecimal characters")
+    if not BITMAP.fullmatch(bitmap):
+        raise Refusal(400, "bitmap is not lower-case hexadecimal, two characters a byte")
+    if not OFFSET.fullmatch(offset) or not LENGTH.fullmatch(length):
+        raise Refusal(400, "offset or length is not a plain decimal number")
+    if int(length) > MAX_SEGMENT or int(offset) + int(length) > MAX_REPAIR_TOTAL:
+        raise Refusal(400, f"segment {offset}+{length} beyond the launcher's limits")
+    return int(version), digest, bytes.fromhex(bitmap), int(offset), int(length)
+
+
+# ---------------------------------------------------------------- running it
+
+def request_log(path=None):
+    """The service's logger: one JSON line per request, appended to path (safe
+    from several worker processes: each line is one append) or to stderr."""
+    log = logging.getLogger("orvex.patch_service")
+    if not log.handlers:
+        handler = logging.FileHandler(path) if path else logging.StreamHandler(sys.stderr)
+        handler.setFormatter(logging.Formatter("%(message)s"))
+        log.addHandler(handler)
+        log.setLevel(logging.INFO)
+        log.propagate = False
+    return log
+
+
+def create_app(releases=None, log=None):
+    """The application for gunicorn; releases is a folder or a list, by
+    default ORVEX_RELEASES (folders separated by ":"), log by default
+    ORVEX_SERVICE_LOG or standard error."""
+    if releases is None:
+        releases = [folder for folder in os.environ.get("ORVEX_RELEASES", "").split(":") if folder]
+    elif isinstance(releases, (str, os.PathLike)):
+        releases = [releases]
+    if not releases:
+        raise SystemExit("orvex-patch-service: no release folder (ORVEX_RELEASES or --releases)")
+    return PatchService(releases, request_log(log or os.environ.get("ORVEX_SERVICE_LOG")))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="orvex-patch-service", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--releases", action="append", required=True, metavar="FOLDER",
+                        help="folder of release folders written by orvex-publish release (repeatable)")
+    parser.add_argument("--bind", action="append", metavar="ADDRESS:PORT",
+                        help="address to listen on (repeatable; default 127.0.0.1:5444)")
+    parser.add_argument("--workers", type=int, default=2, help="worker processes (default 2)")
+    parser.add_argument("--threads", type=int, default=16, help="threads per worker (default 16)")
+    parser.add_argument("--certfile", help="TLS certificate (PEM); with --keyfile the service speaks HTTPS")
+    parser.add_argument("--keyfile", help="TLS private key (PEM)")
+    parser.add_argument("--log", help="request log file (default: standard error)")
+    parser.add_argument("--pid", help="write gunicorn's process id here")
+    parser.add_argument("--timeout", type=int, default=60,
+                        help="seconds a silent worker lives before gunicorn restarts it (default 60)")
+    args = parser.parse_args(argv)
+    if bool(args.certfile) != bool(args.keyfile):
+        parser.error("--certfile and --keyfile go together")
+    for folder in args.releases:
+        if not pathlib.Path(folder).is_dir():
+            parser.error(f"{folder} is not a folder")
+
+    os.environ["ORVEX_RELEASES"] = ":".join(str(pathlib.Path(f).resolve()) for f in args.releases)
+    if args.log:
+        os.environ["ORVEX_SERVICE_LOG"] = str(pathlib.Path(args.log).resolve())
+    command = [sys.executable, "-m", "gunicorn", "--worker-class", "gthread", "--workers", str(args.workers),
+               "--threads", str(args.threads), "--timeout", str(args.timeout), "--graceful-timeout", "10",
+               "--keep-alive", "5", "--pythonpath", str(pathlib.Path(__file__).resolve().parent)]
+    for address in args.bind or ["127.0.0.1:5444"]:
+        command += ["--bind", address]
+    if args.certfile:
+        command += ["--certfile", args.certfile, "--keyfile", args.keyfile]
+    if args.pid:
+        command += ["--pid", args.pid]
+    command.append("orvex_patch_service:create_app()")
+    os.execv(sys.executable, command)
+
+
+if __name__ == "__main__":
+    main()
