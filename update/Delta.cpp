@@ -32,7 +32,11 @@ std::size_t ReadSome(HANDLE file, std::uint8_t* data, std::size_t length) {
 class FileStreams final : public DeltaStreams {
  public:
   FileStreams(HANDLE base, HANDLE delta, HANDLE output, StreamHasher& outputHasher, StreamHasher& baseHasher)
-      : base_(base), delta_(delta), output_(output), outputHasher_(outputHasher), baseHasher_(baseHasher),
+      : base_(base),
+        delta_(delta),
+        output_(output),
+        outputHasher_(outputHasher),
+        baseHasher_(baseHasher),
         skip_(kDeltaCopyBufferSize) {}
 
   std::size_t ReadDelta(std::uint8_t* data, std::size_t length) override { return ReadSome(delta_, data, length); }
@@ -41,8 +45,7 @@ class FileStreams final : public DeltaStreams {
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<LONGLONG>::max())) return false;
     // Forward over the bytes a range replaced: read and hashed, not skipped.
     while (baseHashed_ && !baseEnded_ && position_ < offset) {
-      const std::size_t piece =
-          static_cast<std::size_t>(std::min<std::uint64_t>(offset - position_, skip_.size()));
+      const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(offset - position_, skip_.size()));
       if (ReadBase(skip_.data(), piece) == 0) baseEnded_ = true;
     }
     if (position_ == offset) return true;
@@ -206,8 +209,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
       rebuilt.base.identity = baseBefore;
     }
   }
-  const std::uint64_t size =
-      rebuilt.output.identity.index != 0 ? rebuilt.output.identity.size : FsFileSize(outputFile);
+  const std::uint64_t size = rebuilt.output.identity.index != 0 ? rebuilt.output.identity.size : FsFileSize(outputFile);
   if (size != entry.size || rebuilt.output.sha256 != entry.sha256) {
     throw std::runtime_error(
         "This patch requires a compatible ORVEX/Halvane 2369 base. The existing game archive was left intact.");

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "update/Callbacks.h"
-#include "update/FileWork.h"
 #include "update/DeltaFormat.h"
+#include "update/FileWork.h"
 #include "update/ManifestFormat.h"
 
 #include <filesystem>

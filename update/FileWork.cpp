@@ -196,8 +196,8 @@ HashedFile HashFileIdentified(const fs::path& path) {
 HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const HashedFile* known) {
   // Shared like CopyFileW's own source: a file that another process still
   // writes is copied as it stands, and what was copied is what is hashed.
-  const win::UniqueFile source = OpenFileRetrying(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+  const win::UniqueFile source = OpenFileRetrying(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
   if (!source) ThrowCopyError(::GetLastError());
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(source.Get(), &info)) ThrowCopyError(::GetLastError());

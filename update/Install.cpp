@@ -1,16 +1,20 @@
 #include "Install.h"
 
 #include <algorithm>
-#include <utility>
+#include <atomic>
+#include <exception>
+#include <functional>
 #include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "update/Delta.h"
+#include "update/Digest.h"
 #include "update/FileWork.h"
 #include "update/Journal.h"
-#include "update/Digest.h"
 #include "update/JournalFormat.h"
 #include "update/Manifest.h"
 #include "update/Paths.h"
@@ -24,7 +28,7 @@ namespace fs = std::filesystem;
 
 constexpr std::uint64_t kStagingReserve = 268435456;  // 256 MiB
 constexpr std::uint32_t kMaxListedEntries = 40000;
-constexpr std::uint64_t kMaxDeltaGrowth = 2097152;      // 2 MiB
+constexpr std::uint64_t kMaxDeltaGrowth = 2097152;  // 2 MiB
 constexpr std::uint64_t kMaxMetadataBytes = 16777216;
 
 [[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
@@ -36,8 +40,8 @@ void Checkpoint(const char* name) {
 }
 
 bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
-  return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                TRUE) == CSTR_EQUAL;
+  return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
 }
 
 std::wstring RunningExecutable() {
@@ -126,6 +130,40 @@ bool StillVerified(const fs::path& path, const HashedFile& known, const Manifest
   return QueryFileIdentity(path, now) && now == known.identity;
 }
 
+// Step 12 for the files that pick selects, in manifest order: the backup of
+// every one that exists, hashed as it is copied and queued for flushing, and
+// its journal line in lines. A game archive that a rebuild has just hashed
+// (known) is not hashed again while it is still that file. stop ends the
+// pass between files.
+void MakeBackups(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& current,
+                 const std::vector<ManifestFile>& files, const std::function<bool(std::size_t)>& pick,
+                 const std::map<std::string, HashedFile>& known, FlushQueue& flushes, std::vector<std::string>& lines,
+                 const std::atomic<bool>& stop) {
+  FolderNames names;
+  for (std::size_t i = 0; i < files.size() && !stop; ++i) {
+    if (!pick(i)) continue;
+    const ManifestFile& file = files[i];
+    const fs::path destination = ClientPathFor(clientFolder, file);
+    const bool exists = names.Find(destination) != FolderNames::Answer::kAbsent && FsExists(destination);
+    if (!exists) {
+      lines[i] = JournalLineAbsent(file.path);
+      continue;
+    }
+    const fs::path backup = current / "backup" / fs::path(file.path);
+    guard.CheckFolders(backup);
+    if (!guard.Holds(backup.parent_path())) {
+      FsCreateDirectories(backup.parent_path());
+      guard.CheckFolders(backup);
+    }
+    const auto hashed = known.find(AsciiLower(file.path));
+    // Created exclusively: nothing planted at the backup's name is written
+    // through.
+    const HashedFile copied = CopyFileHashing(destination, backup, hashed != known.end() ? &hashed->second : nullptr);
+    flushes.Add(backup);
+    lines[i] = JournalLineExisting(file.path, copied.identity.size, copied.sha256);
+  }
+}
+
 struct ListedArchive {
   std::map<std::string, fs::path> deltas;  // lower-cased target -> staged delta path
 };
@@ -155,7 +193,8 @@ ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
     if (directory) continue;
 
     const std::string lower = AsciiLower(name);
-    const bool isDelta = lower.size() >= 5 && lower.ends_with(".ord") && IsDeltaTarget(lower.substr(0, lower.size() - 4));
+    const bool isDelta =
+        lower.size() >= 5 && lower.ends_with(".ord") && IsDeltaTarget(lower.substr(0, lower.size() - 4));
     const std::string target = isDelta ? name.substr(0, name.size() - 4) : name;
     const std::string targetKey = AsciiLower(target);
     const auto found = index.find(targetKey);
@@ -220,8 +259,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
       // Normalised: libstdc++'s absolute() returns an absolute path unchanged,
       // so the "/" of a nested managed path would never equal the module
       // name's "\\" and a running ORVEX/Patch/PatchKur.exe would go unnoticed.
-      if (!running.empty() &&
-          SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
+      if (!running.empty() && SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
         Fail("This package replaces the running launcher; use a standalone launcher installer.");
       }
       required += file.size;
@@ -253,82 +291,97 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   for (const ManifestFile& file : manifest.files) index[AsciiLower(file.path)] = &file;
   const ListedArchive listed = ListArchive(archiveFile, staging, index);
 
-  // 10-11: extract, rebuild deltas, verify every staged file. The extraction
-  // and the rebuild hash the bytes as they write them; a staged file is
-  // known by its identity from then on, so the check after the swap reads it
-  // again only if something wrote to it in between. Each one is flushed once
-  // it has been moved into place (below): that one flush puts both its bytes
-  // and its new name on disk.
-  report("Extracting verified update into staging...");
-  std::vector<ExtractedFile> extracted;
-  if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted) != 0) {
-    Fail("Patch extraction failed.");
-  }
-  const auto pathKey = [](std::wstring path) {
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-  };
-  std::map<std::wstring, const HashedFile*> written;
-  for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
-  std::vector<HashedFile> stagedFiles(manifest.files.size());
-  std::map<std::string, HashedFile> hashedClientFiles;  // lower-cased path -> client file hashed by a rebuild
-  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-    const ManifestFile& file = manifest.files[i];
-    const fs::path staged = staging / fs::path(file.path);
-    guard.Check(staged);
-    const auto delta = listed.deltas.find(AsciiLower(file.path));
-    if (delta != listed.deltas.end()) {
-      guard.Check(delta->second);
-      RebuiltFile rebuilt;
-      RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt);
-      stagedFiles[i] = rebuilt.output;
-      if (!rebuilt.base.sha256.empty()) hashedClientFiles[AsciiLower(file.path)] = rebuilt.base;
-      continue;  // the rebuild has checked its output against the entry
+  // 12, begun early: the backups of the files that no delta rebuilds are
+  // made on a thread of their own while the archive is extracted, so that
+  // their copying and hashing take the second core. Nothing of the client
+  // changes before the journal, so the order of the two does not matter for
+  // the recovery; a failure of the staging is still the one reported.
+  std::vector<std::string> journalLines(manifest.files.size());
+  FlushQueue backupFlushes;
+  std::atomic<bool> stopBackups{false};
+  std::exception_ptr backupFailure;
+  const auto rebuilt = [&](std::size_t i) { return listed.deltas.count(AsciiLower(manifest.files[i].path)) != 0; };
+  std::thread backupThread([&] {
+    try {
+      ContainmentGuard backupGuard(clientFolder);
+      MakeBackups(
+          backupGuard, clientFolder, current, manifest.files, [&](std::size_t i) { return !rebuilt(i); }, {},
+          backupFlushes, journalLines, stopBackups);
+    } catch (...) {
+      backupFailure = std::current_exception();
     }
-    const auto found = written.find(pathKey(staged.native()));
-    if (found != written.end()) {
-      stagedFiles[i] = *found->second;
-      const std::uint64_t size =
-          stagedFiles[i].identity.index != 0 ? stagedFiles[i].identity.size : FsFileSize(staged);
-      if (stagedFiles[i].sha256 != file.sha256 || size != file.size) {
+  });
+  const auto joinBackups = [&] {
+    if (backupThread.joinable()) backupThread.join();
+  };
+  std::map<std::string, HashedFile> hashedClientFiles;  // lower-cased path -> client file hashed by a rebuild
+  std::vector<HashedFile> stagedFiles(manifest.files.size());
+  try {
+    // 10-11: extract, rebuild deltas, verify every staged file. The extraction
+    // and the rebuild hash the bytes as they write them; a staged file is
+    // known by its identity from then on, so the check after the swap reads it
+    // again only if something wrote to it in between. Each one is flushed once
+    // it has been moved into place (below): that one flush puts both its bytes
+    // and its new name on disk.
+    report("Extracting verified update into staging...");
+    std::vector<ExtractedFile> extracted;
+    if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted) != 0) {
+      Fail("Patch extraction failed.");
+    }
+    const auto pathKey = [](std::wstring path) {
+      std::replace(path.begin(), path.end(), L'/', L'\\');
+      return path;
+    };
+    std::map<std::wstring, const HashedFile*> written;
+    for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+      const ManifestFile& file = manifest.files[i];
+      const fs::path staged = staging / fs::path(file.path);
+      guard.Check(staged);
+      const auto delta = listed.deltas.find(AsciiLower(file.path));
+      if (delta != listed.deltas.end()) {
+        guard.Check(delta->second);
+        RebuiltFile rebuilt;
+        RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt);
+        stagedFiles[i] = rebuilt.output;
+        if (!rebuilt.base.sha256.empty()) hashedClientFiles[AsciiLower(file.path)] = rebuilt.base;
+        continue;  // the rebuild has checked its output against the entry
+      }
+      const auto found = written.find(pathKey(staged.native()));
+      if (found != written.end()) {
+        stagedFiles[i] = *found->second;
+        const std::uint64_t size =
+            stagedFiles[i].identity.index != 0 ? stagedFiles[i].identity.size : FsFileSize(staged);
+        if (stagedFiles[i].sha256 != file.sha256 || size != file.size) {
+          Fail("Extracted file hash mismatch.");
+        }
+      } else if (!FileMatches(staged, file)) {
         Fail("Extracted file hash mismatch.");
       }
-    } else if (!FileMatches(staged, file)) {
-      Fail("Extracted file hash mismatch.");
     }
-  }
 
-  // 12-13: backups of every file about to be replaced, then the journal.
-  // Each backup is hashed while it is copied; a game archive that a rebuild
-  // has just hashed is not hashed again while it is still that file. The
-  // backups are flushed together, all before the journal.
-  std::string journal = JournalHeader(installedVersion);
-  {
-    FolderNames names;
-    FlushQueue flushes;
-    for (const ManifestFile& file : manifest.files) {
-      const fs::path destination = ClientPathFor(clientFolder, file);
-      const bool exists = names.Find(destination) != FolderNames::Answer::kAbsent && FsExists(destination);
-      if (exists) {
-        const fs::path backup = current / "backup" / fs::path(file.path);
-        guard.CheckFolders(backup);
-        if (!guard.Holds(backup.parent_path())) {
-          FsCreateDirectories(backup.parent_path());
-          guard.CheckFolders(backup);
-        }
-        const auto known = hashedClientFiles.find(AsciiLower(file.path));
-        // Created exclusively: nothing planted at the backup's name is
-        // written through.
-        const HashedFile copied =
-            CopyFileHashing(destination, backup, known != hashedClientFiles.end() ? &known->second : nullptr);
-        flushes.Add(backup);
-        journal += JournalLineExisting(file.path, copied.identity.size, copied.sha256);
-      } else {
-        journal += JournalLineAbsent(file.path);
-      }
+  } catch (...) {
+    stopBackups = true;
+    joinBackups();
+    // A staging that fails leaves what it always left: the backups begun
+    // beside it go (best effort; the recovery removes the rest).
+    try {
+      EnsureInsideClient(clientFolder, current / "backup");
+      FsRemoveAll(current / "backup");
+    } catch (const std::exception&) {
     }
-    flushes.Wait();
+    throw;
   }
+  joinBackups();
+  if (backupFailure) std::rethrow_exception(backupFailure);
+
+  // 12-13: the backups of the game archives the rebuild has just read, then
+  // the journal. The backups are flushed together, all before the journal.
+  MakeBackups(guard, clientFolder, current, manifest.files, rebuilt, hashedClientFiles, backupFlushes, journalLines,
+              stopBackups);
+  backupFlushes.Wait();
+  std::string journal = JournalHeader(installedVersion);
+  for (const std::string& line : journalLines) journal += line;
   Checkpoint("journal");
   WriteDurableFile(current / "journal.tmp", journal);
   ReplaceClientFile(guard, current / "journal.tmp", current / "journal");

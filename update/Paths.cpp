@@ -209,8 +209,7 @@ bool FsRemove(const fs::path& path) {
 
 std::uintmax_t FsRemoveAll(const fs::path& path) {
   std::error_code error;
-  const std::uintmax_t removed =
-      RetryStandardCall([&](std::error_code& e) { return fs::remove_all(path, e); }, error);
+  const std::uintmax_t removed = RetryStandardCall([&](std::error_code& e) { return fs::remove_all(path, e); }, error);
   if (error) throw FileSystemError("remove_all", error);
   return removed;
 }

@@ -200,8 +200,8 @@ bool ConvertEntryFileTime(const ZipEntry& entry, FILETIME& utc) {
 bool RestoreFileTime(const std::wstring& path, const ZipEntry& entry, EntryTimes& times, FileIdentity* identity) {
   FILETIME utc{};
   if (!times.Get(entry, utc)) return true;
-  win::UniqueFile file = OpenFileRetrying(path, FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
-                                          OPEN_EXISTING);
+  win::UniqueFile file =
+      OpenFileRetrying(path, FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING);
   if (!file) return false;
   if (!::SetFileTime(file.Get(), nullptr, &utc, &utc)) return false;
   if (identity != nullptr && !QueryFileIdentity(file.Get(), *identity)) *identity = FileIdentity{};
