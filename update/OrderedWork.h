@@ -46,6 +46,7 @@ class OrderedWork {
  private:
   void Run(std::size_t worker);
   void Stop() noexcept;
+  bool AwaitedDone() const;  // every item of [awaited_, awaitedEnd_) is done; under mutex_
 
   const std::size_t count_;
   const std::size_t window_;
@@ -62,7 +63,8 @@ class OrderedWork {
   std::size_t taken_ = 0;     // the index the consumer takes next (or holds)
   std::size_t resumeAt_ = 0;  // sleeping workers wake once taken_ reaches it
   std::size_t sleeping_ = 0;  // workers waiting for room
-  std::size_t awaited_ = 0;   // the index the consumer waits for, when waiting
+  std::size_t awaited_ = 0;   // the consumer waits for [awaited_, awaitedEnd_)
+  std::size_t awaitedEnd_ = 0;
   bool consumerWaiting_ = false;
   std::vector<unsigned char> done_;             // per slot
   std::vector<std::exception_ptr> errors_;      // per slot
