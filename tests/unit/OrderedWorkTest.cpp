@@ -50,7 +50,9 @@ TEST(OrderedWork, ResultsComeInIndexOrderWhicheverWorkerEndsFirstAndStayInTheWin
       consumed = index;
       const std::size_t slot = work.Take(index);
       ASSERT_EQ(slots[slot], index * 7 + 1) << index;
-      if (index == 0) EXPECT_TRUE(firstDone.load());
+      if (index == 0) {
+        EXPECT_TRUE(firstDone.load());
+      }
       // A slow consumer at first, so that the workers fill the window.
       if (index < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
