@@ -6,6 +6,7 @@
 #include <exception>
 #include <future>
 #include <stdexcept>
+#include <vector>
 
 #include "Launcher/App.h"
 #include "Launcher/Launcher.h"
@@ -24,11 +25,19 @@ constexpr char kClientLimitText[] = "Bu bilgisayarda en fazla 3 oyun istemcisi a
 constexpr char kCloseGamesText[] = "Repair downloaded. Close open games to finish repairing.";
 constexpr unsigned kClientLimit = 3;
 
-// Written and read by the worker task only; passes never overlap, because a new
-// one starts only after the previous result was collected.
-orvex_update::ManagedFileSnapshot& LastCleanSnapshot() {
-  static orvex_update::ManagedFileSnapshot snapshot;
-  return snapshot;
+// The managed files as the last clean pass left them, and the watch that
+// lists them (it keeps the list while the manifests stay as they are, so an
+// unchanged pass costs one attribute query per file). Written and read by the
+// worker task only; passes never overlap, because a new one starts only after
+// the previous result was collected.
+struct CleanState {
+  orvex_update::ManagedFileWatch watch;
+  std::vector<orvex_update::ManagedFileState> files;  // empty: no clean pass to compare with
+};
+
+CleanState& LastClean() {
+  static CleanState clean;
+  return clean;
 }
 
 void ThrowIfStopping() {
@@ -59,8 +68,9 @@ std::string EndedPassText(const std::string& errorText) {
 std::string RunVerificationPass(VerificationRequest request) {
   try {
     Launcher* session = app::Res().session;
-    auto snapshot = orvex_update::SnapshotManagedFiles(request.clientFolder);
-    if (request.force || snapshot != LastCleanSnapshot()) {
+    CleanState& clean = LastClean();
+    auto snapshot = clean.watch.Query(request.clientFolder);
+    if (request.force || snapshot != clean.files) {
       const orvex_update::StatusCallback status = [session](const std::string& text) {
         ThrowIfStopping();
         if (IsQuietPassStatus(text)) return;
@@ -80,13 +90,13 @@ std::string RunVerificationPass(VerificationRequest request) {
       // shows as a difference between the snapshots around the check. Saving
       // the later snapshot as clean would hide such a change from every
       // following pass; instead the next pass checks once more.
-      const auto after = orvex_update::SnapshotManagedFiles(request.clientFolder);
+      const auto after = clean.watch.Query(request.clientFolder);
       if (after != snapshot) {
-        LastCleanSnapshot().clear();
+        clean.files.clear();
         return {};
       }
     }
-    LastCleanSnapshot() = std::move(snapshot);
+    clean.files = std::move(snapshot);
     return {};
   } catch (const std::exception& error) {
     return EndedPassText(error.what());

@@ -127,6 +127,39 @@ std::string HashFileHex(const std::filesystem::path& path) {
   return HexDigest(digest);
 }
 
+Sha256FileHasher::Sha256FileHasher(std::size_t blockSize)
+    : buffer_(std::clamp<std::size_t>(blockSize, 4096, std::numeric_limits<DWORD>::max())) {
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  if (!Ok(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    throw std::runtime_error("SHA-256 unavailable.");
+  }
+  algorithm_.Reset(algorithm);
+}
+
+Digest Sha256FileHasher::HashToEnd(HANDLE file, const std::function<bool()>& stop) {
+  // No object buffer: the provider allocates the hash object itself.
+  BCRYPT_HASH_HANDLE rawHash = nullptr;
+  if (!Ok(::BCryptCreateHash(algorithm_.Get(), &rawHash, nullptr, 0, nullptr, 0, 0))) {
+    throw std::runtime_error("SHA-256 unavailable.");
+  }
+  const win::UniqueBcryptHash hash(rawHash);
+  for (;;) {
+    ThrowIfCancelled();
+    if (stop && stop()) throw std::runtime_error(kCancelledText);
+    DWORD read = 0;
+    if (!::ReadFile(file, buffer_.data(), static_cast<DWORD>(buffer_.size()), &read, nullptr)) {
+      throw std::runtime_error("Cannot completely read update file.");
+    }
+    if (read == 0) break;
+    if (!HashData(hash.Get(), buffer_.data(), read)) throw std::runtime_error("SHA-256 failed.");
+  }
+  Digest digest{};
+  if (!Ok(::BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
+    throw std::runtime_error("SHA-256 failed.");
+  }
+  return digest;
+}
+
 bool VerifyUpdateSignature(const std::vector<std::uint8_t>& message, const std::vector<std::uint8_t>& signature) {
   try {
     if (signature.size() != kUpdateSignatureSize) throw std::runtime_error("Invalid signature length.");

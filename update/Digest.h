@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,27 @@ bool Sha256OpenFile(HANDLE file, std::uint64_t expectedSize, Digest& out);
 // "SHA-256 unavailable.", "SHA-256 failed." or "Cannot completely read update file.",
 // and kCancelledText (update/Cancel.h) when the launcher is closing.
 std::string HashFileHex(const std::filesystem::path& path);
+
+// SHA-256 of file after file on one thread: one provider handle and one read
+// buffer of blockSize bytes serve every file, where HashFileHex sets both up
+// per file. The constructor throws "SHA-256 unavailable.".
+class Sha256FileHasher {
+ public:
+  explicit Sha256FileHasher(std::size_t blockSize = 1 << 20);
+  Sha256FileHasher(const Sha256FileHasher&) = delete;
+  Sha256FileHasher& operator=(const Sha256FileHasher&) = delete;
+
+  // Digest of an open file from its position to its end, read in whole
+  // blocks. Throws as HashFileHex does ("SHA-256 unavailable.", "SHA-256
+  // failed.", "Cannot completely read update file.", kCancelledText once
+  // cancellation is requested); also kCancelledText when stop (if set)
+  // answers true before a block.
+  Digest HashToEnd(HANDLE file, const std::function<bool()>& stop = {});
+
+ private:
+  win::UniqueBcryptAlgorithm algorithm_;
+  std::vector<std::uint8_t> buffer_;
+};
 
 // RSA-3072 PKCS#1 v1.5 SHA-256 signature (384 bytes) of message under the
 // pinned update key. Never throws.

@@ -3,10 +3,14 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <deque>
 #include <exception>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "Deployment.h"
@@ -16,6 +20,7 @@
 #include "update/Digest.h"
 #include "update/Https.h"
 #include "update/Journal.h"
+#include "update/OrderedWork.h"
 #include "update/Paths.h"
 #include "update/RepairPlan.h"
 
@@ -26,6 +31,123 @@ namespace fs = std::filesystem;
 
 constexpr std::uint32_t kCopyChunk = 65536;
 constexpr int kSegmentAttempts = 3;
+// Entries examined ahead of the one whose result is applied: bounds the
+// memory in flight (a destination path each) however long the manifests are.
+constexpr std::size_t kCheckWindow = 128;
+constexpr unsigned kMaxCheckWorkers = 4;
+
+wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+// The non-empty components of path made absolute and lexically normal, as
+// EnsureInsideClient compares them.
+std::vector<std::wstring> NormalComponents(const fs::path& path) {
+  std::error_code error;
+  const fs::path absolute = fs::absolute(path, error);
+  if (error || absolute.empty()) throw std::runtime_error("Update path leaves client directory.");
+  std::vector<std::wstring> parts;
+  for (const fs::path& part : absolute.lexically_normal()) {
+    if (!part.empty()) parts.push_back(part.native());
+  }
+  return parts;
+}
+
+// EnsureInsideClient for the destinations of one check pass, asking the file
+// system about each parent folder once per pass instead of once per file
+// (tens of thousands of files share a few hundred folders). What it still
+// asks per file: the textual containment of the whole path and whether the
+// file itself is a link. The pass only reads through what it checks; every
+// write (ReplaceClientFile) runs the full check again right before it moves.
+class PassContainment {
+ public:
+  explicit PassContainment(const fs::path& client) : client_(client), root_(NormalComponents(client)) {}
+
+  void Ensure(const fs::path& destination) {
+    const std::vector<std::wstring> target = NormalComponents(destination);
+    if (root_.empty() || target.size() < root_.size() ||
+        !std::equal(root_.begin(), root_.end(), target.begin(), [](const std::wstring& a, const std::wstring& b) {
+          return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+                   return FoldAscii(x) == FoldAscii(y);
+                 });
+        })) {
+      throw std::runtime_error("Update path leaves client directory.");
+    }
+    const fs::path parent = destination.parent_path();
+    if (checkedFolders_.count(parent.native()) == 0) {
+      EnsureInsideClient(client_, parent);
+      checkedFolders_.insert(parent.native());
+    }
+    if (IsReparsePoint(destination)) throw std::runtime_error("Update path contains a junction or symbolic link.");
+  }
+
+ private:
+  fs::path client_;
+  std::vector<std::wstring> root_;
+  std::unordered_set<std::wstring> checkedFolders_;
+};
+
+// What one worker of the check pass keeps from file to file.
+struct CheckWorker {
+  explicit CheckWorker(const fs::path& client) : containment(client) {}
+  PassContainment containment;
+  std::optional<Sha256FileHasher> hasher;  // made on first use, on the worker's thread
+};
+
+// FileMatches on one worker: one open, the type and size asked of the
+// handle, and the hash from that handle (FileMatches asks for the status and
+// the size by name and then opens). Anything unusual (the file cannot be
+// opened, is no plain disk file) goes to FileMatches itself, for its retries
+// on held files and its own errors.
+bool EntryFileMatches(CheckWorker& worker, const fs::path& destination, std::uint64_t size, const Digest& digest,
+                      const std::atomic<bool>& stop) {
+  win::UniqueFile file(::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  // FileStandardInfo, not GetFileInformationByHandle: Wine answers the
+  // latter with a volume query on top, for a serial number not needed here.
+  FILE_STANDARD_INFO info{};
+  if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK ||
+      !::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof(info)) || info.Directory ||
+      info.EndOfFile.QuadPart < 0) {
+    file.Reset();
+    return FileMatches(destination, size, HexDigest(digest));
+  }
+  if (static_cast<std::uint64_t>(info.EndOfFile.QuadPart) != size) return false;
+  if (!worker.hasher) worker.hasher.emplace();
+  return worker.hasher->HashToEnd(file.Get(), [&stop] { return stop.load(); }) == digest;
+}
+
+// The part of one entry's check that touches the file system: the name
+// rules, the containment check and the comparison with the file. Run on the
+// workers, ahead of the apply loop; throws what the check throws.
+struct EntryCheck {
+  fs::path destination;
+  bool matches = false;
+};
+
+void ExamineEntry(const fs::path& client, const StartupEntry& entry, CheckWorker& worker,
+                  const std::atomic<bool>& stop, EntryCheck& out) {
+  switch (ClassifyRepairName(entry.name)) {
+    case RepairNameFault::kInvalid:
+      throw std::runtime_error("Signed repair path is invalid.");
+    case RepairNameFault::kNotUtf8:
+      WidenUtf8(entry.name);  // throws its own message
+      throw std::runtime_error("Signed repair path is invalid.");
+    case RepairNameFault::kAbsolute:
+      throw std::runtime_error("Signed repair path is absolute.");
+    case RepairNameFault::kUnsafe:
+      throw std::runtime_error("Signed repair path contains an unsafe component.");
+    case RepairNameFault::kNone:
+      break;
+  }
+  const fs::path relative(WidenUtf8(entry.name));
+  // The text rules above already refuse these; the path's own view is the
+  // one the file system will use, so it has the last word.
+  if (relative.has_root_name() || relative.has_root_directory()) {
+    throw std::runtime_error("Signed repair path is absolute.");
+  }
+  out.destination = client / relative;
+  worker.containment.Ensure(out.destination);
+  out.matches = EntryFileMatches(worker, out.destination, entry.size, entry.digest, stop);
+}
 
 struct DamagedObject {
   std::string name;
@@ -62,8 +184,7 @@ class RepairRun {
     lastStatusMs_ = ::GetTickCount64();
     Status("Checking files... Please wait.");
     entryTotal_ = integrity.entries.size() + startup.size();
-    for (const StartupEntry& entry : integrity.entries) CheckEntry(entry);
-    for (const StartupEntry& entry : startup) CheckEntry(entry);
+    CheckEntries(integrity.entries, startup);
 
     if (damaged_.empty()) {
       Status("All game files verified.");
@@ -120,40 +241,42 @@ class RepairRun {
     if (status_) status_(text);
   }
 
-  void CheckEntry(const StartupEntry& entry) {
-    ++counter_;
-    if (status_) {
-      const std::uint64_t now = ::GetTickCount64();
-      if (RepairCheckStatusDue(counter_, now, lastStatusMs_)) {
-        status_(RepairCheckStatus(counter_, entryTotal_, entry.name));
-        lastStatusMs_ = now;
+  // Every integrity entry and then every startup entry, in file order. The
+  // reading and hashing run on worker threads (one per core) ahead of this
+  // loop; their results are applied here one entry at a time in that order,
+  // so status texts, the catalogue, the damaged list and the first error are
+  // exactly those of a check that ran entry after entry.
+  void CheckEntries(const std::vector<StartupEntry>& first, const std::vector<StartupEntry>& second) {
+    const auto entryAt = [&](std::size_t index) -> const StartupEntry& {
+      return index < first.size() ? first[index] : second[index - first.size()];
+    };
+    const std::size_t total = first.size() + second.size();
+    const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxCheckWorkers);
+    std::deque<CheckWorker> states;
+    for (unsigned i = 0; i < workers; ++i) states.emplace_back(client_);
+    std::vector<EntryCheck> slots(kCheckWindow);
+    OrderedWork work(total, workers, kCheckWindow,
+                     [&](std::size_t worker, std::size_t index, std::size_t slot, const std::atomic<bool>& stop) {
+                       ExamineEntry(client_, entryAt(index), states[worker], stop, slots[slot]);
+                     });
+    for (std::size_t index = 0; index < total; ++index) {
+      const StartupEntry& entry = entryAt(index);
+      ++counter_;
+      if (status_) {
+        const std::uint64_t now = ::GetTickCount64();
+        if (RepairCheckStatusDue(counter_, now, lastStatusMs_)) {
+          status_(RepairCheckStatus(counter_, entryTotal_, entry.name));
+          lastStatusMs_ = now;
+        }
       }
+      const EntryCheck& checked = slots[work.Take(index)];
+      const std::string digest = HexDigest(entry.digest);
+      catalogue_.insert(digest);
+      if (!checked.matches) AddDamaged(entry, digest, checked.destination);
     }
-    switch (ClassifyRepairName(entry.name)) {
-      case RepairNameFault::kInvalid:
-        throw std::runtime_error("Signed repair path is invalid.");
-      case RepairNameFault::kNotUtf8:
-        WidenUtf8(entry.name);  // throws its own message
-        throw std::runtime_error("Signed repair path is invalid.");
-      case RepairNameFault::kAbsolute:
-        throw std::runtime_error("Signed repair path is absolute.");
-      case RepairNameFault::kUnsafe:
-        throw std::runtime_error("Signed repair path contains an unsafe component.");
-      case RepairNameFault::kNone:
-        break;
-    }
-    const fs::path relative(WidenUtf8(entry.name));
-    // The text rules above already refuse these; the path's own view is the
-    // one the file system will use, so it has the last word.
-    if (relative.has_root_name() || relative.has_root_directory()) {
-      throw std::runtime_error("Signed repair path is absolute.");
-    }
-    const fs::path destination = client_ / relative;
-    EnsureInsideClient(client_, destination);
+  }
 
-    const std::string digest = HexDigest(entry.digest);
-    catalogue_.insert(digest);
-    if (FileMatches(destination, entry.size, digest)) return;
+  void AddDamaged(const StartupEntry& entry, const std::string& digest, const fs::path& destination) {
     if (IsRunningExecutable(destination)) {
       throw std::runtime_error("The running Launcher is damaged. Replace it with the signed standalone Launcher.");
     }

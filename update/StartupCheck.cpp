@@ -55,16 +55,25 @@ bool LauncherFileMatches(const std::filesystem::path& clientFolder, const Startu
   return digest == entry.digest;
 }
 
-ManagedFileState QueryState(const std::filesystem::path& file) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) return {};
+std::uint64_t FileTimeValue(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+ManagedFileState StateOf(const WIN32_FILE_ATTRIBUTE_DATA& data) {
   ManagedFileState state;
-  state.last_write_time = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                          data.ftLastWriteTime.dwLowDateTime;
+  state.last_write_time = FileTimeValue(data.ftLastWriteTime);
   state.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   state.attributes = data.dwFileAttributes;
   return state;
 }
+
+ManagedFileState QueryState(const wchar_t* file) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(file, GetFileExInfoStandard, &data)) return {};
+  return StateOf(data);
+}
+
+ManagedFileState QueryState(const std::filesystem::path& file) { return QueryState(file.c_str()); }
 
 void AddEntries(const std::filesystem::path& clientFolder, const std::vector<StartupEntry>& entries,
                 ManagedFileSnapshot& snapshot) {
@@ -133,6 +142,60 @@ ManagedFileSnapshot SnapshotManagedFiles(const std::filesystem::path& clientFold
     // Only allocation can throw here; what was gathered still tells changes apart.
   }
   return snapshot;
+}
+
+std::vector<ManagedFileState> ManagedFileWatch::Query(const std::filesystem::path& clientFolder) {
+  std::vector<ManagedFileState> states;
+  try {
+    const auto key = [](const std::filesystem::path& manifest) {
+      ManifestKey key;
+      WIN32_FILE_ATTRIBUTE_DATA data{};
+      if (::GetFileAttributesExW(manifest.c_str(), GetFileExInfoStandard, &data)) {
+        key.state = StateOf(data);
+        key.creation_time = FileTimeValue(data.ftCreationTime);
+      }
+      return key;
+    };
+    const std::filesystem::path startupPath = StartupManifestPath(clientFolder);
+    const std::filesystem::path integrityPath = IntegrityManifestPath(clientFolder);
+    const ManifestKey startupKey = key(startupPath);
+    const ManifestKey integrityKey = key(integrityPath);
+    if (!listed_ || startupKey != startup_ || integrityKey != integrity_ || clientFolder != client_) {
+      // A list that failed to read is never kept: the next call reads again.
+      listed_ = false;
+      paths_.clear();
+      starts_.clear();
+      client_ = clientFolder;
+      startup_ = startupKey;
+      integrity_ = integrityKey;
+      StartupManifest startup;
+      IntegrityManifest integrity;
+      if (ReadStartupManifest(startupPath, startup) && ReadIntegrityManifest(integrityPath, integrity)) {
+        for (const std::vector<StartupEntry>* entries : {&startup, &integrity.entries}) {
+          for (const StartupEntry& entry : *entries) {
+            std::filesystem::path relative;
+            try {
+              relative = std::filesystem::path(WidenUtf8(entry.name));
+            } catch (const std::exception&) {
+              continue;  // skipped by the snapshot as well
+            }
+            starts_.push_back(paths_.size());
+            paths_ += (clientFolder / relative).native();
+            paths_ += L'\0';
+          }
+        }
+        listed_ = true;
+      }
+    }
+    states.reserve(2 + starts_.size());
+    states.push_back(startupKey.state);
+    states.push_back(integrityKey.state);
+    for (const std::size_t start : starts_) states.push_back(QueryState(paths_.c_str() + start));
+  } catch (const std::exception&) {
+    // Allocation only; the next call starts over.
+    listed_ = false;
+  }
+  return states;
 }
 
 }  // namespace orvex_update

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "Callbacks.h"
 
@@ -42,5 +43,36 @@ using ManagedFileSnapshot = std::map<std::filesystem::path, ManagedFileState>;
 // The two client manifest files and, when both manifests read, every file
 // they name. Never throws for file-system trouble; any thread may call it.
 ManagedFileSnapshot SnapshotManagedFiles(const std::filesystem::path& clientFolder);
+
+// The managed files' states as a flat list, for a background pass that only
+// wants to know whether anything changed: the states of the two manifest
+// files, then of every file a snapshot would hold, in the order the snapshot
+// adds them (a name listed twice is asked twice). Two lists from one watch
+// differ whenever two snapshots taken at the same moments would.
+//
+// The list of files is kept between calls: the manifests are read, verified
+// and turned into paths again only when a manifest file's own attribute
+// record (creation time included, which a replaced file does not keep)
+// differs from the one they were read at. Otherwise a call costs one
+// attribute query per file. Never throws for file-system trouble; one
+// thread at a time.
+class ManagedFileWatch {
+ public:
+  std::vector<ManagedFileState> Query(const std::filesystem::path& clientFolder);
+
+ private:
+  struct ManifestKey {
+    ManagedFileState state;
+    std::uint64_t creation_time = 0;
+    bool operator==(const ManifestKey&) const = default;
+  };
+
+  bool listed_ = false;
+  std::filesystem::path client_;
+  ManifestKey startup_;
+  ManifestKey integrity_;
+  std::wstring paths_;              // the files' full paths, each ended by a NUL
+  std::vector<std::size_t> starts_;  // where each path begins in paths_
+};
 
 }  // namespace orvex_update

@@ -190,3 +190,24 @@ TEST_F(StartupClient, SnapshotsDifferOnlyAfterALastWriteTimeChange) {
   EXPECT_NE(second.at(fs::path(L"data/skill.tbl")).last_write_time,
             first.at(fs::path(L"data/skill.tbl")).last_write_time);
 }
+
+TEST_F(StartupClient, WatchSeesWhatSnapshotsSeeAndReadsReplacedManifestsAgain) {
+  orvex_update::ManagedFileWatch watch;
+  const std::vector<ManagedFileState> first = watch.Query(client_);
+  // 2 manifests + 7 start-up files + 2 tables, as the snapshot.
+  ASSERT_EQ(first.size(), 11u);
+  EXPECT_EQ(first.front(), SnapshotManagedFiles(client_).at(fs::path(L"ORVEX/Startup.manifest")));
+  EXPECT_EQ(watch.Query(client_), first);
+
+  // A table removed behind the watch's back: its record becomes zeros.
+  fs::remove(client_ / "data" / "skill.tbl");
+  const std::vector<ManagedFileState> second = watch.Query(client_);
+  ASSERT_EQ(second.size(), first.size());
+  EXPECT_NE(second, first);
+
+  // A damaged integrity manifest is read again: only the two manifests remain.
+  FlipByte("ORVEX/Integrity.manifest", 9);
+  EXPECT_EQ(watch.Query(client_).size(), 2u);
+  UseManifests("client");
+  EXPECT_EQ(watch.Query(client_).size(), 11u);
+}
