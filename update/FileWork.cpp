@@ -254,10 +254,10 @@ FlushQueue::~FlushQueue() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-void FlushQueue::Add(const fs::path& path) {
+void FlushQueue::Add(const fs::path& path, FileIdentity* identity) {
   {
     const std::lock_guard lock(mutex_);
-    queue_.emplace_back(added_++, path);
+    queue_.push_back(Item{added_++, path, identity});
     if (threads_.size() < kFlushThreads && threads_.size() < queue_.size() + busy_) {
       threads_.emplace_back([this] { Run(); });
     }
@@ -270,16 +270,23 @@ void FlushQueue::Run() {
   for (;;) {
     work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;
-    auto [number, path] = std::move(queue_.front());
+    const Item item = std::move(queue_.front());
     queue_.pop_front();
     ++busy_;
     lock.unlock();
+    // As FlushStagedFile, reading the identity on the same handle.
     std::string failure;
-    try {
-      FlushStagedFile(path);
-    } catch (const std::exception& error) {
-      failure = error.what();
+    win::UniqueFile file =
+        OpenFileRetrying(item.path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING);
+    if (!file) {
+      failure = "Cannot flush staged update file.";
+    } else if (!::FlushFileBuffers(file.Get())) {
+      failure = "Cannot persist staged update file.";
+    } else if (item.identity != nullptr && !QueryFileIdentity(file.Get(), *item.identity)) {
+      *item.identity = FileIdentity{};
     }
+    file.Reset();
+    const std::size_t number = item.number;
     lock.lock();
     if (!failure.empty() && (failure_.empty() || number < failedAt_)) {
       failure_ = std::move(failure);

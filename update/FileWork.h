@@ -89,7 +89,9 @@ class FlushQueue {
   FlushQueue(const FlushQueue&) = delete;
   FlushQueue& operator=(const FlushQueue&) = delete;
 
-  void Add(const std::filesystem::path& path);
+  // When identity is given, it receives the file's identity as flushed (zero
+  // when it cannot be read); it must stay valid until Wait returns.
+  void Add(const std::filesystem::path& path, FileIdentity* identity = nullptr);
   // Returns once every added file is flushed, or throws the failure (as
   // FlushStagedFile words it) of the earliest added file that failed.
   void Wait();
@@ -100,7 +102,12 @@ class FlushQueue {
   std::mutex mutex_;
   std::condition_variable work_;
   std::condition_variable done_;
-  std::deque<std::pair<std::size_t, std::filesystem::path>> queue_;
+  struct Item {
+    std::size_t number;
+    std::filesystem::path path;
+    FileIdentity* identity;
+  };
+  std::deque<Item> queue_;
   std::size_t added_ = 0;
   std::size_t busy_ = 0;
   std::size_t failedAt_ = 0;

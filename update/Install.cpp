@@ -122,12 +122,27 @@ class FolderNames {
   std::map<std::wstring, Listing> folders_;
 };
 
-// True when the file at path is still the one hashed as known and known's
-// digest is the entry's; otherwise the caller hashes it again.
-bool StillVerified(const fs::path& path, const HashedFile& known, const ManifestFile& entry) {
-  if (known.identity.index == 0 || known.identity.size != entry.size || known.sha256 != entry.sha256) return false;
-  FileIdentity now;
-  return QueryFileIdentity(path, now) && now == known.identity;
+// True when the installed file at path is still the one hashed as known and
+// known's digest is the entry's: the file flushed after the move was that
+// file (same volume and index), and its size and write time are still the
+// ones it had when it was hashed. Any write since moves the time; the caller
+// hashes the file again then.
+bool StillVerified(const fs::path& path, const HashedFile& known, const FileIdentity& flushed,
+                   const ManifestFile& entry) {
+  if (known.identity.index == 0 || known.identity.size != entry.size || known.sha256 != entry.sha256 ||
+      !(flushed == known.identity)) {
+    return false;
+  }
+  // Attributes by name: no open, no server round trip under Wine.
+  WIN32_FILE_ATTRIBUTE_DATA now{};
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &now) ||
+      (now.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return false;
+  }
+  const std::uint64_t size = (static_cast<std::uint64_t>(now.nFileSizeHigh) << 32) | now.nFileSizeLow;
+  const std::uint64_t written =
+      (static_cast<std::uint64_t>(now.ftLastWriteTime.dwHighDateTime) << 32) | now.ftLastWriteTime.dwLowDateTime;
+  return size == known.identity.size && written == known.identity.lastWrite;
 }
 
 // Step 12 for the files that pick selects, in manifest order: the backup of
@@ -391,6 +406,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   Checkpoint("replace");
   report("Installing update; rollback backup is ready...");
 
+  std::vector<FileIdentity> installedFiles(manifest.files.size());  // as flushed after the move
   // 15-18: swap, verify, record the version, commit. Before the commit
   // marker, every installed file's bytes and name are on disk (each flushed
   // after its move, several at a time); until then a power cut is rolled back
@@ -402,7 +418,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
       const ManifestFile& file = manifest.files[i];
       const fs::path destination = ClientPathFor(clientFolder, file);
       ReplaceClientFile(guard, staging / fs::path(file.path), destination);
-      flushes.Add(destination);
+      flushes.Add(destination, &installedFiles[i]);
     }
     flushes.Wait();
   }
@@ -411,7 +427,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     const ManifestFile& file = manifest.files[i];
     const fs::path destination = ClientPathFor(clientFolder, file);
-    if (StillVerified(destination, stagedFiles[i], file)) continue;
+    if (StillVerified(destination, stagedFiles[i], installedFiles[i], file)) continue;
     if (!FileMatches(destination, file)) Fail("Installed file verification failed.");
   }
   SaveClientVersion(clientFolder, static_cast<std::uint32_t>(manifest.version));

@@ -37,6 +37,31 @@ class Win32ZipSource final : public ZipByteSource {
 
   bool ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
     if (offset > size_ || length > size_ - offset) return false;
+    // Headers, names and small entries come from one window read ahead:
+    // each read is a server round trip under Wine, and an archive of small
+    // files asks for several small pieces per entry. The file is open
+    // without write sharing, so the window cannot go stale.
+    if (length <= kSmallRead) {
+      if (offset < windowStart_ || offset + length > windowStart_ + window_.size()) {
+        const std::size_t fill = static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, size_ - offset));
+        window_.resize(fill);
+        windowStart_ = offset;
+        if (!ReadDirect(offset, window_.data(), fill)) {
+          window_.clear();
+          return false;
+        }
+      }
+      std::memcpy(buffer, window_.data() + (offset - windowStart_), length);
+      return true;
+    }
+    return ReadDirect(offset, buffer, length);
+  }
+
+ private:
+  static constexpr std::size_t kSmallRead = 16 * 1024;
+  static constexpr std::size_t kWindow = 256 * 1024;
+
+  bool ReadDirect(std::uint64_t offset, void* buffer, std::size_t length) {
     auto* out = static_cast<std::uint8_t*>(buffer);
     while (length > 0) {
       const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
@@ -52,10 +77,11 @@ class Win32ZipSource final : public ZipByteSource {
     return true;
   }
 
- private:
   Win32ZipSource(win::UniqueFile file, std::uint64_t size) : file_(std::move(file)), size_(size) {}
   win::UniqueFile file_;
   std::uint64_t size_;
+  std::vector<std::uint8_t> window_;
+  std::uint64_t windowStart_ = 0;
 };
 
 class Win32FileSink final : public ZipByteSink {
@@ -195,16 +221,16 @@ bool ConvertEntryFileTime(const ZipEntry& entry, FILETIME& utc) {
   return ::LocalFileTimeToFileTime(&local, &utc) != FALSE;
 }
 
-// Sets the entry's time and, when identity is given, reads the file's
-// identity on the same handle: no write can come between the two.
-bool RestoreFileTime(const std::wstring& path, const ZipEntry& entry, EntryTimes& times, FileIdentity* identity) {
+// The entry's time, set on the handle that wrote the data once the last
+// byte is written: no write comes after it, so nothing can move the time
+// again, and the identity read on the same handle is the file as extracted.
+// Setting it through a second open, as a close-then-set would, costs Wine a
+// server round trip and a path walk for every file.
+bool RestoreFileTime(HANDLE file, const ZipEntry& entry, EntryTimes& times, FileIdentity* identity) {
   FILETIME utc{};
   if (!times.Get(entry, utc)) return true;
-  win::UniqueFile file =
-      OpenFileRetrying(path, FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING);
-  if (!file) return false;
-  if (!::SetFileTime(file.Get(), nullptr, &utc, &utc)) return false;
-  if (identity != nullptr && !QueryFileIdentity(file.Get(), *identity)) *identity = FileIdentity{};
+  if (!::SetFileTime(file, nullptr, &utc, &utc)) return false;
+  if (identity != nullptr && !QueryFileIdentity(file, *identity)) *identity = FileIdentity{};
   return true;
 }
 
@@ -214,34 +240,34 @@ bool RestoreFileTime(const std::wstring& path, const ZipEntry& entry, EntryTimes
 // before. Wine reads the whole folder for every name it does not find, so one
 // lookup per new name instead of two matters in a large folder.
 win::UniqueFile CreateOutputFile(const std::wstring& path) {
-  win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
+  constexpr DWORD kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+  win::UniqueFile file = OpenFileRetrying(path, kAccess, FILE_SHARE_READ, CREATE_NEW);
   if (file || ::GetLastError() != ERROR_FILE_EXISTS) return file;
   if (IsReparsePoint(std::filesystem::path(path))) return win::UniqueFile();
-  return OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
+  return OpenFileRetrying(path, kAccess, FILE_SHARE_READ, CREATE_ALWAYS);
 }
 
-// Writes the entry to path and closes it before its time is set, so no
-// later write can move the modification time again.
+// Writes the entry to path, sets its time and closes it.
 bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring& path, EntryTimes& times,
                         HashedFile* hashed) {
   std::optional<StreamHasher> hasher;
   if (hashed != nullptr) hasher.emplace();
-  {
-    win::UniqueFile file = CreateOutputFile(path);
-    if (!file) return false;
-    Win32FileSink sink(file.Get(), hasher ? &*hasher : nullptr);
-    if (reader.Extract(index, sink) != ZipStatus::kOk) return false;
-    if (!::CloseHandle(file.Release())) return false;
+  win::UniqueFile file = CreateOutputFile(path);
+  if (!file) return false;
+  Win32FileSink sink(file.Get(), hasher ? &*hasher : nullptr);
+  if (reader.Extract(index, sink) != ZipStatus::kOk) return false;
+  if (!RestoreFileTime(file.Get(), reader.Entry(index), times, hashed != nullptr ? &hashed->identity : nullptr)) {
+    return false;
   }
+  if (!::CloseHandle(file.Release())) return false;
   if (hashed != nullptr) {
     try {
       hashed->sha256 = hasher->FinishHex();
     } catch (const std::exception&) {
       return false;
     }
-    hashed->identity = FileIdentity{};
   }
-  return RestoreFileTime(path, reader.Entry(index), times, hashed != nullptr ? &hashed->identity : nullptr);
+  return true;
 }
 
 struct PlannedEntry {

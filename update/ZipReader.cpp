@@ -36,7 +36,7 @@ constexpr std::uint16_t kMethodStored = 0;
 constexpr std::uint16_t kMethodDeflate = 8;
 
 // Extraction streams through buffers of this size, never the whole entry.
-constexpr std::size_t kStreamBuffer = 64 * 1024;
+constexpr std::size_t kStreamBuffer = 1024 * 1024;
 
 std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 std::uint32_t Le32(const std::uint8_t* p) {
