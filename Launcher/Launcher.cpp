@@ -3,7 +3,6 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
-#include <thread>
 
 #include "Settings.h"
 #include "SessionRules.h"
@@ -89,12 +88,11 @@ void Launcher::Run() {
   }
   socket_->Send(&kVersionRequest, 1);
 
+  // Sleeps until a packet arrives or the link closes (Close wakes the wait);
+  // the timeout is only a backstop, so an idle session costs no CPU.
   while (socket_->IsValid()) {
-    std::unique_ptr<Packet> packet = socket_->PopPacket();
-    if (!packet) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
+    std::unique_ptr<Packet> packet = socket_->WaitPacket(std::chrono::seconds(1));
+    if (!packet) continue;
     if (!HandlePacket(*packet)) return;
   }
   // The link is gone. The server's close has already said so through
