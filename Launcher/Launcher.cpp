@@ -39,19 +39,34 @@ bool IsGameRunning() {
 Launcher::Launcher()
     : clientFolder_(CurrentDirectory()), loginHost_(settings::ReadLoginHost(clientFolder_)) {
   clientVersion_.exchange(static_cast<std::int16_t>(settings::ReadClientVersion(clientFolder_, 1)));
-  status_ = session::InitialText();
+  status_.Set(session::InitialText());
 }
 
 Launcher::~Launcher() = default;
 
 void Launcher::SetStatus(const std::string& text) {
   std::lock_guard lock(statusLock_);
-  status_ = text;
+  status_.Set(text);
+}
+
+void Launcher::SetFailureStatus(const std::string& text) {
+  std::lock_guard lock(statusLock_);
+  status_.SetFailure(text);
+}
+
+void Launcher::SetStatusUnlessFailure(const std::string& text) {
+  std::lock_guard lock(statusLock_);
+  status_.SetUnlessHeld(text);
+}
+
+void Launcher::ReleaseFailureStatus() {
+  std::lock_guard lock(statusLock_);
+  status_.Release();
 }
 
 std::string Launcher::GetStatus() const {
   std::lock_guard lock(statusLock_);
-  return status_;
+  return status_.Text();
 }
 
 bool Launcher::IsConnected() const {

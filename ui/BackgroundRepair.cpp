@@ -148,7 +148,13 @@ void ServiceBackgroundRepair() {
   state.startPending = schedule.startPending;
 
   if (actions.collect && session) session->SetProgress(0, false);
-  if (actions.status && session) session->SetStatus(*actions.status);
+  if (actions.status && session) {
+    if (actions.statusIsFailure) {
+      session->SetFailureStatus(*actions.status);
+    } else {
+      session->SetStatusUnlessFailure(*actions.status);
+    }
+  }
   if (actions.showErrorBox) {
     ::MessageBoxA(window, actions.status->c_str(), "ORVEX Repair", MB_OK | MB_ICONERROR);
   }
@@ -156,7 +162,7 @@ void ServiceBackgroundRepair() {
     if (CountRunningClients() < kClientLimit) {
       StartGuard();
     } else if (session) {
-      session->SetStatus(kClientLimitText);
+      session->SetFailureStatus(kClientLimitText);
     }
   }
   if (actions.startPass && session) {
