@@ -147,6 +147,8 @@ void Paint(HWND window) {
   ::SetWorldTransform(back.Get(), &scale);
   state.painted = ReadShown(*state.shared);
   PaintCanvas(back.Get(), state.painted, state.font.Get());
+  // The source rectangle of a blit goes through the source's transform too.
+  ::ModifyWorldTransform(back.Get(), nullptr, MWT_IDENTITY);
   ::BitBlt(paint.Dc(), 0, 0, width, height, back.Get(), 0, 0, SRCCOPY);
 }
 

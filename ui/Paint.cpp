@@ -307,6 +307,8 @@ void PaintWindow(HWND window) {
                         static_cast<FLOAT>(backHeight) / kCanvasHeight, 0, 0};
       ::SetWorldTransform(back.Get(), &scale);
       PaintFrame(back.Get(), in, Ui().boardOffset);
+      // The source rectangle of a blit goes through the source's transform too.
+      ::ModifyWorldTransform(back.Get(), nullptr, MWT_IDENTITY);
       ::BitBlt(windowDc, 0, 0, width, height, back.Get(), 0, 0, SRCCOPY);
     } else {
       ::BitBlt(back.Get(), 0, 0, kCanvasWidth, kCanvasHeight, artwork.Get(), 0, 0, SRCCOPY);
