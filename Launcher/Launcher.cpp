@@ -3,7 +3,6 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
-#include <thread>
 
 #include "Settings.h"
 #include "SessionRules.h"
@@ -40,19 +39,34 @@ bool IsGameRunning() {
 Launcher::Launcher()
     : clientFolder_(CurrentDirectory()), loginHost_(settings::ReadLoginHost(clientFolder_)) {
   clientVersion_.exchange(static_cast<std::int16_t>(settings::ReadClientVersion(clientFolder_, 1)));
-  status_ = session::InitialText();
+  status_.Set(session::InitialText());
 }
 
 Launcher::~Launcher() = default;
 
 void Launcher::SetStatus(const std::string& text) {
   std::lock_guard lock(statusLock_);
-  status_ = text;
+  status_.Set(text);
+}
+
+void Launcher::SetFailureStatus(const std::string& text) {
+  std::lock_guard lock(statusLock_);
+  status_.SetFailure(text);
+}
+
+void Launcher::SetStatusUnlessFailure(const std::string& text) {
+  std::lock_guard lock(statusLock_);
+  status_.SetUnlessHeld(text);
+}
+
+void Launcher::ReleaseFailureStatus() {
+  std::lock_guard lock(statusLock_);
+  status_.Release();
 }
 
 std::string Launcher::GetStatus() const {
   std::lock_guard lock(statusLock_);
-  return status_;
+  return status_.Text();
 }
 
 bool Launcher::IsConnected() const {
@@ -89,12 +103,11 @@ void Launcher::Run() {
   }
   socket_->Send(&kVersionRequest, 1);
 
+  // Sleeps until a packet arrives or the link closes (Close wakes the wait);
+  // the timeout is only a backstop, so an idle session costs no CPU.
   while (socket_->IsValid()) {
-    std::unique_ptr<Packet> packet = socket_->PopPacket();
-    if (!packet) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
+    std::unique_ptr<Packet> packet = socket_->WaitPacket(std::chrono::seconds(1));
+    if (!packet) continue;
     if (!HandlePacket(*packet)) return;
   }
   // The link is gone. The server's close has already said so through

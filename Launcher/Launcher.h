@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "SessionRules.h"
 #include "common/WinHandles.h"
 
 class CAPISocket;
@@ -22,8 +23,17 @@ class Launcher {
   Launcher(const Launcher&) = delete;
   Launcher& operator=(const Launcher&) = delete;
 
-  // Replaces the status text; callable from any thread.
+  // Replaces the status text (a newer operation's report); callable from any
+  // thread. Ends the hold of a failure text.
   void SetStatus(const std::string& text);
+  // Shows a failure text that stays until the player acts or a newer report
+  // comes (see session::StatusLine). Any thread.
+  void SetFailureStatus(const std::string& text);
+  // Shows a routine text unless a failure text is held. Any thread.
+  void SetStatusUnlessFailure(const std::string& text);
+  // The player acted (Start, F5, a button): a held failure text may now be
+  // replaced by any text. Any thread.
+  void ReleaseFailureStatus();
   // A copy of the status text; callable from any thread.
   std::string GetStatus() const;
 
@@ -74,7 +84,7 @@ class Launcher {
   std::atomic<bool> ready_{false};
   std::atomic<std::int16_t> serverVersion_{0};
   std::atomic<std::int16_t> clientVersion_{0};
-  std::string status_;
+  session::StatusLine status_;
   std::atomic<std::int32_t> progressPercent_{0};
   std::atomic<bool> progressVisible_{false};
   mutable std::mutex statusLock_;

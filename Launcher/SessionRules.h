@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace session {
 
@@ -17,5 +18,38 @@ std::string InitialText();
 std::string ConnectionFailedText();
 std::string ClientNewerText();
 std::string ReadyText();
+
+// The status line's text and whether it is a failure that the player has not
+// yet acted on. A failure text stays until the player acts (Release) or a
+// newer operation reports (Set); routine texts that follow it, such as a
+// clean background pass's, do not replace it (SetUnlessHeld).
+class StatusLine {
+ public:
+  explicit StatusLine(std::string text = {}) : text_(std::move(text)) {}
+  const std::string& Text() const { return text_; }
+  bool Held() const { return held_; }
+  // A newer operation's report: replaces any text.
+  void Set(std::string text) {
+    text_ = std::move(text);
+    held_ = false;
+  }
+  // A failure the player should read: replaces any text and holds.
+  void SetFailure(std::string text) {
+    text_ = std::move(text);
+    held_ = true;
+  }
+  // A routine text: replaces the text unless a failure is held. True when it did.
+  bool SetUnlessHeld(std::string text) {
+    if (held_) return false;
+    text_ = std::move(text);
+    return true;
+  }
+  // The player acted: the text stays until the next text of any kind.
+  void Release() { held_ = false; }
+
+ private:
+  std::string text_;
+  bool held_ = false;
+};
 
 }  // namespace session

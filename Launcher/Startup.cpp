@@ -7,8 +7,10 @@
 #include <string>
 
 #include "App.h"
+#include "Dpi.h"
 #include "Launcher.h"
 #include "Settings.h"
+#include "StartupRepairWindow.h"
 #include "StartupRules.h"
 #include "WindowMessages.h"
 #include "modes/Installer.h"
@@ -43,9 +45,11 @@ std::optional<std::wstring> WideModulePath() {
 // Mutex name, assembled at run time (16 characters).
 std::string SingleInstanceName() { return std::string("ORVEX") + "-Launcher-" + std::to_string(1); }
 
-// True when the running launcher's window was found (and brought forward).
+// True when the running launcher's window, or the window of its start-up
+// repair, was found (and brought forward).
 bool BringRunningLauncherForward() {
   HWND running = ::FindWindowA(kWindowClassName, kWindowTitle);
+  if (!running) running = ::FindWindowA(kStartupRepairClassName, kStartupRepairTitle);
   if (!running) return false;
   ::ShowWindow(running, SW_RESTORE);
   ::SetForegroundWindow(running);
@@ -71,18 +75,6 @@ constexpr auto kPassStopGrace = std::chrono::milliseconds(1000);
   std::fflush(stdout);
   ::TerminateProcess(::GetCurrentProcess(), exitCode);
   ::ExitProcess(exitCode);  // not reached: TerminateProcess of the own process does not return
-}
-
-startup::WorkArea WorkAreaUnderCursor() {
-  POINT cursor{};
-  ::GetCursorPos(&cursor);
-  HMONITOR monitor = ::MonitorFromPoint(cursor, MONITOR_DEFAULTTOPRIMARY);
-  MONITORINFO info{};
-  info.cbSize = sizeof info;
-  if (monitor && ::GetMonitorInfoW(monitor, &info)) {
-    return {info.rcWork.left, info.rcWork.top, info.rcWork.right, info.rcWork.bottom};
-  }
-  return {0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
 }
 
 DWORD WINAPI UpdateThread(void* parameter) {
@@ -131,8 +123,14 @@ int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
   if (pending < 0) return ErrorBox(errorText, "ORVEX Launcher Update");
   if (!orvex_update::QuickStartupCheck(clientFolder)) {
     const unsigned version = settings::ReadClientVersion(launcherFolder, 0);
-    if (!orvex_update::StartupCheckAndRepair(clientFolder, version, errorText, {}, {}, {})) {
-      return ErrorBox(errorText, "ORVEX Startup Repair");
+    switch (RunStartupRepairWithWindow(instance, clientFolder, version, errorText)) {
+      case StartupRepairOutcome::Sound:
+        break;
+      case StartupRepairOutcome::Failed:
+        return ErrorBox(errorText, "ORVEX Startup Repair");
+      case StartupRepairOutcome::Closed:
+        // The player closed the repair's window: like closing the launcher.
+        EndProcess(0);
     }
   }
 
@@ -147,7 +145,11 @@ int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
   res.secondaryArtwork.Reset(ui::LoadPicture(instance, kSecondaryArtworkId, 399, 252));
   app::CreateFonts();
 
-  const startup::WindowPlacement placement = startup::ComputeWindowPlacement(WorkAreaUnderCursor());
+  // Scaled for the DPI of the monitor under the cursor (WM_DPICHANGED follows
+  // the window to another monitor).
+  const dpi::MonitorArea area = dpi::AreaUnderCursor();
+  const unsigned monitorDpi = dpi::MonitorDpi(area.monitor);
+  const startup::WindowPlacement placement = startup::ComputeWindowPlacement(area.work, monitorDpi);
 
   WNDCLASSA windowClass{};
   windowClass.style = CS_BYTEALIGNCLIENT | CS_BYTEALIGNWINDOW;
@@ -169,6 +171,12 @@ int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
     return 1;
   }
   res.mainWindow = window;
+  // Created on another monitor than the cursor's (or told a DPI other than the
+  // monitor answered): size it for the DPI the window really has.
+  if (const unsigned windowDpi = dpi::WindowDpi(window); windowDpi != monitorDpi) {
+    const startup::WindowPlacement fitted = startup::ComputeWindowPlacement(area.work, windowDpi);
+    ::SetWindowPos(window, nullptr, fitted.x, fitted.y, fitted.width, fitted.height, SWP_NOZORDER | SWP_NOACTIVATE);
+  }
 
   UiState& state = Ui();
   state.hovered = ui::ElementId::None;
@@ -212,7 +220,7 @@ int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
 }  // namespace
 
 int LauncherMain(HINSTANCE instance, const char* commandLine) {
-  ::SetProcessDPIAware();
+  dpi::DeclareAwareness();
   const std::string_view arguments = commandLine ? commandLine : "";
   const startup::RunModeChoice choice = startup::ChooseRunMode(NarrowModulePath(), WideModulePath(), arguments);
   switch (choice.mode) {

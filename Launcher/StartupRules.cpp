@@ -112,15 +112,23 @@ RunModeChoice ChooseRunMode(const std::optional<std::string>& narrowPath,
   return choice;
 }
 
-WindowPlacement ComputeWindowPlacement(const WorkArea& area) {
+double CanvasScale(const WorkArea& area, unsigned dpi, int canvasWidth, int canvasHeight) {
   const int w = area.right - area.left;
   const int h = area.bottom - area.top;
-  const double scale = std::min({1.0, (w - 24) / 800.0, (h - 24) / 600.0});
+  const double monitorScale = (dpi == 0 ? 96 : dpi) / 96.0;
+  return std::min({monitorScale, (w - 24) / static_cast<double>(canvasWidth),
+                   (h - 24) / static_cast<double>(canvasHeight)});
+}
+
+WindowPlacement ComputeWindowPlacement(const WorkArea& area, unsigned dpi, int canvasWidth, int canvasHeight) {
+  const int w = area.right - area.left;
+  const int h = area.bottom - area.top;
+  const double scale = CanvasScale(area, dpi, canvasWidth, canvasHeight);
   WindowPlacement placement;
   // A work area of 24 pixels or less would give no window at all; keep one
   // pixel so that the window can still be created and restored later.
-  placement.width = std::max(1, static_cast<int>(scale * 800));
-  placement.height = std::max(1, static_cast<int>(scale * 600));
+  placement.width = std::max(1, static_cast<int>(scale * canvasWidth));
+  placement.height = std::max(1, static_cast<int>(scale * canvasHeight));
   placement.x = area.left + (w - placement.width) / 2;
   placement.y = area.top + (h - placement.height) / 2;
   return placement;

@@ -42,8 +42,16 @@ struct WindowPlacement {
   int x = 0, y = 0, width = 0, height = 0;
 };
 
-// Scales the 800x600 canvas down (never up) so that 12 pixels stay free on
-// each side of the work area, and centres the window in it.
-WindowPlacement ComputeWindowPlacement(const WorkArea& area);
+// The physical pixels per logical pixel for a canvas of the given logical size
+// on a monitor of dpi dots per inch: the monitor's scale (dpi / 96), reduced
+// so that 12 pixels stay free on each side of the work area. A dpi of 0 counts
+// as 96.
+double CanvasScale(const WorkArea& area, unsigned dpi, int canvasWidth, int canvasHeight);
+
+// The window of a canvas (logical size, by default the launcher's 800x600)
+// scaled by CanvasScale and centred in the work area. At 96 dpi the window
+// never grows beyond the canvas; it shrinks to keep the margins.
+WindowPlacement ComputeWindowPlacement(const WorkArea& area, unsigned dpi = 96, int canvasWidth = 800,
+                                       int canvasHeight = 600);
 
 }  // namespace startup

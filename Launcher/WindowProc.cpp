@@ -1,14 +1,17 @@
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <string>
 
 #include "App.h"
+#include "Dpi.h"
 #include "Launcher.h"
 #include "WindowMessages.h"
 #include "modes/LauncherSwap.h"
 #include "net/APISocket.h"
 #include "ui/BackgroundRepair.h"
 #include "ui/Input.h"
+#include "ui/Paint.h"
 #include "ui/UiState.h"
 #include "update/Paths.h"
 
@@ -50,7 +53,7 @@ namespace {
 void OnTick(HWND window) {
   ui::ServiceBackgroundRepair();
   ui::RunLaunchWatch(window);
-  if (::IsWindowVisible(window) && !::IsIconic(window)) ::InvalidateRect(window, nullptr, FALSE);
+  ui::InvalidateIfChanged(window);
 }
 
 // A patch delivered a new launcher: hand over to the swap helper if one is pending.
@@ -67,6 +70,18 @@ void RestartForNewLauncher(HWND window) {
     session->SetStatus(errorText);
     ::MessageBoxA(window, errorText.c_str(), "ORVEX Launcher Update", MB_OK | MB_ICONERROR);
   }
+}
+
+// The window moved to a monitor of another DPI: the same rule as at start-up
+// for the new DPI and that monitor's work area, at the place Windows suggests,
+// kept inside the work area.
+void FollowDpiChange(HWND window, unsigned newDpi, const RECT& suggested) {
+  const dpi::MonitorArea area = dpi::AreaOfRect(suggested);
+  const startup::WindowPlacement size = startup::ComputeWindowPlacement(area.work, newDpi);
+  const int x = std::clamp<int>(suggested.left, area.work.left, std::max(area.work.left, area.work.right - size.width));
+  const int y = std::clamp<int>(suggested.top, area.work.top, std::max(area.work.top, area.work.bottom - size.height));
+  ::SetWindowPos(window, nullptr, x, y, size.width, size.height, SWP_NOZORDER | SWP_NOACTIVATE);
+  ::InvalidateRect(window, nullptr, FALSE);
 }
 
 LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -104,6 +119,9 @@ LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     }
     case WM_LAUNCHER_SWAP:
       RestartForNewLauncher(window);
+      return 0;
+    case WM_DPICHANGED:
+      FollowDpiChange(window, HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;
     default:
       break;

@@ -22,6 +22,8 @@ set(ORVEX_PATCH_CDN_URL "https://127.0.0.1:5444/orvex-patch/" CACHE STRING
 set(ORVEX_SITE_URL "http://127.0.0.1:8080/" CACHE STRING
     "Built-in site address (plain http naming the login server)")
 set(ORVEX_LOGIN_HOST "127.0.0.1" CACHE STRING "Default login server host")
+set(ORVEX_LAUNCHER_VERSION "1.0.0.0" CACHE STRING
+    "File and product version of Launcher.exe: four dot-separated numbers, each 0-65535")
 
 function(orvex_key_bytes var path expected)
   if(NOT EXISTS "${path}")
@@ -65,6 +67,20 @@ endforeach()
 if(NOT ORVEX_SITE_URL MATCHES "^http://")
   message(FATAL_ERROR "ORVEX_SITE_URL must be a plain http URL")
 endif()
+
+if(NOT ORVEX_LAUNCHER_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
+  message(FATAL_ERROR "ORVEX_LAUNCHER_VERSION must be four dot-separated numbers (1.2.3.4)")
+endif()
+string(REPLACE "." ";" _version_parts "${ORVEX_LAUNCHER_VERSION}")
+foreach(_part IN LISTS _version_parts)
+  if(_part GREATER 65535)
+    message(FATAL_ERROR "ORVEX_LAUNCHER_VERSION parts must not exceed 65535")
+  endif()
+endforeach()
+string(REPLACE "." "," ORVEX_LAUNCHER_VERSION_COMMAS "${ORVEX_LAUNCHER_VERSION}")
+# Read by the resource compiler (VERSIONINFO), so plain macros only.
+configure_file("${CMAKE_CURRENT_LIST_DIR}/LauncherVersion.h.in"
+               "${CMAKE_BINARY_DIR}/generated/LauncherVersion.h" @ONLY)
 
 configure_file("${CMAKE_CURRENT_LIST_DIR}/Deployment.h.in"
                "${CMAKE_BINARY_DIR}/generated/Deployment.h" @ONLY)

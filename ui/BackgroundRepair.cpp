@@ -158,7 +158,13 @@ void ServiceBackgroundRepair() {
   state.startPending = schedule.startPending;
 
   if (actions.collect && session) session->SetProgress(0, false);
-  if (actions.status && session) session->SetStatus(*actions.status);
+  if (actions.status && session) {
+    if (actions.statusIsFailure) {
+      session->SetFailureStatus(*actions.status);
+    } else {
+      session->SetStatusUnlessFailure(*actions.status);
+    }
+  }
   if (actions.showErrorBox) {
     ::MessageBoxA(window, actions.status->c_str(), "ORVEX Repair", MB_OK | MB_ICONERROR);
   }
@@ -166,7 +172,7 @@ void ServiceBackgroundRepair() {
     if (CountRunningClients() < kClientLimit) {
       StartGuard();
     } else if (session) {
-      session->SetStatus(kClientLimitText);
+      session->SetFailureStatus(kClientLimitText);
     }
   }
   if (actions.startPass && session) {

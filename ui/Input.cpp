@@ -31,7 +31,6 @@ Launcher* Session() { return app::Res().session; }
 
 void Invalidate(HWND window) { ::InvalidateRect(window, nullptr, FALSE); }
 
-bool VisibleAndNotMinimised(HWND window) { return ::IsWindowVisible(window) && !::IsIconic(window); }
 
 // Client point to canvas point.
 POINT ToCanvas(HWND window, int x, int y) {
@@ -127,7 +126,7 @@ bool HandleUiMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LR
     case WM_TIMER:
       if (wParam != kBoardTimerId) return false;
       PollAnnouncements();
-      if (VisibleAndNotMinimised(window)) Invalidate(window);
+      InvalidateIfChanged(window);
       return true;
     case WM_MOUSEMOVE:
       OnMouseMove(window, lParam);
@@ -180,6 +179,8 @@ bool IsElementEnabled(ElementId id) {
 
 void PerformElementAction(HWND window, ElementId id) {
   if (!Session() || !IsElementEnabled(id)) return;
+  // The player acted: a failure text on the status line has been seen.
+  Session()->ReleaseFailureStatus();
   ::PlaySoundW(MAKEINTRESOURCEW(kClickSoundId), app::Res().instance, SND_RESOURCE | SND_ASYNC | SND_NODEFAULT);
 
   const UiElement* element = FindElement(id);
@@ -281,7 +282,7 @@ void RequestGameStart() {
   Launcher* session = Session();
   if (!session || !session->Ready() || !state.LaunchIdle()) return;
   if (CountRunningClients() >= kClientLimit) {
-    session->SetStatus(kClientLimitText);
+    session->SetFailureStatus(kClientLimitText);
     return;
   }
   state.guardRepairRequested = false;
@@ -322,12 +323,12 @@ void StartGuard() {
 void StartGameClient(HWND window) {
   Launcher* session = Session();
   if (!session || !session->Ready()) {
-    if (session) session->SetStatus("Connection lost. Reconnect before starting the game.");
+    if (session) session->SetFailureStatus("Connection lost. Reconnect before starting the game.");
     ::ShowWindow(window, SW_SHOW);
     return;
   }
   if (CountRunningClients() >= kClientLimit) {
-    session->SetStatus(kClientLimitText);
+    session->SetFailureStatus(kClientLimitText);
     ::ShowWindow(window, SW_SHOW);
     return;
   }
@@ -370,7 +371,7 @@ void RunLaunchWatch(HWND window) {
         state.startPending = true;
         if (session) session->SetStatus("Repairing game files in the background...");
       } else if (session) {
-        session->SetStatus("ORVEX GUARD kontrolu tamamlanamadi. Lutfen hata mesajini kontrol edin.");
+        session->SetFailureStatus("ORVEX GUARD kontrolu tamamlanamadi. Lutfen hata mesajini kontrol edin.");
       }
       ::ShowWindow(window, SW_SHOW);
     }
@@ -386,7 +387,7 @@ void RunLaunchWatch(HWND window) {
         state.stopFlag.exchange(true);
         ::PostMessageW(window, WM_CLOSE, 0, 0);
       } else {
-        if (session) session->SetStatus("Game closed before startup completed.");
+        if (session) session->SetFailureStatus("Game closed before startup completed.");
         ::ShowWindow(window, SW_SHOW);
       }
     }

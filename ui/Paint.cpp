@@ -1,6 +1,8 @@
 #include "Paint.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "Launcher/App.h"
 #include "Launcher/Launcher.h"
@@ -122,9 +124,25 @@ void PaintPanel(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
   PaintBoard(dc, in, boardOffset);
 }
 
+// A clip region is in device pixels; under a scaling world transform the
+// canvas's region is carried through the same transform.
+win::UniqueRegion ToDevice(HDC dc, win::UniqueRegion region) {
+  XFORM transform{};
+  if (!region || ::GetGraphicsMode(dc) != GM_ADVANCED || !::GetWorldTransform(dc, &transform)) return region;
+  if (transform.eM11 == 1 && transform.eM22 == 1 && transform.eM12 == 0 && transform.eM21 == 0) return region;
+  const DWORD size = ::GetRegionData(region.Get(), 0, nullptr);
+  std::vector<char> data(size);
+  if (size == 0 || ::GetRegionData(region.Get(), size, reinterpret_cast<RGNDATA*>(data.data())) != size) {
+    return region;
+  }
+  win::UniqueRegion scaled(::ExtCreateRegion(&transform, size, reinterpret_cast<const RGNDATA*>(data.data())));
+  return scaled ? std::move(scaled) : std::move(region);
+}
+
 void PaintProgressFill(HDC dc, int percent) {
   const int right = kFillLeft + ProgressFillWidth(percent);
-  win::UniqueRegion region(::CreateRoundRectRgn(kFillLeft, kFillTop, right + 1, kFillBottom, 6, 6));
+  win::UniqueRegion region =
+      ToDevice(dc, win::UniqueRegion(::CreateRoundRectRgn(kFillLeft, kFillTop, right + 1, kFillBottom, 6, 6)));
   if (!region) return;
   ::SelectClipRgn(dc, region.Get());
   auto vertex = [](int x, int y, Rgb c) {
@@ -198,27 +216,109 @@ void PaintFrame(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
   if (!startUsable) PaintVeil(dc);
 }
 
+namespace {
+
+// What the last painted frame showed: the timers compare a fresh frame's
+// inputs with it and repaint only on a difference.
+struct PaintedFrame {
+  bool valid = false;
+  FrameInputs inputs;
+  std::vector<launcher_board::Announcement> announcements;
+  std::size_t boardOffset = 0;
+};
+
+PaintedFrame& LastPainted() {
+  static PaintedFrame painted;
+  return painted;
+}
+
+bool SameAnnouncements(const std::vector<launcher_board::Announcement>& a,
+                       const std::vector<launcher_board::Announcement>* b) {
+  static const std::vector<launcher_board::Announcement> kNone;
+  const auto& other = b ? *b : kNone;
+  return std::equal(a.begin(), a.end(), other.begin(), other.end(), [](const auto& x, const auto& y) {
+    return x.id == y.id && x.date == y.date && x.title == y.title;
+  });
+}
+
+bool SameMinute(const std::optional<SYSTEMTIME>& a, const std::optional<SYSTEMTIME>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  return !a || (a->wDayOfWeek == b->wDayOfWeek && a->wHour == b->wHour && a->wMinute == b->wMinute);
+}
+
+bool FrameDiffers(const PaintedFrame& painted, const FrameInputs& now, std::size_t boardOffset) {
+  if (!painted.valid) return true;
+  const FrameInputs& was = painted.inputs;
+  return was.sessionExists != now.sessionExists || was.connected != now.connected || was.ready != now.ready ||
+         was.progressVisible != now.progressVisible || was.progress != now.progress || was.status != now.status ||
+         was.guardRunning != now.guardRunning || was.launchIdle != now.launchIdle || was.hovered != now.hovered ||
+         was.calendarOpen != now.calendarOpen || was.boardLoaded != now.boardLoaded ||
+         was.boardFetchFinished != now.boardFetchFinished || was.banner != now.banner ||
+         painted.boardOffset != boardOffset || !SameMinute(was.turkeyTime, now.turkeyTime) ||
+         !SameAnnouncements(painted.announcements, now.announcements);
+}
+
+void Remember(const FrameInputs& in, std::size_t boardOffset) {
+  PaintedFrame& painted = LastPainted();
+  painted.valid = true;
+  painted.inputs = in;
+  painted.inputs.announcements = nullptr;
+  painted.announcements = in.announcements ? *in.announcements : std::vector<launcher_board::Announcement>{};
+  painted.boardOffset = boardOffset;
+}
+
+}  // namespace
+
+void InvalidateIfChanged(HWND window) {
+  if (!::IsWindowVisible(window) || ::IsIconic(window)) return;
+  if (FrameDiffers(LastPainted(), GatherFrameInputs(), Ui().boardOffset)) ::InvalidateRect(window, nullptr, FALSE);
+}
+
 void PaintWindow(HWND window) {
   win::PaintScope paint(window);
   const HDC windowDc = paint.Dc();
   if (!windowDc) return;
   RECT client{};
   ::GetClientRect(window, &client);
+  const int width = std::max<int>(client.right - client.left, 1);
+  const int height = std::max<int>(client.bottom - client.top, 1);
+  // Larger than the canvas only on a high-DPI monitor: then the frame is
+  // drawn at the window's size, the artwork stretched and everything else
+  // through the world transform.
+  const bool enlarged = width > kCanvasWidth || height > kCanvasHeight;
+  const int backWidth = enlarged ? width : kCanvasWidth;
+  const int backHeight = enlarged ? height : kCanvasHeight;
 
   win::UniqueMemoryDc back(::CreateCompatibleDC(windowDc));
   win::UniqueMemoryDc artwork(::CreateCompatibleDC(windowDc));
-  win::UniqueBitmap canvas(::CreateCompatibleBitmap(windowDc, kCanvasWidth, kCanvasHeight));
+  win::UniqueBitmap canvas(::CreateCompatibleBitmap(windowDc, backWidth, backHeight));
   if (!back || !artwork || !canvas) return;
+  const FrameInputs in = GatherFrameInputs();
   {
     win::SelectScope selectCanvas(back.Get(), canvas.Get());
     win::SelectScope selectArtwork(artwork.Get(), app::Res().mainArtwork.Get());
-    ::BitBlt(back.Get(), 0, 0, kCanvasWidth, kCanvasHeight, artwork.Get(), 0, 0, SRCCOPY);
-    PaintFrame(back.Get(), GatherFrameInputs(), Ui().boardOffset);
-    ::SetStretchBltMode(windowDc, HALFTONE);
-    ::SetBrushOrgEx(windowDc, 0, 0, nullptr);
-    ::StretchBlt(windowDc, 0, 0, client.right - client.left, client.bottom - client.top, back.Get(), 0, 0,
-                 kCanvasWidth, kCanvasHeight, SRCCOPY);
+    if (enlarged) {
+      ::SetStretchBltMode(back.Get(), HALFTONE);
+      ::SetBrushOrgEx(back.Get(), 0, 0, nullptr);
+      ::StretchBlt(back.Get(), 0, 0, backWidth, backHeight, artwork.Get(), 0, 0, kCanvasWidth, kCanvasHeight,
+                   SRCCOPY);
+      ::SetGraphicsMode(back.Get(), GM_ADVANCED);
+      const XFORM scale{static_cast<FLOAT>(backWidth) / kCanvasWidth, 0, 0,
+                        static_cast<FLOAT>(backHeight) / kCanvasHeight, 0, 0};
+      ::SetWorldTransform(back.Get(), &scale);
+      PaintFrame(back.Get(), in, Ui().boardOffset);
+      // The source rectangle of a blit goes through the source's transform too.
+      ::ModifyWorldTransform(back.Get(), nullptr, MWT_IDENTITY);
+      ::BitBlt(windowDc, 0, 0, width, height, back.Get(), 0, 0, SRCCOPY);
+    } else {
+      ::BitBlt(back.Get(), 0, 0, kCanvasWidth, kCanvasHeight, artwork.Get(), 0, 0, SRCCOPY);
+      PaintFrame(back.Get(), in, Ui().boardOffset);
+      ::SetStretchBltMode(windowDc, HALFTONE);
+      ::SetBrushOrgEx(windowDc, 0, 0, nullptr);
+      ::StretchBlt(windowDc, 0, 0, width, height, back.Get(), 0, 0, kCanvasWidth, kCanvasHeight, SRCCOPY);
+    }
   }
+  Remember(in, Ui().boardOffset);
 }
 
 }  // namespace ui

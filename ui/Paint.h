@@ -40,7 +40,14 @@ FrameInputs GatherFrameInputs();
 // board offset is clamped to the announcement count and stored back.
 void PaintFrame(HDC dc, const FrameInputs& in, std::size_t& boardOffset);
 
-// WM_PAINT: composes the frame off-screen and stretches it with HALFTONE.
+// WM_PAINT: composes the frame off-screen and shows it at the window's size:
+// up to 800x600 stretched with HALFTONE, larger (a high-DPI monitor) drawn at
+// the window's own resolution through a world transform, so text stays sharp.
 void PaintWindow(HWND window);
+
+// Invalidates the window when what a frame would show differs from what was
+// last painted (or nothing was painted yet); a visible, not minimised window
+// only. The timers call it, so an idle window paints nothing.
+void InvalidateIfChanged(HWND window);
 
 }  // namespace ui

@@ -14,6 +14,7 @@ RepairScheduleActions PlanRepairService(RepairScheduleState& state, const Repair
     state.nextPassTime = input.now + (clean ? kCleanPassInterval : kFailedPassInterval);
     if (!clean) {
       actions.status = input.result;
+      actions.statusIsFailure = true;
       actions.showErrorBox = state.startPending;
       state.startPending = false;
       return actions;
@@ -27,6 +28,7 @@ RepairScheduleActions PlanRepairService(RepairScheduleState& state, const Repair
     if (state.startPending) {
       state.startPending = false;
       actions.status = kStartLostConnectionText;
+      actions.statusIsFailure = true;
     }
     return actions;
   }

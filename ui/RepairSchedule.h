@@ -41,6 +41,7 @@ struct RepairScheduleInput {
 struct RepairScheduleActions {
   bool collect = false;
   std::optional<std::string> status;
+  bool statusIsFailure = false;  // the status stays until the player acts; else it is routine
   bool showErrorBox = false;  // the status is a pass error that ended a pending Start
   bool startGuard = false;    // a pending Start met a clean pass
   bool startPass = false;

@@ -63,6 +63,7 @@ int CAPISocket::Connect(HWND window, const std::string& host) {
 
   const SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
   if (handle == INVALID_SOCKET) return ::WSAGetLastError();
+  queue_.Reopen();  // a Close of an earlier link must not end this link's waits
   socket_.store(handle);
 
   // Large enough that one recv() of the scratch area takes all the kernel holds.
@@ -102,6 +103,7 @@ void CAPISocket::Close() {
     if (handle != INVALID_SOCKET) ::closesocket(handle);
   }
   connected_.store(0);
+  queue_.CloseWaits();  // the update thread's wait for the next packet ends now
   window_ = nullptr;
   host_.clear();
   port_ = 0;

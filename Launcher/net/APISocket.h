@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,9 @@ class CAPISocket {
   bool Receive();
   // The oldest queued packet, or null.
   std::unique_ptr<Packet> PopPacket();
+  // The oldest queued packet, waiting up to timeout for one; null at once
+  // after Close. Update thread.
+  std::unique_ptr<Packet> WaitPacket(std::chrono::milliseconds timeout) { return queue_.WaitPop(timeout); }
   // Deletes every queued packet.
   void DropQueuedPackets();
   // Packets queued and not yet taken.

@@ -2,6 +2,8 @@
 // taken: filled by the window thread, emptied by the update thread. Portable.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -33,6 +35,13 @@ class PacketQueue {
   bool Push(std::unique_ptr<Packet> packet);
   // The oldest packet, or null.
   std::unique_ptr<Packet> Pop();
+  // The oldest packet, waiting up to timeout for one; null when none came in
+  // time or the queue is closed (waits then return at once). The update
+  // thread sleeps here instead of polling, so an idle session costs nothing.
+  std::unique_ptr<Packet> WaitPop(std::chrono::milliseconds timeout);
+  // The link is gone: wakes every wait, present and later, until Reopen.
+  void CloseWaits();
+  void Reopen();
   // Deletes every queued packet (outside the lock).
   void Clear();
 
@@ -48,4 +57,6 @@ class PacketQueue {
   mutable std::mutex lock_;
   std::deque<std::unique_ptr<Packet>> packets_;
   std::size_t bytes_ = 0;
+  bool closed_ = false;
+  std::condition_variable arrived_;
 };

@@ -134,11 +134,13 @@ class LoginServer(_ServerProcess):
 class Launcher:
     """One Launcher.exe process with the painted-text trace on its stderr."""
 
-    def __init__(self, folder, args=(), exe_name="Launcher.exe", trace=True):
+    def __init__(self, folder, args=(), exe_name="Launcher.exe", trace=True, prefix=None):
         self.folder = pathlib.Path(folder)
         self.trace_file = self.folder.parent / f"{self.folder.name}-trace-{time.monotonic_ns()}.txt"
         # trace+text: every DrawText string; trace+win: window creation and ShowWindow calls.
         self.env = wine_environment("-all,trace+text,trace+win" if trace else "-all")
+        if prefix:
+            self.env["WINEPREFIX"] = str(prefix)
         self.display = self.env["DISPLAY"]
         with open(self.trace_file, "wb") as trace_out:
             self.process = subprocess.Popen(["wine", str(self.folder / exe_name), *args], cwd=self.folder,
@@ -231,6 +233,32 @@ class Launcher:
                 self.process.kill()
                 self.process.wait(5)
         return self.process.returncode
+
+
+@contextlib.contextmanager
+def prefix_with_dpi(workdir, dpi):
+    """A Wine prefix like the build tree's whose display has dpi dots per inch
+    (the LogPixels setting), for the length of a with-block. It shares the
+    tree's drive C (a symbolic link) and copies only the registry."""
+    base = pathlib.Path(wine_environment()["WINEPREFIX"])
+    prefix = pathlib.Path(workdir) / f"prefix-{dpi}dpi"
+    prefix.mkdir()
+    for name in ("system.reg", "user.reg", "userdef.reg", ".update-timestamp"):
+        shutil.copy2(base / name, prefix / name)
+    (prefix / "drive_c").symlink_to(base / "drive_c")
+    (prefix / "dosdevices").mkdir()
+    (prefix / "dosdevices" / "c:").symlink_to("../drive_c")
+    (prefix / "dosdevices" / "z:").symlink_to("/")
+    env = dict(wine_environment(), WINEPREFIX=str(prefix))
+    try:
+        for key in (r"HKCU\Control Panel\Desktop",
+                    r"HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts"):
+            subprocess.run(["wine", "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f"],
+                           env=env, check=True, capture_output=True, stdin=subprocess.DEVNULL)
+        yield prefix
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=env, capture_output=True)
 
 
 def pixel(png_path, x, y):

@@ -171,6 +171,18 @@ def test_three_running_clients_block_start_with_the_limit_text(tmp_path):
                 assert launcher.wait_for_text(CLIENT_LIMIT, timeout=20), launcher.status_lines()[-5:]
                 assert calls(client, "ORVEXGuard") == []
                 assert launcher.process.poll() is None
+                # The text stays through the clean background passes of the
+                # next 15 s; a hover (no action) repaints it.
+                shown = len(launcher.status_lines())
+                time.sleep(15)
+                window = launcher.window_id()
+                left, top, _, _ = launcher.geometry(window)
+                for x in (390, 470):  # two quick-link tiles: the hover changes at least once
+                    launcher.xdotool("mousemove", str(left + x), str(top + 335))
+                    time.sleep(0.3)
+                assert wait_until(lambda: len(launcher.status_lines()) > shown, timeout=10)
+                since = launcher.status_lines()[shown - 1:]
+                assert set(since) == {CLIENT_LIMIT}, since
             finally:
                 assert launcher.close() == 0
     finally:

@@ -8,6 +8,7 @@ leave the login port alone; the patch service (the release served by
 gunicorn) or, for the refusals, the stand-in server holds the CDN port."""
 import shutil
 import subprocess
+import time
 
 import pytest
 
@@ -187,3 +188,42 @@ def test_unrecoverable_transaction_stops_start_up_with_advice(tmp_path):
             process.kill()
             process.wait(10)
     assert sorted(p.name for p in current.iterdir()) == ["journal", "manifest", "signature"]
+
+
+def test_startup_repair_shows_its_window_which_a_relaunch_brings_forward_and_closing_ends(tmp_path):
+    # The metadata download stalls after 100 bytes: the repair runs on, with
+    # its window showing what it does.
+    client = client_without_manifests(tmp_path / "client")
+    patch_root, _, _ = publish_for(client, tmp_path)
+    before = {p.relative_to(client).as_posix(): p.read_bytes() for p in client.rglob("*") if p.is_file()}
+    with PatchServer(tmp_path, patch_root, always=["stall-100"]) as server:
+        launcher = Launcher(client)
+        relaunch = None
+        try:
+            search = lambda: windows_titled("ORVEX Startup Repair", launcher.env)
+            assert wait_until(search, timeout=90), launcher.trace()[-3000:]
+            assert wait_until(lambda: f"/orvex-patch/{METADATA}" in server.gets("cdn"), timeout=30)
+            # The status line and the percentage of the repair are painted.
+            assert wait_until(lambda: any(t.endswith("%") for t in launcher.texts()), timeout=10)
+            assert windows_titled("ORVEX Launcher", launcher.env) == []
+
+            # A second start brings the repair window forward (SW_RESTORE = 9) and ends with 0.
+            relaunch = Launcher(client, trace=False)
+            assert relaunch.wait(20) == 0
+            assert 9 in launcher.show_commands()
+
+            window = search()[0]
+            launcher.xdotool("windowactivate", "--sync", window, check=False)
+            launcher.xdotool("key", "--window", window, "Escape")
+            closed = time.monotonic()
+            assert launcher.wait(10) == 0
+            assert time.monotonic() - closed < 5.0
+        finally:
+            launcher.close()
+            if relaunch:
+                relaunch.close()
+    assert windows_titled("ORVEX Launcher", launcher.env) == []
+    # Nothing was replaced or left behind in the client (the update area aside).
+    after = {p.relative_to(client).as_posix(): p.read_bytes() for p in client.rglob("*")
+             if p.is_file() and not p.relative_to(client).as_posix().startswith(".orvex-update")}
+    assert after == before

@@ -5,7 +5,7 @@ import shutil
 import subprocess
 import time
 
-from harness import SOURCE_DIR, BUILD_DIR, Launcher, LoginServer, make_client, pixel
+from harness import SOURCE_DIR, BUILD_DIR, Launcher, LoginServer, make_client, pixel, prefix_with_dpi, wait_until
 
 ARTIFACTS = BUILD_DIR / "artifacts"
 FRAME = (98, 80, 51)
@@ -55,6 +55,32 @@ def test_unreachable_login_server(tmp_path):
         assert "Duyurular y\u00fckleniyor\u2026" in texts
     finally:
         assert launcher.close() == 0
+
+
+def test_window_scales_with_the_display_dpi(tmp_path):
+    # 108 dpi (112.5%) on the 1024x768 display: the canvas at 900x675, centred;
+    # 192 dpi would be capped by the work area instead (the unit test has both).
+    client = make_client(tmp_path / "client", login_host="127.0.0.2")
+    with prefix_with_dpi(tmp_path, 108) as prefix:
+        launcher = Launcher(client, prefix=prefix)
+        try:
+            window = launcher.window_id(timeout=60)
+            assert window is not None, launcher.trace()[-3000:]
+            left, top, width, height = launcher.geometry(window)
+            assert (left, top, width, height) == (62, 46, 900, 675)
+            assert launcher.wait_for_text("0%")
+            shot = launcher.screenshot(tmp_path / "dpi108.png")
+            keep(shot, "launcher-108dpi.png")
+            # The empty track's inside at canvas (360, 468), scaled by 1.125.
+            assert pixel(shot, left + 405, top + 527) == TRACK_INNER
+            # Hit-testing goes through the same scale: the Close element at
+            # canvas (776, 25) is at (873, 28) in the window.
+            launcher.xdotool("mousemove", str(left + 873), str(top + 28))
+            time.sleep(0.3)
+            launcher.xdotool("click", "1")
+            assert launcher.wait(10) == 0
+        finally:
+            launcher.close()
 
 
 def test_ready_client_shows_ready_text_and_full_bar(tmp_path):

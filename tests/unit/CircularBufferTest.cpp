@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <numeric>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -357,3 +359,31 @@ TEST(PacketQueue, DefaultBoundsStopAFloodButTakeTheLargestFrames) {
 }
 
 }  // namespace
+
+// The update thread sleeps in WaitPop: a packet from another thread or the
+// link's close must end the wait long before its timeout.
+TEST(PacketQueue, WaitPopWakesForAPacketAndForTheClose) {
+  PacketQueue queue;
+  std::thread producer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    queue.Push(PacketOf(0, 7));
+  });
+  auto packet = queue.WaitPop(std::chrono::minutes(5));
+  producer.join();
+  ASSERT_NE(packet, nullptr);
+  EXPECT_EQ(packet->Opcode(), 7);
+
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    queue.CloseWaits();
+  });
+  EXPECT_EQ(queue.WaitPop(std::chrono::minutes(5)), nullptr);
+  closer.join();
+  EXPECT_EQ(queue.WaitPop(std::chrono::minutes(5)), nullptr);  // closed: no wait at all
+
+  // Reopened, queued packets come out again and an empty queue times out.
+  queue.Reopen();
+  queue.Push(PacketOf(0, 8));
+  EXPECT_EQ(queue.WaitPop(std::chrono::minutes(5))->Opcode(), 8);
+  EXPECT_EQ(queue.WaitPop(std::chrono::milliseconds(10)), nullptr);
+}

@@ -43,6 +43,7 @@ TEST(RepairSchedule, CleanPassSchedulesTheNextFiveSecondsLaterUnforced) {
   auto actions = PlanRepairService(state, Finished(10000, ""));
   EXPECT_TRUE(actions.collect);
   EXPECT_EQ(actions.status, std::optional<std::string>("Ready to play."));
+  EXPECT_FALSE(actions.statusIsFailure);  // routine: a held failure text stays
   EXPECT_FALSE(actions.startPass);
   EXPECT_TRUE(state.lastPassClean);
   EXPECT_EQ(state.nextPassTime, 15000u);
@@ -59,6 +60,7 @@ TEST(RepairSchedule, FailedPassShowsItsTextAndRetriesForcedAfterThirtySeconds) {
   auto actions = PlanRepairService(state, Finished(2000, "Repair batch failed SHA-256 verification."));
   EXPECT_TRUE(actions.collect);
   EXPECT_EQ(actions.status, std::optional<std::string>("Repair batch failed SHA-256 verification."));
+  EXPECT_TRUE(actions.statusIsFailure);
   EXPECT_FALSE(actions.showErrorBox);
   EXPECT_FALSE(state.lastPassClean);
   EXPECT_EQ(state.nextPassTime, 32000u);
@@ -150,6 +152,7 @@ TEST(RepairSchedule, PendingStartEndsWhenTheSessionIsLost) {
   EXPECT_FALSE(actions.startGuard);
   EXPECT_FALSE(state.startPending);
   EXPECT_EQ(actions.status, std::optional<std::string>("Connection lost. Reconnect before starting the game."));
+  EXPECT_TRUE(actions.statusIsFailure);
 
   // The same after a clean pass finished while the session was gone.
   RepairScheduleState afterPass{false, 0, true};

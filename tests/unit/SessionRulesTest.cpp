@@ -20,6 +20,34 @@ TEST(PatchFileName, RejectedForms) {
   }
 }
 
+TEST(StatusLine, FailureStaysThroughRoutineTextsUntilThePlayerActsOrANewerReport) {
+  session::StatusLine line("Ready to play.");
+  EXPECT_TRUE(line.SetUnlessHeld("Ready to play."));
+  line.SetFailure("Game closed before startup completed.");
+  EXPECT_FALSE(line.SetUnlessHeld("Ready to play."));
+  EXPECT_FALSE(line.SetUnlessHeld("Ready to play."));
+  EXPECT_EQ(line.Text(), "Game closed before startup completed.");
+  EXPECT_TRUE(line.Held());
+
+  // A newer operation's report replaces it and ends the hold.
+  line.Set("Repair downloaded. Close open games to finish repairing.");
+  EXPECT_FALSE(line.Held());
+  EXPECT_TRUE(line.SetUnlessHeld("Ready to play."));
+  EXPECT_EQ(line.Text(), "Ready to play.");
+
+  // The player acted: the text stays shown, but the next routine text replaces it.
+  line.SetFailure("Bu bilgisayarda en fazla 3 oyun istemcisi acabilirsiniz.");
+  line.Release();
+  EXPECT_EQ(line.Text(), "Bu bilgisayarda en fazla 3 oyun istemcisi acabilirsiniz.");
+  EXPECT_TRUE(line.SetUnlessHeld("Ready to play."));
+
+  // A newer failure replaces an older one.
+  line.SetFailure("Background repair failed.");
+  line.SetFailure("Not enough disk space.");
+  EXPECT_EQ(line.Text(), "Not enough disk space.");
+  EXPECT_TRUE(line.Held());
+}
+
 TEST(SessionTexts, HaveTheirFixedLengths) {
   EXPECT_EQ(session::InitialText().size(), 46u);
   EXPECT_EQ(session::ConnectionFailedText().size(), 43u);

@@ -115,6 +115,35 @@ TEST(WindowPlacement, SmallWorkAreaShrinksWithTwelvePixelMargins) {
   EXPECT_EQ(q.y, 12);
 }
 
+// The canvas follows the monitor's DPI, as far as the work area with its
+// margins allows; 96 dpi (and an unknown 0) is the unscaled rule above.
+TEST(WindowPlacement, ScaleFollowsTheMonitorDpiWithinTheWorkArea) {
+  struct Case {
+    WorkArea area;
+    unsigned dpi;
+    int x, y, width, height;
+  };
+  const Case cases[] = {
+      {{0, 0, 3840, 2160}, 192, 1120, 480, 1600, 1200},  // 200%: twice the canvas
+      {{0, 0, 1920, 1080}, 144, 360, 90, 1200, 900},     // 150% fits
+      {{0, 0, 1920, 1040}, 192, 283, 12, 1354, 1016},    // 200% capped by the height: 1016 / 600
+      {{0, 0, 1024, 768}, 108, 62, 46, 900, 675},        // 112.5%
+      {{0, 0, 1024, 768}, 192, 16, 12, 992, 744},        // capped: 744 / 600 = 1.24
+      {{0, 0, 1024, 768}, 0, 112, 84, 800, 600},
+      {{0, 0, 800, 600}, 72, 100, 75, 600, 450},         // below 96 dpi the canvas shrinks with it
+  };
+  for (const auto& c : cases) {
+    const auto p = ComputeWindowPlacement(c.area, c.dpi);
+    EXPECT_EQ(p.x, c.x) << c.dpi << " dpi on " << c.area.right << "x" << c.area.bottom;
+    EXPECT_EQ(p.y, c.y) << c.dpi << " dpi on " << c.area.right << "x" << c.area.bottom;
+    EXPECT_EQ(p.width, c.width) << c.dpi << " dpi on " << c.area.right << "x" << c.area.bottom;
+    EXPECT_EQ(p.height, c.height) << c.dpi << " dpi on " << c.area.right << "x" << c.area.bottom;
+  }
+  // Another canvas (the start-up repair window's) scales by the same rule.
+  EXPECT_DOUBLE_EQ(CanvasScale({0, 0, 1920, 1080}, 192, 440, 110), 2.0);
+  EXPECT_DOUBLE_EQ(CanvasScale({0, 0, 464, 1080}, 192, 440, 110), 1.0);
+}
+
 TEST(WindowPlacement, DegenerateWorkAreaStillGivesAWindow) {
   const auto p = ComputeWindowPlacement({0, 0, 10, 10});
   EXPECT_GE(p.width, 1);

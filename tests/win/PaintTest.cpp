@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "LauncherVersion.h"
 
 #include "Launcher/App.h"
 #include "ui/Picture.h"
@@ -205,4 +209,38 @@ TEST(Picture, ArtworkLoadsOnlyAtItsExactSize) {
   EXPECT_FALSE(missing);
   win::UniqueBitmap notAPicture(ui::LoadPicture(self, 1703, 800, 600));  // the WAVE is no RCDATA
   EXPECT_FALSE(notAPicture);
+}
+
+// The test binary carries the launcher's resource script, so its own version
+// block is the one Launcher.exe gets.
+TEST(Resources, VersionBlockNamesTheProductAndTheBuildsVersion) {
+  wchar_t self[MAX_PATH] = {};
+  ASSERT_GT(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(self, &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> block(size);
+  ASSERT_TRUE(::GetFileVersionInfoW(self, 0, size, block.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  const WORD expected[4] = {ORVEX_VERSION_NUMBERS};
+  EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(expected[1], expected[0]));
+  EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(expected[3], expected[2]));
+  EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+  auto text = [&](const wchar_t* name) {
+    wchar_t* value = nullptr;
+    UINT chars = 0;
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!::VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &chars) || !value) {
+      return std::wstring();
+    }
+    return std::wstring(value);
+  };
+  EXPECT_EQ(text(L"ProductName"), L"ORVEX Launcher");
+  EXPECT_EQ(text(L"FileVersion"), L"" ORVEX_VERSION_TEXT);
+  EXPECT_EQ(text(L"ProductVersion"), L"" ORVEX_VERSION_TEXT);
+  EXPECT_EQ(text(L"OriginalFilename"), L"Launcher.exe");
+  EXPECT_FALSE(text(L"CompanyName").empty());
+  EXPECT_FALSE(text(L"FileDescription").empty());
 }
