@@ -35,14 +35,18 @@ def sample(tmp_path_factory):
     return sample_client.build(tmp_path_factory.mktemp("sample"), bulk_mib=BULK_MIB)
 
 
-def run_launcher(client, workdir, root, wait_for, always=SLOW_ANSWERS, **scenario):
-    """Runs Launcher.exe until a text is painted; returns (painted frames, CDN GETs, GETs elsewhere)."""
-    with PatchServer(workdir, root, always=always) as patches, LoginServer(workdir, **scenario):
+def run_launcher(client, workdir, root, wait_for, always=SLOW_ANSWERS, server_args=(), requests=None, **scenario):
+    """Runs Launcher.exe until a text is painted; returns (painted frames, CDN GETs, GETs elsewhere).
+    requests, a list, receives the patch server's log entries."""
+    with PatchServer(workdir, root, always=always, extra_args=server_args) as patches, LoginServer(workdir,
+                                                                                                    **scenario):
         launcher = Launcher(client)
         try:
             assert launcher.window_id() is not None
             assert launcher.wait_for_text(wait_for, timeout=40), launcher.status_lines()[-5:]
             time.sleep(0.5)  # a few more frames with the final state
+            if requests is not None:
+                requests += patches.requests()
             return status_and_percent(launcher), patches.gets("cdn"), patches.gets("fallback")
         finally:
             assert launcher.close() == 0
@@ -97,6 +101,43 @@ class TestPatchingToTheServerVersion:
             assert not (client / ".orvex-update" / "download").exists()
         finally:
             shutil.rmtree(client, ignore_errors=True)
+
+
+class TestInterruptedDownloadResumes:
+    """The 64 MiB archive of 2372 breaks at 60%; the next launcher asks only
+    for the rest, and still patches when the server ignores the range."""
+
+    @pytest.mark.parametrize("server_ranges", [True, False], ids=["range-served", "server-without-ranges"])
+    def test_next_launcher_asks_for_the_rest_of_the_archive(self, sample, tmp_path, server_ranges):
+        client = sample.make_client(tmp_path / "client", LAUNCHER_EXE, version=2371)
+        archive = (sample.patch_root / "2372.zip").read_bytes()
+        partial = client / ".orvex-update" / "download" / "patch.zip"
+        archive_text = "Downloading 2372.zip..."
+        scenario = dict(version=2372, patches=["patch2372.zip"])
+
+        frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, "Update connection interrupted.",
+                                    server_args=["--always-for", "2372.zip", "cut-60"], **scenario)
+        kept = partial.read_bytes()
+        assert 0 < len(kept) <= len(archive) * 60 // 100 and archive.startswith(kept)
+        assert read_ini_value(client / "Server.ini", "Version", "Files") == "2371"
+
+        requests = []
+        frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, READY,
+                                    always=SLOW_ANSWERS + ([] if server_ranges else ["noranges"]), requests=requests,
+                                    **scenario)
+        assert [(r["path"], r["range"]) for r in requests if PATCH_FILE.fullmatch(r["path"])] == [
+            ("/orvex-patch/2372.manifest", None), ("/orvex-patch/2372.manifest.sig", None),
+            ("/orvex-patch/2372.zip", f"bytes={len(kept)}-")]
+        if server_ranges:
+            # The bar goes on from where the first launcher stopped.
+            resumed = len(kept) * 100 // len(archive)
+            shown = [int(percent[:-1]) for status, percent in frames if status == archive_text]
+            assert shown and min(shown) >= resumed, (resumed, shown)
+        assert (READY, "100%") in frames
+        assert read_ini_value(client / "Server.ini", "Version", "Files") == "2372"
+        assert sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
+            sample_client.file_digests(sample.trees[2372])
+        assert not (client / ".orvex-update" / "download").exists()
 
 
 def root_with_a_new_launcher_in_2370(sample, root, new_launcher):
