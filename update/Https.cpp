@@ -8,8 +8,12 @@
 #include "update/HttpsRules.h"
 
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace orvex_update {
@@ -190,6 +194,72 @@ std::optional<std::wstring> ContentRangeHeader(HINTERNET request) {
   return std::wstring(text, size / sizeof(wchar_t));
 }
 
+// Linux (and so Wine, whose FlushFileBuffers is fsync) keeps a download's
+// pages dirty until a tenth of memory is dirty or 30 s have passed, so the
+// flush after a large body used to write all of it while the transfer stood
+// still: a second or more per GiB. A helper thread flushes behind the
+// transfer instead, each time kFlushBehindBytes more were written, so the disk
+// writes while the network reads and the final flush finds little left. Its
+// flushes only move work earlier; the final flush still decides. The thread
+// starts with the first flush, so small bodies never get one.
+class FlushBehind {
+ public:
+  explicit FlushBehind(HANDLE file) : file_(file) {}
+  FlushBehind(const FlushBehind&) = delete;
+  FlushBehind& operator=(const FlushBehind&) = delete;
+  ~FlushBehind() {
+    if (!thread_.joinable()) return;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+  void Written(std::uint64_t count) {
+    unflushed_ += count;
+    if (unflushed_ < kFlushBehindBytes) return;
+    unflushed_ = 0;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ++requested_;
+    }
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { Run(); });
+      } catch (const std::system_error&) {
+        return;  // no helper: the final flush does all the work, as it used to
+      }
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  static constexpr std::uint64_t kFlushBehindBytes = 32u << 20;
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stop_ || flushed_ != requested_; });
+      if (stop_) return;
+      flushed_ = requested_;
+      lock.unlock();
+      ::FlushFileBuffers(file_);  // a failure shows in the final flush
+      lock.lock();
+    }
+  }
+
+  HANDLE file_;
+  std::uint64_t unflushed_ = 0;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::uint64_t requested_ = 0;
+  std::uint64_t flushed_ = 0;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 // Streams the body of an answered request into file, which already holds the
 // body's first `offset` bytes and is positioned after them; flushes it.
 void ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t offset, std::uint64_t limit, bool post,
@@ -203,6 +273,7 @@ void ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t offset, std::uint
   const std::uint64_t started = ::GetTickCount64();
   std::uint64_t received = offset;
   std::vector<char> buffer(kHttpsReadSize);
+  FlushBehind flushBehind(file);
   for (;;) {
     // Checked before each read only: one read may still block for up to the
     // 30 s receive timeout past the deadline (or past a closing launcher's
@@ -223,6 +294,7 @@ void ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t offset, std::uint
     if (!::WriteFile(file, buffer.data(), count, &written, nullptr) || written != count) {
       Fail("Cannot write download; check disk space.");
     }
+    flushBehind.Written(count);
     if (progress) progress(received, limit);
   }
   if (!::FlushFileBuffers(file)) Fail("Cannot persist download.");
