@@ -3,7 +3,12 @@
 #include <exception>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
 
+#include "update/Digest.h"
+#include "update/DigestText.h"
 #include "update/Https.h"
 #include "update/Install.h"
 #include "update/Journal.h"
@@ -17,6 +22,52 @@ namespace fs = std::filesystem;
 
 constexpr std::uint64_t kManifestLimit = 16777216;
 constexpr std::uint64_t kSignatureLimit = 1024;
+
+// patch.zip.source beside patch.zip holds the digest text of the manifest
+// whose archive patch.zip is (a line feed after it). It is written before the
+// archive's first byte and removed before an archive of another manifest
+// replaces it, so whenever both exist the archive's bytes so far came from
+// that manifest's archive URL. Only then is a partial archive continued.
+constexpr const wchar_t* kArchiveFile = L"patch.zip";
+constexpr const wchar_t* kSourceFile = L"patch.zip.source";
+
+// The digest text in patch.zip.source when the download folder holds nothing
+// but the files of one earlier download (manifest, signature, a partial
+// archive and its source), none of them a link; empty otherwise, and then the
+// folder is emptied as before every download.
+std::string KeptArchiveSource(const fs::path& clientFolder, const fs::path& download) {
+  try {
+    EnsureInsideClient(clientFolder, download / kArchiveFile);
+    std::error_code error;
+    bool archive = false;
+    bool source = false;
+    for (fs::directory_iterator it(download, error), end; !error && it != end; it.increment(error)) {
+      const fs::path name = it->path().filename();
+      const bool known = name == L"manifest" || name == L"signature" || name == kArchiveFile || name == kSourceFile;
+      if (!known || !fs::is_regular_file(it->symlink_status(error)) || error || IsReparsePoint(it->path())) {
+        return {};
+      }
+      archive = archive || name == kArchiveFile;
+      source = source || name == kSourceFile;
+    }
+    if (error || !archive || !source) return {};
+    const std::vector<std::uint8_t> bytes = ReadBoundedFile(download / kSourceFile, 65);
+    if (bytes.size() != 65 || bytes[64] != '\n' || !IsHexDigest(reinterpret_cast<const char*>(bytes.data()), 64)) {
+      return {};
+    }
+    return std::string(bytes.begin(), bytes.begin() + 64);
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+// Best effort: without the record the next attempt just starts from zero.
+void RecordArchiveSource(const fs::path& file, const std::string& manifestDigest) {
+  const std::string line = manifestDigest + "\n";
+  win::UniqueFile out = OpenFileRetrying(file, GENERIC_WRITE, 0, CREATE_ALWAYS);
+  DWORD written = 0;
+  if (out) ::WriteFile(out.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
 
 }  // namespace
 
@@ -33,8 +84,13 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
       UpdateLock lock(clientFolder);
       RecoverTransaction(clientFolder);
       const fs::path download = DownloadDirectoryPath(clientFolder);
-      RemoveUpdateDirectory(clientFolder, download);
-      FsCreateDirectories(download);
+      // An interrupted archive download stays for the next attempt; the rest
+      // of the folder goes as before.
+      const std::string keptSource = KeptArchiveSource(clientFolder, download);
+      if (keptSource.empty()) {
+        RemoveUpdateDirectory(clientFolder, download);
+        FsCreateDirectories(download);
+      }
 
       const std::string base = baseUrl.back() == '/' ? baseUrl : baseUrl + "/";
       if (status) status("Downloading signed update manifest...");
@@ -48,10 +104,23 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
       }
 
       if (status) status("Downloading " + manifest.archive + "...");
-      HttpsDownload(base + manifest.archive, download / "patch.zip", manifest.archive_size, "", progress);
+      // Byte for byte the same signed manifest as the one the partial archive
+      // came from: continue it. The installer still checks the whole archive
+      // against the signed size and digest, so a wrong partial costs a retry.
+      const std::string manifestDigest = HashFileHex(download / "manifest");
+      if (manifestDigest == keptSource) {
+        HttpsResumeDownload(base + manifest.archive, download / kArchiveFile, manifest.archive_size, progress);
+      } else {
+        if (!keptSource.empty()) {
+          FsRemove(download / kSourceFile);
+          FsRemove(download / kArchiveFile);
+        }
+        RecordArchiveSource(download / kSourceFile, manifestDigest);
+        HttpsDownload(base + manifest.archive, download / kArchiveFile, manifest.archive_size, "", progress);
+      }
       if (progress) progress(0, 0);
 
-      InstallUpdate(download / "manifest", clientFolder, download / "signature", download / "patch.zip",
+      InstallUpdate(download / "manifest", clientFolder, download / "signature", download / kArchiveFile,
                     targetVersion, installedVersion, allowSameVersion, status);
       // Installed and committed: a download folder that cannot go yet (a
       // scanner still reads patch.zip) is removed by the next download.

@@ -26,4 +26,19 @@ std::wstring WidenUtf8(const std::string& text);
 void HttpsDownload(const std::string& url, const std::filesystem::path& destination, std::uint64_t limit,
                    const std::string& body, const ProgressCallback& progress);
 
+// A GET like HttpsDownload that continues a partial body already in
+// destination: when the file holds fewer than limit bytes (and at least one),
+// it asks for the rest with "Range: bytes=SIZE-" and appends the answer if it
+// is a 206 whose Content-Range runs from exactly SIZE to the body's end (no
+// larger than limit). Any other answer means starting over from zero: a 200
+// is taken as the whole body, anything else is dropped for a fresh request
+// without a range. progress gets (SIZE, limit) first, (0, limit) when it
+// starts over, then (received, limit) per chunk as HttpsDownload does. A
+// missing, empty or full-size destination is simply downloaded again. Returns
+// the offset the body was continued from, 0 when it was fetched whole. Whoever
+// calls this must make sure the partial body comes from the same resource; its
+// bytes are not checked here, so the caller verifies the result.
+std::uint64_t HttpsResumeDownload(const std::string& url, const std::filesystem::path& destination,
+                                  std::uint64_t limit, const ProgressCallback& progress);
+
 }  // namespace orvex_update

@@ -60,6 +60,39 @@ std::optional<std::uint64_t> ParseContentLength(std::wstring_view value) {
   return result;
 }
 
+std::optional<ContentRange> ParseContentRange(std::wstring_view value) {
+  constexpr std::wstring_view kUnit = L"bytes ";
+  if (value.size() < kUnit.size()) return std::nullopt;
+  for (std::size_t i = 0; i < kUnit.size(); ++i) {
+    wchar_t c = value[i];
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (c != kUnit[i]) return std::nullopt;
+  }
+  value.remove_prefix(kUnit.size());
+  const std::size_t dash = value.find(L'-');
+  const std::size_t slash = value.find(L'/');
+  if (dash == std::wstring_view::npos || slash == std::wstring_view::npos || slash < dash) return std::nullopt;
+  const auto first = ParseContentLength(value.substr(0, dash));
+  const auto last = ParseContentLength(value.substr(dash + 1, slash - dash - 1));
+  const auto complete = ParseContentLength(value.substr(slash + 1));
+  if (!first || !last || !complete || *first > *last || *last >= *complete) return std::nullopt;
+  return ContentRange{*first, *last, *complete};
+}
+
+std::uint64_t ResumeOffset(std::uint64_t partialSize, std::uint64_t limit) {
+  return partialSize > 0 && partialSize < limit ? partialSize : 0;
+}
+
+bool ContinuesPartialBody(unsigned long status, std::optional<std::wstring_view> contentRange, std::uint64_t offset,
+                          std::uint64_t limit) {
+  if (status != 206 || !contentRange) return false;
+  const std::optional<ContentRange> range = ParseContentRange(*contentRange);
+  // An open-ended request must be answered through the last byte: a shorter
+  // slice would end the body early and pass for the whole file.
+  return range && range->first == offset && offset > 0 && range->last + 1 == range->complete &&
+         range->complete <= limit;
+}
+
 bool IsStrictUtf8Text(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {

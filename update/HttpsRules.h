@@ -1,6 +1,7 @@
 // Rules of the HTTPS transport that need no network: which endpoint gets the
 // certificate pin, the deadlines, the size limit arithmetic and the texts a
-// refusing server produces. Portable; update/Https.cpp applies them on WinHTTP.
+// refusing server produces, and when a ranged answer continues a partial body.
+// Portable; update/Https.cpp applies them on WinHTTP.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +46,30 @@ bool HasQueryOrFragment(std::wstring_view url);
 // The value of a Content-Length header: decimal digits only, at most 2^64-1;
 // nothing for an empty, signed, spaced or oversized value.
 std::optional<std::uint64_t> ParseContentLength(std::wstring_view value);
+
+// A "Content-Range: bytes FIRST-LAST/COMPLETE" value (unit case-insensitive,
+// one space after it, decimal numbers, FIRST <= LAST < COMPLETE). Nothing for
+// an unsatisfied-range form ("*/N"), an unknown length ("/*"), another unit or
+// anything malformed.
+struct ContentRange {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  std::uint64_t complete = 0;
+};
+std::optional<ContentRange> ParseContentRange(std::wstring_view value);
+
+// The offset from which a partial body of partialSize bytes is asked for
+// again: partialSize when 0 < partialSize < limit; 0 (start over) for an empty
+// file and for one that already holds limit bytes or more, since a full-size
+// file that got here failed its check and must not be kept.
+std::uint64_t ResumeOffset(std::uint64_t partialSize, std::uint64_t limit);
+
+// True when the answer to "Range: bytes=OFFSET-" continues the partial body:
+// status 206 with a Content-Range from exactly offset to the last byte of a
+// body that is no larger than limit. Anything else (a 200 with the whole body,
+// 416, another range, a missing or malformed header) means starting over.
+bool ContinuesPartialBody(unsigned long status, std::optional<std::wstring_view> contentRange, std::uint64_t offset,
+                          std::uint64_t limit);
 
 // True when text is well-formed UTF-8 (no overlong forms, surrogates, code
 // points above U+10FFFF or cut sequences) and holds no NUL: Win32 strings end

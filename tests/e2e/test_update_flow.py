@@ -5,6 +5,7 @@ and names three patches, which the patch server's CDN endpoint serves as the
 publisher made them. Every patch-server answer waits 0.3 s so that each status
 text stays on the window for a few painted frames.
 """
+import hashlib
 import re
 import shutil
 import time
@@ -36,17 +37,22 @@ def sample(tmp_path_factory):
     return sample_client.build(tmp_path_factory.mktemp("sample"), bulk_mib=BULK_MIB, releases=True)
 
 
-def run_launcher(client, workdir, root, wait_for, always=SLOW_ANSWERS, releases=None, **scenario):
+def run_launcher(client, workdir, root, wait_for, always=SLOW_ANSWERS, releases=None, server_args=(), requests=None,
+                 **scenario):
     """Runs Launcher.exe until a text is painted; returns (painted frames, CDN GETs, GETs elsewhere).
     The stand-in server serves root (slowed down by always), or the patch
-    service the release folders in releases."""
-    server = PatchService(workdir, releases) if releases else PatchServer(workdir, root, always=always)
+    service the release folders in releases; requests, a list, receives the
+    server's log entries."""
+    server = PatchService(workdir, releases) if releases else PatchServer(workdir, root, always=always,
+                                                                          extra_args=server_args)
     with server as patches, LoginServer(workdir, **scenario):
         launcher = Launcher(client)
         try:
             assert launcher.window_id() is not None
             assert launcher.wait_for_text(wait_for, timeout=40), launcher.status_lines()[-5:]
             time.sleep(0.5)  # a few more frames with the final state
+            if requests is not None:
+                requests += patches.requests()
             return status_and_percent(launcher), patches.gets("cdn"), patches.gets("fallback")
         finally:
             assert launcher.close() == 0
@@ -101,6 +107,48 @@ class TestPatchingToTheServerVersion:
             assert not (client / ".orvex-update" / "download").exists()
         finally:
             shutil.rmtree(client, ignore_errors=True)
+
+
+class TestInterruptedDownloadResumes:
+    """The 64 MiB archive of 2372 breaks at 60%; the next launcher asks only
+    for the rest, still patches when the server ignores the range, and starts
+    over when the partial archive came from another manifest."""
+
+    @pytest.mark.parametrize("case", ["range-served", "server-without-ranges", "partial-of-another-manifest"])
+    def test_next_launcher_asks_for_the_rest_of_the_archive(self, sample, tmp_path, case):
+        client = sample.make_client(tmp_path / "client", LAUNCHER_EXE, version=2371)
+        archive = (sample.patch_root / "2372.zip").read_bytes()
+        download = client / ".orvex-update" / "download"
+        archive_text = "Downloading 2372.zip..."
+        scenario = dict(version=2372, patches=["patch2372.zip"])
+
+        frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, "Update connection interrupted.",
+                                    server_args=["--always-for", "2372.zip", "cut-60"], **scenario)
+        kept = (download / "patch.zip").read_bytes()
+        assert 0 < len(kept) <= len(archive) * 60 // 100 and archive.startswith(kept)
+        assert read_ini_value(client / "Server.ini", "Version", "Files") == "2371"
+        if case == "partial-of-another-manifest":
+            other = hashlib.sha256((sample.patch_root / "2371.manifest").read_bytes()).hexdigest()
+            (download / "patch.zip.source").write_text(other + "\n")
+
+        requests = []
+        frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, READY,
+                                    always=SLOW_ANSWERS + (["noranges"] if case == "server-without-ranges" else []),
+                                    requests=requests, **scenario)
+        asked = None if case == "partial-of-another-manifest" else f"bytes={len(kept)}-"
+        assert [(r["path"], r["range"]) for r in requests if PATCH_FILE.fullmatch(r["path"])] == [
+            ("/orvex-patch/2372.manifest", None), ("/orvex-patch/2372.manifest.sig", None),
+            ("/orvex-patch/2372.zip", asked)]
+        if case == "range-served":
+            # The bar goes on from where the first launcher stopped.
+            resumed = len(kept) * 100 // len(archive)
+            shown = [int(percent[:-1]) for status, percent in frames if status == archive_text]
+            assert shown and min(shown) >= resumed, (resumed, shown)
+        assert (READY, "100%") in frames
+        assert read_ini_value(client / "Server.ini", "Version", "Files") == "2372"
+        assert sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
+            sample_client.file_digests(sample.trees[2372])
+        assert not download.exists()
 
 
 def root_with_a_new_launcher_in_2370(sample, root, new_launcher):

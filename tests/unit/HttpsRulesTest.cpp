@@ -5,7 +5,9 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
+#include <string_view>
 
 using orvex_update::IsFallbackPatchEndpoint;
 
@@ -134,4 +136,55 @@ TEST(ContentLength, DigitsOnlyWithinRange) {
        {L"", L"18446744073709551616", L"99999999999999999999", L"-1", L"+1", L" 1", L"1 ", L"1,2", L"0x10", L"1e3"}) {
     EXPECT_FALSE(ParseContentLength(bad).has_value()) << bad;
   }
+}
+
+TEST(ContentRange, BytesFirstLastComplete) {
+  using orvex_update::ParseContentRange;
+  const auto range = ParseContentRange(L"bytes 600-999/1000");
+  ASSERT_TRUE(range.has_value());
+  EXPECT_EQ(range->first, 600u);
+  EXPECT_EQ(range->last, 999u);
+  EXPECT_EQ(range->complete, 1000u);
+  EXPECT_TRUE(ParseContentRange(L"Bytes 0-0/1").has_value());  // the unit ignores case
+  EXPECT_EQ(ParseContentRange(L"bytes 0-18446744073709551614/18446744073709551615")->last,
+            std::numeric_limits<std::uint64_t>::max() - 1);
+  for (const wchar_t* bad :
+       {L"", L"bytes", L"bytes ", L"bytes */1000", L"bytes 0-9/*", L"items 0-9/10", L"bytes=0-9/10", L"bytes  0-9/10",
+        L"bytes 0-9", L"bytes 0/10", L"bytes 9-0/10", L"bytes 0-10/10", L"bytes -1-9/10", L"bytes 0-9/10 ",
+        L"bytes 0-9/10/10", L"bytes 0 -9/10", L"bytes 0-18446744073709551616/18446744073709551617"}) {
+    EXPECT_FALSE(ParseContentRange(bad).has_value()) << bad;
+  }
+}
+
+TEST(ResumedDownload, OnlyAPartialShorterThanTheLimitIsContinued) {
+  using orvex_update::ResumeOffset;
+  EXPECT_EQ(ResumeOffset(600, 1000), 600u);
+  EXPECT_EQ(ResumeOffset(999, 1000), 999u);
+  EXPECT_EQ(ResumeOffset(0, 1000), 0u);
+  EXPECT_EQ(ResumeOffset(1000, 1000), 0u);  // full size yet here: it failed its check, fetch it again
+  EXPECT_EQ(ResumeOffset(1001, 1000), 0u);
+  EXPECT_EQ(ResumeOffset(5, 0), 0u);
+}
+
+TEST(ResumedDownload, OnlyA206FromTheOffsetToTheEndContinues) {
+  using orvex_update::ContinuesPartialBody;
+  const auto continues = [](unsigned long status, const wchar_t* range, std::uint64_t offset = 600,
+                            std::uint64_t limit = 1000) {
+    return ContinuesPartialBody(status, range ? std::optional<std::wstring_view>(range) : std::nullopt, offset,
+                                limit);
+  };
+  EXPECT_TRUE(continues(206, L"bytes 600-999/1000"));
+  EXPECT_TRUE(continues(206, L"bytes 600-899/900"));  // a body smaller than the limit
+  // Everything else starts over.
+  EXPECT_FALSE(continues(200, L"bytes 600-999/1000"));
+  EXPECT_FALSE(continues(416, L"bytes */1000"));
+  EXPECT_FALSE(continues(206, nullptr));
+  EXPECT_FALSE(continues(206, L""));
+  EXPECT_FALSE(continues(206, L"bytes 0-999/1000"));     // the whole body again
+  EXPECT_FALSE(continues(206, L"bytes 599-999/1000"));   // one byte early
+  EXPECT_FALSE(continues(206, L"bytes 601-999/1000"));   // a gap
+  EXPECT_FALSE(continues(206, L"bytes 600-799/1000"));   // stops short of the end
+  EXPECT_FALSE(continues(206, L"bytes 600-1099/1100"));  // larger than the limit
+  EXPECT_FALSE(continues(206, L"bytes 600-999/*"));
+  EXPECT_FALSE(continues(206, L"bytes 0-0/1", 0));       // nothing to continue
 }

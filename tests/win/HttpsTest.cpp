@@ -217,6 +217,77 @@ TEST_F(Https, BodyCutShortOfItsLengthIsAnInterruption) {
   EXPECT_TRUE(FileIsClosed(file_));
 }
 
+// --- Continuing a partial body ---------------------------------------------------------
+
+// The request log's lines for one marker, in order.
+std::vector<std::string> LoggedRequests(const std::string& marker) {
+  std::vector<std::string> lines;
+  const std::string log = RequestLog();
+  for (std::size_t at = 0, end; at < log.size(); at = end + 1) {
+    end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(at, end - at);
+    if (line.find(marker) != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST_F(Https, PartialBodyContinuesOnlyFromAMatchingRangeAnswerOtherwiseStartsOver) {
+  constexpr std::uint64_t kSize = 3 * 65536 + 17;
+  const std::string garbage(70000, 'x');
+  struct Case {
+    const char* name;
+    std::string switches;
+    std::string kept;           // the partial body on disk before the call
+    std::uint64_t served;       // the size of the body the server has
+    std::uint64_t continuedAt;  // the expected return value
+    std::vector<bool> ranged;   // per logged request: asked with a Range header
+  };
+  const std::vector<Case> cases = {
+      {"206 continues", "", Pattern(70000), kSize, 70000, {true}},
+      {"200 is the whole body", "_noranges/", garbage, kSize, 0, {true}},
+      {"206 of another range", "_wrongrange/", garbage, kSize, 0, {true, false}},
+      {"416 past the server's end", "", garbage, 50000, 0, {true, false}},
+      {"a full-size file is fetched again", "", std::string(kSize, 'x'), kSize, 0, {false}},
+      {"an empty file is fetched whole", "", std::string(), kSize, 0, {false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::ofstream out(file_, std::ios::binary | std::ios::trunc);
+      out << c.kept;
+    }
+    calls_.clear();
+    const std::string marker = Marker();
+    std::uint64_t continuedAt = 99;
+    try {
+      continuedAt = orvex_update::HttpsResumeDownload(
+          kCdn + c.switches + "_size-" + std::to_string(c.served) + "/" + marker, file_, kSize,
+          [this](std::uint64_t done, std::uint64_t total) { calls_.push_back({done, total}); });
+    } catch (const std::runtime_error& error) {
+      ADD_FAILURE() << error.what();
+      continue;
+    }
+    EXPECT_EQ(continuedAt, c.continuedAt);
+    EXPECT_EQ(Body(), Pattern(c.served));
+    EXPECT_TRUE(FileIsClosed(file_));
+    // Progress starts where the file was continued from and goes back to 0
+    // when the answer forces a fresh start.
+    ASSERT_GE(calls_.size(), 2u);
+    EXPECT_EQ(calls_.front(), (ProgressCall{c.ranged.front() ? c.kept.size() : 0u, kSize}));
+    if (c.ranged.front() && continuedAt == 0) {
+      EXPECT_EQ(calls_[1], (ProgressCall{0, kSize}));
+    }
+    EXPECT_EQ(calls_.back(), (ProgressCall{c.served, kSize}));
+    const std::vector<std::string> requests = LoggedRequests(marker);
+    ASSERT_EQ(requests.size(), c.ranged.size());
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+      const std::string asked = "\"range\": \"bytes=" + std::to_string(c.kept.size()) + "-\"";
+      EXPECT_EQ(requests[i].find(c.ranged[i] ? asked : "\"range\": null") != std::string::npos, true) << requests[i];
+    }
+  }
+}
+
 // --- Status and redirects --------------------------------------------------------------
 
 TEST_F(Https, NonSuccessStatusesAreRefusedWithTheirTexts) {
