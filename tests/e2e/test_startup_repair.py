@@ -194,7 +194,8 @@ def test_startup_repair_shows_its_window_which_a_relaunch_brings_forward_and_clo
     # The metadata download stalls after 100 bytes: the repair runs on, with
     # its window showing what it does.
     client = client_without_manifests(tmp_path / "client")
-    patch_root, _, _ = publish_for(client, tmp_path)
+    releases, _ = publish_for(client, tmp_path)
+    patch_root = releases / str(VERSION)  # the stand-in serves the release's files as they lie
     before = {p.relative_to(client).as_posix(): p.read_bytes() for p in client.rglob("*") if p.is_file()}
     with PatchServer(tmp_path, patch_root, always=["stall-100"]) as server:
         launcher = Launcher(client)
