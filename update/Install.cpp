@@ -5,12 +5,14 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 
+#include "update/Cancel.h"
 #include "update/Delta.h"
 #include "update/Digest.h"
 #include "update/FileWork.h"
@@ -30,6 +32,8 @@ constexpr std::uint64_t kStagingReserve = 268435456;  // 256 MiB
 constexpr std::uint32_t kMaxListedEntries = 40000;
 constexpr std::uint64_t kMaxDeltaGrowth = 2097152;  // 2 MiB
 constexpr std::uint64_t kMaxMetadataBytes = 16777216;
+// Staged files at least this large are flushed behind the extraction.
+constexpr std::uint64_t kFlushBehindBytes = 8388608;
 
 [[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
 
@@ -145,6 +149,61 @@ bool StillVerified(const fs::path& path, const HashedFile& known, const FileIden
   return size == known.identity.size && written == known.identity.lastWrite;
 }
 
+// Stored entries at least this large get their digest in the archive's hash
+// pass; smaller ones are hashed in place as they are extracted.
+constexpr std::uint64_t kPreHashedEntryBytes = 1048576;
+
+// The archive's digest text, from one sequential pass over the open file,
+// and on the way the digest of every large stored entry's data (spans by
+// entry index), on a second thread. Spans that overlap another are left out.
+// Throws HashFileHex's messages.
+std::string HashArchive(HANDLE archive, const std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>>& spans,
+                        std::map<std::size_t, std::string>& digests) {
+  struct Span {
+    std::uint64_t offset;
+    std::uint64_t length;
+    std::size_t index;
+  };
+  std::vector<Span> chosen;
+  for (const auto& [index, span] : spans) {
+    if (span.second >= kPreHashedEntryBytes) chosen.push_back({span.first, span.second, index});
+  }
+  std::sort(chosen.begin(), chosen.end(), [](const Span& a, const Span& b) { return a.offset < b.offset; });
+  std::vector<Span> apart;
+  for (const Span& span : chosen) {
+    if (apart.empty() || apart.back().offset + apart.back().length <= span.offset) apart.push_back(span);
+  }
+
+  StreamHasher whole;
+  std::optional<StreamHasher> part;
+  std::size_t next = 0;  // the span being hashed or the next one
+  std::vector<std::uint8_t> buffer(1024 * 1024);
+  std::uint64_t position = 0;
+  for (;;) {
+    ThrowIfCancelled();
+    DWORD read = 0;
+    if (!::ReadFile(archive, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+      throw std::runtime_error("Cannot completely read update file.");
+    }
+    if (read == 0) break;
+    whole.Add(buffer.data(), read);
+    const std::uint64_t end = position + read;
+    while (next < apart.size() && apart[next].offset < end) {
+      const Span& span = apart[next];
+      const std::uint64_t from = std::max(span.offset, position);
+      const std::uint64_t to = std::min(span.offset + span.length, end);
+      if (!part) part.emplace();
+      part->Add(buffer.data() + (from - position), static_cast<std::size_t>(to - from));
+      if (to < span.offset + span.length) break;  // goes on in the next block
+      digests[span.index] = part->FinishHex();
+      part.reset();
+      ++next;
+    }
+    position = end;
+  }
+  return whole.FinishHex();
+}
+
 // Step 12 for the files that pick selects, in manifest order: the backup of
 // every one that exists, hashed as it is copied and queued for flushing, and
 // its journal line in lines. A game archive that a rebuild has just hashed
@@ -247,8 +306,19 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   if (static_cast<std::uint32_t>(manifest.version) != targetVersion || !forward) {
     Fail("Update version is invalid or older than the installed client.");
   }
-  if (!fs::is_regular_file(FsStatus(archiveFile)) || FsFileSize(archiveFile) != manifest.archive_size ||
-      HashFileHex(archiveFile) != manifest.archive_sha256) {
+  if (!fs::is_regular_file(FsStatus(archiveFile)) || FsFileSize(archiveFile) != manifest.archive_size) {
+    Fail("Downloaded archive hash or size is invalid.");
+  }
+  // Held without write sharing until the extraction has ended, so that the
+  // bytes hashed now are the bytes that are listed and extracted; that lets
+  // the one hash pass also take the digest of every large stored entry's
+  // data, on the second core, and the extraction need not hash them again.
+  win::UniqueFile archiveHold = OpenFileRetrying(archiveFile, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+  if (!archiveHold) throw std::runtime_error("Cannot hash update file.");
+  std::map<std::size_t, std::string> storedDigests;
+  if (HashArchive(archiveHold.Get(), StoredEntryData(NarrowFromPath(archiveFile).c_str()), storedDigests) !=
+      manifest.archive_sha256) {
     Fail("Downloaded archive hash or size is invalid.");
   }
 
@@ -331,6 +401,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   };
   std::map<std::string, HashedFile> hashedClientFiles;  // lower-cased path -> client file hashed by a rebuild
   std::vector<HashedFile> stagedFiles(manifest.files.size());
+  FlushQueue earlyFlushes;
   try {
     // 10-11: extract, rebuild deltas, verify every staged file. The extraction
     // and the rebuild hash the bytes as they write them; a staged file is
@@ -340,9 +411,18 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
     // and its new name on disk.
     report("Extracting verified update into staging...");
     std::vector<ExtractedFile> extracted;
-    if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted) != 0) {
+    // Large staged files are flushed behind the extraction, while the next
+    // ones are written: their bytes then reach the disk beside other work,
+    // and the flush after the move (which alone counts) has only the move
+    // left to write. Best effort; it ends before the first move.
+    const auto flushBehind = [&](const ExtractedFile& file) {
+      if (file.file.identity.size >= kFlushBehindBytes) earlyFlushes.Add(file.path);
+    };
+    if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted, flushBehind,
+                       &storedDigests) != 0) {
       Fail("Patch extraction failed.");
     }
+    archiveHold.Reset();
     const auto pathKey = [](std::wstring path) {
       std::replace(path.begin(), path.end(), L'/', L'\\');
       return path;
@@ -406,6 +486,11 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   Checkpoint("replace");
   report("Installing update; rollback backup is ready...");
 
+  try {
+    earlyFlushes.Wait();
+  } catch (const std::exception&) {
+    // Only the flush after each move counts.
+  }
   std::vector<FileIdentity> installedFiles(manifest.files.size());  // as flushed after the move
   // 15-18: swap, verify, record the version, commit. Before the commit
   // marker, every installed file's bytes and name are on disk (each flushed

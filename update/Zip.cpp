@@ -249,9 +249,9 @@ win::UniqueFile CreateOutputFile(const std::wstring& path) {
 
 // Writes the entry to path, sets its time and closes it.
 bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring& path, EntryTimes& times,
-                        HashedFile* hashed) {
+                        HashedFile* hashed, const std::string* knownDigest) {
   std::optional<StreamHasher> hasher;
-  if (hashed != nullptr) hasher.emplace();
+  if (hashed != nullptr && knownDigest == nullptr) hasher.emplace();
   win::UniqueFile file = CreateOutputFile(path);
   if (!file) return false;
   Win32FileSink sink(file.Get(), hasher ? &*hasher : nullptr);
@@ -260,7 +260,10 @@ bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring
     return false;
   }
   if (!::CloseHandle(file.Release())) return false;
-  if (hashed != nullptr) {
+  if (hashed != nullptr && knownDigest != nullptr) {
+    // A stored entry writes its data span byte for byte (CRC-checked).
+    hashed->sha256 = *knownDigest;
+  } else if (hashed != nullptr) {
     try {
       hashed->sha256 = hasher->FinishHex();
     } catch (const std::exception&) {
@@ -316,7 +319,21 @@ void PatchArchive::Close() {
   reader_.reset();
 }
 
-int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::vector<ExtractedFile>* extracted) {
+std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>> StoredEntryData(const char* archiveFile) {
+  std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>> spans;
+  std::unique_ptr<ZipReader> reader = OpenReader(archiveFile);
+  if (!reader || reader->EntryCount() > kMaxExtractEntries) return spans;
+  for (std::size_t i = 0; i < reader->EntryCount(); ++i) {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    if (!reader->Entry(i).IsDirectory() && reader->StoredData(i, offset, length)) spans[i] = {offset, length};
+  }
+  return spans;
+}
+
+int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::vector<ExtractedFile>* extracted,
+                   const std::function<void(const ExtractedFile&)>& written,
+                   const std::map<std::size_t, std::string>* storedDigests) {
   if (archiveFile == nullptr || targetDirectory == nullptr) return -1;
   const std::size_t targetLength = std::strlen(targetDirectory);
   if (targetLength == 0 || targetLength + 1 > kMaxExtractPath) return -1;
@@ -380,12 +397,18 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::ve
       return -1;
     }
     if (planned.skip) continue;
-    ExtractedFile* written = nullptr;
+    ExtractedFile* file = nullptr;
     if (extracted != nullptr) {
-      written = &extracted->emplace_back();
-      written->path = planned.outputPath;
+      file = &extracted->emplace_back();
+      file->path = planned.outputPath;
     }
-    if (!ExtractEntryToFile(*reader, i, planned.outputPath, times, written ? &written->file : nullptr)) return -1;
+    const std::string* known = nullptr;
+    if (storedDigests != nullptr) {
+      const auto found = storedDigests->find(i);
+      if (found != storedDigests->end()) known = &found->second;
+    }
+    if (!ExtractEntryToFile(*reader, i, planned.outputPath, times, file ? &file->file : nullptr, known)) return -1;
+    if (file != nullptr && written) written(*file);
   }
   return 0;
 }
