@@ -311,6 +311,11 @@ CASES = {
     "content-differs-from-manifest": Case(
         entries_package([ZipEntry("Data/item.tbl", ITEM[:-1] + b"!")], [("Data/item.tbl", ITEM)]),
         "ERROR: Extracted file hash mismatch.", "staged"),
+    # Large enough that its digest is taken in the archive's hash pass.
+    "large-stored-content-differs-from-manifest": Case(
+        entries_package([ZipEntry("Data/big.tbl", pseudo_random("big", 2 << 20))],
+                        [("Data/big.tbl", pseudo_random("other", 2 << 20))]),
+        "ERROR: Extracted file hash mismatch.", "staged"),
     "delta-on-another-base": Case(shared("package"), "ERROR: This patch requires a compatible "
                               "ORVEX/Halvane 2369 base. The existing game archive was left intact.", "staged",
                               other_ui_base),
