@@ -50,7 +50,7 @@ from fixtures import files_only, snapshot  # noqa: E402
 from service import PatchService  # noqa: E402
 from test_launcher_swap import close_window, end_processes_running_from, launcher_windows, \
     new_launcher_bytes  # noqa: E402
-from test_offline_installer import LOG_NAME, client_with_patch  # noqa: E402
+from test_offline_installer import client_with_patch  # noqa: E402
 from test_start_game import GUARD_FAILED, calls, client_with_standins, press  # noqa: E402
 from test_startup_repair import DAMAGED, client_without_manifests, damage, publish_for  # noqa: E402
 from test_update_flow import root_with_a_new_launcher_in_2370  # noqa: E402
@@ -440,8 +440,6 @@ def scenario_offline_installer(run):
             process.kill()
             process.wait(10)
     run.exit_code("PatchKur.exe (its box dismissed)", code)
-    log = patch_folder / LOG_NAME
-    run.say(f"{log.relative_to(client)}: {log.read_text(errors='replace').strip() if log.exists() else 'missing'}")
     run.changes(before, disk_state(client))
     run.say(f"settings now {' '.join((client / 'Server.ini').read_text().split())}")
     installed = {path: digest for path, digest in sample_client.file_digests(
