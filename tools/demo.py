@@ -58,6 +58,7 @@ from test_update_flow import root_with_a_new_launcher_in_2370  # noqa: E402
 DEMO_DIR = pathlib.Path(os.environ.get("ORVEX_DEMO_DIR", BUILD_DIR / "demo"))
 SERVER_VERSION = sample_client.PATCH_VERSIONS[-1]
 PATCH_NAMES = [f"patch{version}.zip" for version in sample_client.PATCH_VERSIONS]
+BULK_MIB = 256
 READY = "Ready to play"
 PATCHED = "Ready to play ORVEX"
 CLEAN_PASS = "Ready to play."
@@ -179,7 +180,8 @@ def site(run):
 def scenario_patch(run):
     """A 2369 client patched to 2372 through three signed patches from the patch service."""
     run.say("generating the sample client 2369 and releasing 2370, 2371, 2372")
-    sample = sample_client.build(run.work / "sample", releases=True)
+    # A large, almost empty file in 2372 keeps its install on the screen a while.
+    sample = sample_client.build(run.work / "sample", releases=True, bulk_mib=BULK_MIB)
     with site(run) as board, PatchService(run.work, sample.releases) as service, \
             LoginServer(run.work, version=SERVER_VERSION, patches=PATCH_NAMES, text_list=["ORVEX demo"]):
         prepare = lambda folder: point_at_servers(sample.make_client(folder, LAUNCHER_EXE), board.origin)
@@ -190,8 +192,8 @@ def scenario_patch(run):
         ready = False
         try:
             if run.window(launcher):
-                if launcher.wait_for_text("Downloading 2371.zip...", timeout=30):
-                    run.screenshot("downloading")
+                if launcher.wait_for_text(f"Downloading {SERVER_VERSION}.zip...", timeout=60):
+                    run.screenshot("patching")
                 ready = launcher.wait_for_text(PATCHED, timeout=90)
                 if ready:
                     show_board(launcher)

@@ -1,6 +1,7 @@
-"""The demo's scenarios keep working: the quickest ones run headless (no
-window opened on a person's display) and must succeed and leave their
-screenshots. The slower scenarios run the same helpers the e2e tests use."""
+"""The demo's scenarios keep working: two quick ones run headless (no window
+opened on a person's display) and must succeed and leave their screenshots.
+They share every helper with the other scenarios, so a broken import or a
+renamed fixture fails here too."""
 import os
 import subprocess
 
@@ -9,7 +10,9 @@ import pytest
 from harness import PYTHON, SOURCE_DIR
 
 
-@pytest.mark.parametrize("scenario, screenshots", [("offline-installer", 1), ("start-game", 4)])
+# The least number of screenshots: the background repair's own one is taken
+# only when the poll catches its short download.
+@pytest.mark.parametrize("scenario, screenshots", [("background-repair", 2), ("offline-installer", 1)])
 def test_scenario_succeeds_and_saves_its_screenshots(tmp_path, scenario, screenshots):
     env = dict(os.environ, ORVEX_DEMO_DIR=str(tmp_path))
     env.pop("DISPLAY", None)
@@ -17,5 +20,5 @@ def test_scenario_succeeds_and_saves_its_screenshots(tmp_path, scenario, screens
                             capture_output=True, text=True, timeout=240)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     shots = sorted((tmp_path / scenario).glob("*.png"))
-    assert len(shots) == screenshots, result.stdout[-3000:]
+    assert len(shots) >= screenshots, result.stdout[-3000:]
     assert all(shot.stat().st_size > 1000 for shot in shots)
