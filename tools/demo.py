@@ -165,9 +165,10 @@ def point_at_servers(client, origin):
     return client
 
 
-def show_board(launcher):
+def show_board(run, launcher):
     """Waits until the board shows the site's announcements, and a moment more for the frame."""
-    launcher.wait_for_text(ANNOUNCEMENT, timeout=15)
+    shown = launcher.wait_for_text(ANNOUNCEMENT, timeout=15)
+    run.say(f"the board shows the site's announcements: {'yes' if shown else 'no'}")
     time.sleep(1)
 
 
@@ -196,7 +197,7 @@ def scenario_patch(run):
                     run.screenshot("patching")
                 ready = launcher.wait_for_text(PATCHED, timeout=90)
                 if ready:
-                    show_board(launcher)
+                    show_board(run, launcher)
                     run.screenshot("ready")
                     launcher.click_canvas(launcher.window_id(), 398, 335)  # the calendar tile
                     time.sleep(1)
@@ -248,7 +249,7 @@ def scenario_startup_repair(run):
                     run.screenshot("startup-repair-downloading")
             if run.window(launcher, timeout=120):
                 ready = launcher.wait_for_text(READY, timeout=30)
-                show_board(launcher)
+                show_board(run, launcher)
                 run.screenshot("main-window")
             run.statuses(launcher)
             requests = [f"{entry['method']} {entry['path'].rsplit('/', 1)[-1]}" for entry in server.requests()]
@@ -292,7 +293,7 @@ def scenario_background_repair(run):
         repaired = False
         try:
             if run.window(launcher) and launcher.wait_for_text(READY, timeout=30):
-                show_board(launcher)
+                show_board(run, launcher)
                 run.screenshot("ready")
                 before = disk_state(client)
                 shown = len(launcher.status_lines())
@@ -328,7 +329,7 @@ def scenario_start_game(run):
         started = False
         try:
             if run.window(launcher) and launcher.wait_for_text(READY, timeout=30):
-                show_board(launcher)
+                show_board(run, launcher)
                 run.screenshot("ready")
                 press(launcher, "Return")
                 run.say("Start pressed (the Return key)")
@@ -401,7 +402,7 @@ def scenario_launcher_update(run):
             # The helper and the new launcher write into the old one's trace.
             ready = wait_until(lambda: PATCHED in old.texts(), timeout=120)
             if ready:
-                show_board(old)
+                show_board(run, old)
                 run.screenshot("new-launcher-ready")
             run.statuses(old)
             run.say(f"patch service answered: {short_list(service.gets(), 12) or 'nothing'}")
