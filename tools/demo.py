@@ -193,7 +193,8 @@ def scenario_patch(run):
         ready = False
         try:
             if run.window(launcher):
-                if launcher.wait_for_text(f"Downloading {SERVER_VERSION}.zip...", timeout=60):
+                patching = ("Downloading 23", "Extracting", "Installing")
+                if wait_until(lambda: any(line.startswith(patching) for line in launcher.status_lines()), timeout=60):
                     run.screenshot("patching")
                 ready = launcher.wait_for_text(PATCHED, timeout=90)
                 if ready:
