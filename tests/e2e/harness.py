@@ -101,6 +101,8 @@ class _ServerProcess:
 class LoginServer(_ServerProcess):
     """The stand-in login server on 127.0.0.1:15100 for the length of a with-block."""
 
+    lifetime = 300  # seconds; the demo keeps it longer for a person at the window
+
     def __init__(self, workdir, **scenario):
         self.workdir = pathlib.Path(workdir)
         self.record = self.workdir / "login-record.jsonl"
@@ -111,7 +113,7 @@ class LoginServer(_ServerProcess):
     def __enter__(self):
         self.process = subprocess.Popen(
             [PYTHON, str(SOURCE_DIR / "tools" / "login_server.py"), "--scenario", str(self.scenario_file),
-             "--record", str(self.record), "--lifetime", "300"],
+             "--record", str(self.record), "--lifetime", str(self.lifetime)],
             stdout=subprocess.PIPE, text=True)
         line = self.process.stdout.readline()
         if "listening" not in line:
@@ -129,6 +131,38 @@ class LoginServer(_ServerProcess):
             entry = json.loads(line)
             frames.append(bytes.fromhex(entry["payload"]))
         return frames
+
+
+class SiteServer(_ServerProcess):
+    """tools/site_server.py (the announcements feed) on a free port for the
+    length of a with-block; feed None serves its sample announcements."""
+
+    def __init__(self, workdir, feed=None, *switches, lifetime=120):
+        self.workdir = pathlib.Path(workdir)
+        self.log = self.workdir / "site-requests.jsonl"
+        command = [PYTHON, str(SOURCE_DIR / "tools" / "site_server.py"), "--port", "0", "--lifetime", str(lifetime),
+                   "--log", str(self.log), *switches]
+        if feed is not None:
+            feed_file = self.workdir / "feed.json"
+            feed_file.write_text(json.dumps(feed, ensure_ascii=False), encoding="utf-8")
+            command += ["--feed", str(feed_file)]
+        self.command = command
+        self.process = None
+        self.origin = None
+
+    def __enter__(self):
+        self.process = subprocess.Popen(self.command, stdout=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL)
+        line = self.process.stdout.readline()
+        if not line.startswith("listening "):
+            self.process.kill()
+            raise RuntimeError("site server did not start")
+        self.origin = f"http://127.0.0.1:{int(line.split()[1])}"
+        return self
+
+    def requests(self):
+        if not self.log.exists():
+            return []
+        return [json.loads(line) for line in self.log.read_text(encoding="utf-8").splitlines()]
 
 
 class Launcher:

@@ -3,54 +3,12 @@
 The login host is 127.0.0.2, where no stand-in login server listens, so these
 tests neither need nor disturb the login port; the site server takes a free port.
 """
-import json
-import pathlib
-import subprocess
-
 import pytest
 
-from harness import PYTHON, SOURCE_DIR, Launcher, drop_proxy_settings, make_client
+from harness import Launcher, SiteServer, drop_proxy_settings, make_client
 
 UNAVAILABLE = "Duyurular \u015fu anda y\u00fcklenemiyor."
 NONE_PUBLISHED = "Yay\u0131mlanm\u0131\u015f duyuru yok."
-
-
-class SiteServer:
-    """tools/site_server.py on a free port for the length of a with-block."""
-
-    def __init__(self, workdir, feed=None, *switches):
-        self.workdir = pathlib.Path(workdir)
-        self.log = self.workdir / "site-requests.jsonl"
-        command = [PYTHON, str(SOURCE_DIR / "tools" / "site_server.py"), "--port", "0", "--lifetime", "120",
-                   "--log", str(self.log), *switches]
-        if feed is not None:
-            feed_file = self.workdir / "feed.json"
-            feed_file.write_text(json.dumps(feed, ensure_ascii=False), encoding="utf-8")
-            command += ["--feed", str(feed_file)]
-        self.command = command
-        self.process = None
-        self.origin = None
-
-    def __enter__(self):
-        self.process = subprocess.Popen(self.command, stdout=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL)
-        line = self.process.stdout.readline()
-        if not line.startswith("listening "):
-            self.process.kill()
-            raise RuntimeError("site server did not start")
-        self.origin = f"http://127.0.0.1:{int(line.split()[1])}"
-        return self
-
-    def __exit__(self, *exc):
-        self.process.terminate()
-        try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-
-    def requests(self):
-        if not self.log.exists():
-            return []
-        return [json.loads(line) for line in self.log.read_text(encoding="utf-8").splitlines()]
 
 
 def board_client(folder, origin):
