@@ -1,18 +1,23 @@
 #include "update/Zip.h"
 
 #include "common/WinHandles.h"
+#include "update/Digest.h"
 #include "update/PathRules.h"
 #include "update/Paths.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <thread>
 
 namespace orvex_update {
 namespace {
@@ -273,6 +278,119 @@ bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring
   return true;
 }
 
+// Small entries are read (and CRC-checked) by the extracting thread and
+// written by a few others. Under Wine each create, time stamp and close is a
+// server round trip with a walk of the whole path; an archive of many small
+// files otherwise waits on those one after another.
+constexpr std::uint64_t kPooledEntryBytes = 256 * 1024;
+constexpr std::size_t kWriterThreads = 3;
+constexpr std::size_t kQueuedJobs = 64;
+
+class MemorySink final : public ZipByteSink {
+ public:
+  explicit MemorySink(std::vector<std::uint8_t>& out) : out_(out) {}
+  bool Write(const void* data, std::size_t length) override {
+    const auto* in = static_cast<const std::uint8_t*>(data);
+    out_.insert(out_.end(), in, in + length);
+    return true;
+  }
+
+ private:
+  std::vector<std::uint8_t>& out_;
+};
+
+class SmallFileWriters {
+ public:
+  struct Job {
+    std::wstring path;
+    std::vector<std::uint8_t> bytes;
+    bool hasTime = false;
+    FILETIME time{};
+    HashedFile* hashed = nullptr;  // filled in when given
+  };
+
+  ~SmallFileWriters() { Finish(); }
+
+  // False once any job has failed.
+  bool Add(Job job) {
+    std::unique_lock lock(mutex_);
+    if (threads_.size() < kWriterThreads) threads_.emplace_back([this] { Run(); });
+    changed_.wait(lock, [&] { return failed_ || jobs_.size() < kQueuedJobs; });
+    if (failed_) return false;
+    jobs_.push_back(std::move(job));
+    changed_.notify_all();
+    return true;
+  }
+
+  // Waits for every job; false when any failed.
+  bool Finish() {
+    {
+      const std::lock_guard lock(mutex_);
+      ending_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+    return !failed_;
+  }
+
+  bool Failed() {
+    const std::lock_guard lock(mutex_);
+    return failed_;
+  }
+
+ private:
+  static bool Write(const Job& job) {
+    win::UniqueFile file = CreateOutputFile(job.path);
+    if (!file) return false;
+    std::size_t done = 0;
+    while (done < job.bytes.size()) {
+      DWORD written = 0;
+      const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(job.bytes.size() - done, 1u << 30));
+      if (!::WriteFile(file.Get(), job.bytes.data() + done, piece, &written, nullptr) || written == 0) return false;
+      done += written;
+    }
+    if (job.hasTime) {
+      if (!::SetFileTime(file.Get(), nullptr, &job.time, &job.time)) return false;
+      if (job.hashed != nullptr && !QueryFileIdentity(file.Get(), job.hashed->identity)) {
+        job.hashed->identity = FileIdentity{};
+      }
+    }
+    if (!::CloseHandle(file.Release())) return false;
+    if (job.hashed != nullptr) {
+      Digest digest{};
+      if (!Sha256Buffer(job.bytes.data(), job.bytes.size(), digest)) return false;
+      job.hashed->sha256 = HexDigest(digest);
+    }
+    return true;
+  }
+
+  void Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return ending_ || failed_ || !jobs_.empty(); });
+      if (jobs_.empty() || failed_) return;
+      Job job = std::move(jobs_.front());
+      jobs_.pop_front();
+      changed_.notify_all();
+      lock.unlock();
+      const bool ok = Write(job);
+      lock.lock();
+      if (!ok) {
+        failed_ = true;
+        changed_.notify_all();
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Job> jobs_;
+  std::vector<std::thread> threads_;
+  bool ending_ = false;
+  bool failed_ = false;
+};
+
 struct PlannedEntry {
   std::wstring outputPath;
   bool skip = false;  // a folder entry or a Unix link entry: folders only
@@ -378,7 +496,13 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::ve
   // still lie under the target after the Win32 normalisation. The guard asks
   // about each folder once and holds it for the rest of the extraction.
   EntryTimes times;
+  // The pool keeps pointers into extracted; files it wrote are reported at the end.
+  std::vector<ExtractedFile*> pooled;
+  if (extracted != nullptr) extracted->reserve(extracted->size() + count);
   std::optional<ContainmentGuard> guard;
+  // Declared after the guard, so that on every return the writers have
+  // finished before the folders they write into are let go.
+  SmallFileWriters writers;
   try {
     guard.emplace(std::filesystem::path(wideBase));
   } catch (const std::exception&) {
@@ -407,8 +531,28 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::ve
       const auto found = storedDigests->find(i);
       if (found != storedDigests->end()) known = &found->second;
     }
+    const ZipEntry& entry = reader->Entry(i);
+    if (entry.uncompressedSize <= kPooledEntryBytes && entry.compressedSize <= kPooledEntryBytes) {
+      SmallFileWriters::Job job;
+      job.path = planned.outputPath;
+      job.bytes.reserve(static_cast<std::size_t>(entry.uncompressedSize));
+      MemorySink sink(job.bytes);
+      if (reader->Extract(i, sink) != ZipStatus::kOk) return -1;
+      job.hasTime = times.Get(entry, job.time);
+      if (file != nullptr) {
+        job.hashed = &file->file;
+        pooled.push_back(file);
+      }
+      if (!writers.Add(std::move(job))) return -1;
+      continue;
+    }
+    if (writers.Failed()) return -1;
     if (!ExtractEntryToFile(*reader, i, planned.outputPath, times, file ? &file->file : nullptr, known)) return -1;
     if (file != nullptr && written) written(*file);
+  }
+  if (!writers.Finish()) return -1;
+  if (written) {
+    for (const ExtractedFile* file : pooled) written(*file);
   }
   return 0;
 }
