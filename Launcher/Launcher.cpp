@@ -44,19 +44,31 @@ Launcher::Launcher()
 
 Launcher::~Launcher() = default;
 
+// A new status text is painted at once rather than at the next timer tick:
+// a step that reports and then finishes within one tick would otherwise never
+// be seen. InvalidateRect may be called from any thread.
+template <class Change>
+void Launcher::ChangeStatus(Change change) {
+  bool changed = false;
+  {
+    std::lock_guard lock(statusLock_);
+    const std::string before = status_.Text();
+    change(status_);
+    changed = status_.Text() != before;
+  }
+  if (changed && window_ != nullptr) ::InvalidateRect(window_, nullptr, FALSE);
+}
+
 void Launcher::SetStatus(const std::string& text) {
-  std::lock_guard lock(statusLock_);
-  status_.Set(text);
+  ChangeStatus([&](auto& status) { status.Set(text); });
 }
 
 void Launcher::SetFailureStatus(const std::string& text) {
-  std::lock_guard lock(statusLock_);
-  status_.SetFailure(text);
+  ChangeStatus([&](auto& status) { status.SetFailure(text); });
 }
 
 void Launcher::SetStatusUnlessFailure(const std::string& text) {
-  std::lock_guard lock(statusLock_);
-  status_.SetUnlessHeld(text);
+  ChangeStatus([&](auto& status) { status.SetUnlessHeld(text); });
 }
 
 void Launcher::ReleaseFailureStatus() {

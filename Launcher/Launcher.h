@@ -73,6 +73,10 @@ class Launcher {
   bool HandleDownloadInfo(Packet& packet);
   void OnDownloadProgress(std::uint64_t done, std::uint64_t total);
 
+  // Applies change to the status line; repaints at once when the text changed.
+  template <class Change>
+  void ChangeStatus(Change change);
+
   std::unique_ptr<CAPISocket> socket_;
   // The same socket for the window thread, which must not read socket_ while
   // the update thread assigns it.
@@ -80,7 +84,7 @@ class Launcher {
   bool versionReplySeen_ = false;
   std::string clientFolder_;
   std::string loginHost_;
-  HWND window_ = nullptr;
+  std::atomic<HWND> window_{nullptr};  // set by the window thread, read by the update thread
   std::atomic<bool> ready_{false};
   std::atomic<std::int16_t> serverVersion_{0};
   std::atomic<std::int16_t> clientVersion_{0};
