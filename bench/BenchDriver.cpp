@@ -73,7 +73,18 @@ void Install(const std::vector<std::wstring>& args) {
   }
   const std::filesystem::path client(args[1]);
   std::uint32_t installed = Number(args[2]);
-  const orvex_update::StatusCallback status = [](const std::string& text) { g_status = text; };
+  // ORVEX_BENCH_TRACE set: every status text goes to standard error with the
+  // seconds since the start, to see where an install's time goes.
+  static const bool trace = std::getenv("ORVEX_BENCH_TRACE") != nullptr;
+  static const double started = Now();
+  const orvex_update::StatusCallback status = [](const std::string& text) {
+    g_status = text;
+    if (trace) std::fprintf(stderr, "%8.3f %s\n", Now() - started, text.c_str());
+  };
+  if (trace) {
+    orvex_update::SetInstallCheckpointHook(
+        [](const char* checkpoint) { std::fprintf(stderr, "%8.3f [%s]\n", Now() - started, checkpoint); });
+  }
   for (std::size_t i = 3; i < args.size(); i += 4) {
     const std::uint32_t target = Number(args[i + 3]);
     orvex_update::InstallUpdate(args[i], client, args[i + 1], args[i + 2], target, installed, false, status);

@@ -110,13 +110,17 @@ std::string HashFileHex(const std::filesystem::path& path) {
   const win::UniqueFile file = OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
   if (!file) throw std::runtime_error("Cannot hash update file.");
+  return HashOpenFileHex(file.Get());
+}
+
+std::string HashOpenFileHex(HANDLE file) {
   Sha256 hasher;
   std::vector<std::uint8_t> buffer(kChunkSize);
   for (;;) {
     // Up to 8 GiB go through here; a closing launcher must not wait for them.
     ThrowIfCancelled();
     DWORD read = 0;
-    if (!::ReadFile(file.Get(), buffer.data(), kChunkSize, &read, nullptr)) {
+    if (!::ReadFile(file, buffer.data(), kChunkSize, &read, nullptr)) {
       throw std::runtime_error("Cannot completely read update file.");
     }
     if (read == 0) break;

@@ -51,6 +51,10 @@ bool Sha256OpenFile(HANDLE file, std::uint64_t expectedSize, Digest& out);
 // and kCancelledText (update/Cancel.h) when the launcher is closing.
 std::string HashFileHex(const std::filesystem::path& path);
 
+// Digest text of an open file from its current position to its end; throws
+// as HashFileHex does except "Cannot hash update file.".
+std::string HashOpenFileHex(HANDLE file);
+
 // SHA-256 of file after file on one thread: one provider handle and one read
 // buffer of blockSize bytes serve every file, where HashFileHex sets both up
 // per file. The constructor throws "SHA-256 unavailable.".

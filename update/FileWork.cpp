@@ -30,18 +30,19 @@ std::uint64_t Join(DWORD high, DWORD low) { return (static_cast<std::uint64_t>(h
   throw FileSystemError("copy_file", std::error_code(static_cast<int>(error), std::system_category()));
 }
 
-bool WriteAll(HANDLE file, const std::uint8_t* data, std::size_t length) {
+}  // namespace
+
+bool WriteAll(HANDLE file, const void* data, std::size_t length) {
+  const auto* in = static_cast<const std::uint8_t*>(data);
   while (length > 0) {
     const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
     DWORD written = 0;
-    if (!::WriteFile(file, data, piece, &written, nullptr) || written == 0) return false;
-    data += written;
+    if (!::WriteFile(file, in, piece, &written, nullptr) || written == 0) return false;
+    in += written;
     length -= written;
   }
   return true;
 }
-
-}  // namespace
 
 bool QueryFileIdentity(HANDLE file, FileIdentity& out) {
   BY_HANDLE_FILE_INFORMATION info{};
@@ -174,20 +175,7 @@ HashedFile HashFileIdentified(const fs::path& path) {
   HashedFile hashed;
   FileIdentity before;
   const bool known = QueryFileIdentity(file.Get(), before);
-  Sha256 hasher;
-  std::vector<std::uint8_t> buffer(kBlockSize);
-  for (;;) {
-    ThrowIfCancelled();
-    DWORD read = 0;
-    if (!::ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-      throw std::runtime_error("Cannot completely read update file.");
-    }
-    if (read == 0) break;
-    if (!hasher.Update(buffer.data(), read)) throw std::runtime_error("SHA-256 failed.");
-  }
-  Digest digest{};
-  if (!hasher.Finish(digest)) throw std::runtime_error("SHA-256 failed.");
-  hashed.sha256 = HexDigest(digest);
+  hashed.sha256 = HashOpenFileHex(file.Get());
   FileIdentity after;
   if (known && QueryFileIdentity(file.Get(), after) && after == before) hashed.identity = before;
   return hashed;
@@ -242,6 +230,46 @@ HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const Hashe
 }
 
 // ---------------------------------------------------------------- flushing
+
+FlushBehind::~FlushBehind() {
+  if (!thread_.joinable()) return;
+  {
+    const std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void FlushBehind::Written(std::uint64_t count) {
+  unflushed_ += count;
+  if (unflushed_ < kBytes) return;
+  unflushed_ = 0;
+  {
+    const std::lock_guard lock(mutex_);
+    ++requested_;
+  }
+  if (!thread_.joinable()) {
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+      return;  // no helper: the final flush does all the work
+    }
+  }
+  wake_.notify_one();
+}
+
+void FlushBehind::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || flushed_ != requested_; });
+    if (stop_) return;
+    flushed_ = requested_;
+    lock.unlock();
+    ::FlushFileBuffers(file_);  // a failure shows in the final flush
+    lock.lock();
+  }
+}
 
 FlushQueue::FlushQueue() = default;
 

@@ -80,6 +80,42 @@ HashedFile HashFileIdentified(const std::filesystem::path& path);
 HashedFile CopyFileHashing(const std::filesystem::path& from, const std::filesystem::path& to,
                            const HashedFile* known = nullptr);
 
+// Writes all of length bytes, in as many calls as it takes; false on the
+// first failed or empty write (GetLastError tells why).
+bool WriteAll(HANDLE file, const void* data, std::size_t length);
+
+// Linux (and so Wine, whose FlushFileBuffers is fsync) keeps a written file's
+// pages dirty until a tenth of memory is dirty or 30 s have passed, so the
+// flush after a large file used to write all of it while everything else
+// stood still: a second or more per GiB. A FlushBehind flushes the file on a
+// helper thread each time another 32 MiB were written to it, so the disk
+// writes while the writer goes on and the final flush finds little left. Its
+// flushes only move work earlier (their failures are not reported); the
+// caller's final flush still decides. The thread starts with the first flush,
+// so small files never get one. The handle must outlive the object.
+class FlushBehind {
+ public:
+  explicit FlushBehind(HANDLE file) : file_(file) {}
+  FlushBehind(const FlushBehind&) = delete;
+  FlushBehind& operator=(const FlushBehind&) = delete;
+  ~FlushBehind();
+
+  void Written(std::uint64_t count);
+
+ private:
+  static constexpr std::uint64_t kBytes = 32u << 20;
+  void Run();
+
+  HANDLE file_;
+  std::uint64_t unflushed_ = 0;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::uint64_t requested_ = 0;
+  std::uint64_t flushed_ = 0;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 // Flushes files to disk on a few threads, so that the file system can commit
 // many of them together instead of one disk round trip after another.
 class FlushQueue {

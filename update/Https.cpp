@@ -4,16 +4,13 @@
 #include "common/WinHttpHandles.h"
 #include "update/Cancel.h"
 #include "update/Digest.h"
+#include "update/FileWork.h"
 #include "update/Paths.h"
 #include "update/HttpsRules.h"
 
 #include <climits>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace orvex_update {
@@ -193,72 +190,6 @@ std::optional<std::wstring> ContentRangeHeader(HINTERNET request) {
   }
   return std::wstring(text, size / sizeof(wchar_t));
 }
-
-// Linux (and so Wine, whose FlushFileBuffers is fsync) keeps a download's
-// pages dirty until a tenth of memory is dirty or 30 s have passed, so the
-// flush after a large body used to write all of it while the transfer stood
-// still: a second or more per GiB. A helper thread flushes behind the
-// transfer instead, each time kFlushBehindBytes more were written, so the disk
-// writes while the network reads and the final flush finds little left. Its
-// flushes only move work earlier; the final flush still decides. The thread
-// starts with the first flush, so small bodies never get one.
-class FlushBehind {
- public:
-  explicit FlushBehind(HANDLE file) : file_(file) {}
-  FlushBehind(const FlushBehind&) = delete;
-  FlushBehind& operator=(const FlushBehind&) = delete;
-  ~FlushBehind() {
-    if (!thread_.joinable()) return;
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
-  }
-
-  void Written(std::uint64_t count) {
-    unflushed_ += count;
-    if (unflushed_ < kFlushBehindBytes) return;
-    unflushed_ = 0;
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      ++requested_;
-    }
-    if (!thread_.joinable()) {
-      try {
-        thread_ = std::thread([this] { Run(); });
-      } catch (const std::system_error&) {
-        return;  // no helper: the final flush does all the work, as it used to
-      }
-    }
-    wake_.notify_one();
-  }
-
- private:
-  static constexpr std::uint64_t kFlushBehindBytes = 32u << 20;
-
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [this] { return stop_ || flushed_ != requested_; });
-      if (stop_) return;
-      flushed_ = requested_;
-      lock.unlock();
-      ::FlushFileBuffers(file_);  // a failure shows in the final flush
-      lock.lock();
-    }
-  }
-
-  HANDLE file_;
-  std::uint64_t unflushed_ = 0;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::uint64_t requested_ = 0;
-  std::uint64_t flushed_ = 0;
-  bool stop_ = false;
-  std::thread thread_;
-};
 
 // Streams the body of an answered request into file, which already holds the
 // body's first `offset` bytes and is positioned after them; flushes it.

@@ -321,6 +321,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
       manifest.archive_sha256) {
     Fail("Downloaded archive hash or size is invalid.");
   }
+  Checkpoint("hashed");
 
   // 4-5: preflight of every destination and the space for staging and backups.
   // One guard checks the folders of every path of this install once each and
@@ -386,6 +387,20 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   std::atomic<bool> stopBackups{false};
   std::exception_ptr backupFailure;
   const auto rebuilt = [&](std::size_t i) { return listed.deltas.count(AsciiLower(manifest.files[i].path)) != 0; };
+  // The backups of the game archives a delta rebuilds are written by the
+  // rebuild, from the bytes it reads anyway (below). Their folders are made
+  // here, before the backup thread makes folders of its own.
+  std::map<std::size_t, fs::path> rebuildBackups;  // manifest index -> backup path
+  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    if (!rebuilt(i)) continue;
+    const fs::path backup = current / "backup" / fs::path(manifest.files[i].path);
+    guard.CheckFolders(backup);
+    if (!guard.Holds(backup.parent_path())) {
+      FsCreateDirectories(backup.parent_path());
+      guard.CheckFolders(backup);
+    }
+    rebuildBackups[i] = backup;
+  }
   std::thread backupThread([&] {
     try {
       ContainmentGuard backupGuard(clientFolder);
@@ -437,9 +452,15 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
       if (delta != listed.deltas.end()) {
         guard.Check(delta->second);
         RebuiltFile rebuilt;
-        RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt);
+        RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt,
+                         rebuildBackups[i]);
         stagedFiles[i] = rebuilt.output;
-        if (!rebuilt.base.sha256.empty()) hashedClientFiles[AsciiLower(file.path)] = rebuilt.base;
+        if (rebuilt.backedUp) {
+          backupFlushes.Add(rebuildBackups[i]);
+          journalLines[i] = JournalLineExisting(file.path, rebuilt.base.identity.size, rebuilt.base.sha256);
+        } else if (!rebuilt.base.sha256.empty()) {
+          hashedClientFiles[AsciiLower(file.path)] = rebuilt.base;
+        }
         continue;  // the rebuild has checked its output against the entry
       }
       const auto found = written.find(pathKey(staged.native()));
@@ -459,7 +480,9 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
     stopBackups = true;
     joinBackups();
     // A staging that fails leaves what it always left: the backups begun
-    // beside it go (best effort; the recovery removes the rest).
+    // beside it go (best effort; the recovery removes the rest). The guard
+    // lets go of their folders first, or they could not be removed.
+    guard.Release();
     try {
       EnsureInsideClient(clientFolder, current / "backup");
       FsRemoveAll(current / "backup");
@@ -469,11 +492,13 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   }
   joinBackups();
   if (backupFailure) std::rethrow_exception(backupFailure);
+  Checkpoint("staged");
 
-  // 12-13: the backups of the game archives the rebuild has just read, then
+  // 12-13: the backups of the game archives the rebuilds did not copy, then
   // the journal. The backups are flushed together, all before the journal.
-  MakeBackups(guard, clientFolder, current, manifest.files, rebuilt, hashedClientFiles, backupFlushes, journalLines,
-              stopBackups);
+  MakeBackups(
+      guard, clientFolder, current, manifest.files, [&](std::size_t i) { return rebuilt(i) && journalLines[i].empty(); },
+      hashedClientFiles, backupFlushes, journalLines, stopBackups);
   backupFlushes.Wait();
   std::string journal = JournalHeader(installedVersion);
   for (const std::string& line : journalLines) journal += line;

@@ -101,14 +101,7 @@ class Win32FileSink final : public ZipByteSink {
         return false;
       }
     }
-    while (length > 0) {
-      const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
-      DWORD written = 0;
-      if (!::WriteFile(file_, in, piece, &written, nullptr) || written == 0) return false;
-      in += written;
-      length -= written;
-    }
-    return true;
+    return WriteAll(file_, in, length);
   }
 
  private:
@@ -343,13 +336,7 @@ class SmallFileWriters {
   static bool Write(const Job& job) {
     win::UniqueFile file = CreateOutputFile(job.path);
     if (!file) return false;
-    std::size_t done = 0;
-    while (done < job.bytes.size()) {
-      DWORD written = 0;
-      const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(job.bytes.size() - done, 1u << 30));
-      if (!::WriteFile(file.Get(), job.bytes.data() + done, piece, &written, nullptr) || written == 0) return false;
-      done += written;
-    }
+    if (!WriteAll(file.Get(), job.bytes.data(), job.bytes.size())) return false;
     if (job.hasTime) {
       if (!::SetFileTime(file.Get(), nullptr, &job.time, &job.time)) return false;
       if (job.hashed != nullptr && !QueryFileIdentity(file.Get(), job.hashed->identity)) {
