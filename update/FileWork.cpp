@@ -282,10 +282,15 @@ FlushQueue::~FlushQueue() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-void FlushQueue::Add(const fs::path& path, FileIdentity* identity) {
+void FlushQueue::Add(const fs::path& path, FileIdentity* identity) { Push(Item{0, path, {}, identity}); }
+
+void FlushQueue::Add(win::UniqueFile file, FileIdentity* identity) { Push(Item{0, {}, std::move(file), identity}); }
+
+void FlushQueue::Push(Item item) {
   {
     const std::lock_guard lock(mutex_);
-    queue_.push_back(Item{added_++, path, identity});
+    item.number = added_++;
+    queue_.push_back(std::move(item));
     if (threads_.size() < kFlushThreads && threads_.size() < queue_.size() + busy_) {
       threads_.emplace_back([this] { Run(); });
     }
@@ -298,14 +303,15 @@ void FlushQueue::Run() {
   for (;;) {
     work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;
-    const Item item = std::move(queue_.front());
+    Item item = std::move(queue_.front());
     queue_.pop_front();
     ++busy_;
     lock.unlock();
     // As FlushStagedFile, reading the identity on the same handle.
     std::string failure;
-    win::UniqueFile file =
-        OpenFileRetrying(item.path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING);
+    win::UniqueFile file = item.file ? std::move(item.file)
+                                     : OpenFileRetrying(item.path, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                                        FILE_SHARE_READ, OPEN_EXISTING);
     if (!file) {
       failure = "Cannot flush staged update file.";
     } else if (!::FlushFileBuffers(file.Get())) {

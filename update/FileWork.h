@@ -128,6 +128,8 @@ class FlushQueue {
   // When identity is given, it receives the file's identity as flushed (zero
   // when it cannot be read); it must stay valid until Wait returns.
   void Add(const std::filesystem::path& path, FileIdentity* identity = nullptr);
+  // The same for a file already open with write access; the queue closes it.
+  void Add(win::UniqueFile file, FileIdentity* identity = nullptr);
   // Returns once every added file is flushed, or throws the failure (as
   // FlushStagedFile words it) of the earliest added file that failed.
   void Wait();
@@ -140,9 +142,11 @@ class FlushQueue {
   std::condition_variable done_;
   struct Item {
     std::size_t number;
-    std::filesystem::path path;
+    std::filesystem::path path;  // opened by the queue when file is not open
+    win::UniqueFile file;
     FileIdentity* identity;
   };
+  void Push(Item item);
   std::deque<Item> queue_;
   std::size_t added_ = 0;
   std::size_t busy_ = 0;

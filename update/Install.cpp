@@ -527,8 +527,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
       if (i == manifest.files.size() / 2) Checkpoint("replace-half");
       const ManifestFile& file = manifest.files[i];
       const fs::path destination = ClientPathFor(clientFolder, file);
-      ReplaceClientFile(guard, staging / fs::path(file.path), destination);
-      flushes.Add(destination, &installedFiles[i]);
+      flushes.Add(ReplaceClientFileHeld(guard, staging / fs::path(file.path), destination), &installedFiles[i]);
     }
     flushes.Wait();
   }

@@ -1,7 +1,9 @@
 #include "update/Paths.h"
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
+#include <vector>
 
 #include "update/Digest.h"
 
@@ -377,7 +379,9 @@ void ReplaceClientFile(const fs::path& clientFolder, const fs::path& source, con
   }
 }
 
-void ReplaceClientFile(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
+namespace {
+
+void CheckMove(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
   guard.Check(source);
   // The destination's folders only: the move replaces whatever name is at
   // the destination itself and never writes through it, and asking for a
@@ -388,10 +392,42 @@ void ReplaceClientFile(ContainmentGuard& guard, const fs::path& source, const fs
     FsCreateDirectories(folder);
     guard.CheckFolders(destination);
   }
+}
+
+}  // namespace
+
+void ReplaceClientFile(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
+  CheckMove(guard, source, destination);
   const DWORD result = MoveFileRetrying(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (result != ERROR_SUCCESS) {
     throw std::runtime_error("Cannot replace client file; close the game and retry.");
   }
+}
+
+win::UniqueFile ReplaceClientFileHeld(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
+  CheckMove(guard, source, destination);
+  constexpr char kFailed[] = "Cannot replace client file; close the game and retry.";
+  // What MoveFileExW does inside, with the handle kept: one open of the
+  // source, one rename of the open file. The rename replaces the name at the
+  // destination as a whole, as the move does.
+  win::UniqueFile file = OpenFileRetrying(source, DELETE | GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  if (!file) throw std::runtime_error(kFailed);
+  const std::wstring name = fs::absolute(destination).wstring();
+  std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::copy(name.begin(), name.end(), rename->FileName);
+  rename->FileName[name.size()] = L'\0';
+  const DWORD result = RetryWhileLocked([&]() -> DWORD {
+    return ::SetFileInformationByHandle(file.Get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))
+               ? ERROR_SUCCESS
+               : ::GetLastError();
+  });
+  if (result != ERROR_SUCCESS) throw std::runtime_error(kFailed);
+  return file;
 }
 
 bool FileMatches(const fs::path& path, std::uint64_t size, std::string_view sha256) {

@@ -136,6 +136,13 @@ void ReplaceClientFile(const std::filesystem::path& clientFolder, const std::fil
 void ReplaceClientFile(ContainmentGuard& guard, const std::filesystem::path& source,
                        const std::filesystem::path& destination);
 
+// The same move, made through a handle of the source, which is returned open
+// (write access, read sharing): the caller flushes the moved file through it,
+// which puts the bytes and the new name on disk without looking up either
+// name again. Same checks and the same failure message.
+win::UniqueFile ReplaceClientFileHeld(ContainmentGuard& guard, const std::filesystem::path& source,
+                                      const std::filesystem::path& destination);
+
 // True when path is a regular file of exactly size bytes whose digest text is
 // sha256 byte for byte. False for a missing file; file-system errors of the
 // size query and hashing errors pass through.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "SignedFixtures.h"
+#include "update/FileWork.h"
 #include "WinTestUtil.h"
 
 namespace fs = std::filesystem;
@@ -356,6 +357,30 @@ TEST_F(ClientFolder, ReplaceFailsWhileTheGameHoldsTheFile) {
   }
   EXPECT_EQ(ReadText(destination), "old");
   EXPECT_EQ(ReadText(staged), "new");
+}
+
+TEST_F(ClientFolder, HeldReplaceHandsBackTheMovedFile) {
+  // The install flushes the moved file through the returned handle, so it
+  // must be the file now at the destination, and open for writing.
+  const fs::path staged = client_ / ".orvex-update" / "current" / "files" / "Data" / "a.tbl";
+  fs::create_directories(staged.parent_path());
+  WriteText(staged, "new");
+  const fs::path destination = client_ / "Data" / "Sub" / "a.tbl";
+  fs::create_directories(destination.parent_path());
+  WriteText(destination, "old");
+  orvex_update::ContainmentGuard guard(client_);
+  {
+    const win::UniqueFile moved = orvex_update::ReplaceClientFileHeld(guard, staged, destination);
+    ASSERT_TRUE(moved);
+    EXPECT_TRUE(::FlushFileBuffers(moved.Get()));
+    orvex_update::FileIdentity held;
+    orvex_update::FileIdentity there;
+    ASSERT_TRUE(orvex_update::QueryFileIdentity(moved.Get(), held));
+    ASSERT_TRUE(orvex_update::QueryFileIdentity(destination, there));
+    EXPECT_EQ(held, there);
+  }
+  EXPECT_EQ(ReadText(destination), "new");
+  EXPECT_FALSE(fs::exists(staged));
 }
 
 TEST_F(ClientFolder, ReplaceChecksBothEndsFirst) {
