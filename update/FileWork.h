@@ -19,12 +19,13 @@
 namespace orvex_update {
 
 // One version of a file's bytes, told apart without reading them: the file
-// object (volume and index, which a move on the volume keeps), its size and
-// its last write time. Every write through the file system moves the time
-// to now; the extraction and the copies here set it to an old time or keep
-// the source's, so a write after them always shows.
+// object (its index, which a move on the volume keeps), its size and its last
+// write time. Every write through the file system moves the time to now; the
+// extraction and the copies here set it to an old time or keep the source's,
+// so a write after them always shows. The files compared are always under
+// the client folder, whose folders the update checks to be no links or
+// junctions, so they share its volume and the index alone names the object.
 struct FileIdentity {
-  std::uint32_t volume = 0;
   std::uint64_t index = 0;
   std::uint64_t size = 0;
   std::uint64_t lastWrite = 0;

@@ -330,9 +330,9 @@ void ContainmentGuard::CheckPrefixes(const fs::path& path, bool lastToo) {
     win::UniqueFile folder(::CreateFileW(prefix.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!folder || !::GetFileInformationByHandle(folder.Get(), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    FILE_BASIC_INFO info{};  // not GetFileInformationByHandle: no volume query
+    if (!folder || !::GetFileInformationByHandleEx(folder.Get(), FileBasicInfo, &info, sizeof info) ||
+        (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       continue;  // not there yet: asked again next time
     }
     // Asked once more now that it is held: a link put in its place between

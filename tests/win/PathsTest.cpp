@@ -368,6 +368,11 @@ TEST_F(ClientFolder, HeldReplaceHandsBackTheMovedFile) {
   const fs::path destination = client_ / "Data" / "Sub" / "a.tbl";
   fs::create_directories(destination.parent_path());
   WriteText(destination, "old");
+  // Same size and write time as the staged file: only the index tells the
+  // two apart.
+  fs::last_write_time(destination, fs::last_write_time(staged));
+  orvex_update::FileIdentity replaced;
+  ASSERT_TRUE(orvex_update::QueryFileIdentity(destination, replaced));
   orvex_update::ContainmentGuard guard(client_);
   {
     const win::UniqueFile moved = orvex_update::ReplaceClientFileHeld(guard, staged, destination);
@@ -378,6 +383,8 @@ TEST_F(ClientFolder, HeldReplaceHandsBackTheMovedFile) {
     ASSERT_TRUE(orvex_update::QueryFileIdentity(moved.Get(), held));
     ASSERT_TRUE(orvex_update::QueryFileIdentity(destination, there));
     EXPECT_EQ(held, there);
+    EXPECT_NE(held, replaced);
+    EXPECT_EQ(held.size, replaced.size);
   }
   EXPECT_EQ(ReadText(destination), "new");
   EXPECT_FALSE(fs::exists(staged));
