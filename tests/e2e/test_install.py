@@ -624,6 +624,20 @@ def test_staged_file_written_to_after_its_check_is_caught_after_the_swap(driver,
     assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
 
 
+def test_a_backup_that_cannot_be_made_fails_the_install_before_any_change(driver, trees, package, tmp_path):
+    # The backups are copied on threads beside the extraction; a file held
+    # past the retries must still fail the install, with nothing replaced.
+    client = fresh_client(trees, tmp_path / "client")
+    held = win_path(client / "Data" / "item.tbl")
+    code, line = driver.run(*package.install_args(client), "--hold-at", "hashed", held, "4000")
+    assert (code, line.split(":")[0]) == (1, "ERROR"), line
+    assert "copy_file" in line, line
+    assert not (client / UPDATE_AREA / "current" / "journal").exists()
+    wait_until_free()
+    assert driver.run("recover", win_path(client)) == (0, "OK")
+    assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
+
+
 def test_clean_up_held_after_the_commit_still_reports_the_install(driver, trees, package, tmp_path):
     client = fresh_client(trees, tmp_path / "client")
     backup = client / UPDATE_AREA / "current" / "backup" / "Data" / "item.tbl"
