@@ -379,6 +379,17 @@ void FlushQueue::Run() {
 void FlushQueue::Wait() {
   std::unique_lock lock(mutex_);
   done_.wait(lock, [&] { return queue_.empty() && busy_ == 0; });
+  // The threads end here and come back with the next Add: under Wine each
+  // one holds about a megabyte, and a queue that was waited for may stay
+  // idle for the rest of an install while other queues work.
+  std::vector<std::thread> threads = std::move(threads_);
+  threads_.clear();
+  stopping_ = true;
+  lock.unlock();
+  work_.notify_all();
+  for (std::thread& thread : threads) thread.join();
+  lock.lock();
+  stopping_ = false;
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();

@@ -132,7 +132,8 @@ class FlushQueue {
   // The same for a file already open with write access; the queue closes it.
   void Add(win::UniqueFile file, FileIdentity* identity = nullptr);
   // Returns once every added file is flushed, or throws the failure (as
-  // FlushStagedFile words it) of the earliest added file that failed.
+  // FlushStagedFile words it) of the earliest added file that failed. Files
+  // may be added from several threads, but not while Wait runs.
   void Wait();
 
  private:

@@ -89,9 +89,11 @@ class Win32ZipSource final : public ZipByteSource {
   std::uint64_t windowStart_ = 0;
 };
 
+// Writes an entry to its file, hashing it on the way when asked, and has a
+// large one flushed behind the writing.
 class Win32FileSink final : public ZipByteSink {
  public:
-  Win32FileSink(HANDLE file, StreamHasher* hasher) : file_(file), hasher_(hasher) {}
+  Win32FileSink(HANDLE file, StreamHasher* hasher) : file_(file), hasher_(hasher), flushBehind_(file) {}
   bool Write(const void* data, std::size_t length) override {
     const auto* in = static_cast<const std::uint8_t*>(data);
     if (hasher_ != nullptr) {
@@ -101,12 +103,15 @@ class Win32FileSink final : public ZipByteSink {
         return false;
       }
     }
-    return WriteAll(file_, in, length);
+    if (!WriteAll(file_, in, length)) return false;
+    flushBehind_.Written(length);
+    return true;
   }
 
  private:
   HANDLE file_;
   StreamHasher* hasher_;
+  FlushBehind flushBehind_;
 };
 
 std::unique_ptr<ZipReader> OpenReader(const char* fileName) {
@@ -252,8 +257,11 @@ bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring
   if (hashed != nullptr && knownDigest == nullptr) hasher.emplace();
   win::UniqueFile file = CreateOutputFile(path);
   if (!file) return false;
-  Win32FileSink sink(file.Get(), hasher ? &*hasher : nullptr);
-  if (reader.Extract(index, sink) != ZipStatus::kOk) return false;
+  {
+    // Ends before the handle is closed: its flushes use the handle.
+    Win32FileSink sink(file.Get(), hasher ? &*hasher : nullptr);
+    if (reader.Extract(index, sink) != ZipStatus::kOk) return false;
+  }
   if (!RestoreFileTime(file.Get(), reader.Entry(index), times, hashed != nullptr ? &hashed->identity : nullptr)) {
     return false;
   }
