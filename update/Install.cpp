@@ -417,26 +417,33 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   }
   std::mutex backupFailureLock;
   std::vector<std::thread> backupThreads;
-  for (std::size_t share = 0; share < kBackupThreads; ++share) {
-    backupThreads.emplace_back([&, share] {
-      try {
-        ContainmentGuard backupGuard(clientFolder);
-        MakeBackups(
-            backupGuard, clientFolder, current, manifest.files,
-            [&](std::size_t i) { return backupShare[i] == share && !rebuilt(i); }, {}, backupFlushes, journalLines,
-            stopBackups);
-      } catch (...) {
-        const std::lock_guard lock(backupFailureLock);
-        if (!backupFailure) backupFailure = std::current_exception();
-        stopBackups = true;
-      }
-    });
-  }
   const auto joinBackups = [&] {
     for (std::thread& thread : backupThreads) {
       if (thread.joinable()) thread.join();
     }
   };
+  try {
+    for (std::size_t share = 0; share < kBackupThreads; ++share) {
+      backupThreads.emplace_back([&, share] {
+        try {
+          ContainmentGuard backupGuard(clientFolder);
+          MakeBackups(
+              backupGuard, clientFolder, current, manifest.files,
+              [&](std::size_t i) { return backupShare[i] == share && !rebuilt(i); }, {}, backupFlushes, journalLines,
+              stopBackups);
+        } catch (...) {
+          const std::lock_guard lock(backupFailureLock);
+          if (!backupFailure) backupFailure = std::current_exception();
+          stopBackups = true;
+        }
+      });
+    }
+  } catch (...) {
+    // No thread to be had: the ones started stop before the failure goes on.
+    stopBackups = true;
+    joinBackups();
+    throw;
+  }
   std::map<std::string, HashedFile> hashedClientFiles;  // lower-cased path -> client file hashed by a rebuild
   std::vector<HashedFile> stagedFiles(manifest.files.size());
   FlushQueue earlyFlushes;
@@ -520,8 +527,9 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   // 12-13: the backups of the game archives the rebuilds did not copy, then
   // the journal. The backups are flushed together, all before the journal.
   MakeBackups(
-      guard, clientFolder, current, manifest.files, [&](std::size_t i) { return rebuilt(i) && journalLines[i].empty(); },
-      hashedClientFiles, backupFlushes, journalLines, stopBackups);
+      guard, clientFolder, current, manifest.files,
+      [&](std::size_t i) { return rebuilt(i) && journalLines[i].empty(); }, hashedClientFiles, backupFlushes,
+      journalLines, stopBackups);
   backupFlushes.Wait();
   std::string journal = JournalHeader(installedVersion);
   for (const std::string& line : journalLines) journal += line;
