@@ -38,6 +38,12 @@ constexpr std::uint16_t kMethodDeflate = 8;
 // Extraction streams through buffers of this size, never the whole entry.
 constexpr std::size_t kStreamBuffer = 1024 * 1024;
 
+// A small entry gets a buffer of its own size: a megabyte for each of ten
+// thousand 4 KiB files is a fresh mapping of memory per file.
+std::size_t StreamBufferFor(std::uint64_t bytes) {
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(bytes, 1, kStreamBuffer));
+}
+
 std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 std::uint32_t Le32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -475,7 +481,7 @@ bool ZipReader::StoredData(std::size_t index, std::uint64_t& offset, std::uint64
 
 ZipStatus ZipReader::CopyStored(const ZipEntry& entry, const DataSpan& span, ZipByteSink& sink) {
   if (entry.compressedSize != entry.uncompressedSize) return ZipStatus::kBadDataLength;
-  std::vector<std::uint8_t> buffer(kStreamBuffer);
+  std::vector<std::uint8_t> buffer(StreamBufferFor(entry.compressedSize));
   uLong crc = crc32(0L, Z_NULL, 0);
   std::uint64_t offset = span.offset;
   std::uint64_t left = entry.compressedSize;
@@ -495,8 +501,10 @@ ZipStatus ZipReader::Inflate(const ZipEntry& entry, const DataSpan& span, ZipByt
   if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return ZipStatus::kCorruptData;
   InflateScope scope{&stream};
 
-  std::vector<std::uint8_t> input(kStreamBuffer);
-  std::vector<std::uint8_t> output(kStreamBuffer);
+  std::vector<std::uint8_t> input(StreamBufferFor(entry.compressedSize));
+  // One byte more than the declared size fits, to tell a longer stream.
+  std::vector<std::uint8_t> output(
+      StreamBufferFor(entry.uncompressedSize < kStreamBuffer ? entry.uncompressedSize + 1 : kStreamBuffer));
   uLong crc = crc32(0L, Z_NULL, 0);
   std::uint64_t readOffset = span.offset;
   std::uint64_t inputLeft = entry.compressedSize;
