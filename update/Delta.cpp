@@ -257,9 +257,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
   // The backup is the client file as hashed only if the client file stayed
   // that file throughout; as a copy, it carries the client file's write time.
   if (backup && backupComplete && rebuilt.base.identity.index != 0) {
-    FILETIME written{};
-    written.dwLowDateTime = static_cast<DWORD>(baseBefore.lastWrite);
-    written.dwHighDateTime = static_cast<DWORD>(baseBefore.lastWrite >> 32);
+    const FILETIME written = AsFileTime(baseBefore.lastWrite);
     FileIdentity copied;
     if (::SetFileTime(backup.Get(), nullptr, nullptr, &written) && QueryFileIdentity(backup.Get(), copied) &&
         copied.size == baseBefore.size && ::CloseHandle(backup.Release()) != FALSE) {

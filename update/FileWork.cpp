@@ -252,9 +252,7 @@ HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const Hashe
     if (hasher) hasher->Add(buffer.data(), read);
   }
   // As CopyFileW does: the copy carries the source's modification time.
-  FILETIME written{};
-  written.dwLowDateTime = static_cast<DWORD>(info.LastWriteTime.QuadPart);
-  written.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(info.LastWriteTime.QuadPart) >> 32);
+  const FILETIME written = AsFileTime(static_cast<std::uint64_t>(info.LastWriteTime.QuadPart));
   if (!::SetFileTime(target.Get(), nullptr, nullptr, &written)) ThrowCopyError(::GetLastError());
   HashedFile copied;
   if (!QueryFileIdentity(target.Get(), copied.identity)) ThrowCopyError(::GetLastError());

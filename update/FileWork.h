@@ -32,6 +32,14 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+// A FileIdentity's lastWrite as the FILETIME that SetFileTime takes.
+inline FILETIME AsFileTime(std::uint64_t time) {
+  FILETIME out{};
+  out.dwLowDateTime = static_cast<DWORD>(time);
+  out.dwHighDateTime = static_cast<DWORD>(time >> 32);
+  return out;
+}
+
 // False when the handle or the file cannot be queried.
 bool QueryFileIdentity(HANDLE file, FileIdentity& out);
 bool QueryFileIdentity(const std::filesystem::path& path, FileIdentity& out);

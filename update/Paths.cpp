@@ -367,6 +367,10 @@ void RemoveUpdateDirectory(const fs::path& clientFolder, const fs::path& directo
   RemoveTreeInsideClient(clientFolder, directory);
 }
 
+namespace {
+constexpr char kReplaceFailed[] = "Cannot replace client file; close the game and retry.";
+}  // namespace
+
 void ReplaceClientFile(const fs::path& clientFolder, const fs::path& source, const fs::path& destination) {
   EnsureInsideClient(clientFolder, source);
   EnsureInsideClient(clientFolder, destination);
@@ -375,7 +379,7 @@ void ReplaceClientFile(const fs::path& clientFolder, const fs::path& source, con
   // journal's crash recovery relies on. A copy fallback would not be atomic.
   const DWORD result = MoveFileRetrying(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (result != ERROR_SUCCESS) {
-    throw std::runtime_error("Cannot replace client file; close the game and retry.");
+    throw std::runtime_error(kReplaceFailed);
   }
 }
 
@@ -400,19 +404,18 @@ void ReplaceClientFile(ContainmentGuard& guard, const fs::path& source, const fs
   CheckMove(guard, source, destination);
   const DWORD result = MoveFileRetrying(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (result != ERROR_SUCCESS) {
-    throw std::runtime_error("Cannot replace client file; close the game and retry.");
+    throw std::runtime_error(kReplaceFailed);
   }
 }
 
 win::UniqueFile ReplaceClientFileHeld(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
   CheckMove(guard, source, destination);
-  constexpr char kFailed[] = "Cannot replace client file; close the game and retry.";
   // What MoveFileExW does inside, with the handle kept: one open of the
   // source, one rename of the open file. The rename replaces the name at the
   // destination as a whole, as the move does.
   win::UniqueFile file = OpenFileRetrying(source, DELETE | GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-  if (!file) throw std::runtime_error(kFailed);
+  if (!file) throw std::runtime_error(kReplaceFailed);
   const std::wstring name = fs::absolute(destination).wstring();
   std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -426,7 +429,7 @@ win::UniqueFile ReplaceClientFileHeld(ContainmentGuard& guard, const fs::path& s
                ? ERROR_SUCCESS
                : ::GetLastError();
   });
-  if (result != ERROR_SUCCESS) throw std::runtime_error(kFailed);
+  if (result != ERROR_SUCCESS) throw std::runtime_error(kReplaceFailed);
   return file;
 }
 
