@@ -17,6 +17,9 @@ def artwork_pixel(x, y):
     return pixel(SOURCE_DIR / "resources" / "main.png", x, y)
 
 
+START_PIXEL = artwork_pixel(370, 505)
+
+
 def veiled(colour):
     return tuple((v * 128 + a * 127) // 255 for v, a in zip((17, 18, 21), colour))
 
@@ -47,7 +50,7 @@ def test_unreachable_login_server(tmp_path):
         assert at(750, 414) == FRAME
         assert at(353, 456) == TRACK_OUTER
         assert at(360, 468) == TRACK_INNER  # 0%: no fill
-        assert near(at(370, 505), veiled(artwork_pixel(370, 505)))
+        assert near(at(370, 505), veiled(START_PIXEL))
         assert at(361, 505) == artwork_pixel(361, 505)  # outside the veil
         texts = launcher.texts()
         assert "0%" in texts
@@ -92,13 +95,17 @@ def test_ready_client_shows_ready_text_and_full_bar(tmp_path):
             assert window is not None
             assert launcher.wait_for_text("Ready to play ORVEX")
             launcher.wait_for_text("100%")
-            shot = launcher.screenshot(tmp_path / "ready.png")
+            # The ready text is set just before the ready flag: a frame may fall
+            # between the two, and the next timer frame unveils Start.
+            shot = tmp_path / "ready.png"
+            start_usable = lambda: pixel(launcher.screenshot(shot), 112 + 370, 84 + 505) == START_PIXEL
+            wait_until(start_usable, timeout=5)
             keep(shot, "launcher-ready.png")
             at = lambda x, y: pixel(shot, 112 + x, 84 + y)
             fill = at(746, 468)
             assert fill[0] > 150 and fill != TRACK_INNER  # 390 pixels of gold
             assert at(748, 468) == TRACK_INNER
-            assert at(370, 505) == artwork_pixel(370, 505)  # Start is not veiled
+            assert at(370, 505) == START_PIXEL  # Start is not veiled
             # The first background verification pass follows ready and, clean, says so.
             assert launcher.status_lines()[-1] in ("Ready to play ORVEX", "Ready to play.")
             assert "100%" in launcher.texts()
@@ -120,15 +127,14 @@ def test_swap_message_without_pending_launcher_clears_ready(tmp_path):
         try:
             window = launcher.window_id()
             assert launcher.wait_for_text("Ready to play ORVEX")
-            time.sleep(0.5)
             at = lambda shot, x, y: pixel(shot, 112 + x, 84 + y)
-            assert at(launcher.screenshot(tmp_path / "before.png"), 370, 505) == artwork_pixel(370, 505)
+            assert wait_until(lambda: at(launcher.screenshot(tmp_path / "before.png"), 370, 505) == START_PIXEL, 5)
 
             assert post_to_launcher(launcher, 0x802A) == 0  # the update thread's "new launcher" message
             time.sleep(1)
             shot = launcher.screenshot(tmp_path / "after.png")
             # Not ready any more: Start is veiled; nothing was pending, so the window stays.
-            assert near(at(shot, 370, 505), veiled(artwork_pixel(370, 505)))
+            assert near(at(shot, 370, 505), veiled(START_PIXEL))
             assert launcher.process.poll() is None
             assert launcher.geometry(window) == (112, 84, 800, 600)
         finally:
