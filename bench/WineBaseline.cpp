@@ -14,9 +14,11 @@
 //       GetFileAttributesExW of every file named in the list
 //   orvex_wine_baseline download <https url> <target>
 //       one WinHTTP GET (system trust), 64 KiB reads written straight to the file
-//   orvex_wine_baseline window [--stay]
+//   orvex_wine_baseline window [--stay [--timers]]
 //       an 800 x 600 window that paints one line of text; it closes itself after
-//       its first paint unless --stay, and then idles in GetMessage until ended
+//       its first paint unless --stay, and then idles in GetMessage until ended;
+//       --timers adds the launcher's two window timers (250 ms and 100 ms),
+//       whose ticks do nothing, so the cost of the wakes alone can be measured
 //
 // A list file holds one Windows path a line, UTF-8. Each command prints
 // "ELAPSED <seconds>" (the work only, not the process start) and then waits
@@ -354,7 +356,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   }
 }
 
-void Window() {
+void Window(bool timers) {
   WNDCLASSW windowClass{};
   windowClass.lpfnWndProc = WindowProc;
   windowClass.hInstance = ::GetModuleHandleW(nullptr);
@@ -364,6 +366,9 @@ void Window() {
   HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"Baseline", WS_POPUP | WS_VISIBLE, 100, 100, 800,
                                   600, nullptr, nullptr, windowClass.hInstance, nullptr);
   if (!window) Fail("CreateWindowExW failed");
+  if (timers && (!::SetTimer(window, 27, 250, nullptr) || !::SetTimer(window, 103, 100, nullptr))) {
+    Fail("SetTimer failed");
+  }
   MSG message;
   while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
     ::TranslateMessage(&message);
@@ -400,9 +405,11 @@ int wmain(int argc, wchar_t** argv) {
       return Finish(Now() - listed);
     } else if (command == L"download" && args.size() == 3) {
       Download(args[1], args[2]);
-    } else if (command == L"window" && args.size() <= 2) {
-      g_stay = args.size() == 2 && args[1] == L"--stay";
-      Window();
+    } else if (command == L"window" && args.size() <= 3) {
+      g_stay = args.size() >= 2 && args[1] == L"--stay";
+      const bool timers = args.size() == 3 && args[2] == L"--timers";
+      if (args.size() == 3 && !(g_stay && timers)) return Usage();
+      Window(timers);
     } else {
       return Usage();
     }
