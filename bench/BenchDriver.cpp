@@ -33,20 +33,12 @@
 #include <string>
 #include <vector>
 
+#include "common/Utf8.h"
 #include "ui/BackgroundRepair.h"
 #include "update/Https.h"
 #include "update/Install.h"
 
 namespace {
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length, nullptr, nullptr);
-  return out;
-}
 
 double Now() {
   LARGE_INTEGER counter{};
@@ -59,7 +51,7 @@ double Now() {
 std::uint32_t Number(const std::wstring& text) {
   wchar_t* end = nullptr;
   const unsigned long long value = std::wcstoull(text.c_str(), &end, 10);
-  if (text.empty() || *end != L'\0' || value > 0xFFFFFFFFull) throw std::runtime_error("not a number: " + Narrow(text));
+  if (text.empty() || *end != L'\0' || value > 0xFFFFFFFFull) throw std::runtime_error("not a number: " + win::Utf8FromWide(text));
   return static_cast<std::uint32_t>(value);
 }
 
@@ -97,7 +89,7 @@ void Download(const std::vector<std::wstring>& args) {
   const orvex_update::ProgressCallback progress = [](std::uint64_t done, std::uint64_t total) {
     g_percent.exchange(total == 0 ? 0 : static_cast<std::int32_t>(done * 100 / total));
   };
-  orvex_update::HttpsDownload(Narrow(args[1]), std::filesystem::path(args[2]), Number(args[3]), "", progress);
+  orvex_update::HttpsDownload(win::Utf8FromWide(args[1]), std::filesystem::path(args[2]), Number(args[3]), "", progress);
 }
 
 std::string Pass(const std::wstring& client, std::uint32_t version, bool force) {

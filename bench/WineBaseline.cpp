@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Utf8.h"
 #include "common/WinHandles.h"
 #include "common/WinHttpHandles.h"
 
@@ -51,23 +52,6 @@ namespace {
 constexpr DWORD kBlock = 1 << 20;
 
 [[noreturn]] void Fail(const std::string& text) { throw std::runtime_error(text); }
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length);
-  return out;
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length, nullptr, nullptr);
-  return out;
-}
 
 double Now() {
   LARGE_INTEGER counter{};
@@ -94,7 +78,7 @@ std::vector<std::wstring> ReadList(const std::wstring& file) {
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) paths.push_back(Widen(line));
+    if (!line.empty()) paths.push_back(win::WideFromUtf8(line));
   }
   return paths;
 }
@@ -102,7 +86,7 @@ std::vector<std::wstring> ReadList(const std::wstring& file) {
 win::UniqueFile OpenRead(const std::wstring& path) {
   win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) Fail("cannot open " + Narrow(path));
+  if (!file) Fail("cannot open " + win::Utf8FromWide(path));
   return file;
 }
 
@@ -219,7 +203,7 @@ void ExtractEntry(HANDLE archive, const Entry& entry, const std::wstring& target
   std::uint64_t offset = entry.localOffset + 30ull + Le16(local + 26) + Le16(local + 28);
   const win::UniqueFile file(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) Fail("cannot create " + Narrow(target));
+  if (!file) Fail("cannot create " + win::Utf8FromWide(target));
   std::uint32_t left = entry.packed;
   if (entry.method == 0) {
     while (left > 0) {
@@ -267,7 +251,7 @@ void Extract(const std::wstring& folder, const std::vector<std::wstring>& archiv
     std::vector<std::wstring> written;
     for (const Entry& entry : CentralDirectory(archive.Get())) {
       if (entry.name.empty() || entry.name.back() == '/') continue;
-      std::wstring target = folder + L"\\" + Widen(entry.name);
+      std::wstring target = folder + L"\\" + win::WideFromUtf8(entry.name);
       for (wchar_t& c : target) {
         if (c == L'/') c = L'\\';
       }

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "common/Utf8.h"
+
 namespace {
 
 std::wstring ExecutableWithoutExtension() {
@@ -28,15 +30,6 @@ std::wstring ExecutableWithoutExtension() {
   std::wstring path(buffer.data(), length);
   const std::size_t dot = path.rfind(L'.');
   return dot == std::wstring::npos ? path : path.substr(0, dot);
-}
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size =
-      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-  return out;
 }
 
 std::map<std::string, std::string> ReadBehaviour(const std::wstring& file) {
@@ -73,7 +66,7 @@ unsigned RecordStart(const std::wstring& file) {
     while (std::getline(in, line)) ++previous;
   }
   std::ofstream out(file.c_str(), std::ios::app | std::ios::binary);
-  out << ParentProcessId() << '\t' << Utf8(::GetCommandLineW()) << "\n";
+  out << ParentProcessId() << '\t' << win::Utf8FromWide(::GetCommandLineW()) << "\n";
   return previous;
 }
 

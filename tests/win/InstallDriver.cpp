@@ -44,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Utf8.h"
 #include "update/Install.h"
 #include "update/Journal.h"
 #include "update/Repair.h"
@@ -128,23 +129,6 @@ void AtCheckpoint(const char* checkpoint) {
 
 bool PretendStarted(const std::filesystem::path&, const std::filesystem::path&, const std::wstring&) { return true; }
 
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length, nullptr, nullptr);
-  return out;
-}
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length);
-  return out;
-}
-
 // A decimal version argument; anything else is a usage error.
 bool ParseVersion(const std::wstring& text, std::uint32_t& value) {
   if (text.empty() || text.size() > 9) return false;
@@ -178,14 +162,14 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       if (args[i] == L"--allow-same") {
         allowSame = true;
       } else if (args[i] == L"--crash-at" && i + 1 < args.size() && !inBatch) {
-        crashAt = Narrow(args[++i]);
+        crashAt = win::Utf8FromWide(args[++i]);
       } else if (args[i] == L"--hold-at" && i + 3 < args.size() && !inBatch) {
-        g_hold = {Narrow(args[i + 1]), args[i + 2], args[i + 3]};
+        g_hold = {win::Utf8FromWide(args[i + 1]), args[i + 2], args[i + 3]};
         i += 3;
       } else if (args[i] == L"--fail-at" && i + 1 < args.size()) {
-        failAt = Narrow(args[++i]);
+        failAt = win::Utf8FromWide(args[++i]);
       } else if (args[i] == L"--write-at" && i + 2 < args.size() && !inBatch) {
-        g_writeAt = Narrow(args[i + 1]);
+        g_writeAt = win::Utf8FromWide(args[i + 1]);
         g_writeFile = args[i + 2];
         i += 2;
       } else {
@@ -284,7 +268,7 @@ int RunBatch(const std::wstring& file) {
     std::size_t start = 0;
     for (;;) {
       const std::size_t tab = line.find('\t', start);
-      args.push_back(Widen(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start)));
+      args.push_back(win::WideFromUtf8(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start)));
       if (tab == std::string::npos) break;
       start = tab + 1;
     }
