@@ -172,6 +172,15 @@ def show_board(run, launcher):
     time.sleep(1)
 
 
+def ready_with_board(run, launcher):
+    """True once the window is up and ready; then the board is shown and the frame kept as "ready"."""
+    if not (run.window(launcher) and launcher.wait_for_text(READY, timeout=30)):
+        return False
+    show_board(run, launcher)
+    run.screenshot("ready")
+    return True
+
+
 def site(run):
     return SiteServer(run.work, lifetime=LIFETIME)
 
@@ -293,9 +302,7 @@ def scenario_background_repair(run):
         launcher = Launcher(client)
         repaired = False
         try:
-            if run.window(launcher) and launcher.wait_for_text(READY, timeout=30):
-                show_board(run, launcher)
-                run.screenshot("ready")
+            if ready_with_board(run, launcher):
                 before = disk_state(client)
                 shown = len(launcher.status_lines())
                 damage_table(client)
@@ -329,9 +336,7 @@ def scenario_start_game(run):
         launcher = Launcher(client)
         started = False
         try:
-            if run.window(launcher) and launcher.wait_for_text(READY, timeout=30):
-                show_board(run, launcher)
-                run.screenshot("ready")
+            if ready_with_board(run, launcher):
                 press(launcher, "Return")
                 run.say("Start pressed (the Return key)")
                 # The window hides while the guard and the game start (the
