@@ -132,9 +132,9 @@ def test_swap_message_without_pending_launcher_clears_ready(tmp_path):
 
             assert post_to_launcher(launcher, 0x802A) == 0  # the update thread's "new launcher" message
             time.sleep(1)
-            shot = launcher.screenshot(tmp_path / "after.png")
             # Not ready any more: Start is veiled; nothing was pending, so the window stays.
-            assert near(at(shot, 370, 505), veiled(START_PIXEL))
+            assert wait_until(lambda: near(at(launcher.screenshot(tmp_path / "after.png"), 370, 505),
+                                           veiled(START_PIXEL)), 5)
             assert launcher.process.poll() is None
             assert launcher.geometry(window) == (112, 84, 800, 600)
         finally:
