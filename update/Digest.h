@@ -60,7 +60,7 @@ std::string HashOpenFileHex(HANDLE file);
 // per file. The constructor throws "SHA-256 unavailable.".
 class Sha256FileHasher {
  public:
-  explicit Sha256FileHasher(std::size_t blockSize = 1 << 20);
+  explicit Sha256FileHasher(std::size_t blockSize = 256 << 10);
   Sha256FileHasher(const Sha256FileHasher&) = delete;
   Sha256FileHasher& operator=(const Sha256FileHasher&) = delete;
 

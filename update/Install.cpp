@@ -178,7 +178,7 @@ std::string HashArchive(HANDLE archive, const std::map<std::size_t, std::pair<st
   StreamHasher whole;
   std::optional<StreamHasher> part;
   std::size_t next = 0;  // the span being hashed or the next one
-  std::vector<std::uint8_t> buffer(1024 * 1024);
+  std::vector<std::uint8_t> buffer(256 * 1024);  // stays in the cache between the read and the hashers' copies
   std::uint64_t position = 0;
   for (;;) {
     ThrowIfCancelled();
