@@ -7,7 +7,7 @@ packages=(
   wine wine64 xvfb xauth x11-utils xdotool imagemagick
   cmake ninja-build googletest nlohmann-json3-dev zlib1g-dev
   clang libclang-rt-14-dev python3 python3-cryptography python3-pytest strace
-  gunicorn python3-pip python3-setuptools
+  gunicorn python3-pip python3-setuptools nginx
 )
 missing=()
 for p in "${packages[@]}"; do

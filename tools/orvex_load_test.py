@@ -23,8 +23,24 @@ service worker's resident memory after warm-up, at the end, and at its peak
 stops by itself (servers included) after the two loads, at the latest after
 twice their length plus two minutes.
 
+With --front the two loads are, over TLS as the launcher asks:
+
+  front     nginx configured by orvex_front.py in front of two service
+            instances (--workers split between them): nginx serves the
+            archive and its ranges itself and passes the repair segments on
+  nginx     the same nginx alone, serving for each request the file that
+            holds exactly the bytes of its answer
+
+and the memory figures cover the nginx workers too. The repair rate per
+address is raised for these runs: every client here is one address asking far
+faster than a launcher does. --stop-one runs only the front and stops one
+service instance (SIGTERM, or --stop-signal) halfway through: every request
+must still be answered in full.
+
   python3 tools/orvex_load_test.py                  # 200 clients, 2 workers, 60 s each
   python3 tools/orvex_load_test.py --quick          # 20 clients, 2 s each: checks that it runs
+  python3 tools/orvex_load_test.py --front          # through nginx against nginx alone, 60 s each
+  python3 tools/orvex_load_test.py --stop-one --duration 10
 """
 import argparse
 import contextlib
@@ -39,6 +55,7 @@ import random
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -48,12 +65,15 @@ import time
 TOOLS = pathlib.Path(__file__).resolve().parent
 DEV = TOOLS.parent / "testdata" / "dev"
 sys.path.insert(0, str(TOOLS))
+import orvex_front  # noqa: E402
 import orvex_publish  # noqa: E402
 
 VERSION = 2
 CLIENT_PROCESSES = 4
 POOL_RANGES = 48
 POOL_SEGMENTS = 48
+NGINX = "/usr/sbin/nginx"
+FRONT_REPAIR_RATE = 100000
 
 
 def make_release(work):
@@ -168,6 +188,89 @@ def start_server(kind, releases, static, port, workers, log):
     raise SystemExit(f"load test: the {kind} server did not start: {log.with_suffix('.err').read_text()}")
 
 
+def wait_for_port(process, port, what, errors):
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and process.poll() is None:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return process
+        except OSError:
+            time.sleep(0.05)
+    process.kill()
+    process.wait(10)
+    raise SystemExit(f"load test: {what} did not start: {pathlib.Path(errors).read_text(errors='replace')}")
+
+
+def start_nginx(prefix, port):
+    """nginx -p prefix in the foreground (its configuration already written);
+    returns the master process once port answers."""
+    errors = pathlib.Path(prefix) / "logs" / "nginx.err"
+    process = subprocess.Popen([NGINX, "-p", str(prefix), "-c", "nginx.conf", "-e", "logs/error.log", "-g",
+                                "daemon off;"], stdout=subprocess.DEVNULL, stderr=open(errors, "wb"),
+                               stdin=subprocess.DEVNULL)
+    return wait_for_port(process, port, "nginx", errors)
+
+
+def start_service(releases, port, workers, log, threads=16):
+    """One orvex-patch-service instance, plain HTTP on 127.0.0.1:port."""
+    command = [sys.executable, str(TOOLS / "orvex_patch_service.py"), "--releases", str(releases), "--bind",
+               f"127.0.0.1:{port}", "--workers", str(workers), "--threads", str(threads), "--log", str(log)]
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=open(log.with_suffix(".err"), "wb"),
+                               stdin=subprocess.DEVNULL)
+    return wait_for_port(process, port, "the service", log.with_suffix(".err"))
+
+
+def start_front(work, releases, port, instances=2, workers=1, repair_rate=FRONT_REPAIR_RATE, repair_burst=40,
+                fallback_port=None, threads=16):
+    """nginx configured by orvex_front on 127.0.0.1:port (the CDN endpoint,
+    development certificate; with fallback_port also the fallback endpoint)
+    in front of instances service instances; returns (nginx, [instances])."""
+    work = pathlib.Path(work)
+    services = []
+    try:
+        upstreams = []
+        for i in range(instances):
+            upstream = free_port()
+            services.append(start_service(releases, upstream, workers, work / f"instance-{i}.log", threads))
+            upstreams.append(f"127.0.0.1:{upstream}")
+        endpoints = [("cdn", f"127.0.0.1:{port}", DEV / "cdn-cert.pem", DEV / "cdn-key.pem")]
+        if fallback_port:
+            endpoints.append(("fallback", f"127.0.0.1:{fallback_port}", DEV / "fallback-cert.pem",
+                              DEV / "fallback-key.pem"))
+        prefix = work / "front"
+        http_text = orvex_front.render_http(releases, endpoints, upstreams, str(prefix / "logs" / "access.log"),
+                                            repair_rate, repair_burst)
+        orvex_front.write_standalone(prefix, http_text, worker_processes=2,
+                                     user="root" if os.geteuid() == 0 else None)
+        return start_nginx(prefix, port), services
+    except BaseException:
+        for service in services:
+            service.kill()
+        raise
+
+
+def start_nginx_alone(work, static, port):
+    """The same nginx serving GET /static/NAME from static, nothing else."""
+    prefix = pathlib.Path(work) / "nginx-alone"
+    http_text = f"""server {{
+    listen 127.0.0.1:{port} ssl;
+    ssl_certificate "{DEV / 'cdn-cert.pem'}";
+    ssl_certificate_key "{DEV / 'cdn-key.pem'}";
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_session_cache shared:orvex_tls:10m;
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    sendfile_max_chunk 512k;
+    location /static/ {{
+        alias "{static}/";
+        default_type application/octet-stream;
+    }}
+}}"""
+    orvex_front.write_standalone(prefix, http_text, worker_processes=2, user="root" if os.geteuid() == 0 else None)
+    return start_nginx(prefix, port)
+
+
 def worker_pids(master):
     try:
         children = pathlib.Path(f"/proc/{master}/task/{master}/children").read_text().split()
@@ -190,13 +293,20 @@ def client_process(kind, port, pool, threads, deadline, results):
     """threads client threads until deadline; puts (requests, bytes, errors, first errors) on results."""
     totals = {"requests": 0, "bytes": 0, "errors": 0, "samples": []}
     lock = threading.Lock()
+    context = None
+    if kind in ("front", "nginx"):
+        context = ssl.create_default_context(cafile=str(DEV / "dev-ca-cert.pem"))
+        context.check_hostname = False
 
     def one(rng):
         method, path, headers, body, name, size, digest = rng.choice(pool)
-        if kind == "static":
+        if kind in ("static", "nginx"):
             method, path, headers, body = "GET", f"/static/{name}", {}, None
         expected_status = 206 if "Range" in headers else 200
-        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        if context:
+            connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=60, context=context)
+        else:
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
         try:
             connection.request(method, path, body=body, headers=headers)
             response = connection.getresponse()
@@ -236,7 +346,33 @@ def client_process(kind, port, pool, threads, deadline, results):
     results.put(totals)
 
 
-def run_load(kind, port, pool, clients, duration, master=None):
+def follow_worker(memory, pid, master, warm):
+    """Updates pid's resident memory record: after warm-up, last seen, peak."""
+    rss = memory_kib(pid, "VmRSS")
+    if pid not in memory:
+        try:
+            command = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0].decode(errors="replace")
+        except OSError:
+            command = ""
+        name = "nginx" if command.startswith("nginx") else f"service {master}"
+        memory[pid] = {"name": name, "warm": None, "end": 0, "peak": 0}
+    record = memory[pid]
+    if record["warm"] is None and warm:
+        record["warm"] = rss
+    if rss:
+        record["end"] = rss
+    record["peak"] = max(record["peak"], memory_kib(pid, "VmHWM"))
+
+
+def instance_summary(log, process):
+    """(repair requests answered, whether the instance had stopped by the end)."""
+    lines = log.read_text().splitlines() if log.exists() else []
+    return {"repairs": sum('repair-batch-v4.php"' in line for line in lines), "stopped": process.poll() is not None}
+
+
+def run_load(kind, port, pool, clients, duration, masters=(), stop=None):
+    """masters: processes whose workers' memory is followed; stop: (process,
+    signal) sent halfway through."""
     deadline = time.time() + duration
     results = multiprocessing.Queue()
     per_process = [clients // CLIENT_PROCESSES + (1 if i < clients % CLIENT_PROCESSES else 0)
@@ -247,14 +383,13 @@ def run_load(kind, port, pool, clients, duration, master=None):
     for process in processes:
         process.start()
     memory = {}
-    while any(process.is_alive() for process in processes) and master is not None:
-        for pid in worker_pids(master):
-            rss = memory_kib(pid, "VmRSS")
-            record = memory.setdefault(pid, {"warm": None, "end": 0, "peak": 0})
-            if record["warm"] is None and time.time() - started >= min(5, duration / 2):
-                record["warm"] = rss
-            record["end"] = rss
-            record["peak"] = max(record["peak"], memory_kib(pid, "VmHWM"))
+    while any(process.is_alive() for process in processes):
+        if stop and time.time() - started >= duration / 2:
+            stop[0].send_signal(stop[1])
+            stop = None
+        for master in masters:
+            for pid in worker_pids(master.pid):
+                follow_worker(memory, pid, master.pid, time.time() - started >= min(5, duration / 2))
         time.sleep(0.5)
     totals = [results.get(timeout=duration + 120) for _ in processes]
     for process in processes:
@@ -274,6 +409,11 @@ def main(argv=None):
     parser.add_argument("--duration", type=float, default=60, help="seconds of load per server (default 60)")
     parser.add_argument("--workers", type=int, default=2, help="gunicorn worker processes (default 2)")
     parser.add_argument("--quick", action="store_true", help="20 clients for 2 s each: checks that the test runs")
+    parser.add_argument("--front", action="store_true", help="through nginx (orvex_front) against nginx alone")
+    parser.add_argument("--stop-one", action="store_true",
+                        help="only the front; one of its two service instances is stopped halfway")
+    parser.add_argument("--stop-signal", default="TERM", choices=("TERM", "KILL", "INT"),
+                        help="how --stop-one stops it (default TERM, gunicorn's graceful stop)")
     parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args(argv)
     if args.quick:
@@ -290,27 +430,56 @@ def main(argv=None):
         static.mkdir()
         pool = request_pool(releases, static)
         figures = {}
-        for kind in ("service", "static"):
+        kinds = ("front",) if args.stop_one else ("front", "nginx") if args.front else ("service", "static")
+        for kind in kinds:
             port = free_port()
-            server = start_server(kind, releases, static, port, args.workers, work / f"{kind}.log")
-            servers.append(server)
-            figures[kind] = run_load(kind, port, pool, args.clients, args.duration,
-                                     server.pid if kind == "service" else None)
-            server.terminate()
-            server.wait(30)
-        service, static_figures = figures["service"], figures["static"]
+            masters, stop = [], None
+            if kind == "front":
+                nginx, instances = start_front(work, releases, port, workers=max(1, args.workers // 2))
+                servers += [nginx, *instances]
+                masters = [nginx, *instances]
+                if args.stop_one:
+                    stop = (instances[0], getattr(signal, "SIG" + args.stop_signal))
+            elif kind == "nginx":
+                masters = [start_nginx_alone(work, static, port)]
+                servers += masters
+            else:
+                server = start_server(kind, releases, static, port, args.workers, work / f"{kind}.log")
+                servers.append(server)
+                masters = [server] if kind == "service" else []
+            figures[kind] = run_load(kind, port, pool, args.clients, args.duration, masters, stop)
+            if kind == "front":
+                figures[kind]["instances"] = [instance_summary(work / f"instance-{i}.log", process)
+                                              for i, process in enumerate(instances)]
+            for server in masters or [server]:
+                server.terminate()
+            for server in masters or [server]:
+                server.wait(30)
         print(f"load test: {args.clients} clients, {args.workers} workers, {args.duration:g} s per server, "
               f"{len(pool)} distinct requests (1 archive, {POOL_RANGES} ranges, {POOL_SEGMENTS} repair segments)")
+        if "front" in figures:
+            print("  repair requests per service instance: " + ", ".join(
+                f"{record['repairs']}{' (stopped)' if record['stopped'] else ''}"
+                for record in figures["front"]["instances"]))
+        if args.stop_one:
+            print(f"  one of the two service instances stopped (SIG{args.stop_signal}) after "
+                  f"{args.duration / 2:g} s")
+            if not figures["front"]["instances"][0]["stopped"]:
+                print("  error: the instance did not stop")
+                figures["front"]["errors"] += 1
         for kind, result in figures.items():
             print(f"  {kind:8} {result['requests']:7} requests ({result['requests_per_s']:.0f}/s), "
                   f"{result['bytes'] / 1024 ** 2:9.1f} MiB verified ({result['mib_per_s']:.1f} MiB/s), "
                   f"{result['errors']} errors")
             for sample in result["samples"]:
                 print(f"           error: {sample}")
-        print(f"  service throughput / static throughput: {service['mib_per_s'] / static_figures['mib_per_s']:.2f}")
-        for pid, record in sorted(service["memory_kib"].items()):
-            print(f"  worker {pid}: resident {record['warm'] or 0} KiB after warm-up, {record['end']} KiB at the "
-                  f"end, peak {record['peak']} KiB")
+        if len(kinds) == 2:
+            first, second = (figures[kind] for kind in kinds)
+            print(f"  {kinds[0]} throughput / {kinds[1]} throughput: "
+                  f"{first['mib_per_s'] / second['mib_per_s']:.2f}")
+        for pid, record in sorted(figures[kinds[0]]["memory_kib"].items()):
+            print(f"  worker {pid} ({record['name']}): resident {record['warm'] or 0} KiB after warm-up, "
+                  f"{record['end']} KiB at the end, peak {record['peak']} KiB")
         if args.json:
             pathlib.Path(args.json).write_text(json.dumps(figures, indent=1))
         ok = all(result["errors"] == 0 and result["requests"] > 0 for result in figures.values())

@@ -1,0 +1,181 @@
+"""The nginx front (orvex_front.py) with two patch-service instances behind it,
+the real nginx and gunicorn on free loopback ports: what each launcher request
+gets through both endpoints, the fallback endpoint's pinned certificate, the
+repair rate per address, and silent and slow clients that must not stop
+anyone else."""
+import hashlib
+import http.client
+import pathlib
+import socket
+import ssl
+import sys
+import time
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+DEV = ROOT / "testdata" / "dev"
+sys.path.insert(0, str(ROOT / "tools"))
+import orvex_load_test as load  # noqa: E402
+
+REPAIR = "/orvex-patch/repair-batch-v4.php"
+BURST = 6
+IMMUTABLE = "public, max-age=31536000, immutable"
+SHORT = "public, max-age=10"
+
+
+@pytest.fixture(scope="module")
+def front(tmp_path_factory):
+    work = tmp_path_factory.mktemp("front")
+    releases = load.make_release(work)
+    (work / "static").mkdir()
+    pool = load.request_pool(releases, work / "static")
+    cdn, fallback = load.free_port(), load.free_port()
+    # Small instances: four threads each, so that a handful of requests held
+    # by slow readers would take all of them.
+    nginx, instances = load.start_front(work, releases, cdn, repair_rate=2, repair_burst=BURST,
+                                        fallback_port=fallback, threads=4)
+    try:
+        yield {"releases": releases / str(load.VERSION), "pool": pool, "cdn": cdn, "fallback": fallback}
+    finally:
+        for process in (nginx, *instances):
+            process.terminate()
+        for process in (nginx, *instances):
+            process.wait(20)
+
+
+def tls_context():
+    context = ssl.create_default_context(cafile=str(DEV / "dev-ca-cert.pem"))
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE  # the fallback certificate is checked by its pin below
+    return context
+
+
+def fetch(port, method, path, headers=None, body=None, source="127.0.0.1"):
+    connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=10, context=tls_context(),
+                                             source_address=(source, 0))
+    try:
+        connection.request(method, path, body=body, headers=headers or {})
+        answer = connection.getresponse()
+        return answer.status, dict(answer.getheaders()), answer.read()
+    finally:
+        connection.close()
+
+
+def repair_body(front, smallest=True):
+    """A repair request of the load test's pool and its answer's digest."""
+    posts = sorted((entry for entry in front["pool"] if entry[0] == "POST"), key=lambda entry: entry[5])
+    entry = posts[0] if smallest else posts[-1]
+    return entry[3], entry[5], entry[6]
+
+
+def test_each_launcher_request_gets_its_answer_through_both_endpoints(front):
+    folder = front["releases"]
+    archive = (folder / "2.zip").read_bytes()
+    etag = fetch(front["cdn"], "HEAD", "/orvex-patch/2.zip")[1]["ETag"]
+    body, size, digest = repair_body(front)
+    cases = [
+        # (port, method, path, headers, body, status, expected bytes or digest, Cache-Control)
+        ("cdn", "GET", "/orvex-patch/2.zip", {}, None, 200, archive, IMMUTABLE),
+        ("fallback", "GET", "/patch/2.manifest", {}, None, 200, (folder / "2.manifest").read_bytes(), IMMUTABLE),
+        ("cdn", "GET", "/orvex-patch/2.manifest.sig", {}, None, 200, (folder / "2.manifest.sig").read_bytes(),
+         IMMUTABLE),
+        ("cdn", "GET", "/orvex-patch/metadata-v4-2.zip", {}, None, 200,
+         (folder / "metadata-v4-2.zip").read_bytes(), IMMUTABLE),
+        ("cdn", "GET", "/orvex-patch/2.zip", {"Range": "bytes=1000-"}, None, 206, archive[1000:], IMMUTABLE),
+        ("fallback", "GET", "/patch/2.zip", {"Range": "bytes=5-9", "If-Range": etag}, None, 206, archive[5:10],
+         IMMUTABLE),
+        ("cdn", "GET", "/orvex-patch/2.zip", {"Range": "bytes=5-9", "If-Range": '"another"'}, None, 200, archive,
+         IMMUTABLE),
+        ("cdn", "GET", "/orvex-patch/2.zip", {"Range": "bytes=0-0,5-9"}, None, 200, archive, IMMUTABLE),
+        ("cdn", "GET", "/orvex-patch/2.zip", {"Range": f"bytes={len(archive)}-"}, None, 416, None, IMMUTABLE),
+        ("cdn", "GET", "/orvex-patch/3.manifest", {}, None, 404, None, SHORT),
+        ("cdn", "GET", "/orvex-patch/02.manifest", {}, None, 404, None, SHORT),
+        ("cdn", "GET", "/orvex-patch/2.catalogue", {}, None, 404, None, SHORT),
+        ("cdn", "GET", "/orvex-patch/release.json", {}, None, 404, None, SHORT),
+        ("fallback", "GET", "/patch/2/2.zip", {}, None, 404, None, SHORT),
+        ("cdn", "POST", REPAIR, {"Content-Type": "text/plain"}, body, 200, digest, "no-store"),
+        ("fallback", "POST", "/patch/repair-batch-v4.php", {}, body, 200, digest, "no-store"),
+        ("cdn", "POST", REPAIR, {}, b"2\nBITS\n" + b"0" * 17000, 413, None, "no-store"),
+        ("cdn", "GET", "/healthz", {}, None, 200, b'{"status": "ok", "versions": [2]}\n', "no-store"),
+    ]
+    for port, method, path, headers, data, status, expected, cache in cases:
+        got_status, got_headers, got = fetch(front[port], method, path, headers, data)
+        case = (port, method, path, headers)
+        assert got_status == status, case
+        if isinstance(expected, bytes):
+            assert got == expected, case
+        elif expected is not None:
+            assert (len(got), hashlib.sha256(got).hexdigest()) == (size, expected), case
+        assert got_headers.get("Cache-Control") == cache, case
+        if status in (200, 206) and path.endswith("/2.zip"):
+            assert got_headers["ETag"] == etag, case
+        if status == 200 and path.endswith("/2.zip"):
+            assert got_headers["Accept-Ranges"] == "bytes", case
+
+
+def test_fallback_endpoint_presents_the_pinned_certificate(front):
+    pin = (DEV / "fallback-cert.pin").read_text().strip()
+    for port, expected in ((front["fallback"], pin),
+                           (front["cdn"], hashlib.sha256(ssl.PEM_cert_to_DER_cert(
+                               (DEV / "cdn-cert.pem").read_text())).hexdigest())):
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as raw, \
+                tls_context().wrap_socket(raw) as tls:
+            assert tls.version() == "TLSv1.3" or tls.version() == "TLSv1.2"
+            assert hashlib.sha256(tls.getpeercert(binary_form=True)).hexdigest() == expected
+
+
+def test_repair_requests_of_one_address_beyond_the_burst_are_refused(front):
+    body, _, _ = repair_body(front)
+    statuses = [fetch(front["cdn"], "POST", REPAIR, {}, body, source="127.0.0.250")[0] for _ in range(BURST + 6)]
+    assert statuses[:BURST] == [200] * BURST
+    assert 429 in statuses[BURST:]
+    # Another address is not affected.
+    assert fetch(front["cdn"], "POST", REPAIR, {}, body, source="127.0.0.251")[0] == 200
+
+
+def test_silent_and_slow_clients_leave_health_and_ranges_answering(front):
+    archive_request = b"GET /orvex-patch/2.zip HTTP/1.1\r\nHost: x\r\n\r\n"
+    body, _, _ = repair_body(front, smallest=False)
+    repair_request = (f"POST {REPAIR} HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
+                      f"Content-Length: {len(body)}\r\n\r\n").encode() + body
+    held = []
+    try:
+        # 100 connections that send nothing, 100 that send a repair request's
+        # headers and 5 of its 200 body bytes.
+        for i in range(200):
+            connection = socket.create_connection(("127.0.0.1", front["cdn"]), timeout=10)
+            held.append(connection)
+            if i % 2:
+                connection = tls_context().wrap_socket(connection)
+                held[-1] = connection
+                connection.sendall(f"POST {REPAIR} HTTP/1.1\r\nHost: x\r\nContent-Length: 200\r\n\r\n2\nBIT".encode())
+        # 50 readers that take nothing of their answers (each from its own
+        # address, as players are, so that the repair rate does not refuse them).
+        for i in range(50):
+            raw = socket.socket()
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            raw.bind((f"127.0.1.{i + 1}", 0))
+            raw.settimeout(10)
+            raw.connect(("127.0.0.1", front["cdn"]))
+            connection = tls_context().wrap_socket(raw)
+            held.append(connection)
+            connection.sendall(repair_request if i % 2 else archive_request)
+        time.sleep(1)
+        for path, headers, status in (("/healthz", {}, 200), ("/orvex-patch/2.zip", {"Range": "bytes=-100"}, 206)):
+            started = time.monotonic()
+            assert fetch(front["cdn"], "GET", path, headers)[0] == status
+            assert time.monotonic() - started < 2, path
+        # And the repair endpoint itself, whose instances the slow readers'
+        # answers would otherwise hold.
+        started = time.monotonic()
+        assert fetch(front["cdn"], "POST", REPAIR, {}, repair_body(front)[0], source="127.0.0.252")[0] == 200
+        assert time.monotonic() - started < 2
+        # The silent connections are still held, not refused.
+        for connection in held[:200:2]:
+            connection.setblocking(False)
+            with pytest.raises(BlockingIOError):
+                connection.recv(1)
+    finally:
+        for connection in held:
+            connection.close()
