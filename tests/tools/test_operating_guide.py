@@ -1,7 +1,8 @@
 """docs/operating.md: every shell block, in order, in one working folder, as
-one bash script that stops at the first failing command. The fallback port
-5443 of the guide becomes a free port here, so the run does not collide with
-the stand-in servers of other tests."""
+one bash script that stops at the first failing command. Each loopback port
+of the guide (the front's 5443 and 8443, the instances' 5444 and 5445) becomes
+a free port here, so the run does not collide with the stand-in servers of
+other tests."""
 import os
 import pathlib
 import re
@@ -27,16 +28,17 @@ def test_every_command_of_the_guide_runs(tmp_path):
     for version in (2369, 2370, 2384):
         sample_client.write_tree(tmp_path / "trees" / str(version), version)
     (tmp_path / "Launcher.exe").write_bytes(b"MZ launcher stand-in")
-    port = str(free_port())
-    script = "set -euo pipefail\n" + "\n".join(block.replace("127.0.0.1:5443", f"127.0.0.1:{port}") for block in blocks)
+    script = "set -euo pipefail\n" + "\n".join(blocks)
+    ports = {port: str(free_port()) for port in re.findall(r"127\.0\.0\.1:([0-9]+)", script)}
+    script = re.sub(r"127\.0\.0\.1:([0-9]+)", lambda match: f"127.0.0.1:{ports[match[1]]}", script)
     # Debian's python3, whose gunicorn and cryptography the guide relies on.
     environment = dict(os.environ, ORVEX_SOURCE=str(ROOT), PATH="/usr/bin:" + os.environ.get("PATH", ""))
     result = subprocess.run(["bash", "-c", script + "\nls releases"], cwd=tmp_path, env=environment,
                             capture_output=True, text=True, timeout=240)
-    # Stop the service whatever happened.
-    pid_file = tmp_path / "service.pid"
-    if result.returncode != 0 and pid_file.exists():
-        subprocess.run(["kill", pid_file.read_text().strip()])
+    # Stop the front and the services whatever happened.
+    for pid_file in (tmp_path / "front" / "nginx.pid", tmp_path / "service-a.pid", tmp_path / "service-b.pid"):
+        if result.returncode != 0 and pid_file.exists():
+            subprocess.run(["kill", pid_file.read_text().strip()])
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     assert result.stdout.split()[-2:] == ["2370", "2384"]
     assert (tmp_path / "releases" / "2384" / "offline" / "Patch.zip").is_file()
