@@ -11,6 +11,7 @@
 #include "update/Install.h"
 #include "update/Journal.h"
 #include "update/Paths.h"
+#include "update/Version.h"
 
 namespace {
 
@@ -65,6 +66,22 @@ bool InstallLocalPatch(const fs::path& clientFolder, const fs::path& manifest, c
   return false;
 }
 
+bool SaveConnectionSettings(const fs::path& clientFolder) {
+  try {
+    // Under the lock, as every other change of the client folder.
+    orvex_update::UpdateLock lock(clientFolder);
+    orvex_update::RewriteSettings(clientFolder,
+                                  {{L"Server", L"Count", L"1"},
+                                   {L"Server", L"IP0", fs::path(orvex_deploy::kLoginHost).native()},
+                                   {L"ORVEX_UPDATE", L"BaseURL", fs::path(orvex_deploy::kPatchCdnUrl).native()}},
+                                  orvex_update::FlushSite::kSettingsCopy, orvex_update::FlushSite::kSettingsMove,
+                                  kSettingsText);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 int RunInstallerMode(const std::wstring& executablePath, bool unattended) {
   const fs::path patchFolder = fs::path(executablePath).parent_path();
   const fs::path middleFolder = patchFolder.parent_path();
@@ -79,12 +96,6 @@ int RunInstallerMode(const std::wstring& executablePath, bool unattended) {
                          patchFolder / L"2384.zip", kPatchVersion, installed, true, errorText)) {
     return Report(patchFolder, unattended, 1, errorText);
   }
-  const fs::path::string_type host = fs::path(orvex_deploy::kLoginHost).native();
-  const fs::path::string_type cdn = fs::path(orvex_deploy::kPatchCdnUrl).native();
-  const bool saved = ::WritePrivateProfileStringW(L"Server", L"Count", L"1", ini.c_str()) &&
-                     ::WritePrivateProfileStringW(L"Server", L"IP0", host.c_str(), ini.c_str()) &&
-                     ::WritePrivateProfileStringW(L"ORVEX_UPDATE", L"BaseURL", cdn.c_str(), ini.c_str());
-  // Flush the profile cache so the settings are on disk when the process ends.
-  ::WritePrivateProfileStringW(nullptr, nullptr, nullptr, ini.c_str());
+  const bool saved = SaveConnectionSettings(clientFolder);
   return Report(patchFolder, unattended, saved ? 0 : 1, saved ? kSuccessText : kSettingsText);
 }

@@ -17,3 +17,8 @@ bool InstallLocalPatch(const std::filesystem::path& clientFolder, const std::fil
                        const std::filesystem::path& signature, const std::filesystem::path& archive,
                        std::uint32_t targetVersion, std::uint32_t installedVersion, bool allowSameVersion,
                        std::string& errorText);
+
+// Writes the connection settings (server count and address, patch base URL)
+// into the client folder's Server.ini, keeping every other setting, under the
+// update lock. False when they could not be saved. Never throws.
+bool SaveConnectionSettings(const std::filesystem::path& clientFolder);

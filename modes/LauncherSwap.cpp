@@ -8,11 +8,14 @@
 #include "common/WinHandles.h"
 #include "update/ClientManifest.h"
 #include "update/Digest.h"
+#include "update/FileWork.h"
 #include "update/Paths.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using orvex_update::FlushSite;
 
 // A scanner may hold a launcher file for a moment: copies and moves retry
 // briefly, as every other file operation of the update machinery does.
@@ -101,9 +104,9 @@ bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::Startup
 // Opens an existing file for writing and flushes it to disk. MoveFileExW's
 // write-through does not make a rename durable under Wine (and a rename moves
 // only the name), so the moved file itself is flushed after every move.
-bool FlushFile(const fs::path& path) {
+bool FlushFile(const fs::path& path, FlushSite site) {
   win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
-  return file && ::FlushFileBuffers(file.Get());
+  return file && orvex_update::FlushAt(site, file.Get());
 }
 
 // Size and digest of the file at path, in an entry without a name, so that a
@@ -129,7 +132,7 @@ bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup)
   fs::remove(files.previous, error);
   return !error && DescribeFile(files.installed, backup) && StepAllowed("backup-copy") &&
          CopyRetrying(files.installed.c_str(), files.previous.c_str(), FALSE) && StepAllowed("backup-flush") &&
-         FlushFile(files.previous) && FileMatchesEntry(files.previous, backup);
+         FlushFile(files.previous, FlushSite::kSwapBackup) && FileMatchesEntry(files.previous, backup);
 }
 
 // Puts the backup of the replaced launcher back over Launcher.exe the way the
@@ -140,12 +143,12 @@ bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup)
 bool RestorePrevious(const SwapFiles& files, const orvex_update::StartupEntry& backup) {
   try {
     if (!StepAllowed("restore-copy") || !CopyRetrying(files.previous.c_str(), files.next.c_str(), FALSE)) return false;
-    if (!StepAllowed("restore-flush") || !FlushFile(files.next) || !FileMatchesEntry(files.next, backup)) return false;
+    if (!StepAllowed("restore-flush") || !FlushFile(files.next, FlushSite::kSwapRestore) || !FileMatchesEntry(files.next, backup)) return false;
     if (!StepAllowed("restore-move") || !MoveRetrying(files.next.c_str(), files.installed.c_str(),
                                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return false;
     }
-    return StepAllowed("restore-moved-flush") && FlushFile(files.installed) &&
+    return StepAllowed("restore-moved-flush") && FlushFile(files.installed, FlushSite::kSwapRestoreMove) &&
            FileMatchesEntry(files.installed, backup);
   } catch (const std::exception&) {
     return false;
@@ -291,7 +294,7 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   // The staged copy is flushed before it is moved: a rename that reaches the
   // disk before the data would leave an empty Launcher.exe after a power cut.
   if (!CopyRetrying(pending.c_str(), next.c_str(), FALSE) || !FileMatchesEntry(next, entry) ||
-      !StepAllowed("stage-flush") || !FlushFile(next)) {
+      !StepAllowed("stage-flush") || !FlushFile(next, FlushSite::kSwapStage)) {
     throw std::runtime_error("Cannot stage the new launcher.");
   }
 
@@ -316,7 +319,7 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   const orvex_update::StartupEntry* restorable = hadInstalled ? &backup : nullptr;
   bool verified = false;
   try {
-    verified = StepAllowed("replace-flush") && FlushFile(installed) && FileMatchesEntry(installed, entry);
+    verified = StepAllowed("replace-flush") && FlushFile(installed, FlushSite::kSwapReplace) && FileMatchesEntry(installed, entry);
   } catch (const std::exception&) {
     // A link that appeared since the checks above: not verified.
   }

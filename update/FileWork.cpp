@@ -279,6 +279,8 @@ HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const Hashe
 
 // ---------------------------------------------------------------- flushing
 
+bool FlushAt(FlushSite site, HANDLE file) { return FlushSiteSkipped(site) || ::FlushFileBuffers(file); }
+
 FlushBehind::~FlushBehind() {
   if (!thread_.joinable()) return;
   {
@@ -330,9 +332,15 @@ FlushQueue::~FlushQueue() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-void FlushQueue::Add(const fs::path& path, FileIdentity* identity) { Push(Item{0, path, {}, identity}); }
+void FlushQueue::Add(const fs::path& path, FlushSite site, FileIdentity* identity) {
+  Push(Item{0, path, {}, site, identity});
+}
 
-void FlushQueue::Add(win::UniqueFile file, FileIdentity* identity) { Push(Item{0, {}, std::move(file), identity}); }
+void FlushQueue::Add(win::UniqueFile file, FlushSite site, FileIdentity* identity) {
+  Push(Item{0, {}, std::move(file), site, identity});
+}
+
+void FlushQueue::AddAhead(const fs::path& path) { Push(Item{0, path, {}, std::nullopt, nullptr}); }
 
 void FlushQueue::Push(Item item) {
   {
@@ -362,7 +370,7 @@ void FlushQueue::Run() {
                                                         FILE_SHARE_READ, OPEN_EXISTING);
     if (!file) {
       failure = "Cannot flush staged update file.";
-    } else if (!::FlushFileBuffers(file.Get())) {
+    } else if (!(item.site ? FlushAt(*item.site, file.Get()) : ::FlushFileBuffers(file.Get()) != FALSE)) {
       failure = "Cannot persist staged update file.";
     } else if (item.identity != nullptr && !QueryFileIdentity(file.Get(), *item.identity)) {
       *item.identity = FileIdentity{};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/WinHandles.h"
+#include "update/FlushSites.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,6 +95,10 @@ HashedFile CopyFileHashing(const std::filesystem::path& from, const std::filesys
 // first failed or empty write (GetLastError tells why).
 bool WriteAll(HANDLE file, const void* data, std::size_t length);
 
+// The one flush of every named site: FlushFileBuffers on file, unless a test
+// leaves that site out, when it reports success without flushing.
+bool FlushAt(FlushSite site, HANDLE file);
+
 // Linux (and so Wine, whose FlushFileBuffers is fsync) keeps a written file's
 // pages dirty until a tenth of memory is dirty or 30 s have passed, so the
 // flush after a large file used to write all of it while everything else
@@ -134,11 +140,15 @@ class FlushQueue {
   FlushQueue(const FlushQueue&) = delete;
   FlushQueue& operator=(const FlushQueue&) = delete;
 
-  // When identity is given, it receives the file's identity as flushed (zero
-  // when it cannot be read); it must stay valid until Wait returns.
-  void Add(const std::filesystem::path& path, FileIdentity* identity = nullptr);
+  // Flushes path at site. When identity is given, it receives the file's
+  // identity as flushed (zero when it cannot be read); it must stay valid
+  // until Wait returns.
+  void Add(const std::filesystem::path& path, FlushSite site, FileIdentity* identity = nullptr);
   // The same for a file already open with write access; the queue closes it.
-  void Add(win::UniqueFile file, FileIdentity* identity = nullptr);
+  void Add(win::UniqueFile file, FlushSite site, FileIdentity* identity = nullptr);
+  // A flush that only moves disk writes earlier: a later flush of the file at
+  // its site decides, so this one is at no site.
+  void AddAhead(const std::filesystem::path& path);
   // Returns once every added file is flushed, or throws the failure (as
   // FlushStagedFile words it) of the earliest added file that failed. Files
   // may be added from several threads, but not while Wait runs.
@@ -154,6 +164,7 @@ class FlushQueue {
     std::size_t number;
     std::filesystem::path path;  // opened by the queue when file is not open
     win::UniqueFile file;
+    std::optional<FlushSite> site;
     FileIdentity* identity;
   };
   void Push(Item item);

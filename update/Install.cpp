@@ -55,9 +55,6 @@ std::wstring RunningExecutable() {
   return (length > 0 && length < 260) ? std::wstring(buffer, length) : std::wstring();
 }
 
-// Opens with write access and flushes, as the staged files and backups need.
-void FlushFile(const fs::path& path) { FlushStagedFile(path); }
-
 // Which names one folder holds, from one listing of it. Wine reads the whole
 // folder for every name it cannot find, so asking about each new name of a
 // patch one by one costs the square of a large folder; the listing answers
@@ -234,7 +231,7 @@ void MakeBackups(ContainmentGuard& guard, const fs::path& clientFolder, const fs
     // Created exclusively: nothing planted at the backup's name is written
     // through.
     const HashedFile copied = CopyFileHashing(destination, backup, hashed != known.end() ? &hashed->second : nullptr);
-    flushes.Add(backup);
+    flushes.Add(backup, FlushSite::kBackup);
     lines[i] = JournalLineExisting(file.path, copied.identity.size, copied.sha256);
   }
 }
@@ -370,8 +367,9 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   const fs::path staging = current / "files";
   FsCreateDirectories(current);
   FsCreateDirectories(staging);
-  WriteDurableFile(current / "manifest", ReadBoundedFile(manifestFile, kMaxMetadataBytes));
-  WriteDurableFile(current / "signature", ReadBoundedFile(signatureFile, kMaxSignatureBytes));
+  WriteDurableFile(current / "manifest", ReadBoundedFile(manifestFile, kMaxMetadataBytes), FlushSite::kManifestCopy);
+  WriteDurableFile(current / "signature", ReadBoundedFile(signatureFile, kMaxSignatureBytes),
+                   FlushSite::kSignatureCopy);
 
   // 8-9: every archive entry must be a signed file, once.
   std::map<std::string, const ManifestFile*> index;
@@ -461,7 +459,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
     // and the flush after the move (which alone counts) has only the move
     // left to write. Best effort; it ends before the first move.
     const auto flushBehind = [&](const ExtractedFile& file) {
-      if (file.file.identity.size >= kFlushBehindBytes) earlyFlushes.Add(file.path);
+      if (file.file.identity.size >= kFlushBehindBytes) earlyFlushes.AddAhead(file.path);
     };
     if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted, flushBehind,
                        &storedDigests) != 0) {
@@ -486,7 +484,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
                          rebuildBackups[i]);
         stagedFiles[i] = rebuilt.output;
         if (rebuilt.backedUp) {
-          backupFlushes.Add(rebuildBackups[i]);
+          backupFlushes.Add(rebuildBackups[i], FlushSite::kRebuildBackup);
           journalLines[i] = JournalLineExisting(file.path, rebuilt.base.identity.size, rebuilt.base.sha256);
         } else if (!rebuilt.base.sha256.empty()) {
           hashedClientFiles[AsciiLower(file.path)] = rebuilt.base;
@@ -534,11 +532,11 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   std::string journal = JournalHeader(installedVersion);
   for (const std::string& line : journalLines) journal += line;
   Checkpoint("journal");
-  WriteDurableFile(current / "journal.tmp", journal);
+  WriteDurableFile(current / "journal.tmp", journal, FlushSite::kJournal);
   ReplaceClientFile(guard, current / "journal.tmp", current / "journal");
   // Wine ignores MOVEFILE_WRITE_THROUGH: only a flush of the moved file puts
   // the move on disk, and a client file must not change before it is there.
-  FlushFile(current / "journal");
+  FlushStagedFile(current / "journal", FlushSite::kJournalMove);
   Checkpoint("replace");
   report("Installing update; rollback backup is ready...");
 
@@ -558,7 +556,8 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
       if (i == manifest.files.size() / 2) Checkpoint("replace-half");
       const ManifestFile& file = manifest.files[i];
       const fs::path destination = ClientPathFor(clientFolder, file);
-      flushes.Add(ReplaceClientFileHeld(guard, staging / fs::path(file.path), destination), &installedFiles[i]);
+      flushes.Add(ReplaceClientFileHeld(guard, staging / fs::path(file.path), destination), FlushSite::kStaged,
+                  &installedFiles[i]);
     }
     flushes.Wait();
   }
@@ -571,7 +570,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
     if (!FileMatches(destination, file)) Fail("Installed file verification failed.");
   }
   SaveClientVersion(clientFolder, static_cast<std::uint32_t>(manifest.version));
-  WriteDurableFile(current / "committed", std::string_view("1\n"));
+  WriteDurableFile(current / "committed", std::string_view("1\n"), FlushSite::kCommitted);
   Checkpoint("committed");
 
   // 19: the journal goes first, so that a crash in the middle of the clean-up

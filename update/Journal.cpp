@@ -40,7 +40,7 @@ void RemoveLeftovers(const fs::path& clientFolder, const fs::path& current, Left
 // what puts the move on disk, so a power cut cannot bring the old name back
 // once later steps have reached the disk. It stands for a removal and fails
 // like one.
-void MoveAsideDurably(const fs::path& clientFolder, const fs::path& from, const fs::path& to) {
+void MoveAsideDurably(const fs::path& clientFolder, const fs::path& from, const fs::path& to, FlushSite site) {
   EnsureInsideClient(clientFolder, from);
   EnsureInsideClient(clientFolder, to);
   FsCreateDirectories(to.parent_path());
@@ -48,7 +48,7 @@ void MoveAsideDurably(const fs::path& clientFolder, const fs::path& from, const 
   if (result != ERROR_SUCCESS) {
     throw FileSystemError("remove", std::error_code(static_cast<int>(result), std::system_category()));
   }
-  FlushStagedFile(to);
+  FlushStagedFile(to, site);
 }
 
 void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
@@ -116,7 +116,7 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
       ReplaceClientFile(clientFolder, restore, client);
       // One flush after the move puts the restored bytes and the move on
       // disk before the journal and the backups go.
-      FlushStagedFile(client);
+      FlushStagedFile(client, FlushSite::kRollback);
     } else {
       const fs::file_status status = FsStatus(client);
       if (!fs::exists(status)) continue;
@@ -124,7 +124,7 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
       // Moved into the transaction directory (removed with it) rather than
       // deleted: a deletion cannot be flushed, and a power cut after the
       // journal has gone could otherwise bring the added file back.
-      MoveAsideDurably(clientFolder, client, restoreRoot / fs::path(file.path));
+      MoveAsideDurably(clientFolder, client, restoreRoot / fs::path(file.path), FlushSite::kMoveAside);
     }
   }
   // An install that failed at its own version save (a read-only Server.ini)
@@ -141,7 +141,7 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
 
 void RetireJournal(const fs::path& clientFolder, const fs::path& current) {
   if (!fs::is_regular_file(FsStatus(current / "journal"))) return;
-  MoveAsideDurably(clientFolder, current / "journal", current / "journal.tmp");
+  MoveAsideDurably(clientFolder, current / "journal", current / "journal.tmp", FlushSite::kJournalRetire);
 }
 
 void RecoverTransaction(const fs::path& clientFolder) { Recover(clientFolder, Leftovers::kMustGo); }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "update/Digest.h"
+#include "update/FileWork.h"
 
 namespace fs = std::filesystem;
 
@@ -443,30 +444,30 @@ bool FileMatches(const fs::path& path, const ManifestFile& record) {
   return FileMatches(path, record.size, record.sha256);
 }
 
-void WriteDurableFile(const fs::path& path, const void* data, std::size_t length) {
+void WriteDurableFile(const fs::path& path, const void* data, std::size_t length, FlushSite site) {
   win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
   if (!file) throw std::runtime_error("Cannot create update journal.");
   DWORD written = 0;
   const bool fits = length <= std::numeric_limits<DWORD>::max() && (data != nullptr || length == 0);
   if (!fits || !::WriteFile(file.Get(), data, static_cast<DWORD>(length), &written, nullptr) || written != length ||
-      !::FlushFileBuffers(file.Get())) {
+      !FlushAt(site, file.Get())) {
     file.Reset();
     throw std::runtime_error("Cannot persist update journal.");
   }
 }
 
-void WriteDurableFile(const fs::path& path, std::string_view bytes) {
-  WriteDurableFile(path, bytes.data(), bytes.size());
+void WriteDurableFile(const fs::path& path, std::string_view bytes, FlushSite site) {
+  WriteDurableFile(path, bytes.data(), bytes.size(), site);
 }
 
-void WriteDurableFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-  WriteDurableFile(path, bytes.data(), bytes.size());
+void WriteDurableFile(const fs::path& path, const std::vector<std::uint8_t>& bytes, FlushSite site) {
+  WriteDurableFile(path, bytes.data(), bytes.size(), site);
 }
 
-void FlushStagedFile(const fs::path& path) {
+void FlushStagedFile(const fs::path& path, FlushSite site) {
   win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
   if (!file) throw std::runtime_error("Cannot flush staged update file.");
-  if (!::FlushFileBuffers(file.Get())) {
+  if (!FlushAt(site, file.Get())) {
     file.Reset();
     throw std::runtime_error("Cannot persist staged update file.");
   }

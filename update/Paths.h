@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/WinHandles.h"
+#include "update/FlushSites.h"
 #include "update/ManifestFormat.h"
 #include "update/PathRules.h"
 
@@ -150,14 +151,15 @@ bool FileMatches(const std::filesystem::path& path, std::uint64_t size, std::str
 bool FileMatches(const std::filesystem::path& path, const ManifestFile& record);
 
 // Creates or truncates path, writes the bytes in one call and flushes them to
-// disk. Throws "Cannot create update journal." or "Cannot persist update journal.".
-void WriteDurableFile(const std::filesystem::path& path, const void* data, std::size_t length);
-void WriteDurableFile(const std::filesystem::path& path, std::string_view bytes);
-void WriteDurableFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+// disk at site. Throws "Cannot create update journal." or "Cannot persist
+// update journal.".
+void WriteDurableFile(const std::filesystem::path& path, const void* data, std::size_t length, FlushSite site);
+void WriteDurableFile(const std::filesystem::path& path, std::string_view bytes, FlushSite site);
+void WriteDurableFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes, FlushSite site);
 
-// Flushes an existing file to disk. Throws "Cannot flush staged update file."
-// or "Cannot persist staged update file.".
-void FlushStagedFile(const std::filesystem::path& path);
+// Flushes an existing file to disk at site. Throws "Cannot flush staged
+// update file." or "Cannot persist staged update file.".
+void FlushStagedFile(const std::filesystem::path& path, FlushSite site);
 
 // The whole file, refusing one larger than limit bytes (or 4 GiB). Throws
 // "Update metadata is too large.", "Cannot open update metadata.", "Update

@@ -390,7 +390,7 @@ class RepairRun {
       if (!::CloseHandle(out.Release()) || !FileMatches(staged, object.size, digest)) {
         throw std::runtime_error("Repair batch failed SHA-256 verification.");
       }
-      FlushStagedFile(staged);
+      FlushStagedFile(staged, FlushSite::kRepairStaged);
     }
   }
 
@@ -404,7 +404,7 @@ class RepairRun {
           ReplaceClientFile(client_, staged, destination);
         } else {
           FsCopyFile(staged, replacement, fs::copy_options::none);
-          FlushStagedFile(replacement);
+          FlushStagedFile(replacement, FlushSite::kRepairCopy);
           ReplaceClientFile(client_, replacement, destination);
         }
       }

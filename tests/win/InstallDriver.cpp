@@ -10,6 +10,9 @@
 //   orvex_install_driver swap <client>
 //   orvex_install_driver batch <command file>
 //   orvex_install_driver hold <file> <milliseconds>
+//   orvex_install_driver offline-install <executable path>
+//   orvex_install_driver flush-sites
+//   orvex_install_driver --skip-flush SITE <any command above>
 //
 // install calls InstallUpdate directly (no lock, no recovery afterwards, so the
 // test sees exactly what the installer left behind); with --crash-at the
@@ -28,6 +31,15 @@
 // a holder at that checkpoint; repair --hold FILE MS starts one before the
 // repair and --hold-before-install FILE MS from the before-install callback.
 // Each waits until the holder has the file before it goes on.
+//
+// offline-install runs the offline installer unattended as if it were the
+// executable at that path (in <client>/ORVEX/Patch); it prints its log line
+// (kurulum-sonucu.log) as "OK: <line>" or "ERROR: <line>".
+//
+// flush-sites prints the name of every flush site, one per line.
+// --skip-flush leaves out every flush at that site (which must be one of
+// them) for the whole run, batch included: the crash-state tests show with it
+// that each flush is needed.
 //
 // batch runs many install and recover commands in one process (every Wine
 // process start costs about a second): each line of the UTF-8 file is one
@@ -49,7 +61,9 @@
 #include "update/Journal.h"
 #include "update/Repair.h"
 #include "update/Version.h"
+#include "modes/Installer.h"
 #include "modes/LauncherSwap.h"
+#include "update/FlushSites.h"
 
 namespace {
 
@@ -243,11 +257,22 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         });
     return {ok, errorText};
   }
-  return Usage("install|recover|repair|save-version|swap|batch ...");
+  if (command == L"offline-install") {
+    if (args.size() != 2) return Usage("offline-install <executable path>");
+    const int code = RunInstallerMode(args[1], true);
+    std::ifstream log(std::filesystem::path(args[1]).parent_path() / L"kurulum-sonucu.log");
+    std::string line;
+    std::getline(log, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return {code == 0, line};
+  }
+  return Usage("install|recover|repair|save-version|swap|offline-install|batch ...");
 }
 
 void Print(const Result& result) {
-  if (result.ok) {
+  if (result.ok && !result.message.empty()) {
+    std::printf("OK: %s\n", result.message.c_str());
+  } else if (result.ok) {
     std::printf("OK\n");
   } else {
     std::printf("ERROR: %s\n", result.message.c_str());
@@ -281,6 +306,21 @@ int RunBatch(const std::wstring& file) {
 
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> args(argv + 1, argv + argc);
+  if (args.size() == 1 && args[0] == L"flush-sites") {
+    for (const std::string_view name : orvex_update::kFlushSiteNames) {
+      std::printf("%.*s\n", static_cast<int>(name.size()), name.data());
+    }
+    return 0;
+  }
+  if (args.size() >= 2 && args[0] == L"--skip-flush") {
+    orvex_update::FlushSite site{};
+    if (!orvex_update::FlushSiteByName(win::Utf8FromWide(args[1]), site)) {
+      Print(Usage("--skip-flush <a name that flush-sites prints> <command>"));
+      return 2;
+    }
+    orvex_update::SkipFlushSiteForTest(site);
+    args.erase(args.begin(), args.begin() + 2);
+  }
   if (args.size() == 2 && args[0] == L"batch") return RunBatch(args[1]);
   if (args.size() == 3 && args[0] == L"hold") return RunHolder(args[1], args[2]);
   const Result result = RunCommand(args, false);

@@ -422,29 +422,31 @@ TEST_F(ClientFolder, FileMatchesNeedsSizeAndExactDigest) {
   EXPECT_FALSE(orvex_update::FileMatches(client_, 0, kEmptySha));  // a folder
 }
 
+constexpr orvex_update::FlushSite kSite = orvex_update::FlushSite::kJournal;
+
 TEST_F(ClientFolder, DurableWrite) {
   const fs::path journal = client_ / "journal.tmp";
   const std::string bytes("line\t1\n\0tail", 12);
-  orvex_update::WriteDurableFile(journal, bytes);
+  orvex_update::WriteDurableFile(journal, bytes, kSite);
   EXPECT_EQ(ReadText(journal), bytes);
-  orvex_update::WriteDurableFile(journal, std::string_view("1\n"));  // truncates
+  orvex_update::WriteDurableFile(journal, std::string_view("1\n"), kSite);  // truncates
   EXPECT_EQ(ReadText(journal), "1\n");
-  orvex_update::WriteDurableFile(journal, std::vector<std::uint8_t>{});
+  orvex_update::WriteDurableFile(journal, std::vector<std::uint8_t>{}, kSite);
   EXPECT_EQ(fs::file_size(journal), 0u);
 
-  EXPECT_EQ(ThrownBy([&] { orvex_update::WriteDurableFile(client_ / "missing" / "journal", "x"); }),
+  EXPECT_EQ(ThrownBy([&] { orvex_update::WriteDurableFile(client_ / "missing" / "journal", "x", kSite); }),
             "Cannot create update journal.");
   const win::UniqueFile held(
       ::CreateFileW(journal.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held);
-  EXPECT_EQ(ThrownBy([&] { orvex_update::WriteDurableFile(journal, "x"); }), "Cannot create update journal.");
+  EXPECT_EQ(ThrownBy([&] { orvex_update::WriteDurableFile(journal, "x", kSite); }), "Cannot create update journal.");
 }
 
 TEST_F(ClientFolder, StagedFlush) {
   WriteText(client_ / "staged", "abc");
-  EXPECT_NO_THROW(orvex_update::FlushStagedFile(client_ / "staged"));
+  EXPECT_NO_THROW(orvex_update::FlushStagedFile(client_ / "staged", kSite));
   EXPECT_EQ(ReadText(client_ / "staged"), "abc");
-  EXPECT_EQ(ThrownBy([&] { orvex_update::FlushStagedFile(client_ / "missing"); }), "Cannot flush staged update file.");
+  EXPECT_EQ(ThrownBy([&] { orvex_update::FlushStagedFile(client_ / "missing", kSite); }), "Cannot flush staged update file.");
   EXPECT_FALSE(fs::exists(client_ / "missing"));
 }
 
