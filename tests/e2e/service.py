@@ -7,10 +7,14 @@ import pathlib
 import signal
 import ssl
 import subprocess
+import sys
 import time
 import urllib.request
 
 from harness import PYTHON, SOURCE_DIR
+
+sys.path.insert(0, str(SOURCE_DIR / "tools"))
+import orvex_load_test  # noqa: E402
 
 DEV = SOURCE_DIR / "testdata" / "dev"
 PUBLISH = SOURCE_DIR / "tools" / "orvex_publish.py"
@@ -82,3 +86,51 @@ class PatchService:
     def gets(self, endpoint="cdn"):
         return [entry["path"] for entry in self.requests()
                 if entry["method"] == "GET" and entry.get("endpoint") == endpoint]
+
+
+class Front:
+    """The production layout for a with-block: nginx (configured by
+    orvex_front.py) on the CDN address in front of two service instances on
+    free loopback ports; requests() and gets() read nginx's access log."""
+
+    def __init__(self, workdir, releases, port=CDN_PORT):
+        self.workdir = pathlib.Path(workdir) / f"front-{time.monotonic_ns()}"
+        self.releases = pathlib.Path(releases)
+        self.port = port
+        self.processes = []
+
+    def __enter__(self):
+        self.workdir.mkdir(parents=True)
+        nginx, instances = orvex_load_test.start_front(self.workdir, self.releases, self.port, repair_rate=2,
+                                                       repair_burst=40)
+        self.processes = [nginx, *instances]
+        return self
+
+    def __exit__(self, *exc):
+        for process in self.processes:
+            process.terminate()
+        for process in self.processes:
+            try:
+                process.wait(20)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(5)
+        return False
+
+    def requests(self):
+        """nginx's log entries in arrival order, each with the endpoint its path names."""
+        log = self.workdir / "front" / "logs" / "access.log"
+        entries = [json.loads(line) for line in log.read_text().splitlines() if line] if log.exists() else []
+        for entry in entries:
+            entry["endpoint"] = "cdn" if entry["path"].startswith("/orvex-patch/") else "fallback"
+            entry["range"] = entry["range"] or None
+        return entries
+
+    def instance_requests(self):
+        """What the two service instances logged, both together."""
+        return [json.loads(line) for log in sorted(self.workdir.glob("instance-*.log"))
+                for line in log.read_text().splitlines() if line]
+
+    def gets(self, endpoint="cdn"):
+        return [entry["path"] for entry in self.requests()
+                if entry["method"] == "GET" and entry["endpoint"] == endpoint]

@@ -17,7 +17,7 @@ import sample_client
 from fixtures import unwritable
 from harness import (LAUNCHER_EXE, Launcher, LoginServer, PatchServer, drop_proxy_settings, read_ini_value,
                      status_and_percent, turkish_code_page_environment, wait_until)
-from service import PatchService
+from service import Front, PatchService
 from test_launcher_swap import close_window, end_processes_running_from, launcher_windows
 
 READY = "Ready to play ORVEX"
@@ -38,13 +38,15 @@ def sample(tmp_path_factory):
 
 
 def run_launcher(client, workdir, root, wait_for, always=SLOW_ANSWERS, releases=None, server_args=(), requests=None,
-                 **scenario):
+                 front=False, **scenario):
     """Runs Launcher.exe until a text is painted; returns (painted frames, CDN GETs, GETs elsewhere).
     The stand-in server serves root (slowed down by always), or the patch
-    service the release folders in releases; requests, a list, receives the
-    server's log entries."""
-    server = PatchService(workdir, releases) if releases else PatchServer(workdir, root, always=always,
-                                                                          extra_args=server_args)
+    service the release folders in releases (with front, behind nginx);
+    requests, a list, receives the server's log entries."""
+    if releases:
+        server = (Front if front else PatchService)(workdir, releases)
+    else:
+        server = PatchServer(workdir, root, always=always, extra_args=server_args)
     with server as patches, LoginServer(workdir, **scenario):
         launcher = Launcher(client)
         try:
@@ -105,6 +107,43 @@ class TestPatchingToTheServerVersion:
                 sample_client.file_digests(sample.trees[2372])
             assert not (client / ".orvex-update" / "current").exists()
             assert not (client / ".orvex-update" / "download").exists()
+        finally:
+            shutil.rmtree(client, ignore_errors=True)
+
+
+class TestThroughTheFront:
+    """The production layout: nginx on the CDN address serves the published
+    files and passes the repair request to one of two service instances."""
+
+    def test_client_2369_reaches_2372_and_repairs_a_file_through_the_front(self, sample, tmp_path):
+        client = sample.make_client(tmp_path / "client", LAUNCHER_EXE)
+        try:
+            requests = []
+            frames, gets, _ = run_launcher(client, tmp_path, None, READY, releases=sample.releases, front=True,
+                                           requests=requests, version=2372, patches=PATCH_NAMES)
+            assert (READY, "100%") in frames
+            assert [path for path in gets if PATCH_FILE.fullmatch(path)] == expected_gets(
+                *sample_client.PATCH_VERSIONS)
+            assert all(entry["status"] == 200 and not entry["upstream"] for entry in requests
+                       if PATCH_FILE.fullmatch(entry["path"])), requests
+            assert sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
+                sample_client.file_digests(sample.trees[2372])
+
+            # A damaged start-up file and no startup manifest: the next start
+            # fetches the metadata package and repairs the file before its window.
+            sound = (client / "D3DX9_43.dll").read_bytes()
+            (client / "D3DX9_43.dll").write_bytes(b"damaged")
+            (client / "ORVEX" / "Startup.manifest").unlink()
+            requests = []
+            frames, gets, _ = run_launcher(client, tmp_path, None, READY, releases=sample.releases, front=True,
+                                           requests=requests, version=2372, patches=[])
+            assert (client / "D3DX9_43.dll").read_bytes() == sound
+            assert gets[:3] == [f"/orvex-patch/metadata-v4-2372{suffix}" for suffix in
+                                (".manifest", ".manifest.sig", ".zip")]
+            repairs = [entry for entry in requests if entry["method"] == "POST"]
+            assert [(entry["path"], entry["status"]) for entry in repairs] == [
+                ("/orvex-patch/repair-batch-v4.php", 200)]
+            assert repairs[0]["upstream"].startswith("127.0.0.1:") and repairs[0]["bytes"] == len(sound)
         finally:
             shutil.rmtree(client, ignore_errors=True)
 
