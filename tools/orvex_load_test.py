@@ -3,7 +3,8 @@
 
 It publishes a synthetic release with orvex_publish.py release (a patch
 archive of about 6 MiB, 40 repair objects of 8 KiB to 1 MiB), then runs the
-same client load twice, each for --duration seconds:
+same client load against two servers, each for --duration seconds in all,
+taking turns in --rounds rounds:
 
   service   orvex-patch-service (gunicorn, --workers worker processes, plain
             HTTP on 127.0.0.1) answering what the launcher asks: whole archive
@@ -21,7 +22,7 @@ throughput for both servers and their ratio, the error count, and each
 service worker's resident memory after warm-up, at the end, and at its peak
 (VmHWM). It exits 1 on any error. Everything stays on 127.0.0.1, and the run
 stops by itself (servers included) after the two loads, at the latest after
-twice their length plus two minutes.
+twice their length plus a minute a round and a minute.
 
 With --front the two loads are, over TLS as the launcher asks:
 
@@ -364,6 +365,23 @@ def follow_worker(memory, pid, master, warm):
     record["peak"] = max(record["peak"], memory_kib(pid, "VmHWM"))
 
 
+def merge_figures(total, result):
+    """The figures of two rounds of one kind added up."""
+    if total is None:
+        return result
+    for key in ("requests", "bytes", "errors", "seconds"):
+        total[key] += result[key]
+    total["samples"] = (total["samples"] + result["samples"])[:5]
+    for pid, record in result["memory_kib"].items():
+        seen = total["memory_kib"].setdefault(pid, record)
+        seen["warm"] = seen["warm"] or record["warm"]
+        seen["end"] = record["end"] or seen["end"]
+        seen["peak"] = max(seen["peak"], record["peak"])
+    total["mib_per_s"] = total["bytes"] / total["seconds"] / 1024 ** 2
+    total["requests_per_s"] = total["requests"] / total["seconds"]
+    return total
+
+
 def instance_summary(log, process):
     """(repair requests answered, whether the instance had stopped by the end)."""
     lines = log.read_text().splitlines() if log.exists() else []
@@ -414,13 +432,15 @@ def main(argv=None):
                         help="only the front; one of its two service instances is stopped halfway")
     parser.add_argument("--stop-signal", default="TERM", choices=("TERM", "KILL", "INT"),
                         help="how --stop-one stops it (default TERM, gunicorn's graceful stop)")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="the two loads take turns this many times, duration split between them (default 3)")
     parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args(argv)
     if args.quick:
-        args.clients, args.duration = 20, 2
+        args.clients, args.duration, args.rounds = 20, 2, 1
     # Bounded: whatever happens, the run ends (and its servers with it).
     signal.signal(signal.SIGALRM, lambda *_: sys.exit("load test: out of time"))
-    signal.alarm(int(2 * args.duration) + 120)
+    signal.alarm(int(2 * args.duration) + 60 * args.rounds + 60)
 
     work = pathlib.Path(tempfile.mkdtemp(prefix="orvex-load-"))
     servers = []
@@ -429,31 +449,38 @@ def main(argv=None):
         static = work / "static"
         static.mkdir()
         pool = request_pool(releases, static)
-        figures = {}
+        figures, running = {}, {}
         kinds = ("front",) if args.stop_one else ("front", "nginx") if args.front else ("service", "static")
         for kind in kinds:
             port = free_port()
             masters, stop = [], None
             if kind == "front":
                 nginx, instances = start_front(work, releases, port, workers=max(1, args.workers // 2))
-                servers += [nginx, *instances]
                 masters = [nginx, *instances]
                 if args.stop_one:
                     stop = (instances[0], getattr(signal, "SIG" + args.stop_signal))
             elif kind == "nginx":
                 masters = [start_nginx_alone(work, static, port)]
-                servers += masters
             else:
                 server = start_server(kind, releases, static, port, args.workers, work / f"{kind}.log")
-                servers.append(server)
-                masters = [server] if kind == "service" else []
-            figures[kind] = run_load(kind, port, pool, args.clients, args.duration, masters, stop)
+                masters = [server]
+            servers += masters
+            running[kind] = (port, masters, stop)
+        # The kinds take turns, so that whatever else the machine does
+        # weighs on both alike.
+        rounds = 1 if args.stop_one else args.rounds
+        for _ in range(rounds):
+            for kind, (port, masters, stop) in running.items():
+                result = run_load(kind, port, pool, args.clients, args.duration / rounds,
+                                  masters if kind != "static" else [], stop)
+                figures[kind] = merge_figures(figures.get(kind), result)
+        for kind, (port, masters, stop) in running.items():
             if kind == "front":
                 figures[kind]["instances"] = [instance_summary(work / f"instance-{i}.log", process)
-                                              for i, process in enumerate(instances)]
-            for server in masters or [server]:
+                                              for i, process in enumerate(masters[1:])]
+            for server in masters:
                 server.terminate()
-            for server in masters or [server]:
+            for server in masters:
                 server.wait(30)
         print(f"load test: {args.clients} clients, {args.workers} workers, {args.duration:g} s per server, "
               f"{len(pool)} distinct requests (1 archive, {POOL_RANGES} ranges, {POOL_SEGMENTS} repair segments)")
