@@ -290,6 +290,15 @@ def memory_kib(pid, field):
     return 0
 
 
+def cpu_seconds(pid):
+    """User and system CPU time a process has used so far."""
+    try:
+        fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def client_process(kind, port, pool, threads, deadline, results):
     """threads client threads until deadline; puts (requests, bytes, errors, first errors) on results."""
     totals = {"requests": 0, "bytes": 0, "errors": 0, "samples": []}
@@ -356,8 +365,9 @@ def follow_worker(memory, pid, master, warm):
         except OSError:
             command = ""
         name = "nginx" if command.startswith("nginx") else f"service {master}"
-        memory[pid] = {"name": name, "warm": None, "end": 0, "peak": 0}
+        memory[pid] = {"name": name, "warm": None, "end": 0, "peak": 0, "cpu0": cpu_seconds(pid), "cpu": 0}
     record = memory[pid]
+    record["cpu"] = cpu_seconds(pid) or record["cpu"]
     if record["warm"] is None and warm:
         record["warm"] = rss
     if rss:
@@ -377,6 +387,7 @@ def merge_figures(total, result):
         seen["warm"] = seen["warm"] or record["warm"]
         seen["end"] = record["end"] or seen["end"]
         seen["peak"] = max(seen["peak"], record["peak"])
+        seen["cpu"] = record["cpu"] or seen["cpu"]
     total["mib_per_s"] = total["bytes"] / total["seconds"] / 1024 ** 2
     total["requests_per_s"] = total["requests"] / total["seconds"]
     return total
@@ -403,6 +414,10 @@ def run_load(kind, port, pool, clients, duration, masters=(), stop=None):
     memory = {}
     while any(process.is_alive() for process in processes):
         if stop and time.time() - started >= duration / 2:
+            # A crash (KILL) takes the workers along; a stop goes to the
+            # master, which ends its workers gracefully.
+            for pid in worker_pids(stop[0].pid) if stop[1] == signal.SIGKILL else []:
+                os.kill(pid, signal.SIGKILL)
             stop[0].send_signal(stop[1])
             stop = None
         for master in masters:
@@ -472,7 +487,7 @@ def main(argv=None):
         for _ in range(rounds):
             for kind, (port, masters, stop) in running.items():
                 result = run_load(kind, port, pool, args.clients, args.duration / rounds,
-                                  masters if kind != "static" else [], stop)
+                                  masters, stop)
                 figures[kind] = merge_figures(figures.get(kind), result)
         for kind, (port, masters, stop) in running.items():
             if kind == "front":
@@ -500,6 +515,11 @@ def main(argv=None):
                   f"{result['errors']} errors")
             for sample in result["samples"]:
                 print(f"           error: {sample}")
+        for kind, result in figures.items():
+            cpu = sum(max(0, record["cpu"] - (record["cpu0"] or 0)) for record in result["memory_kib"].values())
+            if cpu:
+                print(f"  {kind:8} workers' CPU: {cpu:.1f} s, {cpu / (result['bytes'] / 1024 ** 3):.2f} s per GiB "
+                      "verified")
         if len(kinds) == 2:
             first, second = (figures[kind] for kind in kinds)
             print(f"  {kinds[0]} throughput / {kinds[1]} throughput: "
