@@ -14,11 +14,13 @@ path) and "/patch/" (the fallback endpoint's path):
                                concatenated in catalogue order, streamed from
                                RELEASES/<version>/objects; 409 when the
                                catalogue digest is not the version's
-  GET /healthz                 200 and the versions served, 503 when no
-                               release folder is readable
+  GET|HEAD /healthz            200 and the versions served, 503 when no
+                               release folder is readable (405 otherwise)
 
 Every request is one JSON line in the log (--log, default standard error),
-with "error" saying why a request was refused. Nothing is kept between
+with "error" saying why a request was refused. A streamed answer is logged
+once the server is done with it: "bytes" is what was really sent, and an
+answer that broke off (a damaged object, a client gone) carries an "error". Nothing is kept between
 requests but what is read from the immutable release folders (catalogues are
 cached per process, keyed by their file's identity), so any number of
 instances on any number of machines can serve the same folders.
@@ -83,12 +85,20 @@ class Refusal(Exception):
 
 class Catalogue:
     """One version's repair catalogue: digest texts ascending, the SHA-256 the
-    launcher sends with every request, and each object's file size."""
+    launcher sends with every request, and each object's file size. Every line
+    must be a digest text: the lines become paths under objects/."""
 
     def __init__(self, folder, path):
         text = path.read_bytes()
         self.digest = hashlib.sha256(text).hexdigest()
-        self.entries = text.decode("ascii").split("\n")[:-1]
+        lines = text.split(b"\n")
+        if lines[-1] != b"":
+            raise Refusal(500, f"{path} does not end with a line feed")
+        self.entries = []
+        for number, line in enumerate(lines[:-1], start=1):
+            if not DIGEST.fullmatch(line.decode("latin-1")):
+                raise Refusal(500, f"{path} line {number} is not a digest: {line[:80]!r}")
+            self.entries.append(line.decode("ascii"))
         self.sizes = []
         for entry in self.entries:
             try:
@@ -112,8 +122,11 @@ class PatchService:
         method = environ.get("REQUEST_METHOD", "")
         path = environ.get("PATH_INFO", "")
         record = {"method": method, "path": path, "remote": environ.get("REMOTE_ADDR", "")}
+        streamed = None
         try:
             status, headers, body, length = self.route(environ, method, path, record)
+            if length is not None and method != "HEAD":
+                streamed = body
         except Refusal as refusal:
             status, headers, length = refusal.status, refusal.headers, None
             body = (refusal.reason + "\n").encode("utf-8", "replace")
@@ -130,13 +143,18 @@ class PatchService:
         if not any(name == "Content-Type" for name, _ in headers):
             headers.append(("Content-Type", "text/plain; charset=utf-8" if status >= 300 else
                             "application/octet-stream"))
-        record.update(status=status, bytes=length, ms=round((time.monotonic() - started) * 1000, 1))
-        self.log.info(json.dumps(record))
+        record["status"] = status
         start_response(f"{status} {REASONS.get(status, '')}", headers)
-        return body
+        if streamed is None:
+            record.update(bytes=length, ms=round((time.monotonic() - started) * 1000, 1))
+            self.log.info(json.dumps(record))
+            return body
+        return logged_body(environ, streamed, length, record, started, self.log)
 
     def route(self, environ, method, path, record):
         if path == HEALTH_PATH:
+            if method not in ("GET", "HEAD"):
+                raise Refusal(405, "health is GET or HEAD", [("Allow", "GET, HEAD")])
             return self.health(method)
         prefix = next((p for p in PREFIXES if path.startswith(p)), None)
         if prefix is None:
@@ -197,9 +215,8 @@ class PatchService:
                     return 206, headers, [], span[1] - span[0] + 1
                 return 200, headers, [], size
             if span is None:
-                wrapper = environ.get("wsgi.file_wrapper")
-                body = wrapper(stream, CHUNK) if wrapper else read_span(stream, 0, size)
-                return 200, headers, body, size
+                # The open file itself: the server may send it with sendfile.
+                return 200, headers, CountedFile(stream), size
             start, end = span
             headers.append(("Content-Range", f"bytes {start}-{end}/{size}"))
             # Not the server's file wrapper: gunicorn's sendfile path sends
@@ -264,8 +281,8 @@ class PatchService:
             if (candidate / str(version) / f"{version}.catalogue").is_file():
                 folder = candidate / str(version) / "objects"
                 break
-        paths = [folder / catalogue.entries[i] for i in wanted]
-        return 200, [], stream_segment(paths, ends, offset, length), length
+        names = [catalogue.entries[i] for i in wanted]
+        return 200, [], stream_segment(folder, names, ends, offset, length), length
 
 
 def parse_range(header, size):
@@ -302,19 +319,137 @@ def read_span(stream, start, count):
         stream.close()
 
 
-def stream_segment(paths, ends, offset, length):
-    """Yields bytes [offset, offset + length) of the files concatenated, opening
-    only the files the segment touches, one at a time: a segment of a large
-    repair never sits in memory as a whole."""
-    index = bisect.bisect_right(ends, offset)
-    position = offset
-    stop = offset + length
-    while position < stop:
-        begin = ends[index - 1] if index else 0
-        with open(paths[index], "rb") as stream:
-            yield from read_span(stream, position - begin, min(ends[index], stop) - position)
-        position = min(ends[index], stop)
-        index += 1
+def stream_segment(folder, names, ends, offset, length):
+    """Yields bytes [offset, offset + length) of the files of folder named by
+    names, concatenated (ends: each file's end in that concatenation). Only the
+    files the segment touches are opened, one at a time, and the bytes go out
+    in pieces of about CHUNK: small objects are gathered into one piece, so a
+    request for thousands of tiny files costs a few large writes, and a large
+    segment never sits in memory as a whole. Descriptors opened relative to
+    the folder's and pread keep each object to three short system calls."""
+    flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0)
+    directory = os.open(folder, flags | getattr(os, "O_DIRECTORY", 0))
+    try:
+        index = bisect.bisect_right(ends, offset)
+        position, stop = offset, offset + length
+        pending, held = [], 0
+        while position < stop:
+            begin = ends[index - 1] if index else 0
+            at, count = position - begin, min(ends[index], stop) - position
+            descriptor = os.open(names[index], flags, dir_fd=directory)
+            try:
+                while count > 0:
+                    chunk = os.pread(descriptor, min(CHUNK, count), at)
+                    if not chunk:
+                        raise OSError(f"objects/{names[index]} ended early")
+                    at += len(chunk)
+                    count -= len(chunk)
+                    pending.append(chunk)
+                    held += len(chunk)
+                    if held >= CHUNK:
+                        yield b"".join(pending)
+                        pending, held = [], 0
+            finally:
+                os.close(descriptor)
+            position = min(ends[index], stop)
+            index += 1
+        if pending:
+            yield b"".join(pending)
+    finally:
+        os.close(directory)
+
+
+class CountedFile:
+    """An open file handed to the server, counting what the server took: bytes
+    read are counted once the next read shows the previous piece was written,
+    and the server's sendfile reports its end position through seek."""
+
+    mode = "rb"
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.sent = 0
+        self.pending = 0
+        self.finish = None  # called once with the bytes sent when closed
+
+    def fileno(self):
+        return self.stream.fileno()
+
+    def read(self, size=-1):
+        self.sent += self.pending
+        data = self.stream.read(size)
+        self.pending = len(data)
+        return data
+
+    def seek(self, position, whence=os.SEEK_SET):
+        result = self.stream.seek(position, whence)
+        if whence == os.SEEK_SET and self.pending == 0:
+            self.sent = max(self.sent, position)
+        return result
+
+    def tell(self):
+        return self.stream.tell()
+
+    def close(self):
+        self.stream.close()
+        finish, self.finish = self.finish, None
+        if finish is not None:
+            finish(self.sent)
+
+
+def logged_body(environ, body, length, record, started, log):
+    """The answer's iterable that writes the request's log line when the server
+    closes it, with the bytes really sent and, when fewer than announced went
+    out, an error: why the body broke off, or that the client left."""
+    def finish(sent, error=None):
+        if error is not None:
+            record["error"] = error
+        elif sent != length and "error" not in record:
+            record["error"] = f"answer broke off after {sent} of {length} bytes"
+        record.update(bytes=sent, ms=round((time.monotonic() - started) * 1000, 1))
+        log.info(json.dumps(record))
+
+    wrapper = environ.get("wsgi.file_wrapper")
+    if isinstance(body, CountedFile) and wrapper is not None:
+        body.finish = finish  # the wrapper's close is the file's
+        return wrapper(body, CHUNK)
+    if isinstance(body, CountedFile):
+        body = read_span(body.stream, 0, length)
+    return LoggedBody(body, finish)
+
+
+class LoggedBody:
+    """Body pieces from a generator, each counted as sent once the server asks
+    for the next one (it has written the previous one by then)."""
+
+    def __init__(self, pieces, finish):
+        self.pieces = pieces
+        self.finish = finish
+        self.sent = 0
+        self.error = None
+        self.running = None
+
+    def __iter__(self):
+        self.running = self.run()
+        return self.running
+
+    def run(self):
+        try:
+            for piece in self.pieces:
+                yield piece
+                self.sent += len(piece)
+        except Exception as error:
+            self.error = f"{type(error).__name__}: {error}"
+            raise
+
+    def close(self):
+        try:
+            if self.running is not None:
+                self.running.close()
+            if hasattr(self.pieces, "close"):
+                self.pieces.close()
+        finally:
+            self.finish(self.sent, self.error)
 
 
 def read_body(environ):

@@ -291,9 +291,96 @@ def test_bad_repair_requests_are_refused_and_logged(service, releases):
         assert post(service, body)[0] == status, body[-40:]
     assert fetch(service[0], "GET", "/orvex-patch/repair-batch-v4.php")[0] == 405
     assert fetch(service[0], "POST", "/orvex-patch/2371.zip", b"")[0] == 405
+    assert fetch(service[0], "POST", "/healthz", b"")[0] == 405
     # A refused request is logged with its reason; the service still answers.
     logged = [json.loads(line) for line in service[1].read_text().splitlines()]
     refused = [entry for entry in logged if entry.get("path", "").endswith("repair-batch-v4.php")
                and entry["status"] >= 400]
     assert len(refused) >= len(cases) and all(entry["error"] for entry in refused)
     assert post(service, repair_body(**good))[0] == 200
+
+
+# ---------------------------------------------------------------- the application in process
+
+def in_process(folder):
+    """The WSGI application serving folder, and the list its log lines go to."""
+    sys.path.insert(0, str(ROOT / "tools"))
+    import orvex_patch_service
+    records = []
+    log = orvex_patch_service.logging.getLogger(f"test.{id(records)}")
+    log.addHandler(type("Keep", (orvex_patch_service.logging.Handler,), {
+        "emit": lambda self, record: records.append(json.loads(record.getMessage()))})())
+    log.setLevel("INFO")
+    log.propagate = False
+    return orvex_patch_service.PatchService([folder], log), records
+
+
+def served_in_process(folder, body, app=None):
+    """Runs one repair request through the WSGI application as a server would
+    (pieces written one by one, the iterable closed at the end, also after an
+    error): (status, pieces received, the error that stopped the body, the log record)."""
+    app, records = app or in_process(folder)
+    method, path = "POST", "/orvex-patch/repair-batch-v4.php"
+    started = []
+    environ = {"REQUEST_METHOD": method, "PATH_INFO": path, "CONTENT_LENGTH": str(len(body)),
+               "wsgi.input": __import__("io").BytesIO(body)}
+    answer = app(environ, lambda status, headers: started.append(int(status.split()[0])))
+    pieces, failure = [], None
+    try:
+        for piece in answer:
+            pieces.append(piece)
+    except Exception as error:
+        failure = error
+    finally:
+        if hasattr(answer, "close"):
+            answer.close()
+    return started[0], pieces, failure, records[-1]
+
+
+def store(folder, version, objects, lines=None):
+    """A version folder holding objects (bytes each) and a catalogue of their
+    digests (or of the given lines); returns the catalogue's digest."""
+    (folder / str(version) / "objects").mkdir(parents=True)
+    digests = sorted(hashlib.sha256(data).hexdigest() for data in objects)
+    for data in objects:
+        (folder / str(version) / "objects" / hashlib.sha256(data).hexdigest()).write_bytes(data)
+    text = "".join(line + "\n" for line in (digests if lines is None else lines)).encode()
+    (folder / str(version) / f"{version}.catalogue").write_bytes(text)
+    return hashlib.sha256(text).hexdigest()
+
+
+def test_catalogue_lines_are_digests_never_paths(tmp_path):
+    secret = tmp_path / "secret"
+    secret.write_bytes(b"not for players")
+    good = hashlib.sha256(b"x").hexdigest()
+    for lines in (["../../../secret"], [str(secret)], [good.upper()], [good + " "], ["objects/" + good]):
+        folder = tmp_path / f"releases{len(list(tmp_path.iterdir()))}"
+        digest = store(folder, 2399, [b"x"], lines)
+        status, pieces, _, record = served_in_process(folder, repair_body(2399, digest, "01", 0, 15))
+        assert status == 500 and b"not for players" not in b"".join(pieces), lines
+        assert "is not a digest" in record["error"]
+
+
+def test_a_body_that_breaks_is_logged_with_the_bytes_sent_and_why(tmp_path):
+    objects = [b"first object", b"second", b"third"]
+    digest = store(tmp_path, 2399, objects)
+    whole = b"".join(objects[i] for i in (0, 1, 2))
+    app = in_process(tmp_path)
+    app[0].catalogue(2399)
+    # The middle object is cut short on disk after the catalogue was loaded.
+    order = sorted(objects, key=lambda data: hashlib.sha256(data).hexdigest())
+    (tmp_path / "2399" / "objects" / hashlib.sha256(order[1]).hexdigest()).write_bytes(order[1][:3])
+    status, pieces, failure, record = served_in_process(tmp_path, repair_body(2399, digest, "07", 0, len(whole)),
+                                                        app)
+    assert status == 200 and failure is not None
+    assert record["bytes"] == len(b"".join(pieces)) < len(whole) and "ended early" in record["error"]
+
+
+def test_many_small_objects_go_out_in_large_pieces(tmp_path):
+    objects = [f"object {i}".encode() for i in range(3000)]
+    digest = store(tmp_path, 2399, objects)
+    total = sum(map(len, objects))
+    status, pieces, failure, record = served_in_process(
+        tmp_path, repair_body(2399, digest, bitmap_of(3000, range(3000)), 0, total))
+    assert (status, failure, record["bytes"], record.get("error")) == (200, None, total, None)
+    assert len(pieces) == 1 and len(pieces[0]) == total
