@@ -192,9 +192,11 @@ std::optional<std::wstring> ContentRangeHeader(HINTERNET request) {
 }
 
 // Streams the body of an answered request into file, which already holds the
-// body's first `offset` bytes and is positioned after them; flushes it.
+// body's first `offset` bytes and is positioned after them; flushes it. With
+// endsAtLimit the body must run to exactly limit bytes in all (a continued
+// range ends at the file's last byte), whether or not a length was announced.
 void ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t offset, std::uint64_t limit, bool post,
-                 const ProgressCallback& progress) {
+                 const ProgressCallback& progress, bool endsAtLimit = false) {
   // WinHTTP ends the body quietly when the server closes early (Wine at least
   // reports a clean TLS close as a normal end), so a body cut short of its
   // announced length would pass for a complete one; the length is checked here.
@@ -216,7 +218,9 @@ void ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t offset, std::uint
       Fail("Update connection interrupted.");
     }
     if (count == 0) {
-      if (announced && received - offset != *announced) Fail("Update connection interrupted.");
+      if ((announced && received - offset != *announced) || (endsAtLimit && received != limit)) {
+        Fail("Update connection interrupted.");
+      }
       break;
     }
     if (!ChunkFitsLimit(received, count, limit)) Fail("Downloaded file exceeds its size limit.");
@@ -277,7 +281,7 @@ std::uint64_t HttpsResumeDownload(const std::string& url, const std::filesystem:
                              limit)) {
       LARGE_INTEGER end{};
       if (!::SetFilePointerEx(file.Get(), end, nullptr, FILE_END)) Fail("Cannot write download; check disk space.");
-      ReceiveBody(exchange.request.Get(), file.Get(), offset, limit, false, progress);
+      ReceiveBody(exchange.request.Get(), file.Get(), offset, limit, false, progress, true);
       return offset;
     }
     file.Reset();

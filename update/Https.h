@@ -29,8 +29,9 @@ void HttpsDownload(const std::string& url, const std::filesystem::path& destinat
 // A GET like HttpsDownload that continues a partial body already in
 // destination: when the file holds fewer than limit bytes (and at least one),
 // it asks for the rest with "Range: bytes=SIZE-" and appends the answer if it
-// is a 206 whose Content-Range runs from exactly SIZE to the body's end (no
-// larger than limit). Any other answer means starting over from zero: a 200
+// is a 206 whose Content-Range runs from exactly SIZE to the end of a body of
+// exactly limit bytes; a continued body that ends before byte limit fails with
+// "Update connection interrupted.". Any other answer means starting over from zero: a 200
 // is taken as the whole body, anything else is dropped for a fresh request
 // without a range. progress gets (SIZE, limit) first, (0, limit) when it
 // starts over, then (received, limit) per chunk as HttpsDownload does. A

@@ -90,7 +90,7 @@ bool ContinuesPartialBody(unsigned long status, std::optional<std::wstring_view>
   // An open-ended request must be answered through the last byte: a shorter
   // slice would end the body early and pass for the whole file.
   return range && range->first == offset && offset > 0 && range->last + 1 == range->complete &&
-         range->complete <= limit;
+         range->complete == limit;
 }
 
 bool IsStrictUtf8Text(std::string_view text) {

@@ -66,8 +66,10 @@ std::uint64_t ResumeOffset(std::uint64_t partialSize, std::uint64_t limit);
 
 // True when the answer to "Range: bytes=OFFSET-" continues the partial body:
 // status 206 with a Content-Range from exactly offset to the last byte of a
-// body that is no larger than limit. Anything else (a 200 with the whole body,
-// 416, another range, a missing or malformed header) means starting over.
+// body whose complete length is limit, the size the caller expects (a 206 of a
+// smaller or larger file is another file). Anything else (a 200 with the whole
+// body, 416, another range, a missing or malformed header) means starting over.
+// The continued body must then end exactly at byte limit - 1.
 bool ContinuesPartialBody(unsigned long status, std::optional<std::wstring_view> contentRange, std::uint64_t offset,
                           std::uint64_t limit);
 

@@ -174,7 +174,6 @@ TEST(ResumedDownload, OnlyA206FromTheOffsetToTheEndContinues) {
                                 limit);
   };
   EXPECT_TRUE(continues(206, L"bytes 600-999/1000"));
-  EXPECT_TRUE(continues(206, L"bytes 600-899/900"));  // a body smaller than the limit
   // Everything else starts over.
   EXPECT_FALSE(continues(200, L"bytes 600-999/1000"));
   EXPECT_FALSE(continues(416, L"bytes */1000"));
@@ -185,6 +184,8 @@ TEST(ResumedDownload, OnlyA206FromTheOffsetToTheEndContinues) {
   EXPECT_FALSE(continues(206, L"bytes 601-999/1000"));   // a gap
   EXPECT_FALSE(continues(206, L"bytes 600-799/1000"));   // stops short of the end
   EXPECT_FALSE(continues(206, L"bytes 600-1099/1100"));  // larger than the limit
+  EXPECT_FALSE(continues(206, L"bytes 600-899/900"));    // a smaller file than the one signed
+  EXPECT_FALSE(continues(206, L"bytes 600-998/999"));
   EXPECT_FALSE(continues(206, L"bytes 600-999/*"));
   EXPECT_FALSE(continues(206, L"bytes 0-0/1", 0));       // nothing to continue
 }
