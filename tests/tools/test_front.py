@@ -1,13 +1,14 @@
 """The nginx front (orvex_front.py) with two patch-service instances behind it,
 the real nginx and gunicorn on free loopback ports: what each launcher request
 gets through both endpoints, the fallback endpoint's pinned certificate, the
-repair rate per address, and silent and slow clients that must not stop
-anyone else."""
+repair rate per address, silent and slow clients that must not stop anyone
+else, and the paths and addresses the command refuses to write."""
 import hashlib
 import http.client
 import pathlib
 import socket
 import ssl
+import subprocess
 import sys
 import time
 
@@ -16,6 +17,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DEV = ROOT / "testdata" / "dev"
 sys.path.insert(0, str(ROOT / "tools"))
+import orvex_front  # noqa: E402
 import orvex_load_test as load  # noqa: E402
 
 REPAIR = "/orvex-patch/repair-batch-v4.php"
@@ -179,3 +181,31 @@ def test_silent_and_slow_clients_leave_health_and_ranges_answering(front):
     finally:
         for connection in held:
             connection.close()
+
+
+def test_front_command_quotes_paths_and_refuses_what_nginx_would_misread(tmp_path, capsys):
+    releases = tmp_path / "release folder; x"
+    (releases / "2").mkdir(parents=True)
+    dollar = tmp_path / "re$leases"
+    dollar.mkdir()
+    cert = ["--cdn-cert", str(DEV / "cdn-cert.pem"), "--cdn-key", str(DEV / "cdn-key.pem")]
+    cases = [
+        ([str(dollar), "--upstream", "127.0.0.1:5444", "--cdn-listen", "443", *cert], "cannot take a path"),
+        ([str(releases), "--upstream", "127.0.0.1:5444", "--cdn-listen", "443", "--cdn-cert",
+          str(tmp_path / "none.pem"), "--cdn-key", str(DEV / "cdn-key.pem")], "is not a file"),
+        ([str(releases), "--upstream", "5444", "--cdn-listen", "443", *cert], "is not HOST:PORT"),
+        ([str(releases), "--upstream", "127.0.0.1:5444", "--cdn-listen", "host:443", *cert], "is not PORT"),
+        ([str(releases), "--cdn-listen", "443", *cert], "no service instance"),
+        ([str(releases), "--upstream", "127.0.0.1:5444"], "no endpoint"),
+        ([str(tmp_path / "missing"), "--upstream", "127.0.0.1:5444", "--cdn-listen", "443", *cert], "not a folder"),
+    ]
+    for arguments, message in cases:
+        assert orvex_front.main(["--releases", *arguments, "--out", str(tmp_path / "out.conf")]) == 2, arguments
+        assert message in capsys.readouterr().err, arguments
+    assert not (tmp_path / "out.conf").exists()
+    # Spaces and semicolons in paths stay inside their quotes.
+    assert orvex_front.main(["--releases", str(releases), "--upstream", "127.0.0.1:5444", "--cdn-listen",
+                             "127.0.0.1:1443", *cert, "--standalone", str(tmp_path / "front; dir")]) == 0
+    checked = subprocess.run([load.NGINX, "-t", "-p", str(tmp_path / "front; dir"), "-c", "nginx.conf", "-e",
+                              "logs/error.log"], capture_output=True, text=True)
+    assert checked.returncode == 0, checked.stderr
