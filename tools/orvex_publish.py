@@ -36,6 +36,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import stat
 import struct
 import sys
@@ -230,8 +231,11 @@ MAX_MANAGED_PATH = 220
 UPDATE_SIGNATURE_SIZE = RSA_BITS // 8
 UPDATE_AREA = ".orvex-update"
 PROTECTED_ROOT_FILES = ("server.ini", "option.ini", "scheduler.ini", "orvex_diagnostic.ini")
-# The running launcher cannot be replaced by an install; a new one ships as Launcher2.exe.
+# The running launcher cannot be replaced by an install; a new one ships as
+# Launcher2.exe, which the running launcher swaps in once it matches the
+# Launcher.exe entry of the signed startup manifest.
 RUNNING_LAUNCHER = "launcher.exe"
+PENDING_LAUNCHER = "Launcher2.exe"
 # Client file names that are not ASCII reach manifests percent-encoded, and the
 # launcher decodes exactly these (compared in lower case).
 PERCENT_ENCODED_CLIENT_NAMES = ("chrselect/upc_ka_wt_ma_y%c3%b6netim.v7anim",)
@@ -437,20 +441,38 @@ def sign_update_bytes(key, data: bytes) -> bytes:
     return signature
 
 
+def is_utf8_name(name: str) -> bool:
+    """False for a name whose bytes on disk are not UTF-8 (Python holds those
+    bytes as lone surrogates)."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def scan_tree(root: pathlib.Path, strict: bool):
     """Managed path -> file for every file under root, and the root files left
     out because no update may write them (protected settings, the update area).
-    strict refuses names the launcher would refuse, links and case collisions;
-    otherwise such files are just not indexed (an old tree is only compared)."""
+    strict refuses names the launcher would refuse, links, names that are not
+    UTF-8, and files that collide with another file or a folder once case is
+    ignored (one name on Windows); otherwise such files are just not indexed
+    (an old tree is only compared), a name that is not UTF-8 with a warning."""
     if not root.is_dir():
         raise PublishError(f"{root} is not a folder")
     files, lowered, left_out = {}, {}, []
+    folders = {}  # lower-case managed folder path -> its name in the tree
     for folder, subfolders, names in os.walk(root):
         here = pathlib.Path(folder)
         subfolders.sort()
         for name in list(subfolders):
             relative = (here / name).relative_to(root).as_posix()
-            if here == root and name.lower().startswith(UPDATE_AREA):
+            if not is_utf8_name(relative):
+                subfolders.remove(name)
+                if strict:
+                    raise PublishError(f"{relative!r}: a folder name that is not UTF-8 cannot be published")
+                print(f"skipped (a name that is not UTF-8): {relative!r}", file=sys.stderr)
+            elif here == root and name.lower().startswith(UPDATE_AREA):
                 subfolders.remove(name)
                 left_out.append(relative + "/")
             elif (here / name).is_symlink():
@@ -460,6 +482,11 @@ def scan_tree(root: pathlib.Path, strict: bool):
         for name in sorted(names):
             path = here / name
             relative = path.relative_to(root).as_posix()
+            if not is_utf8_name(relative):
+                if strict:
+                    raise PublishError(f"{relative!r}: a file name that is not UTF-8 cannot be published")
+                print(f"skipped (a name that is not UTF-8): {relative!r}", file=sys.stderr)
+                continue
             if here == root and name.lower() in PROTECTED_ROOT_FILES:
                 left_out.append(relative)
                 continue
@@ -477,6 +504,15 @@ def scan_tree(root: pathlib.Path, strict: bool):
                 continue
             lowered[managed.lower()] = relative
             files[managed] = path
+            parts = managed.split("/")
+            for depth in range(1, len(parts)):
+                folders.setdefault("/".join(parts[:depth]).lower(), "/".join(relative.split("/")[:depth]))
+    # A file named like a folder (case aside) cannot exist beside it on Windows:
+    # "readme.txt" and "README.TXT/x", "SOUND" and "sound/a.wav".
+    for lower in sorted(set(lowered) & set(folders)):
+        if strict:
+            raise PublishError(f"{lowered[lower]} and the folder {folders[lower]}/ are the same name on Windows")
+        del files[next(managed for managed in files if managed.lower() == lower)]
     return files, left_out
 
 
@@ -841,12 +877,13 @@ def integrity_manifest_body(build_stamp: int, entries) -> bytes:
     return bytes(body)
 
 
-def client_manifest_sets(root: pathlib.Path, excludes):
-    """(startup entries, integrity entries) of a client tree: the data tables
-    directly under data/ go to the integrity manifest, every other file (less
-    the two manifests themselves and the --exclude patterns) to the startup
-    manifest; both sorted by name."""
-    files, _ = scan_tree(root, strict=True)
+def client_manifest_sets(root: pathlib.Path, excludes, files=None):
+    """(startup entries, integrity entries) of a client tree (or of files, its
+    managed path -> file map): the data tables directly under data/ go to the
+    integrity manifest, every other file (less the two manifests themselves and
+    the --exclude patterns) to the startup manifest; both sorted by name."""
+    if files is None:
+        files, _ = scan_tree(root, strict=True)
     own = {f"{CLIENT_MANIFEST_FOLDER}/{STARTUP_MANIFEST_NAME}".lower(),
            f"{CLIENT_MANIFEST_FOLDER}/{INTEGRITY_MANIFEST_NAME}".lower()}
     startup, integrity = [], []
@@ -1022,41 +1059,56 @@ def write_repair_store(folder: pathlib.Path, version: int, objects, previous: pa
     """The content store of one version: folder/objects/<digest text> for every
     object (digest -> source file) and folder/<version>.catalogue, the digest
     texts ascending, one a line. An object the previous release already holds
-    is hard-linked from there. Returns (object count, bytes, linked count)."""
+    is hard-linked from there once its bytes hash to its name; a damaged one is
+    copied from the new tree instead. Returns (object count, bytes, linked
+    count, damaged objects of the previous release)."""
     store = folder / REPAIR_OBJECTS
     store.mkdir()
     total = linked = 0
+    damaged = []
     for digest, source in sorted(objects.items()):
         target = store / digest
         earlier = previous / REPAIR_OBJECTS / digest if previous else None
-        if earlier is not None and earlier.is_file() and earlier.stat().st_size == source.stat().st_size:
-            try:
-                os.link(earlier, target)
-                linked += 1
-                total += target.stat().st_size
-                continue
-            except OSError:
-                pass  # another file system: copy instead
+        if earlier is not None and earlier.is_file() and not earlier.is_symlink():
+            if earlier.stat().st_size != source.stat().st_size or file_sha256(earlier) != digest:
+                damaged.append(earlier)
+            else:
+                try:
+                    os.link(earlier, target)
+                    linked += 1
+                    total += target.stat().st_size
+                    continue
+                except OSError:
+                    pass  # another file system: copy instead
         if copy_hashed(source, target) != digest:
             raise PublishError(f"{source} changed while the release was written")
         total += target.stat().st_size
     (folder / release_names(version)["catalogue"]).write_bytes(
         "".join(digest + "\n" for digest in sorted(objects)).encode("ascii"))
-    return len(objects), total, linked
+    return len(objects), total, linked, damaged
 
 
 def check_release(folder: pathlib.Path, version: int, update_public, manifest_public, old_files, new_files):
-    """Everything in a release folder read back with the launcher's rules."""
+    """Everything in a release folder read back with the launcher's rules.
+    new_files: managed path -> file the patch must carry when changed."""
     names = release_names(version)
     client = folder / "client" / CLIENT_MANIFEST_FOLDER
     signed = {name: client / name for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
     shipped = {f"{CLIENT_MANIFEST_FOLDER}/{name}": path for name, path in signed.items()}
-    check_signed_update(folder, names["manifest"], version, update_public, old_files, {**new_files, **shipped})
+    patch = check_signed_update(folder, names["manifest"], version, update_public, old_files,
+                                {**new_files, **shipped})
     metadata = check_signed_update(folder, names["metadata"], version, update_public, {}, shipped)
     if sorted(f["path"] for f in metadata["files"]) != sorted(shipped):
         raise PublishError("the metadata package must carry exactly the two client manifests")
-    entries = (read_client_manifest(signed[STARTUP_MANIFEST_NAME].read_bytes(), manifest_public, False) +
-               read_client_manifest(signed[INTEGRITY_MANIFEST_NAME].read_bytes(), manifest_public, True))
+    startup = read_client_manifest(signed[STARTUP_MANIFEST_NAME].read_bytes(), manifest_public, False)
+    entries = startup + read_client_manifest(signed[INTEGRITY_MANIFEST_NAME].read_bytes(), manifest_public, True)
+    # The swap runs a pending launcher only when it is the Launcher.exe the
+    # signed startup manifest names, byte for byte.
+    pending = [f for f in patch["files"] if f["path"].lower() == PENDING_LAUNCHER.lower()]
+    named = [(size, digest) for name, size, digest in startup if name.lower() == RUNNING_LAUNCHER]
+    if pending and named[:1] != [(pending[0]["size"], pending[0]["sha256"])]:
+        raise PublishError(f"{PENDING_LAUNCHER} in the patch is not the Launcher.exe the signed startup manifest "
+                           "names: the launcher would refuse to run it")
     sizes = {}
     for name, size, digest in entries:
         if sizes.setdefault(digest, size) != size:
@@ -1067,10 +1119,47 @@ def check_release(folder: pathlib.Path, version: int, update_public, manifest_pu
     expected = {digest for _, _, digest in entries} | {file_sha256(path) for path in signed.values()}
     if set(catalogue[:-1]) != expected:
         raise PublishError("the repair catalogue does not list exactly the client manifests' objects")
-    for digest in expected:
+    for digest in sorted(expected):
         stored = folder / REPAIR_OBJECTS / digest
         if not stored.is_file() or (digest in sizes and stored.stat().st_size != sizes[digest]):
             raise PublishError(f"repair object {digest} is missing or has the wrong size")
+        if file_sha256(stored) != digest:
+            raise PublishError(f"repair object {digest} does not hash to its name")
+
+
+def release_launcher(new_files, old_files, given):
+    """Where the new version's launcher goes: (managed path -> file for the
+    signed manifests and repair objects, the same for the patch, the launcher
+    shipped as Launcher2.exe or None). given is --launcher; without it a root
+    Launcher.exe of the new tree must equal the old tree's."""
+    lower = {managed.lower(): managed for managed in new_files}
+    if PENDING_LAUNCHER.lower() in lower:
+        raise PublishError(f"{lower[PENDING_LAUNCHER.lower()]} in the new tree: a new launcher travels under that "
+                           "name; give it as Launcher.exe with --launcher")
+    in_tree = new_files.get(lower.get(RUNNING_LAUNCHER))
+    old = next((path for managed, path in old_files.items() if managed.lower() == RUNNING_LAUNCHER), None)
+    launcher = in_tree
+    if given is not None:
+        launcher = pathlib.Path(given)
+        if not launcher.is_file():
+            raise PublishError(f"--launcher {given}: no such file")
+        with open(launcher, "rb") as stream:
+            if stream.read(2) != b"MZ":
+                raise PublishError(f"--launcher {given} is not a Windows executable")
+        if in_tree is not None and file_sha256(in_tree) != file_sha256(launcher):
+            raise PublishError(f"{lower[RUNNING_LAUNCHER]} of the new tree is not the launcher given with --launcher")
+    signed = {managed: path for managed, path in new_files.items() if managed.lower() != RUNNING_LAUNCHER}
+    patch = dict(signed)
+    if launcher is None:
+        return signed, patch, None
+    signed["Launcher.exe"] = launcher
+    if old is not None and file_sha256(old) == file_sha256(launcher):
+        return signed, patch, None
+    if given is None:
+        raise PublishError(f"{lower[RUNNING_LAUNCHER]} of the new tree is another launcher than the old tree's; "
+                           "a new launcher is released with --launcher (it ships as Launcher2.exe)")
+    patch[PENDING_LAUNCHER] = launcher
+    return signed, patch, launcher
 
 
 def human(count: int) -> str:
@@ -1080,10 +1169,45 @@ def human(count: int) -> str:
         count /= 1024
 
 
+class Stopped(BaseException):
+    """SIGINT or SIGTERM while a release is written."""
+
+    def __init__(self, number):
+        super().__init__(signal.Signals(number).name)
+        self.number = number
+
+
+def stop_on_signal(number, _frame):
+    raise Stopped(number)
+
+
+def flush_folder(path: pathlib.Path) -> None:
+    descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def flush_tree(root: pathlib.Path) -> None:
+    """fsync of every file and folder under root, root included, each folder
+    after what it holds."""
+    for folder, _, names in os.walk(root, topdown=False):
+        for name in names:
+            descriptor = os.open(os.path.join(folder, name), os.O_RDONLY)
+            try:
+                os.fsync(descriptor)
+            finally:
+                os.close(descriptor)
+        flush_folder(pathlib.Path(folder))
+
+
 def cmd_release(args) -> int:
     parent = pathlib.Path(args.out)
     folder = parent / str(args.version)
     work = None
+    # Both signals end the release like an error: the partial folder goes.
+    handlers = {number: signal.signal(number, stop_on_signal) for number in (signal.SIGINT, signal.SIGTERM)}
     try:
         check_update_version(args.version)
         check_update_version(args.previous)
@@ -1112,6 +1236,9 @@ def cmd_release(args) -> int:
             print(f"left out (never written by an update): {name}", file=sys.stderr)
         own = {f"{CLIENT_MANIFEST_FOLDER}/{name}".lower() for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
         new_files = {m: p for m, p in new_files.items() if m.lower() not in own}
+        new_files, patch_files, launcher = release_launcher(new_files, old_files, args.launcher)
+        # A Launcher2.exe left in the old tree must not pass for the one shipped.
+        patch_base = {m: p for m, p in old_files.items() if m.lower() != PENDING_LAUNCHER.lower()}
 
         parent.mkdir(parents=True, exist_ok=True)
         work = pathlib.Path(tempfile.mkdtemp(dir=parent, prefix=f".{args.version}.partial-"))
@@ -1119,7 +1246,7 @@ def cmd_release(args) -> int:
 
         # The client manifests of the new tree, signed, ship in the patch and
         # alone in the metadata package that restores them at start-up.
-        startup, integrity = client_manifest_sets(new_tree, args.exclude or [])
+        startup, integrity = client_manifest_sets(new_tree, args.exclude or [], new_files)
         client = work / "client" / CLIENT_MANIFEST_FOLDER
         client.mkdir(parents=True)
         (client / STARTUP_MANIFEST_NAME).write_bytes(
@@ -1129,18 +1256,21 @@ def cmd_release(args) -> int:
         shipped = {f"{CLIENT_MANIFEST_FOLDER}/{name}": client / name
                    for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
 
-        patch = build_update({**new_files, **shipped}, old_files, args.version, update_key, work, names["archive"],
-                             names["manifest"], args.compression, args.no_delta)
+        patch = build_update({**patch_files, **shipped}, patch_base, args.version, update_key, work,
+                             names["archive"], names["manifest"], args.compression, args.no_delta)
         metadata = build_update(shipped, {}, args.version, update_key, work, names["metadata_archive"],
                                 names["metadata"])
 
         objects = {digest.hex(): new_files[name] for name, _, digest in startup + integrity}
         objects.update({file_sha256(path): path for path in shipped.values()})
         previous = parent / str(args.previous)
-        object_count, object_bytes, linked = write_repair_store(work, args.version, objects,
-                                                                previous if previous.is_dir() else None)
-        check_release(work, args.version, update_key.public_key(), manifest_key.public_key(), old_files,
-                      {**new_files, **shipped})
+        object_count, object_bytes, linked, damaged = write_repair_store(work, args.version, objects,
+                                                                         previous if previous.is_dir() else None)
+        for path in damaged:
+            print(f"warning: {path} does not hash to its name: copied from the new tree instead",
+                  file=sys.stderr)
+        check_release(work, args.version, update_key.public_key(), manifest_key.public_key(), patch_base,
+                      {**patch_files, **shipped})
 
         if args.offline_launcher:
             with contextlib.redirect_stdout(io.StringIO()):
@@ -1159,15 +1289,26 @@ def cmd_release(args) -> int:
                   "repair_objects": object_count, "repair_bytes": object_bytes}
         (work / RELEASE_RECORD).write_text(json.dumps(record, indent=1) + "\n", encoding="ascii")
         # Published by one rename: the service never sees half a release, and a
-        # second release of the same version finds the folder and stops.
+        # second release of the same version finds the folder and stops. Every
+        # byte is on disk before the name appears, and the name once it has.
+        flush_tree(work)
         os.rename(work, folder)
         work = None
+        flush_folder(parent)
     except (PublishError, OSError, ValueError) as error:
         print(f"release: {error}", file=sys.stderr)
         return 2
+    except Stopped as stop:
+        print(f"release: stopped by {stop}; {args.version} was not published", file=sys.stderr)
+        return 128 + stop.number
     finally:
+        # A second signal must not cut the clean-up short.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
 
     saved = patch["delta_whole"] - patch["delta_bytes"]
     total = sum(entry["size"] for entry in published.values()) + object_bytes
@@ -1182,6 +1323,9 @@ def cmd_release(args) -> int:
           f"client/ORVEX/{INTEGRITY_MANIFEST_NAME}: {len(integrity)} data tables")
     print(f"  repair    {names['catalogue']}: {object_count} objects, {human(object_bytes)}"
           f"{f' ({linked} linked from {args.previous})' if linked else ''}")
+    if launcher is not None:
+        print(f"  launcher  {launcher} as {PENDING_LAUNCHER}, named Launcher.exe in the signed manifests "
+              "(the running launcher swaps it in)")
     if args.offline_launcher:
         print("  offline   offline/Patch.zip")
     print(f"  total     {len(published) + object_count} files, {human(total)}; checked with the launcher's rules")
@@ -1408,6 +1552,9 @@ def main(argv=None) -> int:
     p.add_argument("--offline-launcher", metavar="EXE",
                    help=f"also write the offline bundle with this Launcher.exe (version {OFFLINE_VERSION} only)")
     p.add_argument("--no-delta", action="store_true", help="always ship whole game archives")
+    p.add_argument("--launcher", metavar="EXE",
+                   help="a new Launcher.exe for this version: the patch carries it as Launcher2.exe and the signed "
+                        "manifests name it as Launcher.exe, so the running launcher swaps it in")
     p.set_defaults(func=cmd_release, compression="auto")
 
     p = sub.add_parser(

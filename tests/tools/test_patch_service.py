@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -133,18 +134,121 @@ def test_a_published_version_is_never_rewritten(releases, tmp_path):
     assert not [p for p in out.iterdir() if p.name.startswith(".")]
 
 
-@pytest.mark.parametrize("change, message", [
-    (lambda t: (t / "readme.txt").unlink() or (t / "sound/empty.wav").unlink(), "start-up files"),
-    (lambda t: None, "not the public key"),
+def new_launcher(folder, data=b"MZ" + blob("next launcher", 5000)):
+    (folder / "next").mkdir(exist_ok=True)
+    (folder / "next" / "Launcher.exe").write_bytes(data)
+    return folder / "next" / "Launcher.exe"
+
+
+@pytest.mark.parametrize("change, extra, message", [
+    (lambda t: (t / "readme.txt").unlink() or (t / "sound/empty.wav").unlink(), [], "start-up files"),
+    (lambda t: None, ["--update-blob", DEV / "manifest-key.blob"], "not the public key"),
+    (lambda t: (t / "Launcher.exe").write_bytes(b"MZ another"), [], "a new launcher is released with --launcher"),
+    (lambda t: new_launcher(t.parent) and (t / "Launcher.exe").write_bytes(b"MZ another"), ["--launcher", "next"],
+     "Launcher.exe of the new tree is not the launcher given with --launcher"),
+    (lambda t: (t / "launcher2.EXE").write_bytes(b"MZ pending"), [], "launcher2.EXE in the new tree"),
+    (lambda t: new_launcher(t.parent, b"#!/bin/sh"), ["--launcher", "next"], "is not a Windows executable"),
 ])
-def test_refused_releases_leave_nothing_behind(releases, tmp_path, change, message):
+def test_refused_releases_leave_nothing_behind(releases, tmp_path, change, extra, message):
     new = shutil.copytree(releases[0].parent / "trees/2371", tmp_path / "new")
     change(new)
     out = tmp_path / "out"
+    extra = [tmp_path / "next" / "Launcher.exe" if value == "next" else value for value in extra]
     result = release(out, releases[0].parent / "trees/2370", new, 2370, 2371, "--update-blob",
-                     DEV / "manifest-key.blob" if message == "not the public key" else DEV / "update-key.blob")
+                     DEV / "update-key.blob", *extra)
     assert result.returncode == 2 and message in result.stderr, result.stderr
     assert not out.exists() or list(out.iterdir()) == []
+
+
+def test_a_new_launcher_ships_as_launcher2_and_is_named_launcher_exe_in_the_signed_manifests(releases, tmp_path):
+    launcher = new_launcher(tmp_path)
+    data, digest = launcher.read_bytes(), hashlib.sha256(launcher.read_bytes()).hexdigest()
+    out = tmp_path / "out"
+    result = release(out, releases[0].parent / "trees/2370", releases[0].parent / "trees/2371", 2370, 2371,
+                     "--launcher", launcher)
+    assert result.returncode == 0 and "as Launcher2.exe" in result.stdout, result.stderr
+    folder = out / "2371"
+    with zipfile.ZipFile(folder / "2371.zip") as archive:
+        assert archive.read("Launcher2.exe") == data and "Launcher.exe" not in archive.namelist()
+    tool = publisher()
+    manifest_key = tool.load_private_pem(DEV / "manifest-private.pem").public_key()
+    startup = tool.read_client_manifest((folder / "client/ORVEX/Startup.manifest").read_bytes(), manifest_key, False)
+    assert ("Launcher.exe", len(data), digest) in startup
+    assert not [name for name, _, _ in startup if name.lower() == "launcher2.exe"]
+    assert digest in (folder / "2371.catalogue").read_text().split()
+    assert (folder / "objects" / digest).read_bytes() == data
+
+
+def test_a_damaged_object_of_the_previous_release_is_never_linked(releases, tmp_path):
+    out = tmp_path / "out"
+    shutil.copytree(releases[0] / "2370", out / "2370")
+    unchanged = hashlib.sha256(blob("d3dx", 3000)).hexdigest()
+    damaged = out / "2370" / "objects" / unchanged
+    damaged.write_bytes(b"X" + damaged.read_bytes()[1:])
+    result = release(out, releases[0].parent / "trees/2370", releases[0].parent / "trees/2371", 2370, 2371)
+    assert result.returncode == 0 and f"{damaged} does not hash to its name" in result.stderr, result.stderr
+    stored = out / "2371" / "objects" / unchanged
+    assert hashlib.sha256(stored.read_bytes()).hexdigest() == unchanged
+    assert stored.stat().st_ino != damaged.stat().st_ino
+
+
+def publisher():
+    sys.path.insert(0, str(ROOT / "tools"))
+    import orvex_publish
+    return orvex_publish
+
+
+def test_the_final_check_hashes_every_stored_object(releases, tmp_path):
+    tool = publisher()
+    folder = shutil.copytree(releases[0] / "2371", tmp_path / "2371")
+    keys = [tool.load_private_pem(DEV / name).public_key() for name in ("update-private.pem", "manifest-private.pem")]
+    trees = [tool.scan_tree(releases[0].parent / "trees" / version, strict=True)[0] for version in ("2370", "2371")]
+    tool.check_release(folder, 2371, *keys, *trees)
+    victim = sorted((folder / "objects").iterdir())[-1]
+    victim.write_bytes(bytes([victim.read_bytes()[0] ^ 1]) + victim.read_bytes()[1:])
+    with pytest.raises(tool.PublishError, match=f"repair object {victim.name} does not hash to its name"):
+        tool.check_release(folder, 2371, *keys, *trees)
+
+
+def test_everything_is_flushed_before_the_publishing_rename_and_the_name_after(releases, tmp_path, monkeypatch):
+    tool = publisher()
+    events = []
+    real_fsync, real_rename = os.fsync, os.rename
+    monkeypatch.setattr(tool.os, "fsync", lambda fd: events.append(
+        ("fsync", os.readlink(f"/proc/self/fd/{fd}"))) or real_fsync(fd))
+    monkeypatch.setattr(tool.os, "rename", lambda a, b: events.append(("rename", str(a), str(b))) or real_rename(a, b))
+    out = tmp_path / "out"
+    trees = releases[0].parent / "trees"
+    assert tool.main(["release", "--old", str(trees / "2370"), "--new", str(trees / "2371"), "--previous", "2370",
+                      "--version", "2371", *map(str, KEYS), "--out", str(out)]) == 0
+    renames = [event for event in events if event[0] == "rename"]
+    assert len(renames) == 1
+    _, work, final = renames[0]
+    at = events.index(renames[0])
+    flushed = {path.replace(work, final, 1) for kind, path in events[:at]}
+    published = {str(path) for path in (out / "2371").rglob("*")} | {final}
+    assert published - flushed == set()
+    assert ("fsync", str(out.resolve())) in events[at + 1:]
+
+
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGINT])
+def test_a_signal_leaves_nothing_behind_and_says_so_in_one_line(releases, tmp_path, number):
+    new = shutil.copytree(releases[0].parent / "trees/2371", tmp_path / "new")
+    with open(new / "bulk.pak", "wb") as stream:  # keeps the release busy a while
+        stream.truncate(1024 ** 3)
+    out = tmp_path / "out"
+    process = subprocess.Popen([sys.executable, str(PUBLISH), "release", "--old", releases[0].parent / "trees/2370",
+                                "--new", new, "--previous", "2370", "--version", "2371", *KEYS, "--out", out],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not (out.exists() and any(out.iterdir())):
+        assert process.poll() is None and time.monotonic() < deadline
+        time.sleep(0.01)
+    process.send_signal(number)
+    _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 128 + number
+    assert stderr.splitlines() == [f"release: stopped by {signal.Signals(number).name}; 2371 was not published"]
+    assert list(out.iterdir()) == []
 
 
 def test_pip_install_gives_both_commands(tmp_path):

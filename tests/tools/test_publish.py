@@ -2,6 +2,7 @@
 readers written here: the manifest layout, the signature under the public
 key, the ZIP entries, and every delta applied to the old file."""
 import hashlib
+import os
 import pathlib
 import random
 import struct
@@ -321,9 +322,24 @@ def test_names_the_launcher_refuses(trees, relative):
     refused(trees, message=relative.split("/")[0])
 
 
-def test_case_collision_is_refused(trees):
-    write(trees.new, "data/item.TBL", b"another spelling")
-    refused(trees, message="same file on Windows")
+@pytest.mark.parametrize("relative, message", [
+    ("data/item.TBL", "same file on Windows"),
+    ("DATA/ITEM.TBL/x", "Data/Item.tbl and the folder DATA/ITEM.TBL/"),  # a folder named like a file
+    ("UI", "UI and the folder ui/"),                                     # a file named like a folder
+])
+def test_case_collision_is_refused(trees, relative, message):
+    write(trees.new, relative, b"another spelling")
+    refused(trees, message=message)
+
+
+def test_a_name_that_is_not_utf8_is_skipped_in_the_old_tree_and_refused_in_the_new(trees):
+    name = os.fsdecode(b"Data/\xff\xfe.tbl")
+    write(trees.old, name, b"old bytes")
+    made = trees.make(out=trees.out.parent / "first")
+    assert made.returncode == 0 and f"skipped (a name that is not UTF-8): {name!r}" in made.stderr, made.stderr
+    write(trees.new, name, b"new bytes")
+    result = refused(trees, message=repr(name))
+    assert "Traceback" not in result.stderr
 
 
 def test_running_launcher_is_refused(trees):
