@@ -9,6 +9,7 @@
 
 #include "update/Cancel.h"
 #include "update/Digest.h"
+#include "update/OrderedWork.h"
 #include "update/Paths.h"
 
 namespace orvex_update {
@@ -162,7 +163,7 @@ StreamHasher::~StreamHasher() {
 void StreamHasher::Hand(std::vector<std::uint8_t> block) {
   if (!worker_) {
     worker_ = std::make_unique<Worker>();
-    worker_->thread = std::thread([worker = worker_.get()] { worker->Run(); });
+    worker_->thread = StartWorkerThread([worker = worker_.get()] { worker->Run(); });
   }
   std::unique_lock lock(worker_->mutex);
   worker_->changed.wait(lock, [&] { return worker_->full.size() < kBlocksInFlight; });
@@ -301,7 +302,7 @@ void FlushBehind::Written(std::uint64_t count) {
   }
   if (!thread_.joinable()) {
     try {
-      thread_ = std::thread([this] { Run(); });
+      thread_ = StartWorkerThread([this] { Run(); });
     } catch (const std::system_error&) {
       return;  // no helper: the final flush does all the work
     }
@@ -348,7 +349,7 @@ void FlushQueue::Push(Item item) {
     item.number = added_++;
     queue_.push_back(std::move(item));
     if (threads_.size() < kFlushThreads && threads_.size() < queue_.size() + busy_) {
-      threads_.emplace_back([this] { Run(); });
+      threads_.push_back(StartWorkerThread([this] { Run(); }));
     }
   }
   work_.notify_one();

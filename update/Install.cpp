@@ -20,6 +20,7 @@
 #include "update/Journal.h"
 #include "update/JournalFormat.h"
 #include "update/Manifest.h"
+#include "update/OrderedWork.h"
 #include "update/Paths.h"
 #include "update/Version.h"
 #include "update/Zip.h"
@@ -422,7 +423,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   };
   try {
     for (std::size_t share = 0; share < kBackupThreads; ++share) {
-      backupThreads.emplace_back([&, share] {
+      backupThreads.push_back(StartWorkerThread([&, share] {
         try {
           ContainmentGuard backupGuard(clientFolder);
           MakeBackups(
@@ -434,7 +435,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
           if (!backupFailure) backupFailure = std::current_exception();
           stopBackups = true;
         }
-      });
+      }));
     }
   } catch (...) {
     // No thread to be had: the ones started stop before the failure goes on.
@@ -561,6 +562,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
     }
     flushes.Wait();
   }
+  Checkpoint("verify");
   // A staged file that is still the file hashed at staging has the signed
   // bytes; any other is read again.
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {

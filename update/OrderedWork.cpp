@@ -6,6 +6,19 @@
 
 namespace orvex_update {
 
+namespace {
+std::atomic<ThreadStartRefusal> g_threadStartRefusal{nullptr};
+}  // namespace
+
+ThreadStartRefusal SetThreadStartRefusal(ThreadStartRefusal refuse) { return g_threadStartRefusal.exchange(refuse); }
+
+void CheckThreadStart() {
+  const ThreadStartRefusal refuse = g_threadStartRefusal.load();
+  if (refuse != nullptr && refuse()) {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+}
+
 OrderedWork::OrderedWork(std::size_t count, unsigned workers, std::size_t window, Work work)
     : count_(count), window_(std::max<std::size_t>(window, 1)), work_(std::move(work)) {
   done_.assign(window_, 0);
@@ -14,7 +27,7 @@ OrderedWork::OrderedWork(std::size_t count, unsigned workers, std::size_t window
   threads_.reserve(wanted);
   for (std::size_t i = 0; i < wanted; ++i) {
     try {
-      threads_.emplace_back(&OrderedWork::Run, this, i);
+      threads_.push_back(StartWorkerThread(&OrderedWork::Run, this, i));
     } catch (const std::system_error&) {
       // Fewer threads only cost speed; none at all leaves the items undone.
       if (!threads_.empty()) break;

@@ -12,9 +12,26 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace orvex_update {
+
+// Test seam for the update engine's worker threads: while refuse is set and
+// returns true, StartWorkerThread fails as the platform does when it has no
+// thread to give (std::system_error). Returns the previous one; nullptr
+// removes it. No seam is set in the product.
+using ThreadStartRefusal = bool (*)();
+ThreadStartRefusal SetThreadStartRefusal(ThreadStartRefusal refuse);
+// Throws that std::system_error when the seam refuses.
+void CheckThreadStart();
+
+// std::thread(f...), through the seam above.
+template <class... Args>
+std::thread StartWorkerThread(Args&&... args) {
+  CheckThreadStart();
+  return std::thread(std::forward<Args>(args)...);
+}
 
 class OrderedWork {
  public:

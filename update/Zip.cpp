@@ -2,10 +2,12 @@
 
 #include "common/WinHandles.h"
 #include "update/Digest.h"
+#include "update/OrderedWork.h"
 #include "update/PathRules.h"
 #include "update/Paths.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -114,8 +116,11 @@ class Win32FileSink final : public ZipByteSink {
   FlushBehind flushBehind_;
 };
 
+std::atomic<ArchiveParseHook> g_parseHook{nullptr};
+
 std::unique_ptr<ZipReader> OpenReader(const char* fileName) {
   if (fileName == nullptr || *fileName == '\0') return nullptr;
+  if (const ArchiveParseHook hook = g_parseHook.load()) hook();
   std::unique_ptr<Win32ZipSource> source = Win32ZipSource::Open(fileName);
   if (!source) return nullptr;
   return ZipReader::Open(std::move(source));
@@ -315,7 +320,7 @@ class SmallFileWriters {
   // False once any job has failed.
   bool Add(Job job) {
     std::unique_lock lock(mutex_);
-    if (threads_.size() < kWriterThreads) threads_.emplace_back([this] { Run(); });
+    if (threads_.size() < kWriterThreads) threads_.push_back(StartWorkerThread([this] { Run(); }));
     changed_.wait(lock, [&] { return failed_ || jobs_.size() < kQueuedJobs; });
     if (failed_) return false;
     jobs_.push_back(std::move(job));
@@ -392,6 +397,8 @@ struct PlannedEntry {
 };
 
 }  // namespace
+
+ArchiveParseHook SetArchiveParseHook(ArchiveParseHook hook) { return g_parseHook.exchange(hook); }
 
 std::unique_ptr<PatchArchive> PatchArchive::Open(const char* fileName) {
   std::unique_ptr<ZipReader> reader = OpenReader(fileName);

@@ -101,6 +101,12 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory,
                    const std::function<void(const ExtractedFile&)>& written = {},
                    const std::map<std::size_t, std::string>* storedDigests = nullptr);
 
+// Test seam: called each time an archive file is opened for parsing (its end
+// record, central directory and entries), before the first byte is read.
+// Returns the previous hook; nullptr removes it. No hook is set in the product.
+using ArchiveParseHook = void (*)();
+ArchiveParseHook SetArchiveParseHook(ArchiveParseHook hook);
+
 // The stored entries' data of an archive, by entry index: first byte and
 // length. Empty when the archive cannot be read.
 std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>> StoredEntryData(const char* archiveFile);

@@ -217,6 +217,7 @@ class Case(NamedTuple):
     stage: str  # "early" or "staged"
     prepare: Optional[Callable] = None  # changes the client folder before the install
     staging_stays_empty: bool = False  # refused before the first byte is extracted
+    args: tuple = ()  # more install driver arguments
 
 
 def shared(name):
@@ -248,6 +249,13 @@ def publisher_package_changed(change):
 
 def flip_middle_byte(data):
     data[len(data) // 2] ^= 0x01
+
+
+def hostile_end_record(data):
+    """Entry count, central directory size and offset of the end record made
+    absurd: nothing may read them before the digest has refused the file."""
+    end = data.rindex(b"PK\x05\x06")
+    data[end + 8:end + 20] = struct.pack("<HHII", 0xFFFF, 0xFFFF, 0xFFFFFFF0, len(data) - 1)
 
 
 def delta_bytes(length):
@@ -286,6 +294,9 @@ CASES = {
     # The archive file against the signed size and digest.
     "archive-one-byte-longer": Case(publisher_package_changed(lambda data: data.append(0)), REFUSED_ARCHIVE, "early"),
     "archive-one-bit-changed": Case(publisher_package_changed(flip_middle_byte), REFUSED_ARCHIVE, "early"),
+    # The driver fails the install if the archive is opened for parsing at all.
+    "archive-with-hostile-end-record-never-parsed": Case(publisher_package_changed(hostile_end_record),
+                                                         REFUSED_ARCHIVE, "early", args=("--forbid-parse",)),
     "signed-with-another-key": Case(shared("foreign"), "ERROR: Update signature is invalid.", "early"),
     # Destinations in the client folder.
     "read-only-destination": Case(shared("package"), "ERROR: Update destination is read-only.",
@@ -398,7 +409,8 @@ def refused(driver, trees, package, tmp_path_factory):
         work[name] = folder
         before[name] = snapshot(folder, skip=())
     names = list(CASES)
-    installed = dict(zip(names, driver.batch([packages[n].install_args(work[n] / "client") for n in names], root)))
+    installed = dict(zip(names, driver.batch([packages[n].install_args(work[n] / "client") + list(CASES[n].args)
+                                              for n in names], root)))
     after_install = {name: snapshot(work[name], skip=()) for name in names}
     recovered = dict(zip(names, driver.batch([["recover", win_path(work[n] / "client")] for n in names], root)))
     return {name: {"line": installed[name], "before": before[name], "after_install": after_install[name],
@@ -612,13 +624,18 @@ def test_a_client_file_held_for_a_moment_is_replaced_after_retries(driver, trees
     assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
 
 
-def test_staged_file_written_to_after_its_check_is_caught_after_the_swap(driver, trees, package, tmp_path):
-    # Another program writes into a staged file between its check and the
-    # swap: the installed file no longer has the signed bytes, and the check
-    # after the swap must read it again rather than trust the staging hash.
+# Another program changes a file between its check at staging and the check
+# after the swap: the installed file no longer has the signed bytes, and the
+# check after the swap must read it again rather than trust the staging hash.
+@pytest.mark.parametrize("change, checkpoint, where", [
+    ("--write-at", "journal", f"{UPDATE_AREA}/current/files/Data/item.tbl"),
+    # Same size and write time, another file object: nothing but its bytes tells.
+    ("--rename-over-at", "verify", "Data/item.tbl"),
+], ids=["staged-file-written", "installed-file-renamed-over"])
+def test_file_changed_after_its_check_is_caught_after_the_swap(driver, trees, package, tmp_path, change, checkpoint,
+                                                               where):
     client = fresh_client(trees, tmp_path / "client")
-    staged = client / UPDATE_AREA / "current" / "files" / "Data" / "item.tbl"
-    assert driver.run(*package.install_args(client), "--write-at", "journal", win_path(staged)) == (
+    assert driver.run(*package.install_args(client), change, checkpoint, win_path(client / where)) == (
         1, "ERROR: Installed file verification failed.")
     assert driver.run("recover", win_path(client)) == (0, "OK")
     assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
@@ -633,9 +650,20 @@ def test_a_backup_that_cannot_be_made_fails_the_install_before_any_change(driver
     assert (code, line.split(":")[0]) == (1, "ERROR"), line
     assert "copy_file" in line, line
     assert not (client / UPDATE_AREA / "current" / "journal").exists()
+    # Without a journal no backup is ever read: the ones made go with the
+    # failed step, as they do when the staging fails.
+    assert not (client / UPDATE_AREA / "current" / "backup").exists()
     wait_until_free()
     assert driver.run("recover", win_path(client)) == (0, "OK")
     assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
+
+
+def test_install_without_worker_threads_still_installs(driver, trees, package, tmp_path):
+    # A system out of threads: every step does its work on the install's own
+    # thread instead of failing with the platform's text.
+    client = fresh_client(trees, tmp_path / "client")
+    assert driver.run(*package.install_args(client), "--no-threads") == (0, "OK")
+    assert game_files(client) == files_only(snapshot(trees[1])) and client_version(client) == "2370"
 
 
 def test_clean_up_held_after_the_commit_still_reports_the_install(driver, trees, package, tmp_path):

@@ -107,13 +107,17 @@ TEST(RepairSpace, HugeValuesDoNotWrap) {
 
 TEST(RepairName, AcceptsOrdinaryRelativeNames) {
   for (const char* name : {"Launcher.exe", "data/item.tbl", "ORVEX/Launcher/ui.dll", "a//b", ".hidden", "dir/.x",
-                           "Y\xc3\xb6netim.v7anim"}) {
+                           "Y\xc3\xb6netim.v7anim", "data/Server.ini", "data/.orvex-update/x"}) {
     EXPECT_EQ(ClassifyRepairName(name), RepairNameFault::kNone) << name;
   }
 }
 
 TEST(RepairName, RefusesEmptyNamesAndReservedCharacters) {
-  for (const char* name : {"", "a\\b", "C:x", "a*", "a?", "a\"b", "a<b", "a>b", "a|b", "/abs\\x"}) {
+  // The settings and the update area are never a repair's to write, as they
+  // are never an install's.
+  for (const char* name : {"", "a\\b", "C:x", "a*", "a?", "a\"b", "a<b", "a>b", "a|b", "/abs\\x", "Server.ini",
+                           "OPTION.INI", "scheduler.ini", "orvex_diagnostic.ini", "SERVER~1.INI",
+                           ".orvex-update/current/journal", ".ORVEX-UPDATE//update.lock", ".orvex-updatex"}) {
     EXPECT_EQ(ClassifyRepairName(name), RepairNameFault::kInvalid) << name;
   }
 }

@@ -3,7 +3,8 @@
 //
 //   orvex_install_driver install <client> <manifest> <signature> <archive>
 //                                <target> <installed> [--allow-same] [--crash-at CHECKPOINT]
-//                                [--fail-at CHECKPOINT]
+//                                [--fail-at CHECKPOINT] [--rename-over-at CHECKPOINT FILE]
+//                                [--forbid-parse] [--no-threads]
 //   orvex_install_driver recover <client>
 //   orvex_install_driver repair <client> <installed>
 //   orvex_install_driver save-version <client> <version>
@@ -41,6 +42,12 @@
 // them) for the whole run, batch included: the crash-state tests show with it
 // that each flush is needed.
 //
+// --rename-over-at puts, at that checkpoint, another file over FILE in one
+// rename: its first byte inverted, its size and write time those of FILE.
+// --forbid-parse makes the install fail with "The archive was parsed." the
+// moment the archive is opened for parsing. --no-threads refuses every worker thread the
+// update engine asks for, as a system out of threads would.
+//
 // batch runs many install and recover commands in one process (every Wine
 // process start costs about a second): each line of the UTF-8 file is one
 // command with its arguments separated by tabs; one result line is printed per
@@ -59,9 +66,11 @@
 #include "common/Utf8.h"
 #include "update/Install.h"
 #include "update/Journal.h"
+#include "update/OrderedWork.h"
 #include "update/Repair.h"
 #include "update/Version.h"
 #include "modes/Installer.h"
+#include "update/Zip.h"
 #include "modes/LauncherSwap.h"
 #include "update/FlushSites.h"
 
@@ -129,7 +138,40 @@ void WriteBehindTheInstallsBack() {
   ::CloseHandle(file);
 }
 
+std::string g_renameOverAt;
+std::wstring g_renameOverFile;
+
+void RenameAnotherFileOver() {
+  const std::wstring other = g_renameOverFile + L".other";
+  if (!::CopyFileW(g_renameOverFile.c_str(), other.c_str(), FALSE)) return;
+  FILETIME written{};
+  const HANDLE original = ::CreateFileW(g_renameOverFile.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (original == INVALID_HANDLE_VALUE) return;
+  ::GetFileTime(original, nullptr, nullptr, &written);
+  ::CloseHandle(original);
+  const HANDLE file = ::CreateFileW(other.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  unsigned char byte = 0;
+  DWORD done = 0;
+  if (::ReadFile(file, &byte, 1, &done, nullptr) && done == 1) {
+    byte = static_cast<unsigned char>(~byte);
+    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    ::WriteFile(file, &byte, 1, &done, nullptr);
+  }
+  ::SetFileTime(file, nullptr, nullptr, &written);
+  ::CloseHandle(file);
+  ::MoveFileExW(other.c_str(), g_renameOverFile.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+void ParsedAnyway() { throw std::runtime_error("The archive was parsed."); }
+
+bool RefuseEveryThread() { return true; }
+
 void AtCheckpoint(const char* checkpoint) {
+  if (g_renameOverAt == checkpoint) RenameAnotherFileOver();
   if (g_hold.checkpoint == checkpoint) StartHolder(g_hold.file, g_hold.milliseconds);
   if (g_writeAt == checkpoint) WriteBehindTheInstallsBack();
   if (g_failAt == checkpoint) throw std::runtime_error("Injected failure at " + g_failAt + ".");
@@ -170,6 +212,8 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     std::uint32_t installed = 0;
     if (!ParseVersion(args[5], target) || !ParseVersion(args[6], installed)) return Usage("versions are decimal");
     bool allowSame = false;
+    bool forbidParse = false;
+    bool noThreads = false;
     std::string crashAt;
     std::string failAt;
     for (std::size_t i = 7; i < args.size(); ++i) {
@@ -182,24 +226,38 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         i += 3;
       } else if (args[i] == L"--fail-at" && i + 1 < args.size()) {
         failAt = win::Utf8FromWide(args[++i]);
+      } else if (args[i] == L"--rename-over-at" && i + 2 < args.size() && !inBatch) {
+        g_renameOverAt = win::Utf8FromWide(args[i + 1]);
+        g_renameOverFile = args[i + 2];
+        i += 2;
+      } else if (args[i] == L"--forbid-parse") {
+        forbidParse = true;
+      } else if (args[i] == L"--no-threads") {
+        noThreads = true;
       } else if (args[i] == L"--write-at" && i + 2 < args.size() && !inBatch) {
         g_writeAt = win::Utf8FromWide(args[i + 1]);
         g_writeFile = args[i + 2];
         i += 2;
       } else {
-        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at ...] [--write-at CHECKPOINT FILE]");
+        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at ...] [--write-at|--rename-over-at CHECKPOINT FILE] [--forbid-parse] [--no-threads]");
       }
     }
     g_crashAt = crashAt;
     g_failAt = failAt;
-    const bool hooked = !crashAt.empty() || !failAt.empty() || !g_hold.checkpoint.empty() || !g_writeAt.empty();
+    const bool hooked = !crashAt.empty() || !failAt.empty() || !g_hold.checkpoint.empty() || !g_writeAt.empty() ||
+                        !g_renameOverAt.empty();
     orvex_update::SetInstallCheckpointHook(hooked ? &AtCheckpoint : nullptr);
+    orvex_update::SetArchiveParseHook(forbidParse ? &ParsedAnyway : nullptr);
+    orvex_update::SetThreadStartRefusal(noThreads ? &RefuseEveryThread : nullptr);
+    Result result{true, {}};
     try {
       orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, {});
     } catch (const std::exception& error) {
-      return {false, error.what()};
+      result = {false, error.what()};
     }
-    return {true, {}};
+    orvex_update::SetArchiveParseHook(nullptr);
+    orvex_update::SetThreadStartRefusal(nullptr);
+    return result;
   }
   if (command == L"recover") {
     if (args.size() != 2) return Usage("recover <client>");

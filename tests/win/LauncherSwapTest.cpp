@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "SignedFixtures.h"
@@ -43,10 +44,13 @@ const char* g_failStep = nullptr;
 const char* g_spoilStep = nullptr;
 fs::path g_spoilFile;
 
+// g_failStep may name several steps, separated by commas.
 bool FailOrSpoilStep(const char* step) {
   const std::string_view name(step);
   if (g_spoilStep != nullptr && name == g_spoilStep) WriteBytes(g_spoilFile, {'j', 'u', 'n', 'k'});
-  return g_failStep == nullptr || name != g_failStep;
+  if (g_failStep == nullptr) return true;
+  const std::string failing = std::string(",") + g_failStep + ",";
+  return failing.find("," + std::string(name) + ",") == std::string::npos;
 }
 
 // Any path component named "linked" counts as a junction (Wine reports none).
@@ -343,15 +347,19 @@ TEST_F(LauncherSwapTest, EveryFailedStepLeavesAWorkingLauncherAndSaysWhere) {
       {true, nullptr, "replace-flush", L"Launcher.exe", true, badInstall + "; the previous launcher was restored.",
        Held::kOld},
       {true, nullptr, nullptr, nullptr, false, noStart + "; the previous launcher was restored.", Held::kOld},
-      // A restore that fails says so; an unverified launcher is never left to run.
+      // A restore that fails says so; a launcher that does not match is never
+      // left to run, one that could not be read (or flushed) is never deleted.
       {true, "restore-move", "replace-flush", L"Launcher.exe", true, badInstall + " and was removed" + kKept,
        Held::kNothing},
+      {true, "replace-flush,restore-copy", nullptr, nullptr, true, badInstall + kKept, Held::kNew},
       {true, "restore-copy", nullptr, nullptr, false, noStart + kKept, Held::kNew},
       {true, nullptr, "restore-flush", L".orvex-update/Launcher.next.exe", false, noStart + kKept, Held::kNew},
-      {true, nullptr, "restore-move", L".orvex-update/Launcher.next.exe", false, noStart + kKept, Held::kJunk},
+      {true, nullptr, "restore-move", L".orvex-update/Launcher.next.exe", false,
+       noStart + " and the unmatched Launcher.exe was removed" + kKept, Held::kNothing},
       // No launcher was installed: an older backup is not this swap's to restore.
       {false, "replace", nullptr, nullptr, true, "Cannot install Launcher.exe.", Held::kNothing},
       {false, nullptr, "replace-flush", L"Launcher.exe", true, badInstall + " and was removed.", Held::kNothing},
+      {false, "replace-flush", nullptr, nullptr, true, badInstall + ".", Held::kNew},
       {false, nullptr, nullptr, nullptr, false, noStart + ".", Held::kNew},
   };
   const std::vector<std::uint8_t> older = {'o', 'l', 'd', 'e', 'r'};
@@ -420,6 +428,26 @@ TEST_F(LauncherSwapTest, PendingCopyHeldByAnotherProgramNeverFailsAFinishedSwap)
   EXPECT_EQ(Check(), "0:");  // a later start removes it
   EXPECT_FALSE(fs::exists(File(L"Launcher2.exe")));
   EXPECT_EQ(g_starts.size(), 1u);
+}
+
+TEST_F(LauncherSwapTest, OlderBackupHeldForAMomentIsReplacedAfterRetries) {
+  fs::create_directories(client_ / ".orvex-update");
+  WriteBytes(Area(L"Launcher.previous.exe"), {'o', 'l', 'd', 'e', 'r'});
+  WriteBytes(File(L"Launcher.exe"), OldLauncher());
+  WriteBytes(File(L"Launcher2.exe"), SignedLauncher());
+  win::UniqueFile scanner(::CreateFileW(Area(L"Launcher.previous.exe").c_str(), GENERIC_READ, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(scanner);
+  std::thread release([&scanner] {
+    ::Sleep(300);
+    scanner.Reset();
+  });
+  EndedProcess old;
+  const std::string result = Swap(old.Id());
+  release.join();
+  EXPECT_EQ(result, "(done)");
+  EXPECT_EQ(ReadBytes(File(L"Launcher.exe")), SignedLauncher());
+  EXPECT_EQ(ReadBytes(Area(L"Launcher.previous.exe")), OldLauncher());
 }
 
 TEST_F(LauncherSwapTest, OldLauncherStillRunningStopsTheSwapUntouched) {

@@ -5,10 +5,12 @@
 #include <cwchar>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SignedFixtures.h"
 #include "WinTestUtil.h"
+#include "common/WinHandles.h"
 #include "tests/unit/ZipTestArchive.h"
 #include "update/Paths.h"
 
@@ -200,6 +202,22 @@ TEST_F(ZipExtract, TargetWithOrWithoutTrailingSeparator) {
   EXPECT_EQ(ReadText(staging_ / "a.txt"), "abc");
   fs::remove(staging_ / "a.txt");
   ASSERT_EQ(Extract(staging_.string() + "\\"), 0);
+  EXPECT_EQ(ReadText(staging_ / "a.txt"), "abc");
+}
+
+TEST_F(ZipExtract, ArchiveHeldForAMomentIsExtractedAfterRetries) {
+  Write(Builder().Add(Stored("a.txt", "abc")));
+  // A scanner that opened the fresh download without any sharing.
+  win::UniqueFile scanner(::CreateFileW(archive_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(scanner);
+  std::thread release([&scanner] {
+    ::Sleep(300);
+    scanner.Reset();
+  });
+  const int result = Extract();
+  release.join();
+  EXPECT_EQ(result, 0);
   EXPECT_EQ(ReadText(staging_ / "a.txt"), "abc");
 }
 
