@@ -128,9 +128,12 @@ struct SwapFiles {
 // Replaces an older backup by a flushed copy of the installed launcher,
 // checked equal to it; backup receives the installed launcher's size and digest.
 bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup) {
-  std::error_code error;
-  fs::remove(files.previous, error);
-  return !error && DescribeFile(files.installed, backup) && StepAllowed("backup-copy") &&
+  try {
+    orvex_update::FsRemove(files.previous);  // retried while a scanner holds it
+  } catch (const std::exception&) {
+    return false;
+  }
+  return DescribeFile(files.installed, backup) && StepAllowed("backup-copy") &&
          CopyRetrying(files.installed.c_str(), files.previous.c_str(), FALSE) && StepAllowed("backup-flush") &&
          FlushFile(files.previous, FlushSite::kSwapBackup) && FileMatchesEntry(files.previous, backup);
 }
@@ -145,7 +148,7 @@ bool RestorePrevious(const SwapFiles& files, const orvex_update::StartupEntry& b
     if (!StepAllowed("restore-copy") || !CopyRetrying(files.previous.c_str(), files.next.c_str(), FALSE)) return false;
     if (!StepAllowed("restore-flush") || !FlushFile(files.next, FlushSite::kSwapRestore) || !FileMatchesEntry(files.next, backup)) return false;
     if (!StepAllowed("restore-move") || !MoveRetrying(files.next.c_str(), files.installed.c_str(),
-                                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return false;
     }
     return StepAllowed("restore-moved-flush") && FlushFile(files.installed, FlushSite::kSwapRestoreMove) &&
@@ -155,17 +158,45 @@ bool RestorePrevious(const SwapFiles& files, const orvex_update::StartupEntry& b
   }
 }
 
+// What a launcher file holds against an expected size and digest: the bytes
+// themselves decide kDiffers; a file that cannot be opened, flushed or read
+// to its end is kUnreadable, and says nothing about its bytes.
+enum class Content { kMatches, kDiffers, kUnreadable };
+
+Content ReadContent(const fs::path& path, const orvex_update::StartupEntry& entry) {
+  try {
+    RejectLinkedPath(path);
+  } catch (const std::exception&) {
+    return Content::kUnreadable;
+  }
+  win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  LARGE_INTEGER size{};
+  if (!file || !::GetFileSizeEx(file.Get(), &size)) return Content::kUnreadable;
+  if (static_cast<std::uint64_t>(size.QuadPart) != entry.size) return Content::kDiffers;
+  orvex_update::Digest digest{};
+  if (!orvex_update::Sha256OpenFile(file.Get(), entry.size, digest)) return Content::kUnreadable;
+  return digest == entry.digest ? Content::kMatches : Content::kDiffers;
+}
+
 // A failure after the new launcher was moved over Launcher.exe: puts back the
 // launcher this swap backed up (backup is null when there was none) and throws
-// cause followed by what the folder now holds. An unverified Launcher.exe that
-// could not be replaced by the previous one is deleted, never left to be run.
+// cause followed by what the folder now holds. When that fails, a
+// Launcher.exe whose bytes are neither the signed launcher nor the backup is
+// deleted, never left to be run; one that could not be read is kept (a
+// scanner may deny access for longer than the retries), and the message says
+// where the previous launcher is.
 [[noreturn]] void FailAfterReplace(const std::string& cause, bool installedVerified, const SwapFiles& files,
-                                   const orvex_update::StartupEntry* backup) {
+                                   const orvex_update::StartupEntry& entry, const orvex_update::StartupEntry* backup) {
   if (backup != nullptr && RestorePrevious(files, *backup)) {
     throw std::runtime_error(cause + "; the previous launcher was restored.");
   }
   std::string text = cause;
-  if (!installedVerified && ::DeleteFileW(files.installed.c_str())) text += " and was removed";
+  const Content now = ReadContent(files.installed, entry);
+  const bool mismatched =
+      now == Content::kDiffers && (backup == nullptr || ReadContent(files.installed, *backup) == Content::kDiffers);
+  if (mismatched && ::DeleteFileW(files.installed.c_str())) {
+    text += installedVerified ? " and the unmatched Launcher.exe was removed" : " and was removed";
+  }
   throw std::runtime_error(text + (backup != nullptr ? kNotRestoredText : "."));
 }
 
@@ -323,10 +354,10 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   } catch (const std::exception&) {
     // A link that appeared since the checks above: not verified.
   }
-  if (!verified) FailAfterReplace("The installed launcher failed verification", false, files, restorable);
+  if (!verified) FailAfterReplace("The installed launcher failed verification", false, files, entry, restorable);
 
   if (!StartThroughSeam(installed, clientFolder, std::wstring())) {
-    FailAfterReplace("The new launcher could not be started", true, files, restorable);
+    FailAfterReplace("The new launcher could not be started", true, files, entry, restorable);
   }
   // The new launcher is running and deletes a pending copy equal to itself at
   // its own start-up; while it reads the file the delete may fail, and that

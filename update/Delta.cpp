@@ -178,8 +178,8 @@ bool FirstRangeDiffers(const fs::path& clientFile, const fs::path& deltaFile) {
 // file cannot be made; the caller's own backup then reports why.
 win::UniqueFile CreateBackup(const fs::path& path) {
   if (path.empty()) return {};
-  return win::UniqueFile(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  return OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
 // Writes the output from the client file and the delta; the base digest is
@@ -202,7 +202,10 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
     bool keep = false;
     ~BackupCleanup() {
       file.Reset();
-      if (created && !keep) ::DeleteFileW(path.c_str());
+      // A scanner may be reading the fresh file for a moment.
+      if (created && !keep) {
+        RetryWhileLocked([this]() -> DWORD { return ::DeleteFileW(path.c_str()) ? ERROR_SUCCESS : ::GetLastError(); });
+      }
     }
   } cleanup{backupFile, backup};
   {

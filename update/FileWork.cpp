@@ -161,9 +161,21 @@ StreamHasher::~StreamHasher() {
 }
 
 void StreamHasher::Hand(std::vector<std::uint8_t> block) {
-  if (!worker_) {
-    worker_ = std::make_unique<Worker>();
-    worker_->thread = StartWorkerThread([worker = worker_.get()] { worker->Run(); });
+  if (!worker_ && !inline_) {
+    auto worker = std::make_unique<Worker>();
+    try {
+      worker->thread = StartWorkerThread([worker = worker.get()] { worker->Run(); });
+      worker_ = std::move(worker);
+    } catch (const std::system_error&) {
+      // No thread to be had: the blocks are hashed here, as they come.
+      inline_ = std::make_unique<Sha256>();
+    }
+  }
+  if (inline_) {
+    if (!inline_->Update(block.data(), block.size())) throw std::runtime_error("SHA-256 failed.");
+    block.clear();
+    block_ = std::move(block);
+    return;
   }
   std::unique_lock lock(worker_->mutex);
   worker_->changed.wait(lock, [&] { return worker_->full.size() < kBlocksInFlight; });
@@ -197,7 +209,8 @@ std::string StreamHasher::FinishHex() {
   finished_ = true;
   Digest digest{};
   if (!worker_) {
-    Sha256 hasher;
+    std::unique_ptr<Sha256> own = std::move(inline_);
+    Sha256& hasher = own ? *own : *(own = std::make_unique<Sha256>());
     if (!hasher.Update(block_.data(), block_.size()) || !hasher.Finish(digest)) {
       throw std::runtime_error("SHA-256 failed.");
     }
@@ -344,21 +357,31 @@ void FlushQueue::Add(win::UniqueFile file, FlushSite site, FileIdentity* identit
 void FlushQueue::AddAhead(const fs::path& path) { Push(Item{0, path, {}, std::nullopt, nullptr}); }
 
 void FlushQueue::Push(Item item) {
+  bool flushHere = false;
   {
     const std::lock_guard lock(mutex_);
     item.number = added_++;
     queue_.push_back(std::move(item));
     if (threads_.size() < kFlushThreads && threads_.size() < queue_.size() + busy_) {
-      threads_.push_back(StartWorkerThread([this] { Run(); }));
+      try {
+        threads_.push_back(StartWorkerThread([this] { Run(); }));
+      } catch (const std::system_error&) {
+        // Fewer threads only cost speed; with none the caller flushes.
+        flushHere = threads_.empty();
+      }
     }
+  }
+  if (flushHere) {
+    Run(true);
+    return;
   }
   work_.notify_one();
 }
 
-void FlushQueue::Run() {
+void FlushQueue::Run(bool untilEmpty) {
   std::unique_lock lock(mutex_);
   for (;;) {
-    work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    work_.wait(lock, [&] { return stopping_ || untilEmpty || !queue_.empty(); });
     if (queue_.empty()) return;
     Item item = std::move(queue_.front());
     queue_.pop_front();
@@ -366,9 +389,9 @@ void FlushQueue::Run() {
     lock.unlock();
     // As FlushStagedFile, reading the identity on the same handle.
     std::string failure;
-    win::UniqueFile file = item.file ? std::move(item.file)
-                                     : OpenFileRetrying(item.path, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                                                        FILE_SHARE_READ, OPEN_EXISTING);
+    win::UniqueFile file =
+        item.file ? std::move(item.file)
+                  : OpenFileRetrying(item.path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING);
     if (!file) {
       failure = "Cannot flush staged update file.";
     } else if (!(item.site ? FlushAt(*item.site, file.Get()) : ::FlushFileBuffers(file.Get()) != FALSE)) {

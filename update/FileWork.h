@@ -20,6 +20,8 @@
 
 namespace orvex_update {
 
+class Sha256;
+
 // One version of a file's bytes, told apart without reading them: the file
 // object (its index, which a move on the volume keeps), its size and its last
 // write time. Every write through the file system moves the time to now; the
@@ -75,6 +77,7 @@ class StreamHasher {
 
   std::vector<std::uint8_t> block_;
   std::unique_ptr<Worker> worker_;
+  std::unique_ptr<Sha256> inline_;  // hashes here when no worker could start
   bool finished_ = false;
 };
 
@@ -155,7 +158,8 @@ class FlushQueue {
   void Wait();
 
  private:
-  void Run();
+  // With untilEmpty, returns once the queue is empty instead of waiting.
+  void Run(bool untilEmpty = false);
 
   std::mutex mutex_;
   std::condition_variable work_;

@@ -125,59 +125,54 @@ class FolderNames {
   std::map<std::wstring, Listing> folders_;
 };
 
-// True when the installed file at path is still the one hashed as known and
-// known's digest is the entry's: the file flushed after the move was that
-// file (same volume and index), and its size and write time are still the
-// ones it had when it was hashed. Any write since moves the time; the caller
-// hashes the file again then.
-bool StillVerified(const fs::path& path, const HashedFile& known, const FileIdentity& flushed,
-                   const ManifestFile& entry) {
-  if (known.identity.index == 0 || known.identity.size != entry.size || known.sha256 != entry.sha256 ||
-      !(flushed == known.identity)) {
-    return false;
+// FileMatches for an installed file through one open: its type and size
+// asked of the handle, its bytes hashed from it, writers shut out meanwhile.
+// Anything unusual (no plain disk file, an open that fails) goes to
+// FileMatches itself, for its retries and its own errors.
+bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
+  win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  FILE_STANDARD_INFO info{};
+  if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK ||
+      !::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof info) || info.Directory ||
+      info.EndOfFile.QuadPart < 0) {
+    file.Reset();
+    return FileMatches(path, entry);
   }
-  // Attributes by name: no open, no server round trip under Wine.
-  WIN32_FILE_ATTRIBUTE_DATA now{};
-  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &now) ||
-      (now.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-    return false;
-  }
-  const std::uint64_t size = (static_cast<std::uint64_t>(now.nFileSizeHigh) << 32) | now.nFileSizeLow;
-  const std::uint64_t written =
-      (static_cast<std::uint64_t>(now.ftLastWriteTime.dwHighDateTime) << 32) | now.ftLastWriteTime.dwLowDateTime;
-  return size == known.identity.size && written == known.identity.lastWrite;
+  if (static_cast<std::uint64_t>(info.EndOfFile.QuadPart) != entry.size) return false;
+  return HashOpenFileHex(file.Get()) == entry.sha256;
 }
 
-// Stored entries at least this large get their digest in the archive's hash
-// pass; smaller ones are hashed in place as they are extracted.
-constexpr std::uint64_t kPreHashedEntryBytes = 1048576;
-
-// The archive's digest text, from one sequential pass over the open file,
-// and on the way the digest of every large stored entry's data (spans by
-// entry index), on a second thread. Spans that overlap another are left out.
-// Throws HashFileHex's messages.
-std::string HashArchive(HANDLE archive, const std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>>& spans,
-                        std::map<std::size_t, std::string>& digests) {
-  struct Span {
-    std::uint64_t offset;
-    std::uint64_t length;
-    std::size_t index;
+// Step 16: every installed file read back and hashed, several at a time,
+// judged in manifest order. Its size and write time cannot tell: a file of
+// the same size and time renamed over the destination would pass.
+void VerifyInstalledFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files) {
+  const auto matches = [&](std::size_t i) {
+    return InstalledFileMatches(ClientPathFor(clientFolder, files[i]), files[i]);
   };
-  std::vector<Span> chosen;
-  for (const auto& [index, span] : spans) {
-    if (span.second >= kPreHashedEntryBytes) chosen.push_back({span.first, span.second, index});
+  constexpr std::size_t kWindow = 64;
+  std::vector<unsigned char> results(kWindow);
+  std::optional<OrderedWork> work;
+  try {
+    work.emplace(files.size(), std::clamp(std::thread::hardware_concurrency(), 2u, 4u), kWindow,
+                 [&](std::size_t, std::size_t index, std::size_t slot, const std::atomic<bool>&) {
+                   results[slot] = matches(index) ? 1 : 0;
+                 });
+  } catch (const std::system_error&) {
+    // No thread to be had: the same check, one file after another.
   }
-  std::sort(chosen.begin(), chosen.end(), [](const Span& a, const Span& b) { return a.offset < b.offset; });
-  std::vector<Span> apart;
-  for (const Span& span : chosen) {
-    if (apart.empty() || apart.back().offset + apart.back().length <= span.offset) apart.push_back(span);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const bool ok = work ? results[work->Take(i)] != 0 : matches(i);
+    if (!ok) Fail("Installed file verification failed.");
   }
+}
 
+// The archive's digest text, from one sequential pass over the open file.
+// Nothing in it is parsed before this digest has matched the signed one.
+// Throws HashFileHex's messages.
+std::string HashArchive(HANDLE archive) {
   StreamHasher whole;
-  std::optional<StreamHasher> part;
-  std::size_t next = 0;  // the span being hashed or the next one
-  std::vector<std::uint8_t> buffer(256 * 1024);  // stays in the cache between the read and the hashers' copies
-  std::uint64_t position = 0;
+  std::vector<std::uint8_t> buffer(256 * 1024);  // stays in the cache between the read and the hasher's copy
   for (;;) {
     ThrowIfCancelled();
     DWORD read = 0;
@@ -186,19 +181,6 @@ std::string HashArchive(HANDLE archive, const std::map<std::size_t, std::pair<st
     }
     if (read == 0) break;
     whole.Add(buffer.data(), read);
-    const std::uint64_t end = position + read;
-    while (next < apart.size() && apart[next].offset < end) {
-      const Span& span = apart[next];
-      const std::uint64_t from = std::max(span.offset, position);
-      const std::uint64_t to = std::min(span.offset + span.length, end);
-      if (!part) part.emplace();
-      part->Add(buffer.data() + (from - position), static_cast<std::size_t>(to - from));
-      if (to < span.offset + span.length) break;  // goes on in the next block
-      digests[span.index] = part->FinishHex();
-      part.reset();
-      ++next;
-    }
-    position = end;
   }
   return whole.FinishHex();
 }
@@ -309,15 +291,14 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
     Fail("Downloaded archive hash or size is invalid.");
   }
   // Held without write sharing until the extraction has ended, so that the
-  // bytes hashed now are the bytes that are listed and extracted; that lets
-  // the one hash pass also take the digest of every large stored entry's
-  // data, on the second core, and the extraction need not hash them again.
+  // bytes hashed now are the bytes that are listed and extracted. Until the
+  // digest has matched, the archive is only read as bytes: its records are
+  // parsed after that, by the listing. The extraction takes the digest of
+  // every staged file from its own writing, on the second core.
   win::UniqueFile archiveHold = OpenFileRetrying(archiveFile, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
   if (!archiveHold) throw std::runtime_error("Cannot hash update file.");
-  std::map<std::size_t, std::string> storedDigests;
-  if (HashArchive(archiveHold.Get(), StoredEntryData(NarrowFromPath(archiveFile).c_str()), storedDigests) !=
-      manifest.archive_sha256) {
+  if (HashArchive(archiveHold.Get()) != manifest.archive_sha256) {
     Fail("Downloaded archive hash or size is invalid.");
   }
   Checkpoint("hashed");
@@ -384,6 +365,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   // the recovery; a failure of the staging is still the one reported.
   std::vector<std::string> journalLines(manifest.files.size());
   FlushQueue backupFlushes;
+  FlushQueue earlyFlushes;
   std::atomic<bool> stopBackups{false};
   std::exception_ptr backupFailure;
   const auto rebuilt = [&](std::size_t i) { return listed.deltas.count(AsciiLower(manifest.files[i].path)) != 0; };
@@ -421,96 +403,113 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
       if (thread.joinable()) thread.join();
     }
   };
+  // Everything from here to the journal makes backups; when it fails, the
+  // backups made so far go with it (below).
   try {
     for (std::size_t share = 0; share < kBackupThreads; ++share) {
-      backupThreads.push_back(StartWorkerThread([&, share] {
-        try {
-          ContainmentGuard backupGuard(clientFolder);
-          MakeBackups(
-              backupGuard, clientFolder, current, manifest.files,
-              [&](std::size_t i) { return backupShare[i] == share && !rebuilt(i); }, {}, backupFlushes, journalLines,
-              stopBackups);
-        } catch (...) {
-          const std::lock_guard lock(backupFailureLock);
-          if (!backupFailure) backupFailure = std::current_exception();
-          stopBackups = true;
-        }
-      }));
-    }
-  } catch (...) {
-    // No thread to be had: the ones started stop before the failure goes on.
-    stopBackups = true;
-    joinBackups();
-    throw;
-  }
-  std::map<std::string, HashedFile> hashedClientFiles;  // lower-cased path -> client file hashed by a rebuild
-  std::vector<HashedFile> stagedFiles(manifest.files.size());
-  FlushQueue earlyFlushes;
-  try {
-    // 10-11: extract, rebuild deltas, verify every staged file. The extraction
-    // and the rebuild hash the bytes as they write them; a staged file is
-    // known by its identity from then on, so the check after the swap reads it
-    // again only if something wrote to it in between. Each one is flushed once
-    // it has been moved into place (below): that one flush puts both its bytes
-    // and its new name on disk.
-    report("Extracting verified update into staging...");
-    std::vector<ExtractedFile> extracted;
-    // Large staged files are flushed behind the extraction, while the next
-    // ones are written: their bytes then reach the disk beside other work,
-    // and the flush after the move (which alone counts) has only the move
-    // left to write. Best effort; it ends before the first move.
-    const auto flushBehind = [&](const ExtractedFile& file) {
-      if (file.file.identity.size >= kFlushBehindBytes) earlyFlushes.AddAhead(file.path);
-    };
-    if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted, flushBehind,
-                       &storedDigests) != 0) {
-      Fail("Patch extraction failed.");
-    }
-    archiveHold.Reset();
-    const auto pathKey = [](std::wstring path) {
-      std::replace(path.begin(), path.end(), L'/', L'\\');
-      return path;
-    };
-    std::map<std::wstring, const HashedFile*> written;
-    for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
-    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-      const ManifestFile& file = manifest.files[i];
-      const fs::path staged = staging / fs::path(file.path);
-      guard.Check(staged);
-      const auto delta = listed.deltas.find(AsciiLower(file.path));
-      if (delta != listed.deltas.end()) {
-        guard.Check(delta->second);
-        RebuiltFile rebuilt;
-        RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt,
-                         rebuildBackups[i]);
-        stagedFiles[i] = rebuilt.output;
-        if (rebuilt.backedUp) {
-          backupFlushes.Add(rebuildBackups[i], FlushSite::kRebuildBackup);
-          journalLines[i] = JournalLineExisting(file.path, rebuilt.base.identity.size, rebuilt.base.sha256);
-        } else if (!rebuilt.base.sha256.empty()) {
-          hashedClientFiles[AsciiLower(file.path)] = rebuilt.base;
-        }
-        continue;  // the rebuild has checked its output against the entry
+      try {
+        backupThreads.push_back(StartWorkerThread([&, share] {
+          try {
+            ContainmentGuard backupGuard(clientFolder);
+            MakeBackups(
+                backupGuard, clientFolder, current, manifest.files,
+                [&](std::size_t i) { return backupShare[i] == share && !rebuilt(i); }, {}, backupFlushes, journalLines,
+                stopBackups);
+          } catch (...) {
+            const std::lock_guard lock(backupFailureLock);
+            if (!backupFailure) backupFailure = std::current_exception();
+            stopBackups = true;
+          }
+        }));
+      } catch (const std::system_error&) {
+        // No thread to be had: this share is backed up after the staging,
+        // on this thread, with the files that no backup line covers yet.
       }
-      const auto found = written.find(pathKey(staged.native()));
-      if (found != written.end()) {
-        stagedFiles[i] = *found->second;
-        const std::uint64_t size =
-            stagedFiles[i].identity.index != 0 ? stagedFiles[i].identity.size : FsFileSize(staged);
-        if (stagedFiles[i].sha256 != file.sha256 || size != file.size) {
+    }
+    std::map<std::string, HashedFile> hashedClientFiles;  // lower-cased path -> client file hashed by a rebuild
+    std::vector<HashedFile> stagedFiles(manifest.files.size());
+    {
+      // 10-11: extract, rebuild deltas, verify every staged file. The
+      // extraction and the rebuild hash the bytes as they write them, which
+      // is the check of each staged file. Each one is flushed once it has
+      // been moved into place (below): that one flush puts both its bytes and
+      // its new name on disk.
+      report("Extracting verified update into staging...");
+      std::vector<ExtractedFile> extracted;
+      // Large staged files are flushed behind the extraction, while the next
+      // ones are written: their bytes then reach the disk beside other work,
+      // and the flush after the move (which alone counts) has only the move
+      // left to write. Best effort; it ends before the first move.
+      const auto flushBehind = [&](const ExtractedFile& file) {
+        if (file.file.identity.size >= kFlushBehindBytes) earlyFlushes.AddAhead(file.path);
+      };
+      if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted,
+                         flushBehind) != 0) {
+        Fail("Patch extraction failed.");
+      }
+      archiveHold.Reset();
+      const auto pathKey = [](std::wstring path) {
+        std::replace(path.begin(), path.end(), L'/', L'\\');
+        return path;
+      };
+      std::map<std::wstring, const HashedFile*> written;
+      for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
+      for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+        const ManifestFile& file = manifest.files[i];
+        const fs::path staged = staging / fs::path(file.path);
+        guard.Check(staged);
+        const auto delta = listed.deltas.find(AsciiLower(file.path));
+        if (delta != listed.deltas.end()) {
+          guard.Check(delta->second);
+          RebuiltFile rebuilt;
+          RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt,
+                           rebuildBackups[i]);
+          stagedFiles[i] = rebuilt.output;
+          if (rebuilt.backedUp) {
+            backupFlushes.Add(rebuildBackups[i], FlushSite::kRebuildBackup);
+            journalLines[i] = JournalLineExisting(file.path, rebuilt.base.identity.size, rebuilt.base.sha256);
+          } else if (!rebuilt.base.sha256.empty()) {
+            hashedClientFiles[AsciiLower(file.path)] = rebuilt.base;
+          }
+          continue;  // the rebuild has checked its output against the entry
+        }
+        const auto found = written.find(pathKey(staged.native()));
+        if (found != written.end()) {
+          stagedFiles[i] = *found->second;
+          const std::uint64_t size =
+              stagedFiles[i].identity.index != 0 ? stagedFiles[i].identity.size : FsFileSize(staged);
+          if (stagedFiles[i].sha256 != file.sha256 || size != file.size) {
+            Fail("Extracted file hash mismatch.");
+          }
+        } else if (!FileMatches(staged, file)) {
           Fail("Extracted file hash mismatch.");
         }
-      } else if (!FileMatches(staged, file)) {
-        Fail("Extracted file hash mismatch.");
       }
     }
+    joinBackups();
+    if (backupFailure) std::rethrow_exception(backupFailure);
+    Checkpoint("staged");
 
+    // 12-13: the backups that are not made yet (the game archives the
+    // rebuilds did not copy, the share of a thread that could not start),
+    // then the journal. The backups are flushed together, all before it.
+    MakeBackups(
+        guard, clientFolder, current, manifest.files, [&](std::size_t i) { return journalLines[i].empty(); },
+        hashedClientFiles, backupFlushes, journalLines, stopBackups);
+    backupFlushes.Wait();
   } catch (...) {
     stopBackups = true;
     joinBackups();
-    // A staging that fails leaves what it always left: the backups begun
-    // beside it go (best effort; the recovery removes the rest). The guard
-    // lets go of their folders first, or they could not be removed.
+    // Before the journal no backup is ever read (the recovery removes the
+    // transaction directory unread), so a failed staging and a failed
+    // backup step alike remove the backups made so far, best effort: their
+    // room is free at once, and what they leave is what the step before
+    // the backups leaves. The guard lets go of their folders first, or they
+    // could not be removed.
+    try {
+      backupFlushes.Wait();
+    } catch (const std::exception&) {
+    }
     guard.Release();
     try {
       EnsureInsideClient(clientFolder, current / "backup");
@@ -519,17 +518,6 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
     }
     throw;
   }
-  joinBackups();
-  if (backupFailure) std::rethrow_exception(backupFailure);
-  Checkpoint("staged");
-
-  // 12-13: the backups of the game archives the rebuilds did not copy, then
-  // the journal. The backups are flushed together, all before the journal.
-  MakeBackups(
-      guard, clientFolder, current, manifest.files,
-      [&](std::size_t i) { return rebuilt(i) && journalLines[i].empty(); }, hashedClientFiles, backupFlushes,
-      journalLines, stopBackups);
-  backupFlushes.Wait();
   std::string journal = JournalHeader(installedVersion);
   for (const std::string& line : journalLines) journal += line;
   Checkpoint("journal");
@@ -546,7 +534,6 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   } catch (const std::exception&) {
     // Only the flush after each move counts.
   }
-  std::vector<FileIdentity> installedFiles(manifest.files.size());  // as flushed after the move
   // 15-18: swap, verify, record the version, commit. Before the commit
   // marker, every installed file's bytes and name are on disk (each flushed
   // after its move, several at a time); until then a power cut is rolled back
@@ -557,20 +544,12 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
       if (i == manifest.files.size() / 2) Checkpoint("replace-half");
       const ManifestFile& file = manifest.files[i];
       const fs::path destination = ClientPathFor(clientFolder, file);
-      flushes.Add(ReplaceClientFileHeld(guard, staging / fs::path(file.path), destination), FlushSite::kStaged,
-                  &installedFiles[i]);
+      flushes.Add(ReplaceClientFileHeld(guard, staging / fs::path(file.path), destination), FlushSite::kStaged);
     }
     flushes.Wait();
   }
   Checkpoint("verify");
-  // A staged file that is still the file hashed at staging has the signed
-  // bytes; any other is read again.
-  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-    const ManifestFile& file = manifest.files[i];
-    const fs::path destination = ClientPathFor(clientFolder, file);
-    if (StillVerified(destination, stagedFiles[i], installedFiles[i], file)) continue;
-    if (!FileMatches(destination, file)) Fail("Installed file verification failed.");
-  }
+  VerifyInstalledFiles(clientFolder, manifest.files);
   SaveClientVersion(clientFolder, static_cast<std::uint32_t>(manifest.version));
   WriteDurableFile(current / "committed", std::string_view("1\n"), FlushSite::kCommitted);
   Checkpoint("committed");

@@ -93,13 +93,16 @@ bool IsManagedPath(std::string_view text) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '\\' || byte < 0x20 || byte > 0x7E) return false;
   }
+  return !NamesProtectedClientFile(text);
+}
+
+bool NamesProtectedClientFile(std::string_view text) {
   const std::string lower = AsciiLower(text);
-  if (lower.compare(0, 13, ".orvex-update") == 0) return false;
+  if (lower.compare(0, 13, ".orvex-update") == 0) return true;
   for (std::string_view protectedName : {"server.ini", "option.ini", "scheduler.ini", "orvex_diagnostic.ini"}) {
-    if (lower == protectedName) return false;
+    if (lower == protectedName) return true;
   }
-  if (LooksLikeShortAlias(text.substr(0, text.find('/')))) return false;
-  return true;
+  return LooksLikeShortAlias(text.substr(0, text.find('/')));
 }
 
 bool IsManagedPath(const char* text) { return text != nullptr && IsManagedPath(std::string_view(text)); }

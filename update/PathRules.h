@@ -28,6 +28,13 @@ bool IsSafeRelativePath(const char* text);
 bool IsManagedPath(std::string_view text);
 bool IsManagedPath(const char* text);
 
+// True when a relative path ("/" separators) names what no update or repair
+// may write: anything in the update area (a name whose first 13 bytes are
+// ".orvex-update" in any letter case), one of the protected configuration
+// files at the root, or a first component that looks like a short-name alias
+// of either. Part of IsManagedPath.
+bool NamesProtectedClientFile(std::string_view text);
+
 // One or more ASCII digits, at most maximum; throws
 // std::runtime_error("Invalid manifest number.") otherwise.
 std::uint64_t ParseDecimal(std::string_view text, std::uint64_t maximum);

@@ -1,6 +1,7 @@
 #include "update/RepairPlan.h"
 
 #include "update/HttpsRules.h"
+#include "update/PathRules.h"
 
 #include <algorithm>
 
@@ -100,6 +101,9 @@ RepairNameFault ClassifyRepairName(std::string_view name) {
     start = name.find_first_not_of('/', slash);
     if (start == std::string_view::npos) return RepairNameFault::kUnsafe;
   }
+  // The settings and the update area are an install's to refuse, and so a
+  // repair's: a mistaken client manifest must not overwrite them.
+  if (NamesProtectedClientFile(name)) return RepairNameFault::kInvalid;
   return RepairNameFault::kNone;
 }
 

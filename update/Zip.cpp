@@ -19,6 +19,7 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 namespace orvex_update {
@@ -31,8 +32,13 @@ class Win32ZipSource final : public ZipByteSource {
   static std::unique_ptr<Win32ZipSource> Open(const char* fileName) {
     // Writers are shut out while the archive is read, so the bytes listed and
     // the bytes extracted are the same.
-    win::UniqueFile file(
-        ::CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A scanner may hold the fresh download for a moment.
+    win::UniqueFile file;
+    RetryWhileLocked([&]() -> DWORD {
+      file.Reset(::CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               nullptr));
+      return file ? ERROR_SUCCESS : ::GetLastError();
+    });
     if (!file) return nullptr;
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file.Get(), &size) || size.QuadPart < 0) return nullptr;
@@ -185,7 +191,13 @@ bool CreateFolderChain(const std::wstring& path, const ContainmentGuard& guard) 
     if (guard.Holds(std::filesystem::path(prefix))) continue;
     const DWORD attributes = ::GetFileAttributesW(prefix.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-    if (!::CreateDirectoryW(prefix.c_str(), nullptr)) return false;
+    const DWORD created = RetryWhileLocked([&]() -> DWORD {
+      if (::CreateDirectoryW(prefix.c_str(), nullptr)) return ERROR_SUCCESS;
+      const DWORD error = ::GetLastError();
+      // Made by someone else between the question and the call: there now.
+      return error == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : error;
+    });
+    if (created != ERROR_SUCCESS) return false;
   }
   return true;
 }
@@ -257,9 +269,9 @@ win::UniqueFile CreateOutputFile(const std::wstring& path) {
 
 // Writes the entry to path, sets its time and closes it.
 bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring& path, EntryTimes& times,
-                        HashedFile* hashed, const std::string* knownDigest) {
+                        HashedFile* hashed) {
   std::optional<StreamHasher> hasher;
-  if (hashed != nullptr && knownDigest == nullptr) hasher.emplace();
+  if (hashed != nullptr) hasher.emplace();
   win::UniqueFile file = CreateOutputFile(path);
   if (!file) return false;
   {
@@ -271,10 +283,7 @@ bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring
     return false;
   }
   if (!::CloseHandle(file.Release())) return false;
-  if (hashed != nullptr && knownDigest != nullptr) {
-    // A stored entry writes its data span byte for byte (CRC-checked).
-    hashed->sha256 = *knownDigest;
-  } else if (hashed != nullptr) {
+  if (hashed != nullptr) {
     try {
       hashed->sha256 = hasher->FinishHex();
     } catch (const std::exception&) {
@@ -320,7 +329,21 @@ class SmallFileWriters {
   // False once any job has failed.
   bool Add(Job job) {
     std::unique_lock lock(mutex_);
-    if (threads_.size() < kWriterThreads) threads_.push_back(StartWorkerThread([this] { Run(); }));
+    if (threads_.size() < kWriterThreads) {
+      try {
+        threads_.push_back(StartWorkerThread([this] { Run(); }));
+      } catch (const std::system_error&) {
+        // Fewer writers only cost speed.
+      }
+    }
+    if (threads_.empty()) {
+      // None at all: the extracting thread writes the file itself.
+      lock.unlock();
+      if (Write(job)) return true;
+      lock.lock();
+      failed_ = true;
+      return false;
+    }
     changed_.wait(lock, [&] { return failed_ || jobs_.size() < kQueuedJobs; });
     if (failed_) return false;
     jobs_.push_back(std::move(job));
@@ -439,21 +462,8 @@ void PatchArchive::Close() {
   reader_.reset();
 }
 
-std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>> StoredEntryData(const char* archiveFile) {
-  std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>> spans;
-  std::unique_ptr<ZipReader> reader = OpenReader(archiveFile);
-  if (!reader || reader->EntryCount() > kMaxExtractEntries) return spans;
-  for (std::size_t i = 0; i < reader->EntryCount(); ++i) {
-    std::uint64_t offset = 0;
-    std::uint64_t length = 0;
-    if (!reader->Entry(i).IsDirectory() && reader->StoredData(i, offset, length)) spans[i] = {offset, length};
-  }
-  return spans;
-}
-
 int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::vector<ExtractedFile>* extracted,
-                   const std::function<void(const ExtractedFile&)>& written,
-                   const std::map<std::size_t, std::string>* storedDigests) {
+                   const std::function<void(const ExtractedFile&)>& written) {
   if (archiveFile == nullptr || targetDirectory == nullptr) return -1;
   const std::size_t targetLength = std::strlen(targetDirectory);
   if (targetLength == 0 || targetLength + 1 > kMaxExtractPath) return -1;
@@ -528,11 +538,6 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::ve
       file = &extracted->emplace_back();
       file->path = planned.outputPath;
     }
-    const std::string* known = nullptr;
-    if (storedDigests != nullptr) {
-      const auto found = storedDigests->find(i);
-      if (found != storedDigests->end()) known = &found->second;
-    }
     const ZipEntry& entry = reader->Entry(i);
     if (entry.uncompressedSize <= kPooledEntryBytes && entry.compressedSize <= kPooledEntryBytes) {
       SmallFileWriters::Job job;
@@ -549,7 +554,7 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::ve
       continue;
     }
     if (writers.Failed()) return -1;
-    if (!ExtractEntryToFile(*reader, i, planned.outputPath, times, file ? &file->file : nullptr, known)) return -1;
+    if (!ExtractEntryToFile(*reader, i, planned.outputPath, times, file ? &file->file : nullptr)) return -1;
     if (file != nullptr && written) written(*file);
   }
   if (!writers.Finish()) return -1;

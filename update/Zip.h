@@ -93,13 +93,9 @@ struct ExtractedFile {
   HashedFile file;
 };
 // written, when given, is called with each file as soon as it is complete.
-// storedDigests, when given, holds the digest texts of stored entries' data
-// (by entry index) that the caller has already taken from this very archive,
-// which no one could write to since: those entries are not hashed again.
 int ExtractArchive(const char* archiveFile, const char* targetDirectory,
                    std::vector<ExtractedFile>* extracted = nullptr,
-                   const std::function<void(const ExtractedFile&)>& written = {},
-                   const std::map<std::size_t, std::string>* storedDigests = nullptr);
+                   const std::function<void(const ExtractedFile&)>& written = {});
 
 // Test seam: called each time an archive file is opened for parsing (its end
 // record, central directory and entries), before the first byte is read.
@@ -107,8 +103,5 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory,
 using ArchiveParseHook = void (*)();
 ArchiveParseHook SetArchiveParseHook(ArchiveParseHook hook);
 
-// The stored entries' data of an archive, by entry index: first byte and
-// length. Empty when the archive cannot be read.
-std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>> StoredEntryData(const char* archiveFile);
 
 }  // namespace orvex_update
