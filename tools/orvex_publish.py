@@ -926,6 +926,9 @@ def cmd_make_client_manifests(args) -> int:
 # --- Releases: everything one version needs, in one folder the service serves ---
 
 RELEASE_RECORD = "release.json"
+# With --next-update-key: the client manifests inside the patch, signed with
+# the installed launchers' manifest key (client/ holds the next key's).
+PATCH_CLIENT_FOLDER = "client-in-patch"
 REPAIR_OBJECTS = "objects"
 METADATA_PREFIX = "metadata-v4-"
 
@@ -1088,22 +1091,38 @@ def write_repair_store(folder: pathlib.Path, version: int, objects, previous: pa
     return len(objects), total, linked, damaged
 
 
-def check_release(folder: pathlib.Path, version: int, update_public, manifest_public, old_files, new_files):
+def check_release(folder: pathlib.Path, version: int, update_public, manifest_public, old_files, new_files,
+                  next_keys=None):
     """Everything in a release folder read back with the launcher's rules.
-    new_files: managed path -> file the patch must carry when changed."""
+    new_files: managed path -> file the patch must carry when changed.
+    next_keys: (update, manifest) public keys of a new launcher built with
+    other keys; the metadata package and the published client manifests are
+    then read with those, the patch and its own client manifests with the
+    installed launchers' keys."""
     names = release_names(version)
+    next_update, next_manifest = next_keys or (update_public, manifest_public)
     client = folder / "client" / CLIENT_MANIFEST_FOLDER
     signed = {name: client / name for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
     shipped = {f"{CLIENT_MANIFEST_FOLDER}/{name}": path for name, path in signed.items()}
+    in_patch = folder / PATCH_CLIENT_FOLDER / CLIENT_MANIFEST_FOLDER if next_keys else client
+    in_patch = {f"{CLIENT_MANIFEST_FOLDER}/{name}": in_patch / name for name in signed}
     patch = check_signed_update(folder, names["manifest"], version, update_public, old_files,
-                                {**new_files, **shipped})
-    metadata = check_signed_update(folder, names["metadata"], version, update_public, {}, shipped)
+                                {**new_files, **in_patch})
+    metadata = check_signed_update(folder, names["metadata"], version, next_update, {}, shipped)
     if sorted(f["path"] for f in metadata["files"]) != sorted(shipped):
         raise PublishError("the metadata package must carry exactly the two client manifests")
-    startup = read_client_manifest(signed[STARTUP_MANIFEST_NAME].read_bytes(), manifest_public, False)
-    entries = startup + read_client_manifest(signed[INTEGRITY_MANIFEST_NAME].read_bytes(), manifest_public, True)
+    startup = read_client_manifest(signed[STARTUP_MANIFEST_NAME].read_bytes(), next_manifest, False)
+    entries = startup + read_client_manifest(signed[INTEGRITY_MANIFEST_NAME].read_bytes(), next_manifest, True)
+    if next_keys:
+        patch_startup = read_client_manifest(in_patch[f"{CLIENT_MANIFEST_FOLDER}/{STARTUP_MANIFEST_NAME}"]
+                                             .read_bytes(), manifest_public, False)
+        patch_integrity = read_client_manifest(in_patch[f"{CLIENT_MANIFEST_FOLDER}/{INTEGRITY_MANIFEST_NAME}"]
+                                               .read_bytes(), manifest_public, True)
+        if patch_startup + patch_integrity != entries:
+            raise PublishError("the client manifests in the patch list other files than the published ones")
+        startup = patch_startup
     # The swap runs a pending launcher only when it is the Launcher.exe the
-    # signed startup manifest names, byte for byte.
+    # signed startup manifest in the patch names, byte for byte.
     pending = [f for f in patch["files"] if f["path"].lower() == PENDING_LAUNCHER.lower()]
     named = [(size, digest) for name, size, digest in startup if name.lower() == RUNNING_LAUNCHER]
     if pending and named[:1] != [(pending[0]["size"], pending[0]["sha256"])]:
@@ -1223,6 +1242,19 @@ def cmd_release(args) -> int:
         if not isinstance(manifest_key, ec.EllipticCurvePrivateKey) or not isinstance(manifest_key.curve,
                                                                                       ec.SECP256R1):
             raise PublishError("--manifest-key must be a P-256 private key")
+        next_update_key, next_manifest_key = update_key, manifest_key
+        next_keys = bool(args.next_update_key or args.next_manifest_key)
+        if next_keys:
+            if not (args.next_update_key and args.next_manifest_key and args.launcher):
+                raise PublishError("--next-update-key and --next-manifest-key go together, with the --launcher "
+                                   "built with them")
+            next_update_key = load_private_pem(pathlib.Path(args.next_update_key))
+            next_manifest_key = load_private_pem(pathlib.Path(args.next_manifest_key))
+            if not isinstance(next_update_key, rsa.RSAPrivateKey) or next_update_key.key_size != RSA_BITS:
+                raise PublishError(f"--next-update-key must be an RSA-{RSA_BITS} private key")
+            if not isinstance(next_manifest_key, ec.EllipticCurvePrivateKey) or \
+                    not isinstance(next_manifest_key.curve, ec.SECP256R1):
+                raise PublishError("--next-manifest-key must be a P-256 private key")
         for blob_path, expected in ((args.update_blob, rsa_public_blob(update_key.public_key())),
                                     (args.manifest_blob, ecc_public_blob(manifest_key.public_key()))):
             if blob_path and pathlib.Path(blob_path).read_bytes() != expected:
@@ -1245,20 +1277,30 @@ def cmd_release(args) -> int:
         names = release_names(args.version)
 
         # The client manifests of the new tree, signed, ship in the patch and
-        # alone in the metadata package that restores them at start-up.
+        # alone in the metadata package that restores them at start-up. A new
+        # launcher built with other keys gets the package and the published
+        # manifests signed with those: the installed launchers check the patch
+        # and the new launcher in it with the old keys, the new launcher
+        # finds manifests it cannot verify and restores them from the package.
         startup, integrity = client_manifest_sets(new_tree, args.exclude or [], new_files)
-        client = work / "client" / CLIENT_MANIFEST_FOLDER
-        client.mkdir(parents=True)
-        (client / STARTUP_MANIFEST_NAME).write_bytes(
-            signed_client_manifest(manifest_key, startup_manifest_body(startup)))
-        (client / INTEGRITY_MANIFEST_NAME).write_bytes(
-            signed_client_manifest(manifest_key, integrity_manifest_body(args.build_stamp, integrity)))
-        shipped = {f"{CLIENT_MANIFEST_FOLDER}/{name}": client / name
-                   for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
 
-        patch = build_update({**patch_files, **shipped}, patch_base, args.version, update_key, work,
+        def signed_manifests(folder, key):
+            folder.mkdir(parents=True)
+            (folder / STARTUP_MANIFEST_NAME).write_bytes(
+                signed_client_manifest(key, startup_manifest_body(startup)))
+            (folder / INTEGRITY_MANIFEST_NAME).write_bytes(
+                signed_client_manifest(key, integrity_manifest_body(args.build_stamp, integrity)))
+            return {f"{CLIENT_MANIFEST_FOLDER}/{name}": folder / name
+                    for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
+
+        shipped = signed_manifests(work / "client" / CLIENT_MANIFEST_FOLDER, next_manifest_key)
+        in_patch = shipped
+        if next_keys:
+            in_patch = signed_manifests(work / PATCH_CLIENT_FOLDER / CLIENT_MANIFEST_FOLDER, manifest_key)
+
+        patch = build_update({**patch_files, **in_patch}, patch_base, args.version, update_key, work,
                              names["archive"], names["manifest"], args.compression, args.no_delta)
-        metadata = build_update(shipped, {}, args.version, update_key, work, names["metadata_archive"],
+        metadata = build_update(shipped, {}, args.version, next_update_key, work, names["metadata_archive"],
                                 names["metadata"])
 
         objects = {digest.hex(): new_files[name] for name, _, digest in startup + integrity}
@@ -1270,7 +1312,7 @@ def cmd_release(args) -> int:
             print(f"warning: {path} does not hash to its name: copied from the new tree instead",
                   file=sys.stderr)
         check_release(work, args.version, update_key.public_key(), manifest_key.public_key(), patch_base,
-                      {**patch_files, **shipped})
+                      patch_files, next_keys and (next_update_key.public_key(), next_manifest_key.public_key()))
 
         if args.offline_launcher:
             with contextlib.redirect_stdout(io.StringIO()):
@@ -1555,6 +1597,12 @@ def main(argv=None) -> int:
     p.add_argument("--launcher", metavar="EXE",
                    help="a new Launcher.exe for this version: the patch carries it as Launcher2.exe and the signed "
                         "manifests name it as Launcher.exe, so the running launcher swaps it in")
+    p.add_argument("--next-update-key", metavar="PEM",
+                   help="with --launcher built with other keys: the update key it is built with, which signs the "
+                        "metadata package (the patch stays signed with --update-key)")
+    p.add_argument("--next-manifest-key", metavar="PEM",
+                   help="with --launcher built with other keys: the manifest key it is built with, which signs the "
+                        "client manifests of the metadata package (those in the patch: --manifest-key)")
     p.set_defaults(func=cmd_release, compression="auto")
 
     p = sub.add_parser(

@@ -40,7 +40,7 @@ def test_every_command_of_the_guide_runs(tmp_path):
         if result.returncode != 0 and pid_file.exists():
             subprocess.run(["kill", pid_file.read_text().strip()])
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
-    assert result.stdout.split()[-2:] == ["2370", "2384"]
+    assert result.stdout.split()[-3:] == ["2370", "2384", "2385"]
     assert (tmp_path / "releases" / "2384" / "offline" / "Patch.zip").is_file()
     assert '"versions": [2370, 2384]' in result.stdout
     assert "0 errors" in (tmp_path / "load.txt").read_text()

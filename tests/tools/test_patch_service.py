@@ -251,6 +251,32 @@ def test_a_signal_leaves_nothing_behind_and_says_so_in_one_line(releases, tmp_pa
     assert list(out.iterdir()) == []
 
 
+def test_a_launcher_built_with_new_keys_is_shipped_under_the_old_ones_and_restores_with_the_new(releases, tmp_path):
+    tool = publisher()
+    assert tool.main(["keygen", "--out", str(tmp_path / "next")]) == 0
+    launcher = new_launcher(tmp_path)
+    out = tmp_path / "out"
+    result = release(out, releases[0].parent / "trees/2370", releases[0].parent / "trees/2371", 2370, 2371,
+                     "--launcher", launcher, "--next-update-key", tmp_path / "next/update-private.pem",
+                     "--next-manifest-key", tmp_path / "next/manifest-private.pem")
+    assert result.returncode == 0, result.stderr
+    folder = out / "2371"
+    old, new = [(tool.load_private_pem(keys / "update-private.pem").public_key(),
+                 tool.load_private_pem(keys / "manifest-private.pem").public_key()) for keys in (DEV, tmp_path / "next")]
+    launcher_entry = ("Launcher.exe", launcher.stat().st_size, hashlib.sha256(launcher.read_bytes()).hexdigest())
+    for name, (update_key, manifest_key) in (("2371", old), ("metadata-v4-2371", new)):
+        base = tool.scan_tree(releases[0].parent / "trees/2370", strict=True)[0]
+        manifest = tool.check_signed_update(folder, f"{name}.manifest", 2371, update_key, base)
+        with zipfile.ZipFile(folder / manifest["archive"]) as archive:
+            startup = tool.read_client_manifest(archive.read("ORVEX/Startup.manifest"), manifest_key, False)
+        assert launcher_entry in startup, name
+    published = (folder / "client/ORVEX/Startup.manifest").read_bytes()
+    assert launcher_entry in tool.read_client_manifest(published, new[1], False)
+    assert hashlib.sha256(published).hexdigest() in (folder / "2371.catalogue").read_text().split()
+    with pytest.raises(tool.PublishError):
+        tool.read_client_manifest(published, old[1], False)
+
+
 def test_pip_install_gives_both_commands(tmp_path):
     # A copy, so that the build leaves nothing in the source tree.
     source = tmp_path / "tools"
