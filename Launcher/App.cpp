@@ -1,46 +1,37 @@
-#include "App.h"
+#include "Launcher/App.h"
 
-#include "ui/UiState.h"
+#include "session/Launcher.h"
+#include "ui/Resources.h"
+#include "ui/TurkeyTime.h"
 
 namespace app {
 
-Resources& Res() {
-  static Resources resources;
-  return resources;
+AppState& State() {
+  static AppState state;
+  return state;
 }
 
-HFONT Font(FontRole role) {
-  const HFONT font = Res().fonts[static_cast<int>(role)].Get();
-  return font ? font : Res().fonts[static_cast<int>(FontRole::Regular14)].Get();
-}
-
-void CreateFonts() {
-  struct FontSpec {
-    const wchar_t* face;
-    int height;
-    int weight;
-  };
-  static constexpr FontSpec kFonts[kFontCount] = {
-      {L"Segoe UI", -13, 400}, {L"Segoe UI", -14, 400}, {L"Segoe UI", -14, 700},
-      {L"Segoe UI", -11, 400}, {L"Segoe UI Symbol", -15, 400},
-  };
-  for (int i = 0; i < kFontCount; ++i) {
-    Res().fonts[i].Reset(::CreateFontW(kFonts[i].height, 0, 0, 0, kFonts[i].weight, FALSE, FALSE, FALSE,
-                                   DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY,
-                                   DEFAULT_PITCH, kFonts[i].face));
+ui::FrameInputs GatherFrameInputs(const AppState& app) {
+  ui::FrameInputs in;
+  const Launcher* session = app.session;
+  in.sessionExists = session != nullptr;
+  if (session) {
+    in.connected = session->IsConnected();
+    in.progressVisible = session->ProgressVisible();
+    in.progress = session->ProgressPercent();
+    in.ready = session->Ready();
+    in.status = session->GetStatus();
   }
-}
-
-void ReleaseArtworkAndFonts() {
-  auto& res = Res();
-  res.mainArtwork.Reset();
-  res.secondaryArtwork.Reset();
-  for (auto& font : res.fonts) font.Reset();
+  in.guardRunning = static_cast<bool>(app.launch.guardProcess);
+  in.launchIdle = app.launch.LaunchIdle();
+  in.hovered = app.view.hovered;
+  in.calendarOpen = app.view.calendarOpen;
+  in.announcements = app.board.announcements;
+  in.boardLoaded = app.board.loaded;
+  in.boardFetchFinished = app.board.fetchFinished;
+  in.banner = ui::Res().secondaryArtwork.Get();
+  if (in.calendarOpen) in.turkeyTime = ui::CurrentTurkeyTime();
+  return in;
 }
 
 }  // namespace app
-
-UiState& Ui() {
-  static UiState state;
-  return state;
-}

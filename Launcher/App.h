@@ -1,36 +1,32 @@
-// Process-wide objects of the normal launcher run mode: the main window, the
-// session, the artwork, the fonts and the cursors. Written by start-up before
-// the update thread starts; read afterwards.
+// The normal run mode's process-wide state, wired together here and nowhere
+// else: the main window, the session, the game start with the background
+// repair, the board and the window's view. Written by start-up before the
+// update thread starts; afterwards by the window thread only.
 #pragma once
 
 #include "common/WinHandles.h"
+
+#include "board/Board.h"
+#include "game/Launch.h"
+#include "ui/Input.h"
+#include "ui/Paint.h"
 
 class Launcher;
 
 namespace app {
 
-enum class FontRole { Regular13, Regular14, Bold14, Small11, Symbol15 };
-inline constexpr int kFontCount = 5;
-
-struct Resources {
-  HINSTANCE instance = nullptr;
+struct AppState {
   HWND mainWindow = nullptr;
   Launcher* session = nullptr;
-  win::UniqueBitmap mainArtwork;
-  win::UniqueBitmap secondaryArtwork;
-  win::UniqueFont fonts[kFontCount];
-  HCURSOR normalCursor = nullptr;
-  HCURSOR windowCursor = nullptr;
+  game::LaunchState launch;
+  launcher_board::BoardState board;
+  ui::ViewState view;
 };
 
-Resources& Res();
+AppState& State();
 
-// The font for a role; FontRegular14 stands in for one whose creation failed.
-HFONT Font(FontRole role);
-
-// Creates the five fonts in table order (missing ones stay null).
-void CreateFonts();
-// Deletes the artwork and the fonts, skipping any that is missing.
-void ReleaseArtworkAndFonts();
+// What one frame shows: the session, the game start, the board, the view and
+// the clock, read now.
+ui::FrameInputs GatherFrameInputs(const AppState& app);
 
 }  // namespace app

@@ -1,4 +1,4 @@
-#include "Dpi.h"
+#include "Launcher/Dpi.h"
 
 namespace dpi {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "common/WinHandles.h"
 
-#include "StartupRules.h"
+#include "Launcher/StartupRules.h"
 
 namespace dpi {
 

@@ -1,4 +1,4 @@
-#include "Startup.h"
+#include "Launcher/Startup.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   return LauncherMain(instance, commandLine);

@@ -1,10 +1,10 @@
-#include "Settings.h"
+#include "Launcher/Settings.h"
 
 #include <vector>
 
 #include "Deployment.h"
-#include "SettingsRules.h"
-#include "common/WinHandles.h"
+#include "Launcher/SettingsRules.h"
+#include "common/Utf8.h"
 
 namespace settings {
 namespace {
@@ -34,15 +34,7 @@ std::wstring ReadAnnouncementsOrigin() {
   const DWORD length = ::GetPrivateProfileStringW(L"ORVEX_LINKS", L"AnnouncementsOrigin", L"", buffer.data(),
                                                   static_cast<DWORD>(buffer.size()), L".\\Server.ini");
   if (length > 0) return std::wstring(buffer.data(), length);
-  if (g_websiteLink.empty()) return {};
-  const int needed = ::MultiByteToWideChar(CP_ACP, 0, g_websiteLink.data(), static_cast<int>(g_websiteLink.size()),
-                                           nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(needed > 0 ? needed : 0), L'\0');
-  if (needed > 0) {
-    ::MultiByteToWideChar(CP_ACP, 0, g_websiteLink.data(), static_cast<int>(g_websiteLink.size()), wide.data(),
-                          needed);
-  }
-  return wide;
+  return *win::WideFromCodePage(CP_ACP, g_websiteLink, false);
 }
 
 unsigned ReadClientVersion(const std::string& folder, unsigned defaultValue) {

@@ -1,4 +1,4 @@
-#include "SettingsRules.h"
+#include "Launcher/SettingsRules.h"
 
 namespace settings {
 

@@ -1,4 +1,4 @@
-#include "Startup.h"
+#include "Launcher/Startup.h"
 
 #include <chrono>
 #include <cstdio>
@@ -6,26 +6,25 @@
 #include <optional>
 #include <string>
 
-#include "App.h"
-#include "Dpi.h"
-#include "Launcher.h"
-#include "Settings.h"
-#include "StartupRepairWindow.h"
-#include "StartupRules.h"
-#include "WindowMessages.h"
+#include "Launcher/App.h"
+#include "Launcher/Dpi.h"
+#include "Launcher/Settings.h"
+#include "Launcher/StartupRepairWindow.h"
+#include "Launcher/StartupRules.h"
+#include "Launcher/WindowMessages.h"
+#include "common/Errors.h"
+#include "game/BackgroundRepair.h"
+#include "game/Clients.h"
 #include "modes/Installer.h"
 #include "modes/LauncherSwap.h"
-#include "ui/BackgroundRepair.h"
-#include "ui/Picture.h"
-#include "ui/UiState.h"
+#include "session/Launcher.h"
+#include "ui/Resources.h"
 #include "update/Journal.h"
 #include "update/Paths.h"
 #include "update/StartupCheck.h"
 
 namespace {
 
-constexpr int kMainArtworkId = 1701;
-constexpr int kSecondaryArtworkId = 1702;
 constexpr int kIconId = 101;
 
 std::optional<std::string> NarrowModulePath() {
@@ -77,9 +76,18 @@ constexpr auto kPassStopGrace = std::chrono::milliseconds(1000);
   ::ExitProcess(exitCode);  // not reached: TerminateProcess of the own process does not return
 }
 
+// The update thread's entry: nothing escapes it; what would is logged.
 DWORD WINAPI UpdateThread(void* parameter) {
-  static_cast<Launcher*>(parameter)->Run();
-  return 1;
+  return fail::CatchAtEdge(
+      [parameter] {
+        static_cast<Launcher*>(parameter)->Run();
+        return DWORD{1};
+      },
+      [](const std::string& text) {
+        fail::Log(text.c_str(), fail::kLauncherSource, __LINE__);
+        return DWORD{1};
+      },
+      "unexpected exception");
 }
 
 // Start-up stops for a recovery failure only when an interrupted update could
@@ -94,26 +102,37 @@ int ErrorBox(const std::string& text, const char* title) {
   return 1;
 }
 
-int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
-  if (!::SetCurrentDirectoryA(launcherFolder.c_str())) return 1;
-  const std::filesystem::path clientFolder = orvex_update::PathFromNarrow(launcherFolder);
+std::string CurrentDirectory() {
+  char buffer[260] = {};
+  const DWORD length = ::GetCurrentDirectoryA(sizeof buffer, buffer);
+  return (length > 0 && length < sizeof buffer) ? std::string(buffer, length) : std::string();
+}
 
-  // Held until the process exits; the kernel closes it then. A launcher that
-  // holds the name without a window is starting or closing; a closing one is
-  // gone within 2 s, and a relaunch in that moment becomes a normal start.
+// Takes the single-instance name, held until the process exits (the kernel
+// closes it then). False when another launcher holds it: its window was
+// brought forward, or it did not give the name up in time. A launcher that
+// holds the name without a window is starting or closing; a closing one is
+// gone within 2 s, and a relaunch in that moment becomes a normal start.
+bool TakeSingleInstance() {
   static win::UniqueHandle instanceMutex;
   const std::string instanceName = SingleInstanceName();
   for (int step = 0;; ++step) {
     HANDLE created = ::CreateMutexA(nullptr, FALSE, instanceName.c_str());
     const DWORD createError = ::GetLastError();
     instanceMutex.Reset(created);
-    if (createError != ERROR_ALREADY_EXISTS) break;
+    if (createError != ERROR_ALREADY_EXISTS) return true;
     // Our own handle would keep the name alive for the next attempt.
     instanceMutex.Reset();
-    if (BringRunningLauncherForward() || step == kInstanceWaitSteps) return 0;
+    if (BringRunningLauncherForward() || step == kInstanceWaitSteps) return false;
     ::Sleep(kInstanceWaitStepMs);
   }
+}
 
+// Before the window: an interrupted update is finished or rolled back, a
+// pending new launcher takes over, and files that fail the quick check are
+// repaired. The process exit code when start-up ends here.
+std::optional<int> PrepareClientFolder(HINSTANCE instance, const std::string& launcherFolder) {
+  const std::filesystem::path clientFolder = orvex_update::PathFromNarrow(launcherFolder);
   std::string errorText;
   if (!orvex_update::RecoverInterruptedUpdate(clientFolder, errorText)) {
     return ErrorBox(errorText + kRecoveryAdvice, "ORVEX Update Recovery");
@@ -121,32 +140,24 @@ int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
   const int pending = PendingLauncherCheck(clientFolder, errorText);
   if (pending > 0) return 0;
   if (pending < 0) return ErrorBox(errorText, "ORVEX Launcher Update");
-  if (!orvex_update::QuickStartupCheck(clientFolder)) {
-    const unsigned version = settings::ReadClientVersion(launcherFolder, 0);
-    switch (RunStartupRepairWithWindow(instance, clientFolder, version, errorText)) {
-      case StartupRepairOutcome::Sound:
-        break;
-      case StartupRepairOutcome::Failed:
-        return ErrorBox(errorText, "ORVEX Startup Repair");
-      case StartupRepairOutcome::Closed:
-        // The player closed the repair's window: like closing the launcher.
-        EndProcess(0);
-    }
+  if (orvex_update::QuickStartupCheck(clientFolder)) return std::nullopt;
+  const unsigned version = settings::ReadClientVersion(launcherFolder, 0);
+  switch (RunStartupRepairWithWindow(instance, clientFolder, version, errorText)) {
+    case StartupRepairOutcome::Sound:
+      return std::nullopt;
+    case StartupRepairOutcome::Failed:
+      return ErrorBox(errorText, "ORVEX Startup Repair");
+    case StartupRepairOutcome::Closed:
+      // The player closed the repair's window: like closing the launcher.
+      EndProcess(0);
   }
+  return std::nullopt;
+}
 
-  auto& res = app::Res();
-  res.instance = instance;
-  res.mainArtwork.Reset(ui::LoadPicture(instance, kMainArtworkId, 800, 600));
-  if (!res.mainArtwork) {
-    ::MessageBoxW(nullptr, L"The ORVEX Launcher artwork could not be loaded.", L"ORVEX Launcher",
-                  MB_OK | MB_ICONERROR);
-    return 1;
-  }
-  res.secondaryArtwork.Reset(ui::LoadPicture(instance, kSecondaryArtworkId, 399, 252));
-  app::CreateFonts();
-
-  // Scaled for the DPI of the monitor under the cursor (WM_DPICHANGED follows
-  // the window to another monitor).
+// Registers the window class and creates the main window, scaled for the DPI
+// of the monitor under the cursor (WM_DPICHANGED follows the window to
+// another monitor). Null on failure, with the class unregistered again.
+HWND CreateMainWindow(HINSTANCE instance) {
   const dpi::MonitorArea area = dpi::AreaUnderCursor();
   const unsigned monitorDpi = dpi::MonitorDpi(area.monitor);
   const startup::WindowPlacement placement = startup::ComputeWindowPlacement(area.work, monitorDpi);
@@ -158,38 +169,52 @@ int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
   windowClass.hIcon = ::LoadIconA(instance, MAKEINTRESOURCEA(kIconId));
   windowClass.hCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
   windowClass.lpszClassName = kWindowClassName;
-  if (!::RegisterClassA(&windowClass)) {
-    app::ReleaseArtworkAndFonts();
-    return 1;
-  }
+  if (!::RegisterClassA(&windowClass)) return nullptr;
   HWND window = ::CreateWindowExA(0, kWindowClassName, kWindowTitle, WS_POPUP | WS_CLIPCHILDREN, placement.x,
                                   placement.y, placement.width, placement.height, nullptr, nullptr, instance,
                                   nullptr);
   if (!window) {
     ::UnregisterClassA(kWindowClassName, instance);
-    app::ReleaseArtworkAndFonts();
-    return 1;
+    return nullptr;
   }
-  res.mainWindow = window;
   // Created on another monitor than the cursor's (or told a DPI other than the
   // monitor answered): size it for the DPI the window really has.
   if (const unsigned windowDpi = dpi::WindowDpi(window); windowDpi != monitorDpi) {
     const startup::WindowPlacement fitted = startup::ComputeWindowPlacement(area.work, windowDpi);
     ::SetWindowPos(window, nullptr, fitted.x, fitted.y, fitted.width, fitted.height, SWP_NOZORDER | SWP_NOACTIVATE);
   }
+  return window;
+}
 
-  UiState& state = Ui();
-  state.hovered = ui::ElementId::None;
-  state.pressed = ui::ElementId::None;
-  // Lives until the process ends. Its constructor records the current
-  // directory, which is the client folder from here on.
-  auto* session = new Launcher();
+// The session for the client folder (the current directory from here on),
+// reporting to the window. Lives until the process ends.
+Launcher* CreateSession(HWND window) {
+  session::SessionSetup setup;
+  setup.clientFolder = CurrentDirectory();
+  const std::string folder = setup.clientFolder;
+  setup.loginHost = settings::ReadLoginHost(folder);
+  setup.patchBaseUrl = [folder] { return settings::ReadPatchBaseUrl(folder); };
+  setup.clientVersion = [folder] { return settings::ReadClientVersion(folder, 1); };
+  setup.gameRunning = game::IsGameRunning;
+  // InvalidateRect and PostMessage may be called from any thread.
+  setup.statusChanged = [window] { ::InvalidateRect(window, nullptr, FALSE); };
+  setup.launcherDelivered = [window] { ::PostMessageW(window, WM_LAUNCHER_SWAP, 0, 0); };
+  auto* session = new Launcher(std::move(setup));
   session->SetWindow(window);
-  res.session = session;
+  return session;
+}
+
+// Shows the window, runs the message loop and stops the background work;
+// returns the exit code of WM_QUIT. The window is destroyed at the end.
+UINT RunMainWindow(HWND window) {
+  app::AppState& app = app::State();
+  app.mainWindow = window;
+  app.session = CreateSession(window);
 
   settings::ReadWebsiteLink();
-  win::UniqueHandle updateThread(::CreateThread(nullptr, 0, UpdateThread, session, 0, nullptr));
+  win::UniqueHandle updateThread(::CreateThread(nullptr, 0, UpdateThread, app.session, 0, nullptr));
 
+  auto& res = ui::Res();
   res.normalCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));
   res.windowCursor = res.normalCursor;
   ::SetCursor(res.normalCursor);
@@ -209,12 +234,32 @@ int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
   // stop at their next check (usually already since WM_CLOSE), and a repair
   // that has not begun to replace files never begins; a pass still running
   // after the grace (a read blocked in WinHTTP) ends with the process.
-  ui::StopBackgroundWork();
-  ui::AwaitStoppedPass(kPassStopGrace);
+  game::StopBackgroundWork(app.launch);
+  game::AwaitStoppedPass(app.launch, kPassStopGrace);
   ::DestroyWindow(window);
-  app::ReleaseArtworkAndFonts();
-  ::UnregisterClassA(kWindowClassName, instance);
-  EndProcess(static_cast<UINT>(message.wParam));
+  return static_cast<UINT>(message.wParam);
+}
+
+int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
+  if (!::SetCurrentDirectoryA(launcherFolder.c_str())) return 1;
+  if (!TakeSingleInstance()) return 0;
+  if (const std::optional<int> exitCode = PrepareClientFolder(instance, launcherFolder)) return *exitCode;
+
+  UINT exitCode = 0;
+  {
+    fail::ScopeExit releaseArtwork([] { ui::ReleaseArtworkAndFonts(); });
+    if (!ui::LoadArtwork(instance)) {
+      ::MessageBoxW(nullptr, L"The ORVEX Launcher artwork could not be loaded.", L"ORVEX Launcher",
+                    MB_OK | MB_ICONERROR);
+      return 1;
+    }
+    ui::CreateFonts();
+    HWND window = CreateMainWindow(instance);
+    if (!window) return 1;
+    fail::ScopeExit unregisterClass([instance] { ::UnregisterClassA(kWindowClassName, instance); });
+    exitCode = RunMainWindow(window);
+  }
+  EndProcess(exitCode);
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
-#include "StartupRepairWindow.h"
+#include "Launcher/StartupRepairWindow.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 
-#include "Dpi.h"
+#include "Launcher/Dpi.h"
 #include "ui/Layout.h"
-#include "ui/RepairSchedule.h"
-#include "ui/TextDecode.h"
+#include "game/RepairSchedule.h"
+#include "common/Utf8.h"
 #include "update/Cancel.h"
 #include "update/StartupCheck.h"
 
@@ -78,7 +78,7 @@ DWORD WINAPI RepairWorker(void* parameter) {
     shared.status = text;
   };
   const orvex_update::ProgressCallback progress = [&shared](std::uint64_t done, std::uint64_t total) {
-    const ui::PassProgress shown = ui::ProgressFromBytes(done, total);
+    const game::PassProgress shown = game::ProgressFromBytes(done, total);
     shared.percent.store(shown.percent);
     shared.progressVisible.store(shown.visible);
   };
@@ -112,7 +112,7 @@ void PaintCanvas(HDC dc, const Shown& shown, HFONT font) {
   Fill(dc, 1, 1, kCanvasWidth - 1, kCanvasHeight - 1, kPanelBackground);
   win::SelectScope selectFont(dc, font);
   ::SetBkMode(dc, TRANSPARENT);
-  Text(dc, ui::DecodeStatusText(shown.status), RECT{20, 28, 372, 50}, kMainText, DT_LEFT);
+  Text(dc, win::DecodeStatusText(shown.status), RECT{20, 28, 372, 50}, kMainText, DT_LEFT);
   Text(dc, std::to_wstring(shown.percent) + L"%", RECT{372, 28, 420, 50}, kAccentText, DT_RIGHT);
   Fill(dc, 20, 56, 420, 80, kTrackOuter);
   Fill(dc, 22, 58, 418, 78, kTrackInner);

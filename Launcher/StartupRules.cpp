@@ -1,4 +1,4 @@
-#include "StartupRules.h"
+#include "Launcher/StartupRules.h"
 
 #include <algorithm>
 

@@ -1,64 +1,36 @@
 #include <algorithm>
-#include <exception>
-#include <filesystem>
 #include <string>
 
-#include "App.h"
-#include "Dpi.h"
-#include "Launcher.h"
-#include "WindowMessages.h"
+#include "Launcher/Actions.h"
+#include "Launcher/App.h"
+#include "Launcher/Dpi.h"
+#include "Launcher/Settings.h"
+#include "Launcher/WindowMessages.h"
+#include "common/Errors.h"
+#include "game/BackgroundRepair.h"
 #include "modes/LauncherSwap.h"
-#include "net/APISocket.h"
-#include "ui/BackgroundRepair.h"
-#include "ui/Input.h"
-#include "ui/Paint.h"
-#include "ui/UiState.h"
+#include "session/Launcher.h"
+#include "session/net/APISocket.h"
+#include "ui/Resources.h"
 #include "update/Paths.h"
 
 namespace {
 
-// The server closed the link, or the link was closed because the peer
-// flooded it: whatever is queued is never handled.
-void Disconnect(Launcher* session, CAPISocket* socket) {
-  if (session) {
-    session->SetReady(false);
-    session->SetStatus("Disconnected.");
-  }
-  if (socket) {
-    socket->Close();
-    socket->DropQueuedPackets();  // packets not yet handled never will be
-  }
+// 250 ms: background repair, launch watch, repaint when the frame changed.
+void OnTick(app::AppState& app, HWND window) {
+  game::ServiceBackgroundRepair(app.launch, app.session, window);
+  game::RunLaunchWatch(app.launch, app.session, window);
+  ui::InvalidateIfChanged(window, app::GatherFrameInputs(app), app.view.boardOffset);
 }
 
-}  // namespace
-
-void HandleSocketNotification(Launcher* session, CAPISocket* socket, LPARAM lParam) {
-  switch (WSAGETSELECTEVENT(lParam)) {
-    case FD_READ:
-      if (socket && !socket->Receive()) Disconnect(session, socket);
-      break;
-    case FD_CONNECT:
-      break;
-    case FD_CLOSE:
-      Disconnect(session, socket);
-      break;
-    default:
-      LogSocketError("WM_SOCKETMSG: unknown socket flag.", kLauncherSource, __LINE__);
-      break;
-  }
-}
-
-namespace {
-
-void OnTick(HWND window) {
-  ui::ServiceBackgroundRepair();
-  ui::RunLaunchWatch(window);
-  ui::InvalidateIfChanged(window);
+// 100 ms: the board's fetch, repaint when the frame changed.
+void OnBoardTick(app::AppState& app, HWND window) {
+  launcher_board::PollAnnouncements(app.board, settings::WebsiteLink());
+  ui::InvalidateIfChanged(window, app::GatherFrameInputs(app), app.view.boardOffset);
 }
 
 // A patch delivered a new launcher: hand over to the swap helper if one is pending.
-void RestartForNewLauncher(HWND window) {
-  Launcher* session = app::Res().session;
+void RestartForNewLauncher(Launcher* session, HWND window) {
   if (!session) return;
   session->SetReady(false);
   session->SetProgress(0, false);
@@ -84,46 +56,59 @@ void FollowDpiChange(HWND window, unsigned newDpi, const RECT& suggested) {
   ::InvalidateRect(window, nullptr, FALSE);
 }
 
+// Every message of the window, in one place. Painting, the board's timer and
+// the input wait for the artwork, which start-up loads before the window.
 LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  LRESULT result = 0;
-  if (ui::HandleUiMessage(window, message, wParam, lParam, result)) return result;
+  app::AppState& app = app::State();
+  const bool drawn = static_cast<bool>(ui::Res().mainArtwork);
   switch (message) {
+    case WM_PAINT:
+      if (!drawn) break;
+      ui::PaintWindow(window, app::GatherFrameInputs(app), app.view.boardOffset);
+      return 0;
+    case WM_TIMER:
+      if (wParam == kTickTimerId) {
+        OnTick(app, window);
+        return 0;
+      }
+      if (wParam == kBoardTimerId && drawn) {
+        OnBoardTick(app, window);
+        return 0;
+      }
+      break;
     case WM_CLOSE:
       // Background work is told before the window goes: destroying it can
       // take a while (Wine waits up to 2 s for a window manager to withdraw
       // it). Without its title the dying window is not taken for a running
       // launcher by a relaunch, which waits for the single-instance name.
-      ui::StopBackgroundWork();
+      game::StopBackgroundWork(app.launch);
       ::SetWindowTextA(window, "");
       break;  // DefWindowProc destroys the window
     case WM_DESTROY:
       ::PostQuitMessage(0);
       return 0;
     case WM_SETCURSOR:
-      ::SetCursor(app::Res().windowCursor);
+      ::SetCursor(ui::Res().windowCursor);
       break;
     case WM_SYSCOMMAND:
       // Alt and F10 never open the window menu of this borderless window.
       if ((wParam & 0xFFF0) == SC_KEYMENU) return 0;
       break;
-    case WM_TIMER:
-      if (wParam == kTickTimerId) {
-        OnTick(window);
-        return 0;
-      }
+    case WM_SOCKETMSG:
+      HandleSocketNotification(app.session, app.session ? app.session->Socket() : nullptr, lParam);
       break;
-    case WM_SOCKETMSG: {
-      Launcher* session = app::Res().session;
-      HandleSocketNotification(session, session ? session->Socket() : nullptr, lParam);
-      break;
-    }
     case WM_LAUNCHER_SWAP:
-      RestartForNewLauncher(window);
+      RestartForNewLauncher(app.session, window);
       return 0;
     case WM_DPICHANGED:
       FollowDpiChange(window, HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;
     default:
+      if (drawn) {
+        app::WindowActions actions(app, window);
+        LRESULT result = 0;
+        if (ui::HandleInputMessage(window, message, wParam, lParam, app.view, actions, result)) return result;
+      }
       break;
   }
   return ::DefWindowProcA(window, message, wParam, lParam);
@@ -132,12 +117,10 @@ LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  try {
-    return Dispatch(window, message, wParam, lParam);
-  } catch (const std::exception& error) {
-    LogSocketError(error.what(), kLauncherSource, __LINE__);
-  } catch (...) {
-    LogSocketError("unexpected exception", kLauncherSource, __LINE__);
-  }
-  return 0;
+  return fail::CatchAtEdge([&] { return Dispatch(window, message, wParam, lParam); },
+                           [](const std::string& text) {
+                             fail::Log(text.c_str(), fail::kLauncherSource, __LINE__);
+                             return LRESULT{0};
+                           },
+                           "unexpected exception");
 }

@@ -8,7 +8,7 @@
 //       HttpsDownload of one archive with a progress callback that does what
 //       the session's does (a percentage into an atomic)
 //   orvex_bench_driver verify <client> <version>
-//       one forced verification pass (ui::RunVerificationPass), the full check
+//       one forced verification pass (game::RunVerificationPass), the full check
 //       that a Start request or F5 runs
 //   orvex_bench_driver background <client> <version>
 //       one verification pass that leaves a clean snapshot behind, then
@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "common/Utf8.h"
-#include "ui/BackgroundRepair.h"
+#include "game/BackgroundRepair.h"
 #include "update/Https.h"
 #include "update/Install.h"
 
@@ -93,11 +93,11 @@ void Download(const std::vector<std::wstring>& args) {
 }
 
 std::string Pass(const std::wstring& client, std::uint32_t version, bool force) {
-  ui::VerificationRequest request;
+  game::VerificationRequest request;
   request.clientFolder = client;
   request.clientVersion = version;
   request.force = force;
-  return ui::RunVerificationPass(request);
+  return game::RunVerificationPass(request);
 }
 
 int Background(const std::vector<std::wstring>& args) {

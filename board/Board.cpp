@@ -6,8 +6,7 @@
 #include <utility>
 
 #include "board/BoardFeed.h"
-#include "ui/Input.h"
-#include "ui/UiState.h"
+#include "board/Links.h"
 
 namespace launcher_board {
 namespace {
@@ -27,7 +26,7 @@ constexpr std::uint64_t kFetchPeriodMs = 60000;
 }  // namespace
 
 std::optional<AnnouncementList> FetchAnnouncements(std::wstring origin) {
-  const std::optional<ui::LinkOrigin> target = ui::CrackLinkOrigin(origin);
+  const std::optional<LinkOrigin> target = CrackLinkOrigin(origin);
   if (!target) return std::nullopt;
 
   // Synchronous session with the system's proxy setting and, for https, the
@@ -84,32 +83,31 @@ std::future<std::optional<AnnouncementList>> StartAnnouncementFetch(std::wstring
   return result;
 }
 
-}  // namespace launcher_board
-
-void PollAnnouncements() {
-  UiState& state = Ui();
-  if (state.boardTask.valid()) {
-    if (state.boardTask.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
-    auto task = std::move(state.boardTask);
+void PollAnnouncements(BoardState& state, const std::string& websiteLink) {
+  if (state.task.valid()) {
+    if (state.task.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+    auto task = std::move(state.task);
     try {
-      std::optional<launcher_board::AnnouncementList> result = task.get();
+      std::optional<AnnouncementList> result = task.get();
       if (result) {
         state.announcements = std::move(*result);
-        state.boardLoaded = true;
+        state.loaded = true;
       }
     } catch (...) {
       // The fetch failed inside (memory, the JSON library): same as no value.
     }
-    state.boardFetchFinished = true;
+    state.fetchFinished = true;
     return;
   }
   const std::uint64_t now = ::GetTickCount64();
   if (now < state.nextFetchTime) return;
-  state.nextFetchTime = now + launcher_board::kFetchPeriodMs;
+  state.nextFetchTime = now + kFetchPeriodMs;
   try {
-    state.boardTask = launcher_board::StartAnnouncementFetch(ui::ReadLinkOrigin());
+    state.task = StartAnnouncementFetch(ReadLinkOrigin(websiteLink));
   } catch (...) {
     // No thread could be started: a failed fetch; the next try is a minute away.
-    state.boardFetchFinished = true;
+    state.fetchFinished = true;
   }
 }
+
+}  // namespace launcher_board

@@ -1,6 +1,7 @@
 // The announcements board's background fetch and its poller on the window thread.
 #pragma once
 
+#include <cstdint>
 #include <future>
 #include <optional>
 #include <string>
@@ -24,8 +25,18 @@ std::optional<AnnouncementList> FetchAnnouncements(std::wstring origin);
 // std::system_error when no thread can be started.
 std::future<std::optional<AnnouncementList>> StartAnnouncementFetch(std::wstring origin);
 
-}  // namespace launcher_board
+// The board as the window shows it, and its fetch in flight. Window thread.
+struct BoardState {
+  AnnouncementList announcements;
+  bool loaded = false;         // a fetch has delivered a list at least once
+  bool fetchFinished = false;  // a fetch has finished at least once
+  std::future<std::optional<AnnouncementList>> task;
+  std::uint64_t nextFetchTime = 0;
+};
 
-// Window thread, timer 103: collects a finished board fetch into UiState, or
-// starts the next one when none is running and its time has come.
-void PollAnnouncements();
+// Window thread, timer 103: collects a finished board fetch into state, or
+// starts the next one (on the link origin, ReadLinkOrigin) when none is
+// running and its time has come.
+void PollAnnouncements(BoardState& state, const std::string& websiteLink);
+
+}  // namespace launcher_board

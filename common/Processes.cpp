@@ -1,6 +1,6 @@
-#include "Processes.h"
+#include "common/Processes.h"
 
-#include "WinHandles.h"
+#include "common/WinHandles.h"
 
 #include <tlhelp32.h>
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "Launcher/net/CircularBuffer.h"
-#include "Launcher/net/PacketQueue.h"
+#include "session/net/CircularBuffer.h"
+#include "session/net/PacketQueue.h"
 
 namespace {
 

@@ -1,19 +1,16 @@
-#include "Paint.h"
+#include "ui/Paint.h"
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "Launcher/App.h"
-#include "Launcher/Launcher.h"
-#include "ui/TextDecode.h"
-#include "ui/TurkeyTime.h"
-#include "ui/UiState.h"
+#include "common/Utf8.h"
+#include "ui/Resources.h"
 
 namespace ui {
 namespace {
 
-using app::FontRole;
+
 
 enum class TextLayout { Centred, Left, Right, Banner };
 
@@ -37,7 +34,7 @@ void PaintText(HDC dc, const std::wstring& text, const CanvasRect& rect, FontRol
     case TextLayout::Right: format |= DT_SINGLELINE | DT_VCENTER | DT_RIGHT; break;
     case TextLayout::Banner: format |= DT_LEFT | DT_WORDBREAK; break;
   }
-  win::SelectScope selectFont(dc, app::Font(font));
+  win::SelectScope selectFont(dc, Font(font));
   ::SetBkMode(dc, TRANSPARENT);
   ::SetTextColor(dc, ToColorRef(colour));
   RECT r = ToRect(rect);
@@ -74,8 +71,7 @@ void PaintCalendar(HDC dc, const FrameInputs& in) {
 }
 
 void PaintBoard(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
-  static const std::vector<launcher_board::Announcement> kNone;
-  const auto& list = in.announcements ? *in.announcements : kNone;
+  const auto& list = in.announcements;
   if (list.empty()) {
     PaintText(dc, EmptyBoardMessage(in.boardLoaded, in.boardFetchFinished), {364, 357, 737, 383},
              FontRole::Regular13, colours::kDimText, TextLayout::Left);
@@ -169,33 +165,9 @@ void PaintVeil(HDC dc) {
 
 }  // namespace
 
-FrameInputs GatherFrameInputs() {
-  FrameInputs in;
-  const Launcher* session = app::Res().session;
-  const UiState& state = Ui();
-  in.sessionExists = session != nullptr;
-  if (session) {
-    in.connected = session->IsConnected();
-    in.progressVisible = session->ProgressVisible();
-    in.progress = session->ProgressPercent();
-    in.ready = session->Ready();
-    in.status = session->GetStatus();
-  }
-  in.guardRunning = state.guardProcess != nullptr;
-  in.launchIdle = state.LaunchIdle();
-  in.hovered = state.hovered;
-  in.calendarOpen = state.calendarOpen;
-  in.announcements = &state.announcements;
-  in.boardLoaded = state.boardLoaded;
-  in.boardFetchFinished = state.boardFetchFinished;
-  in.banner = app::Res().secondaryArtwork.Get();
-  if (in.calendarOpen) in.turkeyTime = CurrentTurkeyTime();
-  return in;
-}
-
 void PaintFrame(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
   const int percent = DisplayPercent(in.progressVisible, in.progress, in.connected);
-  const std::wstring status = in.sessionExists ? DecodeStatusText(in.status) : std::wstring();
+  const std::wstring status = in.sessionExists ? win::DecodeStatusText(in.status) : std::wstring();
   const std::wstring line = ChooseStatusLine(in.guardRunning, status, in.ready);
 
   PaintPanel(dc, in, boardOffset);
@@ -223,7 +195,6 @@ namespace {
 struct PaintedFrame {
   bool valid = false;
   FrameInputs inputs;
-  std::vector<launcher_board::Announcement> announcements;
   std::size_t boardOffset = 0;
 };
 
@@ -233,10 +204,8 @@ PaintedFrame& LastPainted() {
 }
 
 bool SameAnnouncements(const std::vector<launcher_board::Announcement>& a,
-                       const std::vector<launcher_board::Announcement>* b) {
-  static const std::vector<launcher_board::Announcement> kNone;
-  const auto& other = b ? *b : kNone;
-  return std::equal(a.begin(), a.end(), other.begin(), other.end(), [](const auto& x, const auto& y) {
+                       const std::vector<launcher_board::Announcement>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
     return x.id == y.id && x.date == y.date && x.title == y.title;
   });
 }
@@ -255,26 +224,24 @@ bool FrameDiffers(const PaintedFrame& painted, const FrameInputs& now, std::size
          was.calendarOpen != now.calendarOpen || was.boardLoaded != now.boardLoaded ||
          was.boardFetchFinished != now.boardFetchFinished || was.banner != now.banner ||
          painted.boardOffset != boardOffset || !SameMinute(was.turkeyTime, now.turkeyTime) ||
-         !SameAnnouncements(painted.announcements, now.announcements);
+         !SameAnnouncements(was.announcements, now.announcements);
 }
 
 void Remember(const FrameInputs& in, std::size_t boardOffset) {
   PaintedFrame& painted = LastPainted();
   painted.valid = true;
   painted.inputs = in;
-  painted.inputs.announcements = nullptr;
-  painted.announcements = in.announcements ? *in.announcements : std::vector<launcher_board::Announcement>{};
   painted.boardOffset = boardOffset;
 }
 
 }  // namespace
 
-void InvalidateIfChanged(HWND window) {
+void InvalidateIfChanged(HWND window, const FrameInputs& now, std::size_t boardOffset) {
   if (!::IsWindowVisible(window) || ::IsIconic(window)) return;
-  if (FrameDiffers(LastPainted(), GatherFrameInputs(), Ui().boardOffset)) ::InvalidateRect(window, nullptr, FALSE);
+  if (FrameDiffers(LastPainted(), now, boardOffset)) ::InvalidateRect(window, nullptr, FALSE);
 }
 
-void PaintWindow(HWND window) {
+void PaintWindow(HWND window, const FrameInputs& in, std::size_t& boardOffset) {
   win::PaintScope paint(window);
   const HDC windowDc = paint.Dc();
   if (!windowDc) return;
@@ -293,10 +260,9 @@ void PaintWindow(HWND window) {
   win::UniqueMemoryDc artwork(::CreateCompatibleDC(windowDc));
   win::UniqueBitmap canvas(::CreateCompatibleBitmap(windowDc, backWidth, backHeight));
   if (!back || !artwork || !canvas) return;
-  const FrameInputs in = GatherFrameInputs();
   {
     win::SelectScope selectCanvas(back.Get(), canvas.Get());
-    win::SelectScope selectArtwork(artwork.Get(), app::Res().mainArtwork.Get());
+    win::SelectScope selectArtwork(artwork.Get(), Res().mainArtwork.Get());
     if (enlarged) {
       ::SetStretchBltMode(back.Get(), HALFTONE);
       ::SetBrushOrgEx(back.Get(), 0, 0, nullptr);
@@ -306,19 +272,19 @@ void PaintWindow(HWND window) {
       const XFORM scale{static_cast<FLOAT>(backWidth) / kCanvasWidth, 0, 0,
                         static_cast<FLOAT>(backHeight) / kCanvasHeight, 0, 0};
       ::SetWorldTransform(back.Get(), &scale);
-      PaintFrame(back.Get(), in, Ui().boardOffset);
+      PaintFrame(back.Get(), in, boardOffset);
       // The source rectangle of a blit goes through the source's transform too.
       ::ModifyWorldTransform(back.Get(), nullptr, MWT_IDENTITY);
       ::BitBlt(windowDc, 0, 0, width, height, back.Get(), 0, 0, SRCCOPY);
     } else {
       ::BitBlt(back.Get(), 0, 0, kCanvasWidth, kCanvasHeight, artwork.Get(), 0, 0, SRCCOPY);
-      PaintFrame(back.Get(), in, Ui().boardOffset);
+      PaintFrame(back.Get(), in, boardOffset);
       ::SetStretchBltMode(windowDc, HALFTONE);
       ::SetBrushOrgEx(windowDc, 0, 0, nullptr);
       ::StretchBlt(windowDc, 0, 0, width, height, back.Get(), 0, 0, kCanvasWidth, kCanvasHeight, SRCCOPY);
     }
   }
-  Remember(in, Ui().boardOffset);
+  Remember(in, boardOffset);
 }
 
 }  // namespace ui

@@ -14,7 +14,8 @@
 
 namespace ui {
 
-// Everything one frame shows, read once at the start of the frame.
+// Everything one frame shows, read once at the start of the frame by the
+// window's owner and handed over as a value.
 struct FrameInputs {
   bool sessionExists = false;
   bool connected = false;
@@ -26,15 +27,12 @@ struct FrameInputs {
   bool launchIdle = true;
   ElementId hovered = ElementId::None;
   bool calendarOpen = false;
-  const std::vector<launcher_board::Announcement>* announcements = nullptr;
+  std::vector<launcher_board::Announcement> announcements;
   bool boardLoaded = false;
   bool boardFetchFinished = false;
   HBITMAP banner = nullptr;
   std::optional<SYSTEMTIME> turkeyTime;  // nullopt: the calendar shows its fallback line
 };
-
-// Reads the session, the window state and the clock.
-FrameInputs GatherFrameInputs();
 
 // Paints one frame onto an 800x600 DC that already holds the artwork. The
 // board offset is clamped to the announcement count and stored back.
@@ -43,11 +41,11 @@ void PaintFrame(HDC dc, const FrameInputs& in, std::size_t& boardOffset);
 // WM_PAINT: composes the frame off-screen and shows it at the window's size:
 // up to 800x600 stretched with HALFTONE, larger (a high-DPI monitor) drawn at
 // the window's own resolution through a world transform, so text stays sharp.
-void PaintWindow(HWND window);
+void PaintWindow(HWND window, const FrameInputs& in, std::size_t& boardOffset);
 
 // Invalidates the window when what a frame would show differs from what was
 // last painted (or nothing was painted yet); a visible, not minimised window
 // only. The timers call it, so an idle window paints nothing.
-void InvalidateIfChanged(HWND window);
+void InvalidateIfChanged(HWND window, const FrameInputs& now, std::size_t boardOffset);
 
 }  // namespace ui

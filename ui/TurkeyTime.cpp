@@ -1,4 +1,4 @@
-#include "TurkeyTime.h"
+#include "ui/TurkeyTime.h"
 
 namespace ui {
 namespace {

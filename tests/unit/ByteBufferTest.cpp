@@ -1,4 +1,4 @@
-#include "net/ByteBuffer.h"
+#include "session/net/ByteBuffer.h"
 
 #include <gtest/gtest.h>
 

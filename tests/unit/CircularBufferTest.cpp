@@ -1,5 +1,7 @@
-#include "net/CircularBuffer.h"
-#include "net/PacketQueue.h"
+#include "session/net/CircularBuffer.h"
+#include "session/net/PacketQueue.h"
+
+#include "common/Errors.h"
 
 #include <gtest/gtest.h>
 
@@ -118,8 +120,28 @@ TEST(CircularBufferRing, OverreachIsLoggedAndClamped) {
 
 TEST(SocketLog, UsesTheFixedFormat) {
   testing::internal::CaptureStdout();
-  LogSocketError("socket send error!", kApiSocketSource, 42);
+  fail::Log("socket send error!", fail::kApiSocketSource, 42);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR-> socket send error!\nSources\\Launcher\\APISocket: 42\n\n");
+}
+
+// What escapes a thread's entry or the window procedure becomes a text there:
+// the player's text of a fail::Error (its system code kept apart), the text of
+// any std::exception, the fallback for anything else; a clean run passes its
+// result through.
+TEST(SocketLog, TheEdgeCatchTurnsWhatEscapesIntoItsText) {
+  const auto edge = [](auto body) {
+    return fail::CatchAtEdge(body, [](const std::string& text) { return "caught: " + text; }, "unexpected exception");
+  };
+  EXPECT_EQ(edge([]() -> std::string { fail::Throw("Not enough disk space.", 112); }), "caught: Not enough disk space.");
+  EXPECT_EQ(edge([]() -> std::string { throw std::out_of_range("packet underflow"); }), "caught: packet underflow");
+  EXPECT_EQ(edge([]() -> std::string { throw 7; }), "caught: unexpected exception");
+  EXPECT_EQ(edge([] { return std::string("clean"); }), "clean");
+  try {
+    fail::Throw("Not enough disk space.", 112);
+  } catch (const fail::Error& error) {
+    EXPECT_STREQ(error.what(), "Not enough disk space.");
+    EXPECT_EQ(error.SystemCode(), 112u);
+  }
 }
 
 // --- frames ---

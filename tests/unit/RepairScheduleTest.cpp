@@ -1,14 +1,14 @@
-#include "ui/RepairSchedule.h"
+#include "game/RepairSchedule.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 
-using ui::PassTask;
-using ui::PlanRepairService;
-using ui::RepairScheduleInput;
-using ui::RepairScheduleState;
+using game::PassTask;
+using game::PlanRepairService;
+using game::RepairScheduleInput;
+using game::RepairScheduleState;
 
 namespace {
 
@@ -163,24 +163,24 @@ TEST(RepairSchedule, PendingStartEndsWhenTheSessionIsLost) {
 }
 
 TEST(RepairSchedule, FailedPassText) {
-  EXPECT_EQ(ui::FailedPassText(""), "Background repair failed.");
-  EXPECT_EQ(ui::FailedPassText("Repair cancelled."), "Repair cancelled.");
+  EXPECT_EQ(game::FailedPassText(""), "Background repair failed.");
+  EXPECT_EQ(game::FailedPassText("Repair cancelled."), "Repair cancelled.");
 }
 
 TEST(RepairSchedule, QuietStatuses) {
-  EXPECT_TRUE(ui::IsQuietPassStatus("Checking files... Please wait."));
-  EXPECT_TRUE(ui::IsQuietPassStatus("Checking files"));
-  EXPECT_TRUE(ui::IsQuietPassStatus("Checking filesX data/item.tbl"));
-  EXPECT_TRUE(ui::IsQuietPassStatus("All game files verified."));
-  EXPECT_FALSE(ui::IsQuietPassStatus("Checking file"));
-  EXPECT_FALSE(ui::IsQuietPassStatus("checking files..."));
-  EXPECT_FALSE(ui::IsQuietPassStatus("All game files verified"));
-  EXPECT_FALSE(ui::IsQuietPassStatus("Downloading repair files..."));
-  EXPECT_FALSE(ui::IsQuietPassStatus(""));
+  EXPECT_TRUE(game::IsQuietPassStatus("Checking files... Please wait."));
+  EXPECT_TRUE(game::IsQuietPassStatus("Checking files"));
+  EXPECT_TRUE(game::IsQuietPassStatus("Checking filesX data/item.tbl"));
+  EXPECT_TRUE(game::IsQuietPassStatus("All game files verified."));
+  EXPECT_FALSE(game::IsQuietPassStatus("Checking file"));
+  EXPECT_FALSE(game::IsQuietPassStatus("checking files..."));
+  EXPECT_FALSE(game::IsQuietPassStatus("All game files verified"));
+  EXPECT_FALSE(game::IsQuietPassStatus("Downloading repair files..."));
+  EXPECT_FALSE(game::IsQuietPassStatus(""));
 }
 
 TEST(RepairSchedule, ProgressPercent) {
-  using ui::ProgressFromBytes;
+  using game::ProgressFromBytes;
   EXPECT_EQ(ProgressFromBytes(0, 0).visible, false);
   EXPECT_EQ(ProgressFromBytes(5, 0).percent, 0);
   EXPECT_EQ(ProgressFromBytes(0, 10).percent, 0);
@@ -197,7 +197,7 @@ TEST(RepairSchedule, ProgressPercent) {
 }
 
 TEST(RepairSchedule, ClientVersionWidensWithItsSign) {
-  EXPECT_EQ(ui::WidenClientVersion(2372), 2372u);
-  EXPECT_EQ(ui::WidenClientVersion(-1), 0xFFFFFFFFu);
-  EXPECT_EQ(ui::WidenClientVersion(-32768), 0xFFFF8000u);
+  EXPECT_EQ(game::WidenClientVersion(2372), 2372u);
+  EXPECT_EQ(game::WidenClientVersion(-1), 0xFFFFFFFFu);
+  EXPECT_EQ(game::WidenClientVersion(-32768), 0xFFFF8000u);
 }

@@ -1,4 +1,4 @@
-#include "Launcher/SessionRules.h"
+#include "session/SessionRules.h"
 
 #include <gtest/gtest.h>
 

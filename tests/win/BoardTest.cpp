@@ -1,5 +1,5 @@
 // The board fetch over WinHTTP against a one-connection HTTP server in this
-// process, and the poller's handling of UiState.
+// process, and the poller's handling of the board's state.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -14,7 +14,6 @@
 
 #include "board/BoardFeed.h"
 #include "tests/win/WinTestUtil.h"
-#include "ui/UiState.h"
 
 namespace {
 
@@ -218,54 +217,49 @@ TEST(BoardTask, DroppingAFetchInFlightDoesNotWait) {
   EXPECT_FALSE(task.get().has_value());
 }
 
-void PollUntilCollected() {
-  ASSERT_TRUE(Ui().boardTask.valid());
-  for (int i = 0; i < 200 && Ui().boardTask.valid(); ++i) {
+void PollUntilCollected(launcher_board::BoardState& state) {
+  ASSERT_TRUE(state.task.valid());
+  for (int i = 0; i < 200 && state.task.valid(); ++i) {
     ::Sleep(50);
-    PollAnnouncements();
+    PollAnnouncements(state, "");
   }
-  ASSERT_FALSE(Ui().boardTask.valid());
+  ASSERT_FALSE(state.task.valid());
 }
 
 TEST(BoardPoll, CollectsKeepsTheListOnFailureAndEmptiesOnAnEmptyFeed) {
-  testutil::ScratchFolder folder("board-poll");
-  testutil::CurrentDirectoryScope here(folder.Path());
-  UiState& state = Ui();
-  state.announcements.clear();
-  state.boardLoaded = state.boardFetchFinished = false;
-  state.nextFetchTime = 0;
+  testutil::IniFolder folder("board-poll");
+  launcher_board::BoardState state;
   auto serveAndPoll = [&](const std::string& body) {
     OneShotServer server(Answer(body));
     const std::wstring origin = server.Origin();
-    testutil::WriteText(folder.Path() / "Server.ini",
-                        "[ORVEX_LINKS]\r\nAnnouncementsOrigin=" + std::string(origin.begin(), origin.end()) + "\r\n");
+    folder.WriteIni("[ORVEX_LINKS]\r\nAnnouncementsOrigin=" + std::string(origin.begin(), origin.end()) + "\r\n");
     state.nextFetchTime = 0;
-    PollAnnouncements();  // starts the task
-    PollUntilCollected();
+    PollAnnouncements(state, "");  // starts the task
+    PollUntilCollected(state);
   };
 
   serveAndPoll("{\"ok\":false}");
-  EXPECT_TRUE(state.boardFetchFinished);
-  EXPECT_FALSE(state.boardLoaded);
+  EXPECT_TRUE(state.fetchFinished);
+  EXPECT_FALSE(state.loaded);
   EXPECT_TRUE(state.announcements.empty());
 
   serveAndPoll(kFeed);
-  EXPECT_TRUE(state.boardLoaded);
+  EXPECT_TRUE(state.loaded);
   ASSERT_EQ(state.announcements.size(), 2u);
   // The next fetch is a minute after the start of this one.
   const std::uint64_t now = ::GetTickCount64();
   EXPECT_GT(state.nextFetchTime, now + 50000);
   EXPECT_LE(state.nextFetchTime, now + 60000);
-  PollAnnouncements();
-  EXPECT_FALSE(state.boardTask.valid());
+  PollAnnouncements(state, "");
+  EXPECT_FALSE(state.task.valid());
 
   serveAndPoll("not json");
   EXPECT_EQ(state.announcements.size(), 2u);  // a failed fetch keeps the list
-  EXPECT_TRUE(state.boardLoaded);
+  EXPECT_TRUE(state.loaded);
 
   serveAndPoll("{\"ok\":true,\"items\":[]}");
   EXPECT_TRUE(state.announcements.empty());
-  EXPECT_TRUE(state.boardLoaded);
+  EXPECT_TRUE(state.loaded);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include "LauncherVersion.h"
 
-#include "Launcher/App.h"
+#include "ui/Resources.h"
 #include "ui/Picture.h"
 
 using namespace ui;
@@ -64,8 +64,8 @@ bool Near(Rgb a, Rgb b, int tolerance = 2) {
 
 class FramePainting : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { app::CreateFonts(); }
-  static void TearDownTestSuite() { app::ReleaseArtworkAndFonts(); }
+  static void SetUpTestSuite() { ui::CreateFonts(); }
+  static void TearDownTestSuite() { ui::ReleaseArtworkAndFonts(); }
 
   Canvas canvas_{RGB(200, 200, 200)};
   FrameInputs in_;
@@ -73,7 +73,7 @@ class FramePainting : public ::testing::Test {
   std::vector<launcher_board::Announcement> list_;
 
   void Paint() {
-    in_.announcements = &list_;
+    in_.announcements = list_;
     PaintFrame(canvas_.Dc(), in_, offset_);
   }
 };
@@ -188,7 +188,7 @@ TEST_F(FramePainting, BoardOffsetIsClampedAndRowsSeparated) {
   EXPECT_TRUE(HasColour(canvas_, 352, 390, colours::kHoveredRow));
 
   Canvas single(RGB(200, 200, 200));
-  list_.resize(1);
+  in_.announcements.resize(1);
   PaintFrame(single.Dc(), in_, offset_);
   EXPECT_EQ(offset_, 0u);
   EXPECT_TRUE(HasColour(single, 351, 382, colours::kRowSeparator));

@@ -5,18 +5,13 @@
 #include "Deployment.h"
 #include "WinTestUtil.h"
 
-using testutil::CurrentDirectoryScope;
-using testutil::ScratchFolder;
-using testutil::WriteText;
-
 class SettingsFile : public ::testing::Test {
  protected:
-  ScratchFolder folder_{"settings"};
-  void Write(const std::string& text) { WriteText(folder_.Path() / "Server.ini", text); }
+  testutil::IniFolder folder_{"settings"};
+  void Write(const std::string& text) { folder_.WriteIni(text); }
 };
 
 TEST_F(SettingsFile, WebsiteLinkRules) {
-  CurrentDirectoryScope cwd(folder_.Path());
   Write("[ORVEX_LINKS]\nWebsite=\n");
   settings::ReadWebsiteLink();
   EXPECT_EQ(settings::WebsiteLink(), orvex_deploy::kSiteUrl);
@@ -31,13 +26,11 @@ TEST_F(SettingsFile, WebsiteLinkRules) {
 }
 
 TEST_F(SettingsFile, MissingFileGivesBuiltInSite) {
-  CurrentDirectoryScope cwd(folder_.Path());
   settings::ReadWebsiteLink();
   EXPECT_EQ(settings::WebsiteLink(), orvex_deploy::kSiteUrl);
 }
 
 TEST_F(SettingsFile, AnnouncementsOriginFallsBackToTheWebsiteLink) {
-  CurrentDirectoryScope cwd(folder_.Path());
   Write("[ORVEX_LINKS]\nWebsite=http://plain.example/\n");
   settings::ReadWebsiteLink();
   EXPECT_EQ(settings::ReadAnnouncementsOrigin(), L"");  // the emptied website link

@@ -1,8 +1,7 @@
 // CAPISocket against a loopback server on 127.0.0.1:15100. The port is shared
 // with other tests, which CTest serialises through the login_port lock.
-#include "net/APISocket.h"
-#include "Launcher.h"
-#include "WindowMessages.h"
+#include "session/net/APISocket.h"
+#include "session/Launcher.h"
 
 #include <gtest/gtest.h>
 
@@ -319,12 +318,18 @@ TEST_F(SocketTest, ServerCloseDropsQueuedPacketsAndReportsDisconnected) {
   EXPECT_TRUE(socket_->IsValid());
 
   // Both packets were received but nobody has taken them yet when the close
-  // is handled: they must never reach the session.
-  Launcher session;
+  // is handled: they must never reach the session. The new text is reported
+  // (the window repaints) once; the same text again is not.
+  int reports = 0;
+  session::SessionSetup setup;
+  setup.statusChanged = [&reports] { ++reports; };
+  Launcher session(std::move(setup));
   session.SetReady(true);
   HandleSocketNotification(&session, socket_.get(), WSAMAKESELECTREPLY(FD_CLOSE, 0));
   EXPECT_EQ(session.GetStatus(), "Disconnected.");
   EXPECT_FALSE(session.Ready());
+  session.SetStatus("Disconnected.");
+  EXPECT_EQ(reports, 1);
   EXPECT_FALSE(socket_->IsValid());
   EXPECT_EQ(socket_->PopPacket(), nullptr);
   // A late FD_READ after the close does nothing.

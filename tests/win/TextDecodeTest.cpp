@@ -1,25 +1,25 @@
-#include "ui/TextDecode.h"
+#include "common/Utf8.h"
 
 #include <gtest/gtest.h>
 
 #include "ui/TurkeyTime.h"
 
 TEST(StatusText, Utf8IsDecodedStrictly) {
-  EXPECT_EQ(ui::DecodeStatusText("Ba\xC5\x9Flat"), L"Ba\u015flat");
-  EXPECT_EQ(ui::DecodeStatusText(""), L"");
-  EXPECT_EQ(ui::DecodeStatusText("Disconnected."), L"Disconnected.");
+  EXPECT_EQ(win::DecodeStatusText("Ba\xC5\x9Flat"), L"Ba\u015flat");
+  EXPECT_EQ(win::DecodeStatusText(""), L"");
+  EXPECT_EQ(win::DecodeStatusText("Disconnected."), L"Disconnected.");
 }
 
 TEST(StatusText, InvalidUtf8FallsBackToTurkishCodePage) {
   // 0xFE, 0xDD and 0xF0 are \u015f, \u0130 and \u011f in Windows-1254.
-  EXPECT_EQ(ui::DecodeStatusText("Ba\xFEla \xDDstanbul da\xF0"), L"Ba\u015fla \u0130stanbul da\u011f");
+  EXPECT_EQ(win::DecodeStatusText("Ba\xFEla \xDDstanbul da\xF0"), L"Ba\u015fla \u0130stanbul da\u011f");
   // An overlong UTF-8 form is invalid and read as 1254 text too.
-  EXPECT_EQ(ui::DecodeStatusText("\xC0\xAF"), L"\u00c0\u00af");
+  EXPECT_EQ(win::DecodeStatusText("\xC0\xAF"), L"\u00c0\u00af");
 }
 
 TEST(StatusText, StrictWideningRejectsBrokenSequences) {
-  EXPECT_EQ(ui::WidenStrictUtf8("https://orvex.example/"), L"https://orvex.example/");
-  EXPECT_EQ(ui::WidenStrictUtf8("caf\xC3"), L"");
+  EXPECT_EQ(win::WidenStrictUtf8("https://orvex.example/"), L"https://orvex.example/");
+  EXPECT_EQ(win::WidenStrictUtf8("caf\xC3"), L"");
 }
 
 TEST(TurkeyTime, IsThreeHoursAheadOfUtc) {

@@ -48,4 +48,15 @@ class CurrentDirectoryScope {
   std::filesystem::path previous_;
 };
 
+// A scratch client folder made the current directory for the length of a
+// scope, where the launcher reads ".\Server.ini".
+class IniFolder : public ScratchFolder {
+ public:
+  explicit IniFolder(const std::string& name) : ScratchFolder(name), here_(Path()) {}
+  void WriteIni(const std::string& text) const { WriteText(Path() / "Server.ini", text); }
+
+ private:
+  CurrentDirectoryScope here_;
+};
+
 }  // namespace testutil

@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "ByteBuffer.h"
+#include "session/net/ByteBuffer.h"
 
 // Nothing takes packets while the update thread downloads or installs a patch
 // (which can last an hour), nor after the session has ended, so the queue

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace ui {
+namespace game {
 
 inline constexpr std::uint64_t kCleanPassInterval = 5000;    // ms after a clean pass
 inline constexpr std::uint64_t kFailedPassInterval = 30000;  // ms after a failed pass
@@ -68,4 +68,4 @@ PassProgress ProgressFromBytes(std::uint64_t done, std::uint64_t total);
 // The session's 16-bit client version widened with its sign, as the check takes it.
 std::uint32_t WidenClientVersion(std::int16_t version);
 
-}  // namespace ui
+}  // namespace game

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "ByteBuffer.h"
+#include "session/net/ByteBuffer.h"
 
 class BB_CircularBuffer {
  public:
@@ -46,8 +46,3 @@ FrameStatus ExtractFrame(BB_CircularBuffer& ring, std::unique_ptr<Packet>& packe
 
 // Builds one frame around a payload.
 std::vector<std::uint8_t> BuildFrame(const std::uint8_t* payload, std::size_t length);
-
-// The socket layer's error log: "ERROR-> %s\n%s: %d\n\n" on standard output.
-void LogSocketError(const char* message, const char* sourceFile, int line);
-inline constexpr char kApiSocketSource[] = "Sources\\Launcher\\APISocket";
-inline constexpr char kLauncherSource[] = "Sources\\Launcher\\Launcher";

@@ -1,15 +1,13 @@
-#include "Launcher.h"
+#include "session/Launcher.h"
 
 #include <chrono>
 #include <exception>
 #include <filesystem>
 
-#include "Settings.h"
-#include "SessionRules.h"
-#include "WindowMessages.h"
-#include "common/Processes.h"
+#include "common/Errors.h"
 #include "modes/LauncherSwap.h"
-#include "net/APISocket.h"
+#include "session/SessionRules.h"
+#include "session/net/APISocket.h"
 #include "update/Download.h"
 #include "update/Journal.h"
 #include "update/Paths.h"
@@ -23,30 +21,53 @@ constexpr std::uint8_t kVersionReply = 0x01;
 constexpr std::uint8_t kDownloadInfo = 0x02;
 constexpr std::uint8_t kTextList = 0x03;
 
-std::string CurrentDirectory() {
-  char buffer[260] = {};
-  const DWORD length = ::GetCurrentDirectoryA(sizeof buffer, buffer);
-  return (length > 0 && length < sizeof buffer) ? std::string(buffer, length) : std::string();
+// The server closed the link, or the link was closed because the peer
+// flooded it: whatever is queued is never handled.
+void Disconnect(Launcher* session, CAPISocket* socket) {
+  if (session) {
+    session->SetReady(false);
+    session->SetStatus("Disconnected.");
+  }
+  if (socket) {
+    socket->Close();
+    socket->DropQueuedPackets();  // packets not yet handled never will be
+  }
 }
 
 }  // namespace
 
-bool IsGameRunning() {
-  // A process list that cannot be taken counts as a running game.
-  return win::CountProcessesNamed(L"Vantrell.exe").value_or(1) > 0;
+void HandleSocketNotification(Launcher* session, CAPISocket* socket, LPARAM lParam) {
+  switch (WSAGETSELECTEVENT(lParam)) {
+    case FD_READ:
+      if (socket && !socket->Receive()) Disconnect(session, socket);
+      break;
+    case FD_CONNECT:
+      break;
+    case FD_CLOSE:
+      Disconnect(session, socket);
+      break;
+    default:
+      fail::Log("WM_SOCKETMSG: unknown socket flag.", fail::kLauncherSource, __LINE__);
+      break;
+  }
 }
 
-Launcher::Launcher()
-    : clientFolder_(CurrentDirectory()), loginHost_(settings::ReadLoginHost(clientFolder_)) {
-  clientVersion_.exchange(static_cast<std::int16_t>(settings::ReadClientVersion(clientFolder_, 1)));
+Launcher::Launcher(session::SessionSetup setup) : setup_(std::move(setup)) {
+  clientVersion_.exchange(ReadClientVersion());
   status_.Set(session::InitialText());
 }
 
 Launcher::~Launcher() = default;
 
-// A new status text is painted at once rather than at the next timer tick:
-// a step that reports and then finishes within one tick would otherwise never
-// be seen. InvalidateRect may be called from any thread.
+std::int16_t Launcher::ReadClientVersion() const {
+  return static_cast<std::int16_t>(setup_.clientVersion ? setup_.clientVersion() : 1u);
+}
+
+bool Launcher::GameRunning() const { return setup_.gameRunning && setup_.gameRunning(); }
+
+// A new status text is reported at once (the window repaints) rather than
+// seen at the next timer tick: a step that reports and then finishes within
+// one tick would otherwise never be seen.
 template <class Change>
 void Launcher::ChangeStatus(Change change) {
   bool changed = false;
@@ -56,7 +77,7 @@ void Launcher::ChangeStatus(Change change) {
     change(status_);
     changed = status_.Text() != before;
   }
-  if (changed && window_ != nullptr) ::InvalidateRect(window_, nullptr, FALSE);
+  if (changed && setup_.statusChanged) setup_.statusChanged();
 }
 
 void Launcher::SetStatus(const std::string& text) {
@@ -87,8 +108,8 @@ bool Launcher::IsConnected() const {
 }
 
 void Launcher::Run() {
-  const bool gameRunning = IsGameRunning();
-  const std::filesystem::path folder = orvex_update::PathFromNarrow(clientFolder_);
+  const bool gameRunning = GameRunning();
+  const std::filesystem::path folder = orvex_update::PathFromNarrow(setup_.clientFolder);
   if (gameRunning) {
     std::error_code error;
     if (std::filesystem::exists(folder / ".orvex-update" / "current" / "journal", error)) {
@@ -105,11 +126,11 @@ void Launcher::Run() {
     }
   }
 
-  clientVersion_.exchange(static_cast<std::int16_t>(settings::ReadClientVersion(clientFolder_, 1)));
+  clientVersion_.exchange(ReadClientVersion());
 
   socket_ = std::make_unique<CAPISocket>();
   socketView_.store(socket_.get());
-  if (socket_->Connect(window_, loginHost_) != 0) {
+  if (socket_->Connect(window_, setup_.loginHost) != 0) {
     SetStatus(session::ConnectionFailedText());
     return;
   }
@@ -175,10 +196,10 @@ bool Launcher::HandleDownloadInfo(Packet& packet) {
         SetReady(false);
         return false;
       }
-      if (HasPendingLauncher(orvex_update::PathFromNarrow(clientFolder_))) {
+      if (HasPendingLauncher(orvex_update::PathFromNarrow(setup_.clientFolder))) {
         SetReady(false);
         SetStatus("Launcher updated. Restarting to continue patching...");
-        ::PostMessageW(window_, WM_LAUNCHER_SWAP, 0, 0);
+        if (setup_.launcherDelivered) setup_.launcherDelivered();
         return false;
       }
     }
@@ -199,7 +220,7 @@ bool Launcher::HandleDownloadInfo(Packet& packet) {
 }
 
 bool Launcher::DownloadPatch(const std::string&, const std::string&, const std::string& fileName) {
-  if (IsGameRunning()) {
+  if (GameRunning()) {
     SetStatus("Close Vantrell.exe before updating.");
     return false;
   }
@@ -212,11 +233,11 @@ bool Launcher::DownloadPatch(const std::string&, const std::string&, const std::
       static_cast<std::int16_t>(patch) > serverVersion_.load()) {
     return false;
   }
-  const std::string baseUrl = settings::ReadPatchBaseUrl(clientFolder_);
+  const std::string baseUrl = setup_.patchBaseUrl ? setup_.patchBaseUrl() : std::string();
   const std::string manifestName = std::to_string(patch) + ".manifest";
   std::string errorText;
   const bool installed = orvex_update::DownloadSignedUpdate(
-      orvex_update::PathFromNarrow(clientFolder_), baseUrl, manifestName, patch,
+      orvex_update::PathFromNarrow(setup_.clientFolder), baseUrl, manifestName, patch,
       static_cast<std::uint32_t>(static_cast<std::uint16_t>(clientVersion_.load())), errorText, false,
       [this](const std::string& text) { SetStatus(text); },
       [this](std::uint64_t done, std::uint64_t total) { OnDownloadProgress(done, total); });

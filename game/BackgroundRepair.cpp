@@ -1,29 +1,23 @@
-#include "ui/BackgroundRepair.h"
-
-#include <windows.h>
+#include "game/BackgroundRepair.h"
 
 #include <chrono>
 #include <exception>
 #include <future>
-#include <stdexcept>
 #include <vector>
 
-#include "Launcher/App.h"
-#include "Launcher/Launcher.h"
-#include "ui/Input.h"
-#include "ui/RepairSchedule.h"
-#include "ui/UiState.h"
+#include "common/Errors.h"
+#include "game/Clients.h"
+#include "game/RepairSchedule.h"
+#include "session/Launcher.h"
 #include "update/Cancel.h"
 #include "update/Paths.h"
 #include "update/StartupCheck.h"
 
-namespace ui {
+namespace game {
 namespace {
 
 constexpr char kCancelledText[] = "Repair cancelled.";
-constexpr char kClientLimitText[] = "Bu bilgisayarda en fazla 3 oyun istemcisi acabilirsiniz.";
 constexpr char kCloseGamesText[] = "Repair downloaded. Close open games to finish repairing.";
-constexpr unsigned kClientLimit = 3;
 
 // The managed files as the last clean pass left them, and the watch that
 // lists them (it keeps the list while the manifests stay as they are, so an
@@ -40,17 +34,19 @@ CleanState& LastClean() {
   return clean;
 }
 
-void ThrowIfStopping() {
-  if (Ui().stopFlag.load()) throw std::runtime_error(kCancelledText);
+bool Stopping(const VerificationRequest& request) { return request.stopFlag && request.stopFlag->load(); }
+
+void ThrowIfStopping(const VerificationRequest& request) {
+  if (Stopping(request)) fail::Throw(kCancelledText);
 }
 
-void WaitUntilNoClientsRun(Launcher* session) {
+void WaitUntilNoClientsRun(const VerificationRequest& request) {
   bool told = false;
   for (;;) {
     const unsigned running = CountRunningClients();
-    ThrowIfStopping();
+    ThrowIfStopping(request);
     if (running == 0) return;
-    if (!told && session) session->SetStatus(kCloseGamesText);
+    if (!told && request.session) request.session->SetStatus(kCloseGamesText);
     told = true;
     // Wakes at once when the launcher closes.
     orvex_update::CancellableWait(250);
@@ -59,80 +55,77 @@ void WaitUntilNoClientsRun(Launcher* session) {
 
 // A pass cut short by a closing launcher ends as cancelled, whichever part of
 // the engine noticed first.
-std::string EndedPassText(const std::string& errorText) {
-  return Ui().stopFlag.load() ? std::string(kCancelledText) : FailedPassText(errorText);
+std::string EndedPassText(const VerificationRequest& request, const std::string& errorText) {
+  return Stopping(request) ? std::string(kCancelledText) : FailedPassText(errorText);
+}
+
+std::string CheckAndRepair(const VerificationRequest& request) {
+  Launcher* session = request.session;
+  CleanState& clean = LastClean();
+  auto snapshot = clean.watch.Query(request.clientFolder);
+  if (request.force || snapshot != clean.files) {
+    const orvex_update::StatusCallback status = [&request, session](const std::string& text) {
+      ThrowIfStopping(request);
+      if (IsQuietPassStatus(text)) return;
+      if (session) session->SetStatus(text);
+    };
+    const orvex_update::ProgressCallback progress = [session](std::uint64_t done, std::uint64_t total) {
+      const PassProgress shown = ProgressFromBytes(done, total);
+      if (session) session->SetProgress(shown.percent, shown.visible);
+    };
+    const orvex_update::BeforeInstallCallback beforeInstall = [&request] { WaitUntilNoClientsRun(request); };
+    std::string errorText;
+    if (!orvex_update::StartupCheckAndRepair(request.clientFolder, request.clientVersion, errorText, status, progress,
+                                             beforeInstall)) {
+      return EndedPassText(request, errorText);
+    }
+    // A file that changed while the check ran (a repair, or the player)
+    // shows as a difference between the snapshots around the check. Saving
+    // the later snapshot as clean would hide such a change from every
+    // following pass; instead the next pass checks once more.
+    const auto after = clean.watch.Query(request.clientFolder);
+    if (after != snapshot) {
+      clean.files.clear();
+      return {};
+    }
+  }
+  clean.files = std::move(snapshot);
+  return {};
+}
+
+// A finished pass's result; a pass that ended by an exception failed.
+std::string CollectPass(std::future<std::string>& pass) {
+  return fail::CatchAtEdge([&pass] { return pass.get(); }, [](const std::string& text) { return FailedPassText(text); },
+                           kPassFailedText);
 }
 
 }  // namespace
 
 std::string RunVerificationPass(VerificationRequest request) {
-  try {
-    Launcher* session = app::Res().session;
-    CleanState& clean = LastClean();
-    auto snapshot = clean.watch.Query(request.clientFolder);
-    if (request.force || snapshot != clean.files) {
-      const orvex_update::StatusCallback status = [session](const std::string& text) {
-        ThrowIfStopping();
-        if (IsQuietPassStatus(text)) return;
-        if (session) session->SetStatus(text);
-      };
-      const orvex_update::ProgressCallback progress = [session](std::uint64_t done, std::uint64_t total) {
-        const PassProgress shown = ProgressFromBytes(done, total);
-        if (session) session->SetProgress(shown.percent, shown.visible);
-      };
-      const orvex_update::BeforeInstallCallback beforeInstall = [session] { WaitUntilNoClientsRun(session); };
-      std::string errorText;
-      if (!orvex_update::StartupCheckAndRepair(request.clientFolder, request.clientVersion, errorText, status, progress,
-                                               beforeInstall)) {
-        return EndedPassText(errorText);
-      }
-      // A file that changed while the check ran (a repair, or the player)
-      // shows as a difference between the snapshots around the check. Saving
-      // the later snapshot as clean would hide such a change from every
-      // following pass; instead the next pass checks once more.
-      const auto after = clean.watch.Query(request.clientFolder);
-      if (after != snapshot) {
-        clean.files.clear();
-        return {};
-      }
-    }
-    clean.files = std::move(snapshot);
-    return {};
-  } catch (const std::exception& error) {
-    return EndedPassText(error.what());
-  } catch (...) {
-    return EndedPassText(kPassFailedText);
-  }
+  return fail::CatchAtEdge([&request] { return CheckAndRepair(request); },
+                           [&request](const std::string& text) { return EndedPassText(request, text); },
+                           kPassFailedText);
 }
 
-void StopBackgroundWork() {
-  UiState& state = Ui();
+void StopBackgroundWork(LaunchState& state) {
   if (state.stopFlag.exchange(true)) return;
   state.stopTime = ::GetTickCount64();
   orvex_update::RequestCancellation();
 }
 
-void AwaitStoppedPass(std::chrono::milliseconds grace) {
-  UiState& state = Ui();
+void AwaitStoppedPass(LaunchState& state, std::chrono::milliseconds grace) {
   if (!state.verificationPass.valid()) return;
   const std::uint64_t elapsed = ::GetTickCount64() - state.stopTime;
   const auto budget = static_cast<std::uint64_t>(grace.count());
   const auto left = std::chrono::milliseconds(elapsed < budget ? budget - elapsed : 0);
   if (state.verificationPass.wait_for(left) == std::future_status::ready) {
-    try {
-      state.verificationPass.get();  // "Repair cancelled." or a late result
-    } catch (const std::exception&) {
-    }
+    CollectPass(state.verificationPass);  // "Repair cancelled." or a late result, dropped
   }
 }
 
-void ServiceBackgroundRepair() {
-  UiState& state = Ui();
-  Launcher* session = app::Res().session;
-  HWND window = app::Res().mainWindow;
-
+void ServiceBackgroundRepair(LaunchState& state, Launcher* session, HWND window) {
   RepairScheduleInput input;
-  input.launchBusy = state.guardProcess || state.gameProcess;
+  input.launchBusy = state.LaunchBusy();
   input.stopping = state.stopFlag.load();
   input.ready = session && session->Ready();
   input.now = ::GetTickCount64();
@@ -144,11 +137,7 @@ void ServiceBackgroundRepair() {
   // Collect before planning so that the plan sees the result; only when the
   // plan would look at the task at all.
   if (!input.launchBusy && !input.stopping && input.task == PassTask::Finished) {
-    try {
-      input.result = state.verificationPass.get();
-    } catch (const std::exception& error) {
-      input.result = FailedPassText(error.what());
-    }
+    input.result = CollectPass(state.verificationPass);
   }
 
   RepairScheduleState schedule{state.lastPassClean, state.nextPassTime, state.startPending};
@@ -170,7 +159,7 @@ void ServiceBackgroundRepair() {
   }
   if (actions.startGuard) {
     if (CountRunningClients() < kClientLimit) {
-      StartGuard();
+      StartGuard(state, session, window);
     } else if (session) {
       session->SetFailureStatus(kClientLimitText);
     }
@@ -180,8 +169,10 @@ void ServiceBackgroundRepair() {
     request.clientFolder = orvex_update::PathFromNarrow(session->ClientFolder());
     request.clientVersion = WidenClientVersion(session->ClientVersion());
     request.force = actions.forcePass;
+    request.session = session;
+    request.stopFlag = &state.stopFlag;
     state.verificationPass = std::async(std::launch::async, RunVerificationPass, std::move(request));
   }
 }
 
-}  // namespace ui
+}  // namespace game

@@ -1,4 +1,4 @@
-#include "SessionRules.h"
+#include "session/SessionRules.h"
 
 namespace session {
 

@@ -1,24 +1,46 @@
 // The launcher session: the exchange with the login server, the patch loop,
-// and the state the window paints (status text, ready flag, progress).
+// and the state the window paints (status text, ready flag, progress). It
+// knows nothing of the window's painting: start-up hands it the settings it
+// needs and the callbacks through which it reports.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "SessionRules.h"
 #include "common/WinHandles.h"
+#include "session/SessionRules.h"
 
 class CAPISocket;
 class Packet;
 
+namespace session {
+
+// What start-up hands the session. Each function may be empty.
+struct SessionSetup {
+  std::string clientFolder;  // narrow client folder
+  std::string loginHost;
+  // Read at the moment a value is needed, so that a hand edit of Server.ini
+  // made while the launcher runs is seen.
+  std::function<std::string()> patchBaseUrl;  // empty: no patch can be fetched
+  std::function<unsigned()> clientVersion;    // empty: version 1
+  std::function<bool()> gameRunning;          // empty: no game runs
+  // Reports. statusChanged: the status text changed (any thread);
+  // launcherDelivered: a patch brought a new launcher (update thread).
+  std::function<void()> statusChanged;
+  std::function<void()> launcherDelivered;
+};
+
+}  // namespace session
+
 class Launcher {
  public:
-  // Reads the client folder (current directory), the login host and the first
-  // client version. Created once on the window thread after the window exists.
-  Launcher();
+  // Takes the first client version. Created once on the window thread after
+  // the window exists.
+  explicit Launcher(session::SessionSetup setup = {});
   ~Launcher();
   Launcher(const Launcher&) = delete;
   Launcher& operator=(const Launcher&) = delete;
@@ -49,10 +71,11 @@ class Launcher {
   // The login socket, or null before Run created it. Any thread.
   CAPISocket* Socket() const { return socketView_.load(); }
 
+  // The window the login socket reports to (WM_SOCKETMSG).
   void SetWindow(HWND window) { window_ = window; }
   HWND Window() const { return window_; }
-  const std::string& ClientFolder() const { return clientFolder_; }
-  const std::string& LoginHost() const { return loginHost_; }
+  const std::string& ClientFolder() const { return setup_.clientFolder; }
+  const std::string& LoginHost() const { return setup_.loginHost; }
 
   bool Ready() const { return ready_.load(); }
   void SetReady(bool ready) { ready_.exchange(ready); }
@@ -72,8 +95,10 @@ class Launcher {
   bool HandleVersionReply(Packet& packet);
   bool HandleDownloadInfo(Packet& packet);
   void OnDownloadProgress(std::uint64_t done, std::uint64_t total);
+  std::int16_t ReadClientVersion() const;
+  bool GameRunning() const;
 
-  // Applies change to the status line; repaints at once when the text changed.
+  // Applies change to the status line; reports statusChanged when the text changed.
   template <class Change>
   void ChangeStatus(Change change);
 
@@ -82,8 +107,7 @@ class Launcher {
   // the update thread assigns it.
   std::atomic<CAPISocket*> socketView_{nullptr};
   bool versionReplySeen_ = false;
-  std::string clientFolder_;
-  std::string loginHost_;
+  const session::SessionSetup setup_;
   std::atomic<HWND> window_{nullptr};  // set by the window thread, read by the update thread
   std::atomic<bool> ready_{false};
   std::atomic<std::int16_t> serverVersion_{0};
@@ -95,9 +119,8 @@ class Launcher {
   std::mutex protocolLock_;
 };
 
-// True when a process named Vantrell.exe runs, or when the process list cannot be taken.
-bool IsGameRunning();
-
-// Patch number of a server-named patch file ("patch2384.zip" or "2384.zip"),
-// 0 when the name breaks the naming rule.
-std::uint16_t PatchNumberFromFileName(const std::string& name);
+// WM_SOCKETMSG on the window thread: FD_READ receives into the socket's queue;
+// FD_CLOSE, and an FD_READ that found the queue at its bound, clear the
+// session's ready flag, show "Disconnected.", close the socket and drop every
+// packet not yet handled; other events are logged.
+void HandleSocketNotification(Launcher* session, CAPISocket* socket, LPARAM lParam);

@@ -1,4 +1,6 @@
-#include "CircularBuffer.h"
+#include "session/net/CircularBuffer.h"
+
+#include "common/Errors.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,18 +20,11 @@ constexpr std::int32_t kMinExamined = 7;
 
 }  // namespace
 
-void LogSocketError(const char* message, const char* sourceFile, int line) {
-  std::printf("ERROR-> %s\n%s: %d\n\n", message ? message : "", sourceFile ? sourceFile : "", line);
-  // A GUI process's stdout is usually a pipe or nothing at all; flush so a
-  // test harness that captures it sees the line even if we crash later.
-  std::fflush(stdout);
-}
-
 BB_CircularBuffer::BB_CircularBuffer(std::int32_t capacity)
     : capacity_(capacity > 0 ? capacity : kInitialCapacity), buffer_(new std::uint8_t[capacity_]) {}
 
 BB_CircularBuffer::~BB_CircularBuffer() {
-  if (!buffer_) LogSocketError("1", kApiSocketSource, __LINE__);
+  if (!buffer_) fail::Log("1", fail::kApiSocketSource, __LINE__);
 }
 
 std::int32_t BB_CircularBuffer::Used() const {
@@ -39,7 +34,7 @@ std::int32_t BB_CircularBuffer::Used() const {
 
 void BB_CircularBuffer::Append(const std::uint8_t* data, std::int32_t n) {
   if (data == nullptr || n <= 0) return;
-  if (tail_ == capacity_) LogSocketError("1", kApiSocketSource, __LINE__);
+  if (tail_ == capacity_) fail::Log("1", fail::kApiSocketSource, __LINE__);
 
   // Strictly below the free room, so the ring never fills completely and
   // head == tail keeps meaning "empty".
@@ -48,7 +43,7 @@ void BB_CircularBuffer::Append(const std::uint8_t* data, std::int32_t n) {
       // Cannot double any further; dropping the chunk is the only way to
       // keep the indices meaningful. Unreachable for login traffic: a frame
       // is at most 65541 bytes and anything bigger is dropped as broken.
-      LogSocketError("1", kApiSocketSource, __LINE__);
+      fail::Log("1", fail::kApiSocketSource, __LINE__);
       return;
     }
     const std::int32_t oldCapacity = capacity_;
@@ -79,7 +74,7 @@ void BB_CircularBuffer::CopyOut(std::uint8_t* out, std::int32_t n) const {
   if (n <= 0) return;
   const std::int32_t used = Used();
   if (n > used) {
-    LogSocketError("GetData error", kApiSocketSource, __LINE__);
+    fail::Log("GetData error", fail::kApiSocketSource, __LINE__);
     n = used;
   }
   const std::int32_t first = capacity_ - head_ < n ? capacity_ - head_ : n;
@@ -90,7 +85,7 @@ void BB_CircularBuffer::CopyOut(std::uint8_t* out, std::int32_t n) const {
 void BB_CircularBuffer::Advance(std::int32_t n) {
   if (n <= 0) return;
   if (n > Used()) {
-    LogSocketError("1", kApiSocketSource, __LINE__);
+    fail::Log("1", fail::kApiSocketSource, __LINE__);
     Clear();
     return;
   }
@@ -112,7 +107,7 @@ FrameStatus ExtractFrame(BB_CircularBuffer& ring, std::unique_ptr<Packet>& packe
   if (head[0] != kHeader0 || head[1] != kHeader1) {
     // No way to find the next frame boundary in a byte stream without a
     // header: drop everything and restart with what arrives next.
-    LogSocketError("broken packet header.. skip!", kApiSocketSource, __LINE__);
+    fail::Log("broken packet header.. skip!", fail::kApiSocketSource, __LINE__);
     ring.Clear();
     return FrameStatus::None;
   }
@@ -134,7 +129,7 @@ FrameStatus ExtractFrame(BB_CircularBuffer& ring, std::unique_ptr<Packet>& packe
     // them would stall the link for good, since nothing behind them is ever
     // looked at. Treat it like a broken header: drop what is buffered and
     // resynchronise on the next arrival, keeping the connection usable.
-    LogSocketError("broken packet tail.. skip!", kApiSocketSource, __LINE__);
+    fail::Log("broken packet tail.. skip!", fail::kApiSocketSource, __LINE__);
     ring.Clear();
     return FrameStatus::None;
   }

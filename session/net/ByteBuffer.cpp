@@ -1,4 +1,4 @@
-#include "ByteBuffer.h"
+#include "session/net/ByteBuffer.h"
 
 #include <cstring>
 #include <functional>

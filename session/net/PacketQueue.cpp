@@ -1,4 +1,4 @@
-#include "PacketQueue.h"
+#include "session/net/PacketQueue.h"
 
 bool PacketQueue::Push(std::unique_ptr<Packet> packet) {
   if (!packet) return true;

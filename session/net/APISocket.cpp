@@ -1,4 +1,6 @@
-#include "APISocket.h"
+#include "session/net/APISocket.h"
+
+#include "common/Errors.h"
 
 #include <cctype>
 #include <cstring>
@@ -127,7 +129,7 @@ void CAPISocket::Send(const std::uint8_t* payload, std::size_t length) {
     const int n = ::send(handle, reinterpret_cast<const char*>(frame.data() + sent),
                          static_cast<int>(frame.size() - sent), 0);
     if (n < 1) {
-      LogSocketError("socket send error!", kApiSocketSource, __LINE__);
+      fail::Log("socket send error!", fail::kApiSocketSource, __LINE__);
       return;
     }
     sent += static_cast<std::size_t>(n);
@@ -145,7 +147,7 @@ bool CAPISocket::Receive() {
   while (taken < readable) {
     const int n = ::recv(handle, scratch_.data(), kScratchSize, 0);
     if (n <= 0) {
-      LogSocketError("socket receive error!", kApiSocketSource, __LINE__);
+      fail::Log("socket receive error!", fail::kApiSocketSource, __LINE__);
       break;
     }
     ring_.Append(reinterpret_cast<const std::uint8_t*>(scratch_.data()), n);
@@ -160,7 +162,7 @@ bool CAPISocket::Receive() {
       // Nobody is taking packets (a patch is downloading, or the session has
       // ended) and the peer keeps sending. Close rather than grow: what is
       // still buffered would only fill the queue again.
-      LogSocketError("packet queue full.. closing!", kApiSocketSource, __LINE__);
+      fail::Log("packet queue full.. closing!", fail::kApiSocketSource, __LINE__);
       ring_.Clear();
       Close();
       return false;

@@ -1,6 +1,6 @@
-#include "ui/RepairSchedule.h"
+#include "game/RepairSchedule.h"
 
-namespace ui {
+namespace game {
 
 RepairScheduleActions PlanRepairService(RepairScheduleState& state, const RepairScheduleInput& input) {
   RepairScheduleActions actions;
@@ -66,4 +66,4 @@ std::uint32_t WidenClientVersion(std::int16_t version) {
   return static_cast<std::uint32_t>(static_cast<std::int32_t>(version));
 }
 
-}  // namespace ui
+}  // namespace game

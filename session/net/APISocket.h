@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "CircularBuffer.h"
-#include "PacketQueue.h"
+#include "session/net/CircularBuffer.h"
+#include "session/net/PacketQueue.h"
 
 inline constexpr UINT WM_SOCKETMSG = WM_USER + 1;
 inline constexpr unsigned short kLoginPort = 15100;
