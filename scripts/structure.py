@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""The project's structure drawn from its #include lines: the arrows between
+folders (rooms), any folder cycle, any arrow from a lower room to a higher
+one, and functions longer than the limit.
+
+    /usr/bin/python3 scripts/structure.py            # arrows, cycles, rank, long functions
+    /usr/bin/python3 scripts/structure.py --check    # exit 1 on a cycle, an upward arrow or a long function
+
+The ranks (higher rooms may include lower ones, never the reverse) are the
+ones docs/architecture.md draws.
+"""
+import argparse
+import collections
+import pathlib
+import re
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PRODUCT = ["Launcher", "ui", "game", "board", "session", "modes", "update", "common"]
+# Top to bottom; a room may include rooms of a lower rank only.
+RANK = {"Launcher": 5, "ui": 3, "game": 3, "board": 2, "session": 2, "modes": 1, "update": 0, "common": -1}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+LIMIT = 120
+
+
+def room_of(path: pathlib.Path) -> str:
+    return path.relative_to(ROOT).parts[0]
+
+
+def resolve(source: pathlib.Path, name: str):
+    for base in (source.parent, ROOT):
+        candidate = (base / name).resolve()
+        if candidate.is_file() and ROOT in candidate.parents:
+            return candidate
+    return None
+
+
+def sources():
+    for room in PRODUCT:
+        for path in sorted((ROOT / room).rglob("*")):
+            if path.suffix in (".h", ".cpp"):
+                yield path
+
+
+def arrows():
+    found = collections.defaultdict(set)
+    for path in sources():
+        for name in INCLUDE.findall(path.read_text(errors="replace")):
+            target = resolve(path, name)
+            if target is None:
+                continue
+            a, b = room_of(path), room_of(target)
+            if a != b and b in PRODUCT:
+                found[(a, b)].add(f"{path.relative_to(ROOT)} -> {target.relative_to(ROOT)}")
+    return found
+
+
+def cycles(edges):
+    graph = collections.defaultdict(set)
+    for a, b in edges:
+        graph[a].add(b)
+    result = []
+    for start in sorted(graph):
+        stack = [(start, [start])]
+        while stack:
+            node, trail = stack.pop()
+            for nxt in graph[node]:
+                if nxt == start:
+                    result.append(trail + [start])
+                elif nxt not in trail and nxt > start:
+                    stack.append((nxt, trail + [nxt]))
+    return result
+
+
+def strip(line: str) -> str:
+    line = re.sub(r'"(\\.|[^"\\])*"', '""', line)
+    line = re.sub(r"'(\\.|[^'\\])*'", "''", line)
+    return line.split("//", 1)[0]
+
+
+def long_functions():
+    # Braces are followed through namespaces, classes and functions; a
+    # function is a brace block at namespace or class level whose statement
+    # holds a parameter list. Its length runs from the statement's first line
+    # to the closing brace.
+    result = []
+    for path in sources():
+        stack = []  # (kind, start line)
+        statement, statement_line = "", None
+        for number, raw in enumerate(path.read_text(errors="replace").splitlines(), 1):
+            line = strip(raw)
+            if line.lstrip().startswith("#"):
+                continue
+            for char in line:
+                if char == "{":
+                    text = statement.strip()
+                    outer = all(kind in ("ns", "class") for kind, _ in stack)
+                    if re.match(r"(namespace|extern)\b", text):
+                        kind = "ns"
+                    elif re.match(r"(template\s*<.*>\s*)?(struct|class|union|enum)\b", text) and "(" not in text:
+                        kind = "class"
+                    elif outer and "(" in text and "=" not in text.split("(", 1)[0]:
+                        kind = "fn"
+                    else:
+                        kind = "block"
+                    stack.append((kind, statement_line or number))
+                    statement, statement_line = "", None
+                elif char == "}":
+                    if stack:
+                        kind, start = stack.pop()
+                        if kind == "fn" and number - start + 1 > LIMIT:
+                            result.append((number - start + 1, f"{path.relative_to(ROOT)}:{start}"))
+                    statement, statement_line = "", None
+                elif char == ";":
+                    statement, statement_line = "", None
+                else:
+                    if not char.isspace() and statement_line is None:
+                        statement_line = number
+                    statement += char
+            statement += " "
+    return sorted(result, reverse=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--check", action="store_true")
+    parser.add_argument("--why", action="store_true", help="list the includes behind each arrow")
+    args = parser.parse_args()
+    edges = arrows()
+    upward = [(a, b) for a, b in edges if RANK[a] <= RANK[b]]
+    print("arrows:")
+    for (a, b) in sorted(edges, key=lambda e: (-RANK[e[0]], e[0], -RANK[e[1]], e[1])):
+        mark = "  UPWARD" if (a, b) in upward else ""
+        print(f"  {a} -> {b}  ({len(edges[(a, b)])}){mark}")
+        if args.why or mark:
+            for line in sorted(edges[(a, b)]):
+                print(f"      {line}")
+    found_cycles = cycles(edges)
+    print("cycles:", "none" if not found_cycles else "")
+    for cycle in found_cycles:
+        print("  " + " -> ".join(cycle))
+    long = long_functions()
+    print(f"functions over {LIMIT} lines:", "none" if not long else "")
+    for length, where in long:
+        print(f"  {length:4d}  {where}")
+    if args.check and (upward or found_cycles or long):
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
