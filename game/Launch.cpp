@@ -6,6 +6,7 @@
 
 #include "game/BackgroundRepair.h"
 #include "game/Clients.h"
+#include "game/RepairSchedule.h"
 #include "session/Launcher.h"
 
 namespace game {
@@ -74,7 +75,7 @@ void StartGuard(LaunchState& state, Launcher* session, HWND window) {
 
 void StartGameClient(LaunchState& state, Launcher* session, HWND window) {
   if (!session || !session->Ready()) {
-    if (session) session->SetFailureStatus("Connection lost. Reconnect before starting the game.");
+    if (session) session->SetFailureStatus(kStartLostConnectionText);
     ::ShowWindow(window, SW_SHOW);
     return;
   }
