@@ -3,6 +3,7 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <utility>
 
 #include "common/Errors.h"
 #include "modes/LauncherSwap.h"
