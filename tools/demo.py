@@ -53,7 +53,7 @@ from test_launcher_swap import close_window, end_processes_running_from, launche
 from test_offline_installer import client_with_patch  # noqa: E402
 from test_start_game import GUARD_FAILED, calls, client_with_standins, press  # noqa: E402
 from test_startup_repair import DAMAGED, client_without_manifests, damage, publish_for  # noqa: E402
-from test_update_flow import root_with_a_new_launcher_in_2370  # noqa: E402
+from test_update_flow import releases_with_a_new_launcher_in_2370  # noqa: E402
 
 DEMO_DIR = pathlib.Path(os.environ.get("ORVEX_DEMO_DIR", BUILD_DIR / "demo"))
 SERVER_VERSION = sample_client.PATCH_VERSIONS[-1]
@@ -383,16 +383,13 @@ def scenario_start_game(run):
 
 def scenario_launcher_update(run):
     """A patch delivering a new launcher: the swap, and the new launcher patching on."""
-    run.say("generating the sample client 2369; 2370 also delivers a new launcher as Launcher2.exe")
+    run.say("generating the sample client 2369; release 2370 --launcher delivers a new launcher as Launcher2.exe")
     sample = sample_client.build(run.work / "sample", releases=True)
     new_launcher = new_launcher_bytes()
-    # The release command refuses a tree with another Launcher.exe, so 2370 is
-    # made with make-update (as the update-flow test does) into a release
-    # folder of its own; 2371 and 2372 are the released ones.
+    # 2370 is released with --launcher (as the update-flow test does); 2371
+    # and 2372 are the sample's releases.
     releases = run.work / "releases"
-    root_with_a_new_launcher_in_2370(sample, releases / "2370", new_launcher)
-    for version in (2371, 2372):
-        (releases / str(version)).symlink_to(sample.releases / str(version))
+    releases_with_a_new_launcher_in_2370(sample, releases, new_launcher)
     with site(run) as board, PatchService(run.work, releases) as service, \
             LoginServer(run.work, version=SERVER_VERSION, patches=PATCH_NAMES, patches_above_client=True):
         prepare = lambda folder: point_at_servers(sample.make_client(folder, LAUNCHER_EXE), board.origin)

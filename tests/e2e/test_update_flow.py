@@ -17,7 +17,7 @@ import sample_client
 from fixtures import unwritable
 from harness import (LAUNCHER_EXE, Launcher, LoginServer, PatchServer, drop_proxy_settings, read_ini_value,
                      status_and_percent, turkish_code_page_environment, wait_until)
-from service import Front, PatchService
+from service import Front, PatchService, release
 from test_launcher_swap import close_window, end_processes_running_from, launcher_windows
 
 READY = "Ready to play ORVEX"
@@ -190,32 +190,29 @@ class TestInterruptedDownloadResumes:
         assert not download.exists()
 
 
-def root_with_a_new_launcher_in_2370(sample, root, new_launcher):
-    """A patch root whose 2370 also delivers new_launcher as Launcher2.exe, with
-    client manifests that name it as Launcher.exe; 2371 and 2372 as published."""
-    signed = shutil.copytree(sample.trees[2370], root.parent / "signed-2370")
-    (signed / "Launcher.exe").write_bytes(new_launcher)
-    sample_client.write_client_manifests(signed)
-    tree = shutil.copytree(sample.trees[2370], root.parent / "tree-2370")
-    shutil.copytree(signed / "ORVEX", tree / "ORVEX", dirs_exist_ok=True)
-    (tree / "Launcher2.exe").write_bytes(new_launcher)
-    sample_client.make_update(sample.trees[2369], tree, 2370, root)
+def releases_with_a_new_launcher_in_2370(sample, releases, new_launcher):
+    """A releases folder whose 2370 is released with --launcher new_launcher
+    (the patch carries it as Launcher2.exe, the signed manifests name it as
+    Launcher.exe); 2371 and 2372 are the sample's releases."""
+    executable = releases.parent / "next-launcher" / "Launcher.exe"
+    executable.parent.mkdir(parents=True, exist_ok=True)
+    executable.write_bytes(new_launcher)
+    release(releases, sample.trees[2369], sample.trees[2370], 2369, 2370, "--launcher", executable)
     for version in (2371, 2372):
-        for suffix in (".manifest", ".manifest.sig", ".zip"):
-            shutil.copy(sample.patch_root / f"{version}{suffix}", root)
+        (releases / str(version)).symlink_to(sample.releases / str(version))
 
 
 def test_patch_with_a_new_launcher_restarts_it_and_the_new_one_patches_on(sample, tmp_path):
     # A working launcher with other bytes: a PE ignores data after its last section.
     new_launcher = LAUNCHER_EXE.read_bytes() + b"ORVEX next launcher build\x00"
-    root = tmp_path / "root"
-    root_with_a_new_launcher_in_2370(sample, root, new_launcher)
+    releases = tmp_path / "releases"
+    releases_with_a_new_launcher_in_2370(sample, releases, new_launcher)
     client = sample.make_client(tmp_path / "client", LAUNCHER_EXE)
 
     # The server names the patches above the version each request carries,
     # so the restarted launcher at 2370 is offered 2371 and 2372.
-    with PatchServer(tmp_path, root) as patches, LoginServer(tmp_path, version=2372, patches=PATCH_NAMES,
-                                                              patches_above_client=True) as login:
+    with PatchService(tmp_path, releases) as patches, LoginServer(tmp_path, version=2372, patches=PATCH_NAMES,
+                                                                   patches_above_client=True) as login:
         old = Launcher(client)
         try:
             # The old launcher quits for the swap helper, which starts the new
