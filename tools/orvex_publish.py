@@ -1573,6 +1573,8 @@ def main(argv=None) -> int:
                     "  metadata-v4-N.manifest, .sig, .zip  the metadata package: the two client manifests\n"
                     "  client/ORVEX/Startup.manifest, client/ORVEX/Integrity.manifest\n"
                     "                                      the signed client manifests of the new tree\n"
+                    "  client-in-patch/ORVEX/...           with --next-*-key: those the patch carries, signed\n"
+                    "                                      with the keys of the installed launchers\n"
                     "  N.catalogue, objects/<sha256>       the repair catalogue and its content-addressed objects\n"
                     "  offline/Patch.zip                   the offline bundle (with --offline-launcher)\n"
                     "  release.json                        what was written\n"
