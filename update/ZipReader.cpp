@@ -472,16 +472,6 @@ ZipStatus ZipReader::Extract(std::size_t index, ZipByteSink& sink) {
   return entry.method == kMethodStored ? CopyStored(entry, span, sink) : Inflate(entry, span, sink);
 }
 
-bool ZipReader::StoredData(std::size_t index, std::uint64_t& offset, std::uint64_t& length) {
-  DataSpan span;
-  if (Locate(index, span) != ZipStatus::kOk) return false;
-  const ZipEntry& entry = entries_[index];
-  if (entry.method != kMethodStored || entry.compressedSize != entry.uncompressedSize) return false;
-  offset = span.offset;
-  length = entry.compressedSize;
-  return true;
-}
-
 ZipStatus ZipReader::CopyStored(const ZipEntry& entry, const DataSpan& span, ZipByteSink& sink) {
   if (entry.compressedSize != entry.uncompressedSize) return ZipStatus::kBadDataLength;
   std::vector<std::uint8_t> buffer(StreamBufferFor(entry.compressedSize));

@@ -151,10 +151,6 @@ class ZipReader {
   // buffers held) and checks their length and CRC-32. The sink may have
   // received bytes when this fails.
   ZipStatus Extract(std::size_t index, ZipByteSink& sink);
-  // Where a stored entry's data lies in the archive: its first byte and its
-  // length, after the same local-header checks as Extract. False for any
-  // other entry or when the checks fail.
-  bool StoredData(std::size_t index, std::uint64_t& offset, std::uint64_t& length);
 
  private:
   struct DataSpan {
