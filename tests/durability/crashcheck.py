@@ -8,27 +8,42 @@ recorded calls on the client folder, every state that a power cut could leave
 is built, and the caller runs the real recovery on each.
 
 The crash model (what one state is):
-- The trace is cut after every event (every prefix of it).
+- The trace is cut after every event (every prefix of it), except within a run
+  of writes with no other event between them (a large file being written):
+  such a run is cut after its first, middle and last write only.
 - Data: a write or truncation of a file survives only when a later fsync of the
   same file (started after the write ended, finished within the prefix) covers
   it. An uncovered write is zero-filled over its range with the file size kept
   ("zeroed"); for the state with every name operation applied, a variant that
   cuts each file back to its last covered content is added ("truncated").
+  Besides, SAMPLES states per prefix keep each uncovered write or zero it,
+  each one independently ("mixed"), with a random choice of the uncovered
+  name operations (as below).
 - Names: a create, mkdir, rename, unlink or rmdir is covered by a later fsync of
   the file it creates or moves, or of the directory it changes; what a covered
   operation needs (the mkdir of its folder, the create of the file it moves) is
   covered with it. Uncovered name operations may or may not have reached the
   disk, in any combination; enumerated are: all applied, none applied, and
-  each one alone not applied (2 + n states per prefix). In a state, an
-  operation whose source or folder is missing is skipped.
+  each one alone not applied (2 + n states per prefix), and, where there are
+  three or more, SAMPLES random subsets of them (each one in or out
+  independently). In a state, an operation whose source or folder is missing
+  is skipped.
+- The random choices come from a generator seeded with SEED for each
+  recording, so a trace gives the same states on every run.
+- A state cut after the last event is "done": what the operation reported
+  done must be there whatever else is lost.
 - The folder as it was before the operation counts as on disk. Identical
   states are kept once (hash of every path and content).
 A trace that does not explain the folder the operation left is an error.
+Files of BIG bytes or more are compared by the operations that made them, not
+by their bytes, and written sparse.
 """
 import dataclasses
 import functools
+import itertools
 import hashlib
 import os
+import random
 import pathlib
 import re
 import shutil
@@ -41,6 +56,11 @@ STRACE_CALLS = ("open,openat,creat,read,readv,write,pwrite64,writev,pwritev,pwri
                 "sync_file_range,fallocate,truncate,ftruncate,rename,renameat,renameat2,link,linkat,symlink,"
                 "symlinkat,unlink,unlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,fcntl,recvmsg,sendmsg,"
                 "chdir,fchdir,clone,clone3,fork,vfork,copy_file_range,sendfile")
+
+
+SEED = 1729
+SAMPLES = 2
+BIG = 1 << 20
 
 
 class TraceError(RuntimeError):
@@ -631,15 +651,21 @@ NAME_KINDS = ("create", "mkdir", "rename", "unlink", "rmdir")
 class State:
     cut: int  # events that happened before the power cut
     names: str  # which uncovered name operations reached the disk
-    data: str  # "zeroed" or "truncated"
+    data: object  # "zeroed", "truncated" or the uncovered writes kept (a frozenset of event numbers)
     dropped: tuple  # files that lost uncovered writes
-    files: dict  # relative path -> bytes, or None for a folder
+    files: dict  # relative path -> the content arguments, or None for a folder
 
     def describe(self, events):
+        def named(text):
+            return re.sub(r"#(\d+)", lambda m: f"#{m.group(1)} ({events[int(m.group(1))].describe()})", text)
         last = f"after #{self.cut - 1} {events[self.cut - 1].describe()}" if self.cut else "before the first event"
-        names = re.sub(r"#(\d+)", lambda m: f"#{m.group(1)} ({events[int(m.group(1))].describe()})", self.names)
-        dropped = f"; unflushed data {self.data}: {', '.join(self.dropped)}" if self.dropped else ""
-        return f"power cut {last}; uncovered name operations: {names}{dropped}"
+        if isinstance(self.data, frozenset):
+            kept = ", ".join(f"#{i}" for i in sorted(self.data)) or "none"
+            data = f"mixed, kept {named(kept)}"
+        else:
+            data = self.data
+        dropped = f"; unflushed data {data}: {', '.join(self.dropped)}" if self.dropped else ""
+        return f"power cut {last}; uncovered name operations: {named(self.names)}{dropped}"
 
 
 class CrashStates:
@@ -652,14 +678,26 @@ class CrashStates:
         for event in self.events:
             if event.kind in ("write", "trunc"):
                 self.data_ops.setdefault(event.ino, []).append(event)
+        # The cuts left out within runs of writes.
+        self.thinned, start = set(), None
+        for index, event in enumerate([*self.events, None]):
+            if event is not None and event.kind == "write":
+                start = index if start is None else start
+                continue
+            if start is not None:
+                last = index - 1
+                self.thinned |= set(range(start + 1, last + 2)) - {start + 1, (start + last) // 2 + 1, last + 1}
+            start = None
 
-    @functools.lru_cache(maxsize=None)
+    @functools.lru_cache(maxsize=32)
     def content(self, ino, applied, covered, variant):
         """Bytes of a file whose first `applied` data operations happened and
-        whose first `covered` of those are on disk."""
+        whose first `covered` of those are on disk; of the others, variant
+        keeps the writes it holds (a frozenset of event numbers), or none."""
         data = bytearray(self.rec.initial.get(ino, b""))
+        kept = variant if isinstance(variant, frozenset) else frozenset()
         for position, event in enumerate(self.data_ops.get(ino, [])[:covered if variant == "truncated" else applied]):
-            durable = position < covered
+            durable = position < covered or event.index in kept
             if event.kind == "trunc":
                 del data[event.size:]
                 data.extend(b"\0" * (event.size - len(data)))
@@ -671,13 +709,24 @@ class CrashStates:
 
     @functools.lru_cache(maxsize=None)
     def digest(self, ino, applied, covered, variant):
+        """What tells this content apart: its hash, or for a big file the
+        arguments that make it."""
+        if self.big(ino):
+            return (ino, applied, covered, variant)
         return hashlib.sha256(self.content(ino, applied, covered, variant)).hexdigest()
 
-    def generate(self):
-        """Yields (key, State) for every distinct state; key is its hash."""
-        seen = set()
-        covered_names, synced_until = set(), {}
-        names_so_far = []
+    @functools.lru_cache(maxsize=None)
+    def big(self, ino):
+        size = len(self.rec.initial.get(ino, b""))
+        for event in self.data_ops.get(ino, []):
+            size = max(size, event.offset + len(event.data)) if event.kind == "write" else max(size, event.size)
+        return size >= BIG
+
+    def _prefixes(self):
+        """(cut, name operations so far, the covered ones, file -> events
+        its fsyncs cover) of every prefix, in order; the containers are
+        updated in place from one prefix to the next."""
+        covered_names, synced_until, names_so_far = set(), {}, []
         for cut in range(len(self.events) + 1):
             if cut:
                 event = self.events[cut - 1]
@@ -686,6 +735,23 @@ class CrashStates:
                 elif event.kind == "sync":
                     synced_until[event.ino] = max(synced_until.get(event.ino, 0), event.start)
                     self._cover(event, names_so_far, covered_names)
+            if cut not in self.thinned:
+                yield cut, names_so_far, covered_names, synced_until
+
+    def generate(self, spread=False):
+        """Yields (key, State) for every distinct state; key is its hash.
+        The prefixes come in order, or with spread the whole one first and the
+        others spread over the trace (each next one halfway between two
+        taken), so that a wrong stretch of the trace shows early."""
+        prefixes = self._prefixes()
+        if spread:
+            copied = [(cut, list(names), set(covered), dict(synced)) for cut, names, covered, synced in prefixes]
+            bits = max(1, len(copied).bit_length())
+            order = sorted(range(len(copied) - 1), key=lambda i: int(format(i, f"0{bits}b")[::-1], 2))
+            prefixes = (copied[i] for i in [len(copied) - 1, *order])
+        seen = set()
+        chance = random.Random(SEED)
+        for cut, names_so_far, covered_names, synced_until in prefixes:
             uncovered = [e.index for e in names_so_far if e.index not in covered_names]
             every = {e.index for e in names_so_far}
             variants = [("all applied", every, ("zeroed", "truncated"))]
@@ -693,6 +759,18 @@ class CrashStates:
                 variants.append(("none applied", set(covered_names), ("zeroed",)))
                 for index in uncovered:
                     variants.append((f"all but #{index} applied", every - {index}, ("zeroed",)))
+            if len(uncovered) >= 3:
+                for _ in range(SAMPLES):
+                    picked = sorted(i for i in uncovered if chance.random() < 0.5)
+                    label = f"only {', '.join(f'#{i}' for i in picked) or 'none'} applied"
+                    variants.append((label, covered_names | set(picked), ("zeroed",)))
+            unflushed = [e.index for e in self.events[:cut] if e.kind == "write" and e.index >= synced_until.get(e.ino, 0)]
+            for _ in range(SAMPLES if unflushed else 0):
+                picked = sorted(i for i in uncovered if chance.random() < 0.5)
+                kept = frozenset(i for i in unflushed if chance.random() < 0.5)
+                label = "all applied" if len(picked) == len(uncovered) else \
+                    f"only {', '.join(f'#{i}' for i in picked) or 'none'} applied"
+                variants.append((label, covered_names | set(picked), (kept,)))
             for label, applied, data_variants in variants:
                 namespace = self._names(cut, applied)
                 for variant in data_variants:
@@ -742,8 +820,14 @@ class CrashStates:
             covered = sum(1 for e in ops[:applied] if e.index < synced_until.get(ino, 0))
             if covered < applied:
                 dropped.append(path)
-            entries.append((path, self.digest(ino, applied, covered, variant)))
-            files[path] = (ino, applied, covered, variant)
+            if isinstance(variant, frozenset):
+                # Only this file's writes, so that equal contents share a key.
+                own = frozenset(e.index for e in ops[covered:applied] if e.index in variant)
+                entries.append((path, self.digest(ino, applied, covered, own)))
+                files[path] = (ino, applied, covered, own)
+            else:
+                entries.append((path, self.digest(ino, applied, covered, variant)))
+                files[path] = (ino, applied, covered, variant)
         if variant == "truncated" and not dropped:
             return None  # the same as the zeroed state
         key = hashlib.sha256(repr(entries).encode()).hexdigest()
@@ -767,7 +851,18 @@ class CrashStates:
                 target.mkdir(exist_ok=True)
             else:
                 target.parent.mkdir(parents=True, exist_ok=True)
-                target.write_bytes(self.content(*content_ref))
+                data = self.content(*content_ref)
+                if len(data) < BIG:
+                    target.write_bytes(data)
+                    continue
+                with open(target, "wb") as out:  # sparse: only blocks that are not all zeros
+                    block, zeros = 65536, bytes(65536)
+                    for offset in range(0, len(data), block):
+                        piece = data[offset:offset + block]
+                        if piece != zeros[:len(piece)]:
+                            out.seek(offset)
+                            out.write(piece)
+                    out.truncate(len(data))
         return folder
 
 
@@ -795,25 +890,37 @@ def flushless_environment(env, work):
     return {**env, "LD_PRELOAD": str(shim)}
 
 
-def sweep(recording, work, check, recover=None):
+def sweep(recording, work, check, recover=None, first_failure=False, chunk=400):
     """Builds every crash state of recording under work, runs recover (given
     the list of state folders, it returns one result line per folder; None
     when the state is checked as the power cut left it) and check(folder,
-    line), which returns None or why the state is wrong. Returns the number
-    of states and the failures as (state description, reason)."""
+    line, done), which returns None or why the state is wrong; done tells a
+    power cut after the operation's last event. The states are built,
+    recovered and checked a chunk at a time; with first_failure they come
+    spread over the trace, in smaller chunks, and the sweep ends after the
+    first chunk with a wrong state. Returns the number of states built and the
+    failures as (state description, reason)."""
     states = CrashStates(recording)
-    root = pathlib.Path(tempfile.mkdtemp(prefix="crash-states-", dir=work))
-    folders, texts = [], []
-    for number, (_, state) in enumerate(states.generate()):
-        folders.append(states.materialise(state, root / f"{number:05d}" / "client"))
-        texts.append(state.describe(recording.events))
-    lines = recover(folders) if recover else [None] * len(folders)
-    try:
-        failures = [(text, reason) for folder, line, text in zip(folders, lines, texts)
-                    if (reason := check(folder, line)) is not None]
-    finally:
-        remove_tree(root)
-    return len(folders), failures
+    generated = states.generate(spread=first_failure)
+    if first_failure:
+        chunk = min(chunk, 100)
+    count, failures = 0, []
+    while not (first_failure and failures):
+        batch = [state for _, state in itertools.islice(generated, chunk)]
+        if not batch:
+            break
+        root = pathlib.Path(tempfile.mkdtemp(prefix="crash-states-", dir=work))
+        try:
+            folders = [states.materialise(state, root / f"{count + number:05d}" / "client")
+                       for number, state in enumerate(batch)]
+            lines = recover(folders) if recover else [None] * len(folders)
+            done = len(recording.events)
+            failures += [(state.describe(recording.events), reason) for folder, line, state in zip(folders, lines, batch)
+                         if (reason := check(folder, line, state.cut == done)) is not None]
+        finally:
+            remove_tree(root)
+        count += len(batch)
+    return count, failures
 
 
 def report(failures, limit=3):

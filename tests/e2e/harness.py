@@ -436,3 +436,18 @@ def dismiss_boxes_until_exit(process, title, env, timeout=30):
         with contextlib.suppress(subprocess.TimeoutExpired):
             process.wait(1)
     return process.poll()
+
+
+# The exit code of a pytest run that passed but skipped tests: ctest's
+# SKIP_RETURN_CODE, so that its summary shows the test as not run.
+SKIPPED_EXIT_CODE = 77
+
+
+def report_skips(session, exitstatus):
+    """pytest_sessionfinish of the conftest files: a passing run with skipped
+    tests ends with SKIPPED_EXIT_CODE, after naming what was skipped."""
+    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+    skipped = reporter.stats.get("skipped", []) if reporter else []
+    if exitstatus == 0 and skipped:
+        reporter.write_line(f"{len(skipped)} test(s) skipped: exit code {SKIPPED_EXIT_CODE} (reported as not run)")
+        session.exitstatus = SKIPPED_EXIT_CODE

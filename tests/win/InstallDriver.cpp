@@ -8,7 +8,7 @@
 //   orvex_install_driver recover <client>
 //   orvex_install_driver repair <client> <installed>
 //   orvex_install_driver save-version <client> <version>
-//   orvex_install_driver swap <client>
+//   orvex_install_driver swap <client> [--fail-step STEP]... [--tamper-at STEP]
 //   orvex_install_driver batch <command file>
 //   orvex_install_driver hold <file> <milliseconds>
 //   orvex_install_driver offline-install <executable path>
@@ -22,7 +22,9 @@
 // at CHECKPOINT." there instead, as a failing step would. recover calls
 // RecoverInterruptedUpdate; save-version calls SaveClientVersion; swap calls
 // SwapLauncher for an old launcher that has already ended, with a process
-// start that always succeeds and starts nothing. Each prints
+// start that always succeeds and starts nothing; --fail-step makes that step
+// of the swap fail (as its platform call would), --tamper-at zeroes the first
+// byte of Launcher.exe at that step (another program writing into it). Each prints
 // "OK" or "ERROR: <message>" on one line and exits 0 or 1. repair calls
 // RepairManagedFiles and first prints, in order, one line per callback:
 // "STATUS: <text>", "PROGRESS: <done> <total>" and "BEFORE-INSTALL".
@@ -183,6 +185,27 @@ void AtCheckpoint(const char* checkpoint) {
   }
 }
 
+std::vector<std::string> g_failSteps;
+std::string g_tamperStep;
+std::filesystem::path g_tampered;
+
+bool SwapStep(const char* step) {
+  if (g_tamperStep == step) {
+    const HANDLE file = ::CreateFileW(g_tampered.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      const char zero = 0;
+      DWORD done = 0;
+      ::WriteFile(file, &zero, 1, &done, nullptr);
+      ::CloseHandle(file);
+    }
+  }
+  for (const std::string& failing : g_failSteps) {
+    if (failing == step) return false;
+  }
+  return true;
+}
+
 bool PretendStarted(const std::filesystem::path&, const std::filesystem::path&, const std::wstring&) { return true; }
 
 // A decimal version argument; anything else is a usage error.
@@ -276,7 +299,18 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     return {true, {}};
   }
   if (command == L"swap") {
-    if (args.size() != 2) return Usage("swap <client>");
+    if (args.size() < 2) return Usage("swap <client>");
+    for (std::size_t i = 2; i < args.size(); ++i) {
+      if (args[i] == L"--fail-step" && i + 1 < args.size()) {
+        g_failSteps.push_back(win::Utf8FromWide(args[++i]));
+      } else if (args[i] == L"--tamper-at" && i + 1 < args.size()) {
+        g_tamperStep = win::Utf8FromWide(args[++i]);
+      } else {
+        return Usage("swap <client> [--fail-step STEP]... [--tamper-at STEP]");
+      }
+    }
+    g_tampered = std::filesystem::path(args[1]) / L"Launcher.exe";
+    SetSwapStepHook(&SwapStep);
     SetDetachedProcessStarter(&PretendStarted);
     try {
       // No process has this id (Windows ids are multiples of 4), so the wait
