@@ -113,6 +113,7 @@ class Prepared:
     recover: bool = True  # the recovery runs on each state before the check
     around: Callable = contextlib.nullcontext  # a context held while the operation runs
     after: Optional[Callable] = None  # (client) -> None, once the operation has run
+    traced: Optional[Callable] = None  # (events) -> None: asserts what the trace must hold
 
 
 @dataclasses.dataclass
@@ -164,6 +165,8 @@ def run_scenario(ctx, name, work, skip=None, first_failure=False):
     started = time.monotonic()
     recording = crashcheck.record(prepared.client, ctx.driver.env["WINEPREFIX"], run)
     assert recording.events, "the trace holds no event on the client folder"
+    if prepared.traced:
+        prepared.traced(recording.events)
     traced_at = time.monotonic()
     batch = (lambda folders: ctx.checker.batch([["recover", win_path(f)] for f in folders], work, timeout=900)) \
         if prepared.recover else None
@@ -441,8 +444,13 @@ def install_large_files(ctx, work):
     # the two backup threads and the staged ones flushed ahead.
     old, package = ctx.large
     client = copy_tree(old, work / "client")
+    def traced(events):
+        # The large extracted files are flushed ahead of their moves.
+        ahead = {e.path for e in events if e.kind == "sync" and e.path.startswith(f"{UPDATE_AREA}/current/files/")}
+        assert {f"{UPDATE_AREA}/current/files/{p}" for p in (LARGE_STORED, LARGE_DEFLATED)} <= ahead, ahead
+
     return Prepared(client, package.install_args(client), install_check(old, LARGE_NEW, NEW_VERSION, "new"),
-                    last_line_ok)
+                    last_line_ok, traced=traced)
 
 
 # ---------------------------------------------------------------- offline installer
