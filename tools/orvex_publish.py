@@ -1273,7 +1273,14 @@ def cmd_release(args) -> int:
         patch_base = {m: p for m, p in old_files.items() if m.lower() != PENDING_LAUNCHER.lower()}
 
         parent.mkdir(parents=True, exist_ok=True)
-        work = pathlib.Path(tempfile.mkdtemp(dir=parent, prefix=f".{args.version}.partial-"))
+        # A signal between the folder's creation and its name reaching `work`
+        # would leave it behind: hold both signals until the clean-up knows it.
+        stopping = {signal.SIGINT, signal.SIGTERM}
+        signal.pthread_sigmask(signal.SIG_BLOCK, stopping)
+        try:
+            work = pathlib.Path(tempfile.mkdtemp(dir=parent, prefix=f".{args.version}.partial-"))
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, stopping)
         names = release_names(args.version)
 
         # The client manifests of the new tree, signed, ship in the patch and
@@ -1334,8 +1341,13 @@ def cmd_release(args) -> int:
         # second release of the same version finds the folder and stops. Every
         # byte is on disk before the name appears, and the name once it has.
         flush_tree(work)
+        # Past the rename the version is published: a signal must not report otherwise.
+        signal.pthread_sigmask(signal.SIG_BLOCK, stopping)
         os.rename(work, folder)
         work = None
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, stopping)
         flush_folder(parent)
     except (PublishError, OSError, ValueError) as error:
         print(f"release: {error}", file=sys.stderr)
@@ -1347,6 +1359,7 @@ def cmd_release(args) -> int:
         # A second signal must not cut the clean-up short.
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT, signal.SIGTERM})
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
         for number, handler in handlers.items():
