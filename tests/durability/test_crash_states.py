@@ -404,7 +404,7 @@ def install_journal_held(ctx, work):
     # keeps the recovery from rolling it back.
     client = copy_tree(ctx.old, work / "client")
     journal = client / UPDATE_AREA / "current" / "journal"
-    return Prepared(client, ctx.package.install_args(client) + ["--hold-at", "committed", win_path(journal), "4000"],
+    return Prepared(client, ctx.package.install_args(client) + ["--hold-at", "committed", win_path(journal), "60000"],
                     install_check(ctx.old, NEW_FILES, NEW_VERSION, "new"), last_line_ok)
 
 

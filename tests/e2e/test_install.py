@@ -617,7 +617,7 @@ def test_a_client_file_held_for_a_moment_is_replaced_after_retries(driver, trees
     # recovery puts the old client back.
     client = fresh_client(trees, tmp_path / "client2")
     held = win_path(client / "Data" / "item.tbl")
-    assert driver.run(*package.install_args(client), "--hold-at", "replace", held, "4000") == (
+    assert driver.run(*package.install_args(client), "--hold-at", "replace", held, "60000") == (
         1, "ERROR: Cannot replace client file; close the game and retry.")
     wait_until_free()
     assert driver.run("recover", win_path(client)) == (0, "OK")
@@ -646,7 +646,7 @@ def test_a_backup_that_cannot_be_made_fails_the_install_before_any_change(driver
     # past the retries must still fail the install, with nothing replaced.
     client = fresh_client(trees, tmp_path / "client")
     held = win_path(client / "Data" / "item.tbl")
-    code, line = driver.run(*package.install_args(client), "--hold-at", "hashed", held, "4000")
+    code, line = driver.run(*package.install_args(client), "--hold-at", "hashed", held, "60000")
     assert (code, line.split(":")[0]) == (1, "ERROR"), line
     assert "copy_file" in line, line
     assert not (client / UPDATE_AREA / "current" / "journal").exists()
@@ -669,7 +669,7 @@ def test_install_without_worker_threads_still_installs(driver, trees, package, t
 def test_clean_up_held_after_the_commit_still_reports_the_install(driver, trees, package, tmp_path):
     client = fresh_client(trees, tmp_path / "client")
     backup = client / UPDATE_AREA / "current" / "backup" / "Data" / "item.tbl"
-    assert driver.run(*package.install_args(client), "--hold-at", "committed", win_path(backup), "4000") == (0, "OK")
+    assert driver.run(*package.install_args(client), "--hold-at", "committed", win_path(backup), "60000") == (0, "OK")
     assert game_files(client) == files_only(snapshot(trees[1])) and client_version(client) == "2370"
     # The leftovers go with the next recovery.
     wait_until_free()

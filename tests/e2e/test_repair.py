@@ -200,7 +200,7 @@ def test_files_held_for_a_moment_are_retried_and_a_held_clean_up_keeps_the_repai
         # The batch held past the retries: every file is repaired all the
         # same, so the repair succeeds and leaves the folder to the next one.
         damage(client)
-        code, lines = run_repair(client, extra=["--hold-before-install", win_path(download / "batch"), "4000"])
+        code, lines = run_repair(client, extra=["--hold-before-install", win_path(download / "batch"), "60000"])
         assert (code, lines[-1]) == (0, "OK"), lines
         assert snapshot(client, skip=(UPDATE_AREA, "ORVEX")) == expected
         assert (download / "batch").exists()

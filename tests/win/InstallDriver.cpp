@@ -10,7 +10,7 @@
 //   orvex_install_driver save-version <client> <version>
 //   orvex_install_driver swap <client> [--fail-step STEP]... [--tamper-at STEP]
 //   orvex_install_driver batch <command file>
-//   orvex_install_driver hold <file> <milliseconds>
+//   orvex_install_driver hold <file> <milliseconds> <starter process id>
 //   orvex_install_driver offline-install <executable path>
 //   orvex_install_driver flush-sites
 //   orvex_install_driver --skip-flush SITE <any command above>
@@ -29,7 +29,8 @@
 // RepairManagedFiles and first prints, in order, one line per callback:
 // "STATUS: <text>", "PROGRESS: <done> <total>" and "BEFORE-INSTALL".
 //
-// hold opens a file without any sharing for a while and exits, as a virus
+// hold opens a file without any sharing for a while (or until the starter
+// ends) and exits, as a virus
 // scanner holds a fresh file. install --hold-at CHECKPOINT FILE MS starts such
 // a holder at that checkpoint; repair --hold FILE MS starts one before the
 // repair and --hold-before-install FILE MS from the before-install callback.
@@ -92,7 +93,8 @@ Hold g_hold;
 bool StartHolder(const std::wstring& file, const std::wstring& milliseconds) {
   wchar_t self[MAX_PATH] = {};
   if (::GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return false;
-  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" hold \"" + file + L"\" " + milliseconds;
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" hold \"" + file + L"\" " + milliseconds + L" " +
+                            std::to_wstring(::GetCurrentProcessId());
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -111,10 +113,20 @@ bool StartHolder(const std::wstring& file, const std::wstring& milliseconds) {
   return false;
 }
 
-int RunHolder(const std::wstring& file, const std::wstring& milliseconds) {
+// Holds the file for that long, or until the process that started the holder
+// ends: a hold meant to outlast every retry then does so however slowly a
+// loaded machine runs the retries, and no holder outlives its test.
+int RunHolder(const std::wstring& file, const std::wstring& milliseconds, const std::wstring& starter) {
   HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (held == INVALID_HANDLE_VALUE) return 1;
-  ::Sleep(static_cast<DWORD>(std::wcstoul(milliseconds.c_str(), nullptr, 10)));
+  const DWORD wait = static_cast<DWORD>(std::wcstoul(milliseconds.c_str(), nullptr, 10));
+  HANDLE parent = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::wcstoul(starter.c_str(), nullptr, 10)));
+  if (parent != nullptr) {
+    ::WaitForSingleObject(parent, wait);
+    ::CloseHandle(parent);
+  } else {
+    ::Sleep(wait);
+  }
   ::CloseHandle(held);
   return 0;
 }
@@ -414,7 +426,7 @@ int wmain(int argc, wchar_t** argv) {
     args.erase(args.begin(), args.begin() + 2);
   }
   if (args.size() == 2 && args[0] == L"batch") return RunBatch(args[1]);
-  if (args.size() == 3 && args[0] == L"hold") return RunHolder(args[1], args[2]);
+  if (args.size() == 4 && args[0] == L"hold") return RunHolder(args[1], args[2], args[3]);
   const Result result = RunCommand(args, false);
   Print(result);
   return result.ok ? 0 : 1;
