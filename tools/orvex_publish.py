@@ -694,14 +694,25 @@ def build_update(new_files, old_files, version, key, out, archive_name, manifest
         manifest = update_manifest_bytes(version, archive_name, file_sha256(staged_zip), archive_size,
                                          [(m, size, sha) for m, size, sha, _, _ in changed])
         signature = sign_update_bytes(key, manifest)
-        os.replace(staged_zip, out / archive_name)
-    (out / manifest_name).write_bytes(manifest)
-    (out / (manifest_name + ".sig")).write_bytes(signature)
+        (work / "manifest").write_bytes(manifest)
+        (work / "manifest.sig").write_bytes(signature)
+        # The three names appear together: a signal waits until they have.
+        stopping = {signal.SIGINT, signal.SIGTERM}
+        previous = signal.pthread_sigmask(signal.SIG_BLOCK, stopping)
+        try:
+            os.replace(staged_zip, out / archive_name)
+            os.replace(work / "manifest", out / manifest_name)
+            os.replace(work / "manifest.sig", out / (manifest_name + ".sig"))
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
     return {"report": report, "archive_size": archive_size, "files": len(changed),
             "delta_bytes": delta_bytes, "delta_whole": delta_whole}
 
 
 def cmd_make_update(args) -> int:
+    # A signal ends it like an error: the temporary folder goes with the
+    # unwinding of build_update, and one line says what happened.
+    handlers = {number: signal.signal(number, stop_on_signal) for number in (signal.SIGINT, signal.SIGTERM)}
     try:
         check_update_version(args.version)
         archive_name = args.archive_name or f"{args.version}.zip"
@@ -725,6 +736,12 @@ def cmd_make_update(args) -> int:
     except (PublishError, OSError, ValueError) as error:
         print(f"make-update: {error}", file=sys.stderr)
         return 2
+    except Stopped as stop:
+        print(f"make-update: stopped by {stop}", file=sys.stderr)
+        return 128 + stop.number
+    finally:
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
     print("\n".join(made["report"]))
     print(f"wrote {manifest_name}, {manifest_name}.sig and {archive_name} ({made['archive_size']} bytes, "
           f"{made['files']} files) in {args.out}")

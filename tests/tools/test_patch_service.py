@@ -231,14 +231,16 @@ def test_everything_is_flushed_before_the_publishing_rename_and_the_name_after(r
     assert ("fsync", str(out.resolve())) in events[at + 1:]
 
 
-@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGINT])
-def test_a_signal_leaves_nothing_behind_and_says_so_in_one_line(releases, tmp_path, number):
+@pytest.mark.parametrize("command, number", [("release", signal.SIGTERM), ("release", signal.SIGINT),
+                                             ("make-update", signal.SIGTERM)])
+def test_a_signal_leaves_nothing_behind_and_says_so_in_one_line(releases, tmp_path, command, number):
     new = shutil.copytree(releases[0].parent / "trees/2371", tmp_path / "new")
-    with open(new / "bulk.pak", "wb") as stream:  # keeps the release busy a while
+    with open(new / "bulk.pak", "wb") as stream:  # keeps the tool busy a while
         stream.truncate(1024 ** 3)
     out = tmp_path / "out"
-    process = subprocess.Popen([sys.executable, str(PUBLISH), "release", "--old", releases[0].parent / "trees/2370",
-                                "--new", new, "--previous", "2370", "--version", "2371", *KEYS, "--out", out],
+    arguments = ["--previous", "2370", *KEYS] if command == "release" else ["--key", KEYS[1]]
+    process = subprocess.Popen([sys.executable, str(PUBLISH), command, "--old", releases[0].parent / "trees/2370",
+                                "--new", new, "--version", "2371", *arguments, "--out", out],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 60
     while not (out.exists() and any(out.iterdir())):
@@ -247,7 +249,8 @@ def test_a_signal_leaves_nothing_behind_and_says_so_in_one_line(releases, tmp_pa
     process.send_signal(number)
     _, stderr = process.communicate(timeout=60)
     assert process.returncode == 128 + number
-    assert stderr.splitlines() == [f"release: stopped by {signal.Signals(number).name}; 2371 was not published"]
+    said = {"release": "; 2371 was not published", "make-update": ""}[command]
+    assert stderr.splitlines() == [f"{command}: stopped by {signal.Signals(number).name}{said}"]
     assert list(out.iterdir()) == []
 
 
