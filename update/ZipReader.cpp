@@ -245,170 +245,223 @@ std::unique_ptr<ZipReader> ZipReader::Open(std::unique_ptr<ZipByteSource> source
   return reader;
 }
 
-ZipStatus ZipReader::ReadDirectory() {
-  const std::uint64_t fileSize = source_->Size();
-  if (fileSize < kEndRecordSize) return ZipStatus::kNotAnArchive;
+namespace {
 
-  // Backwards through the tail in overlapping windows. A signature is taken
-  // only when its record ends exactly where its comment says the file ends,
-  // so "PK\5\6" inside a comment does not shadow the real record.
+// Where the central directory lies, as the end records state it.
+struct DirectoryBounds {
+  std::uint64_t totalEntries = 0;
+  std::uint64_t size = 0;
+  std::uint64_t offset = 0;
+  // Where the directory must have ended: the ZIP64 record when there is one,
+  // the end record otherwise.
+  std::uint64_t limit = 0;
+  bool zip64 = false;
+};
+
+// Backwards through the tail in overlapping windows. A signature is taken
+// only when its record ends exactly where its comment says the file ends, so
+// "PK\5\6" inside a comment does not shadow the real record.
+ZipStatus FindEndRecord(ZipByteSource& source, std::uint64_t& endOffset) {
+  const std::uint64_t fileSize = source.Size();
+  if (fileSize < kEndRecordSize) return ZipStatus::kNotAnArchive;
   const std::uint64_t lowest = fileSize > kEndSearchLimit ? fileSize - kEndSearchLimit : 0;
   std::array<std::uint8_t, kEndSearchWindow> window{};
   std::uint64_t windowEnd = fileSize;
-  std::uint64_t endOffset = 0;
-  bool found = false;
-  while (!found && windowEnd - lowest >= 4) {
+  while (windowEnd - lowest >= 4) {
     const std::uint64_t windowStart =
         std::max<std::uint64_t>(lowest, windowEnd - std::min<std::uint64_t>(windowEnd, kEndSearchWindow));
     const std::size_t length = static_cast<std::size_t>(windowEnd - windowStart);
-    if (!source_->ReadAt(windowStart, window.data(), length)) return ZipStatus::kReadFailed;
+    if (!source.ReadAt(windowStart, window.data(), length)) return ZipStatus::kReadFailed;
     for (std::size_t i = length - 4 + 1; i-- > 0;) {
       if (Le32(window.data() + i) != kEndSignature) continue;
       const std::uint64_t candidate = windowStart + i;
       if (fileSize - candidate < kEndRecordSize) continue;
       std::array<std::uint8_t, kEndRecordSize> record{};
-      if (!source_->ReadAt(candidate, record.data(), record.size())) return ZipStatus::kReadFailed;
+      if (!source.ReadAt(candidate, record.data(), record.size())) return ZipStatus::kReadFailed;
       if (candidate + kEndRecordSize + Le16(record.data() + 20) != fileSize) continue;
       endOffset = candidate;
-      found = true;
-      break;
+      return ZipStatus::kOk;
     }
     if (windowStart == lowest) break;
     windowEnd = windowStart + 3;
   }
-  if (!found) return ZipStatus::kNotAnArchive;
+  return ZipStatus::kNotAnArchive;
+}
 
+// The classic end record's fields.
+struct EndRecord {
+  std::uint16_t diskNumber = 0;
+  std::uint16_t directoryDisk = 0;
+  std::uint16_t entriesOnDisk = 0;
+  std::uint16_t totalEntries = 0;
+  std::uint32_t directorySize = 0;
+  std::uint32_t directoryOffset = 0;
+};
+
+// The ZIP64 end record behind the locator just before the end record. It
+// replaces the classic values, which must either defer to it or agree.
+ZipStatus ReadZip64End(ZipByteSource& source, const std::array<std::uint8_t, kZip64LocatorSize>& locator,
+                       std::uint64_t locatorOffset, const EndRecord& classic, DirectoryBounds& bounds) {
+  if (Le32(locator.data() + 4) != 0 || Le32(locator.data() + 16) > 1) return ZipStatus::kMultiDisk;
+  const std::uint64_t recordOffset = Le64(locator.data() + 8);
+  if (!FitsWithin(recordOffset, kZip64EndRecordSize, locatorOffset)) return ZipStatus::kBadZip64;
+  std::array<std::uint8_t, kZip64EndRecordSize> record{};
+  if (!source.ReadAt(recordOffset, record.data(), record.size())) return ZipStatus::kReadFailed;
+  if (Le32(record.data()) != kZip64EndSignature) return ZipStatus::kBadZip64;
+  const std::uint64_t recordSize = Le64(record.data() + 4);
+  if (recordSize < kZip64EndRecordSize - 12 || !FitsWithin(recordOffset + 12, recordSize, locatorOffset)) {
+    return ZipStatus::kBadZip64;
+  }
+  if (Le32(record.data() + 16) != 0 || Le32(record.data() + 20) != 0) return ZipStatus::kMultiDisk;
+  const std::uint64_t entriesOnDisk64 = Le64(record.data() + 24);
+  bounds.totalEntries = Le64(record.data() + 32);
+  bounds.size = Le64(record.data() + 40);
+  bounds.offset = Le64(record.data() + 48);
+  if (entriesOnDisk64 != bounds.totalEntries) return ZipStatus::kMultiDisk;
+  if ((classic.diskNumber != 0 && classic.diskNumber != kSentinel16) ||
+      (classic.directoryDisk != 0 && classic.directoryDisk != kSentinel16)) {
+    return ZipStatus::kMultiDisk;
+  }
+  // Two readers must never see two different directories.
+  if ((classic.entriesOnDisk != kSentinel16 && classic.entriesOnDisk != bounds.totalEntries) ||
+      (classic.totalEntries != kSentinel16 && classic.totalEntries != bounds.totalEntries) ||
+      (classic.directorySize != kSentinel32 && classic.directorySize != bounds.size) ||
+      (classic.directoryOffset != kSentinel32 && classic.directoryOffset != bounds.offset)) {
+    return ZipStatus::kBadZip64;
+  }
+  bounds.limit = recordOffset;
+  bounds.zip64 = true;
+  return ZipStatus::kOk;
+}
+
+// The end record at endOffset and, when a locator precedes it, the ZIP64 end
+// record; then the directory's place and size checked against the file.
+ZipStatus ReadEndRecords(ZipByteSource& source, std::uint64_t endOffset, DirectoryBounds& bounds) {
   std::array<std::uint8_t, kEndRecordSize> end{};
-  if (!source_->ReadAt(endOffset, end.data(), end.size())) return ZipStatus::kReadFailed;
-  const std::uint16_t diskNumber = Le16(end.data() + 4);
-  const std::uint16_t directoryDisk = Le16(end.data() + 6);
-  const std::uint16_t entriesOnDisk = Le16(end.data() + 8);
-  const std::uint16_t totalEntries16 = Le16(end.data() + 10);
-  const std::uint32_t directorySize32 = Le32(end.data() + 12);
-  const std::uint32_t directoryOffset32 = Le32(end.data() + 16);
-
-  std::uint64_t totalEntries = totalEntries16;
-  std::uint64_t directorySize = directorySize32;
-  std::uint64_t directoryOffset = directoryOffset32;
-  // Where the central directory must have ended: the ZIP64 record when there
-  // is one, the end record otherwise.
-  std::uint64_t directoryLimit = endOffset;
+  if (!source.ReadAt(endOffset, end.data(), end.size())) return ZipStatus::kReadFailed;
+  EndRecord classic;
+  classic.diskNumber = Le16(end.data() + 4);
+  classic.directoryDisk = Le16(end.data() + 6);
+  classic.entriesOnDisk = Le16(end.data() + 8);
+  classic.totalEntries = Le16(end.data() + 10);
+  classic.directorySize = Le32(end.data() + 12);
+  classic.directoryOffset = Le32(end.data() + 16);
+  bounds.totalEntries = classic.totalEntries;
+  bounds.size = classic.directorySize;
+  bounds.offset = classic.directoryOffset;
+  bounds.limit = endOffset;
 
   std::array<std::uint8_t, kZip64LocatorSize> locator{};
   if (endOffset >= kZip64LocatorSize) {
-    if (!source_->ReadAt(endOffset - kZip64LocatorSize, locator.data(), locator.size())) return ZipStatus::kReadFailed;
+    if (!source.ReadAt(endOffset - kZip64LocatorSize, locator.data(), locator.size())) return ZipStatus::kReadFailed;
   }
   if (endOffset >= kZip64LocatorSize && Le32(locator.data()) == kZip64LocatorSignature) {
-    const std::uint64_t locatorOffset = endOffset - kZip64LocatorSize;
-    if (Le32(locator.data() + 4) != 0 || Le32(locator.data() + 16) > 1) return ZipStatus::kMultiDisk;
-    const std::uint64_t recordOffset = Le64(locator.data() + 8);
-    if (!FitsWithin(recordOffset, kZip64EndRecordSize, locatorOffset)) return ZipStatus::kBadZip64;
-    std::array<std::uint8_t, kZip64EndRecordSize> record{};
-    if (!source_->ReadAt(recordOffset, record.data(), record.size())) return ZipStatus::kReadFailed;
-    if (Le32(record.data()) != kZip64EndSignature) return ZipStatus::kBadZip64;
-    const std::uint64_t recordSize = Le64(record.data() + 4);
-    if (recordSize < kZip64EndRecordSize - 12 || !FitsWithin(recordOffset + 12, recordSize, locatorOffset)) {
-      return ZipStatus::kBadZip64;
-    }
-    if (Le32(record.data() + 16) != 0 || Le32(record.data() + 20) != 0) return ZipStatus::kMultiDisk;
-    const std::uint64_t entriesOnDisk64 = Le64(record.data() + 24);
-    totalEntries = Le64(record.data() + 32);
-    directorySize = Le64(record.data() + 40);
-    directoryOffset = Le64(record.data() + 48);
-    if (entriesOnDisk64 != totalEntries) return ZipStatus::kMultiDisk;
-    if ((diskNumber != 0 && diskNumber != kSentinel16) || (directoryDisk != 0 && directoryDisk != kSentinel16)) {
-      return ZipStatus::kMultiDisk;
-    }
-    // The classic record either defers to the ZIP64 one or agrees with it;
-    // two readers must never see two different directories.
-    if ((entriesOnDisk != kSentinel16 && entriesOnDisk != totalEntries) ||
-        (totalEntries16 != kSentinel16 && totalEntries16 != totalEntries) ||
-        (directorySize32 != kSentinel32 && directorySize32 != directorySize) ||
-        (directoryOffset32 != kSentinel32 && directoryOffset32 != directoryOffset)) {
-      return ZipStatus::kBadZip64;
-    }
-    directoryLimit = recordOffset;
-    zip64_ = true;
-  } else if (diskNumber != 0 || directoryDisk != 0 || entriesOnDisk != totalEntries16) {
+    const ZipStatus zip64 = ReadZip64End(source, locator, endOffset - kZip64LocatorSize, classic, bounds);
+    if (zip64 != ZipStatus::kOk) return zip64;
+  } else if (classic.diskNumber != 0 || classic.directoryDisk != 0 || classic.entriesOnDisk != classic.totalEntries) {
     return ZipStatus::kMultiDisk;
   }
 
-  if (!FitsWithin(directoryOffset, directorySize, directoryLimit)) return ZipStatus::kBadDirectory;
-  if (directorySize > kMaxCentralDirectoryBytes) return ZipStatus::kDirectoryTooLarge;
-  if (totalEntries > directorySize / kCentralRecordSize) return ZipStatus::kBadEntryCount;
+  if (!FitsWithin(bounds.offset, bounds.size, bounds.limit)) return ZipStatus::kBadDirectory;
+  if (bounds.size > kMaxCentralDirectoryBytes) return ZipStatus::kDirectoryTooLarge;
+  if (bounds.totalEntries > bounds.size / kCentralRecordSize) return ZipStatus::kBadEntryCount;
+  return ZipStatus::kOk;
+}
 
-  std::vector<std::uint8_t> directory(static_cast<std::size_t>(directorySize));
-  if (!source_->ReadAt(directoryOffset, directory.data(), directory.size())) return ZipStatus::kReadFailed;
+// One central record at the start of available bytes, its ZIP64 values
+// applied; recordLength is how many bytes it takes.
+ZipStatus ParseCentralRecord(const std::uint8_t* r, std::size_t available, ZipEntry& entry,
+                             std::size_t& recordLength) {
+  if (available < kCentralRecordSize) return ZipStatus::kBadEntryCount;
+  if (Le32(r) != kCentralSignature) return ZipStatus::kBadDirectory;
+  entry.versionMadeBy = Le16(r + 4);
+  entry.flags = Le16(r + 8);
+  entry.method = Le16(r + 10);
+  entry.dosTime = Le16(r + 12);
+  entry.dosDate = Le16(r + 14);
+  entry.crc32 = Le32(r + 16);
+  const std::uint32_t compressed32 = Le32(r + 20);
+  const std::uint32_t uncompressed32 = Le32(r + 24);
+  const std::size_t nameLength = Le16(r + 28);
+  const std::size_t extraLength = Le16(r + 30);
+  const std::size_t commentLength = Le16(r + 32);
+  const std::uint16_t diskStart16 = Le16(r + 34);
+  entry.externalAttributes = Le32(r + 38);
+  const std::uint32_t localOffset32 = Le32(r + 42);
+  recordLength = kCentralRecordSize + nameLength + extraLength + commentLength;
+  if (available < recordLength) return ZipStatus::kBadDirectory;
+  if (entry.flags & kFlagMaskedDirectory) return ZipStatus::kEncryptedDirectory;
 
-  entries_.reserve(static_cast<std::size_t>(totalEntries));
-  std::size_t pos = 0;
-  for (std::uint64_t n = 0; n < totalEntries; ++n) {
-    if (directory.size() - pos < kCentralRecordSize) return ZipStatus::kBadEntryCount;
-    const std::uint8_t* r = directory.data() + pos;
-    if (Le32(r) != kCentralSignature) return ZipStatus::kBadDirectory;
-    ZipEntry entry;
-    entry.versionMadeBy = Le16(r + 4);
-    entry.flags = Le16(r + 8);
-    entry.method = Le16(r + 10);
-    entry.dosTime = Le16(r + 12);
-    entry.dosDate = Le16(r + 14);
-    entry.crc32 = Le32(r + 16);
-    const std::uint32_t compressed32 = Le32(r + 20);
-    const std::uint32_t uncompressed32 = Le32(r + 24);
-    const std::size_t nameLength = Le16(r + 28);
-    const std::size_t extraLength = Le16(r + 30);
-    const std::size_t commentLength = Le16(r + 32);
-    const std::uint16_t diskStart16 = Le16(r + 34);
-    entry.externalAttributes = Le32(r + 38);
-    const std::uint32_t localOffset32 = Le32(r + 42);
-    const std::size_t recordLength = kCentralRecordSize + nameLength + extraLength + commentLength;
-    if (directory.size() - pos < recordLength) return ZipStatus::kBadDirectory;
-    if (entry.flags & kFlagMaskedDirectory) return ZipStatus::kEncryptedDirectory;
+  entry.name.assign(reinterpret_cast<const char*>(r + kCentralRecordSize), nameLength);
+  entry.compressedSize = compressed32;
+  entry.uncompressedSize = uncompressed32;
+  entry.localHeaderOffset = localOffset32;
+  std::uint32_t diskStart = diskStart16;
+  Zip64Values wanted;
+  if (uncompressed32 == kSentinel32) wanted.uncompressed = &entry.uncompressedSize;
+  if (compressed32 == kSentinel32) wanted.compressed = &entry.compressedSize;
+  if (localOffset32 == kSentinel32) wanted.localOffset = &entry.localHeaderOffset;
+  if (diskStart16 == kSentinel16) wanted.diskStart = &diskStart;
+  const ZipStatus extra = ParseExtraFields(r + kCentralRecordSize + nameLength, extraLength, wanted);
+  if (extra != ZipStatus::kOk) return extra;
+  if (diskStart != 0) return ZipStatus::kMultiDisk;
+  return ZipStatus::kOk;
+}
 
-    entry.name.assign(reinterpret_cast<const char*>(r + kCentralRecordSize), nameLength);
-    entry.compressedSize = compressed32;
-    entry.uncompressedSize = uncompressed32;
-    entry.localHeaderOffset = localOffset32;
-    std::uint32_t diskStart = diskStart16;
-    Zip64Values wanted;
-    if (uncompressed32 == kSentinel32) wanted.uncompressed = &entry.uncompressedSize;
-    if (compressed32 == kSentinel32) wanted.compressed = &entry.compressedSize;
-    if (localOffset32 == kSentinel32) wanted.localOffset = &entry.localHeaderOffset;
-    if (diskStart16 == kSentinel16) wanted.diskStart = &diskStart;
-    const ZipStatus extra = ParseExtraFields(r + kCentralRecordSize + nameLength, extraLength, wanted);
-    if (extra != ZipStatus::kOk) return extra;
-    if (diskStart != 0) return ZipStatus::kMultiDisk;
-
-    entries_.push_back(std::move(entry));
-    pos += recordLength;
-  }
-  // Records beyond the stated count would be entries one reader sees and
-  // another does not.
-  if (pos != directory.size()) return ZipStatus::kBadDirectory;
-
-  // Every entry's local header, name and data lie before the directory, and
-  // no two entries share bytes. The local name is checked against the central
-  // one before extraction, so the central length is a lower bound here.
-  for (const ZipEntry& entry : entries_) {
+// Every entry's local header, name and data lie before the directory, and no
+// two entries share bytes; each entry learns where its span ends. The local
+// name is checked against the central one before extraction, so the central
+// length is a lower bound here.
+ZipStatus PlaceEntries(std::vector<ZipEntry>& entries, std::uint64_t directoryOffset) {
+  for (const ZipEntry& entry : entries) {
     const std::uint64_t header = kLocalHeaderSize + entry.name.size();
     if (!FitsWithin(entry.localHeaderOffset, header, directoryOffset) ||
         !FitsWithin(entry.localHeaderOffset + header, entry.compressedSize, directoryOffset)) {
       return ZipStatus::kBadEntryOffset;
     }
   }
-  std::vector<std::size_t> order(entries_.size());
+  std::vector<std::size_t> order(entries.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
-  std::sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
-    return entries_[a].localHeaderOffset < entries_[b].localHeaderOffset;
+  std::sort(order.begin(), order.end(), [&entries](std::size_t a, std::size_t b) {
+    return entries[a].localHeaderOffset < entries[b].localHeaderOffset;
   });
   for (std::size_t i = 0; i < order.size(); ++i) {
-    ZipEntry& entry = entries_[order[i]];
-    entry.spanEnd = i + 1 < order.size() ? entries_[order[i + 1]].localHeaderOffset : directoryOffset;
+    ZipEntry& entry = entries[order[i]];
+    entry.spanEnd = i + 1 < order.size() ? entries[order[i + 1]].localHeaderOffset : directoryOffset;
     const std::uint64_t minimumEnd =
         entry.localHeaderOffset + kLocalHeaderSize + entry.name.size() + entry.compressedSize;
     if (minimumEnd > entry.spanEnd) return ZipStatus::kOverlappingEntries;
   }
   return ZipStatus::kOk;
+}
+
+}  // namespace
+
+ZipStatus ZipReader::ReadDirectory() {
+  std::uint64_t endOffset = 0;
+  const ZipStatus found = FindEndRecord(*source_, endOffset);
+  if (found != ZipStatus::kOk) return found;
+  DirectoryBounds bounds;
+  const ZipStatus ends = ReadEndRecords(*source_, endOffset, bounds);
+  if (ends != ZipStatus::kOk) return ends;
+  zip64_ = bounds.zip64;
+
+  std::vector<std::uint8_t> directory(static_cast<std::size_t>(bounds.size));
+  if (!source_->ReadAt(bounds.offset, directory.data(), directory.size())) return ZipStatus::kReadFailed;
+  entries_.reserve(static_cast<std::size_t>(bounds.totalEntries));
+  std::size_t pos = 0;
+  for (std::uint64_t n = 0; n < bounds.totalEntries; ++n) {
+    ZipEntry entry;
+    std::size_t recordLength = 0;
+    const ZipStatus record = ParseCentralRecord(directory.data() + pos, directory.size() - pos, entry, recordLength);
+    if (record != ZipStatus::kOk) return record;
+    entries_.push_back(std::move(entry));
+    pos += recordLength;
+  }
+  // Records beyond the stated count would be entries one reader sees and
+  // another does not.
+  if (pos != directory.size()) return ZipStatus::kBadDirectory;
+  return PlaceEntries(entries_, bounds.offset);
 }
 
 ZipStatus ZipReader::CheckExtractable(std::size_t index) {
