@@ -36,6 +36,7 @@ namespace orvex_update {
   /* batch repair */                                                                          \
   SITE(kRepairStaged, "repair-staged")   /* a verified object cut out of the batch */         \
   SITE(kRepairCopy, "repair-copy")       /* its copy for a second destination */              \
+  SITE(kRepairMove, "repair-move")       /* each repaired file after its move */              \
   /* offline installer: the connection settings */                                            \
   SITE(kSettingsCopy, "settings-copy")   /* the edited copy of Server.ini */                  \
   SITE(kSettingsMove, "settings-move")   /* Server.ini after the copy's move */               \

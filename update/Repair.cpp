@@ -394,6 +394,9 @@ class RepairRun {
     }
   }
 
+  // The moves are written through, but a rename is only on disk for good once
+  // the moved file is flushed: without that flush a power cut after the
+  // repair reported success can bring the damaged file back.
   void Install() {
     const fs::path replacement = download_ / "replacement";
     for (const auto& [digest, object] : damaged_) {
@@ -407,6 +410,7 @@ class RepairRun {
           FlushStagedFile(replacement, FlushSite::kRepairCopy);
           ReplaceClientFile(client_, replacement, destination);
         }
+        FlushStagedFile(destination, FlushSite::kRepairMove);
       }
     }
   }

@@ -505,7 +505,7 @@ REPAIR_FILES = {
 }
 
 
-@scenario("batch-repair", "repair-staged", "repair-copy")
+@scenario("batch-repair", "repair-staged", "repair-copy", "repair-move")
 def batch_repair(ctx, work):
     sound = write_tree(work / "sound", REPAIR_FILES)
     subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_publish.py"), "make-client-manifests", "--tree",
@@ -528,12 +528,14 @@ def batch_repair(ctx, work):
     repaired = files_only(snapshot(sound, skip=(UPDATE_AREA,)))
 
     def check(folder, _, done):
-        # Repair is per file: each one is its old or its new content. A
-        # repair lost to a power cut after it ended is found again by the
-        # next verification.
+        # Repair is per file: each one is its old or its new content, and
+        # every one is repaired once the repair has reported success.
         files = files_only(snapshot(folder, skip=(UPDATE_AREA,)))
         wrong = [path for path in sorted(repaired) if files.get(path) not in (damaged.get(path), repaired[path])]
-        return f"neither old nor new: {', '.join(wrong)}" if wrong else None
+        if wrong:
+            return f"neither old nor new: {', '.join(wrong)}"
+        unrepaired = [path for path in sorted(repaired) if files.get(path) != repaired[path]]
+        return f"done, but not repaired: {', '.join(unrepaired)}" if done and unrepaired else None
 
     def expect(client, lines):
         last_line_ok(client, lines)
