@@ -1,6 +1,7 @@
 #include "update/Https.h"
 
 #include "Deployment.h"
+#include "common/Utf8.h"
 #include "common/WinHttpHandles.h"
 #include "update/Cancel.h"
 #include "update/Digest.h"
@@ -8,7 +9,6 @@
 #include "update/Paths.h"
 #include "update/HttpsRules.h"
 
-#include <climits>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -90,17 +90,10 @@ std::optional<std::uint64_t> AnnouncedLength(HINTERNET request) {
 }  // namespace
 
 std::wstring WidenUtf8(const std::string& text) {
-  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX) || !IsStrictUtf8Text(text)) {
-    Fail("Invalid update URL.");
-  }
-  const int length = static_cast<int>(text.size());
-  const int wide = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
-  if (wide <= 0) Fail("Invalid update URL.");
-  std::wstring result(static_cast<std::size_t>(wide), L'\0');
-  if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, result.data(), wide) != wide) {
-    Fail("Invalid update URL.");
-  }
-  return result;
+  if (text.empty() || !IsStrictUtf8Text(text)) Fail("Invalid update URL.");
+  std::optional<std::wstring> wide = win::WideFromCodePage(CP_UTF8, text, true);
+  if (!wide) Fail("Invalid update URL.");
+  return std::move(*wide);
 }
 
 namespace {

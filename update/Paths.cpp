@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <optional>
 #include <vector>
 
+#include "common/Utf8.h"
 #include "update/Digest.h"
 #include "update/FileWork.h"
 
@@ -69,18 +71,9 @@ bool StartsWith(const std::vector<std::wstring>& target, const std::vector<std::
 // The process's file-system code page, as the narrow Win32 file calls would
 // use it; managed paths are printable ASCII, so in practice this is a copy.
 std::wstring WidenFileName(const std::string& narrow) {
-  if (narrow.empty()) return {};
-  if (narrow.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-    throw std::runtime_error("Update path leaves client directory.");
-  }
-  const UINT codePage = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-  const int length = static_cast<int>(narrow.size());
-  const int wideLength = ::MultiByteToWideChar(codePage, 0, narrow.data(), length, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(wideLength > 0 ? wideLength : 0), L'\0');
-  if (wideLength <= 0 || ::MultiByteToWideChar(codePage, 0, narrow.data(), length, wide.data(), wideLength) <= 0) {
-    throw std::runtime_error("Update path leaves client directory.");
-  }
-  return wide;
+  std::optional<std::wstring> wide = win::WideFromCodePage(win::FileApisCodePage(), narrow, false);
+  if (!wide || wide->empty()) throw std::runtime_error("Update path leaves client directory.");
+  return std::move(*wide);
 }
 
 // Waits between attempts on a file that someone holds for a moment: growing
@@ -494,39 +487,12 @@ std::vector<std::uint8_t> ReadBoundedFile(const fs::path& path, std::uint64_t li
 }
 
 fs::path PathFromNarrow(std::string_view narrow) {
-  if (narrow.empty() || narrow.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return {};
-  const UINT codePage = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-  const int length = static_cast<int>(narrow.size());
-  const int wideLength = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data(), length, nullptr, 0);
-  if (wideLength <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-  if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(), wideLength) <= 0) {
-    return {};
-  }
-  return fs::path(std::move(wide));
+  std::optional<std::wstring> wide = win::WideFromCodePage(win::FileApisCodePage(), narrow, true);
+  return wide ? fs::path(std::move(*wide)) : fs::path();
 }
 
 std::string NarrowFromPath(const fs::path& path) {
-  const std::wstring& wide = path.native();
-  if (wide.empty() || wide.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return {};
-  const UINT codePage = ::AreFileApisANSI() ? ::GetACP() : ::GetOEMCP();
-  const int length = static_cast<int>(wide.size());
-  // No best-fit mapping: "ş" must not quietly become "s" and name another
-  // file. A UTF-8 code page holds every name but takes no default-character
-  // query, only the invalid-character flag.
-  const bool utf8 = codePage == CP_UTF8;
-  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-  BOOL lossy = FALSE;
-  BOOL* lossyOut = utf8 ? nullptr : &lossy;
-  const int narrowLength = ::WideCharToMultiByte(codePage, flags, wide.data(), length, nullptr, 0, nullptr, lossyOut);
-  if (narrowLength <= 0 || lossy) return {};
-  std::string narrow(static_cast<std::size_t>(narrowLength), '\0');
-  if (::WideCharToMultiByte(codePage, flags, wide.data(), length, narrow.data(), narrowLength, nullptr, lossyOut) <=
-          0 ||
-      lossy) {
-    return {};
-  }
-  return narrow;
+  return win::NarrowStrict(win::FileApisCodePage(), path.native()).value_or(std::string());
 }
 
 bool IsReparsePoint(const fs::path& path) { return g_reparseQuery.load()(path); }
