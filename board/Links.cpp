@@ -1,6 +1,6 @@
 #include "board/Links.h"
 
-#include "common/WinHttpHandles.h"
+#include "common/WinHttpUrl.h"
 
 #include <algorithm>
 #include <vector>
@@ -21,21 +21,11 @@ std::wstring ReadLinkOrigin(const std::string& websiteLink) {
 
 std::optional<LinkOrigin> CrackLinkOrigin(const std::wstring& origin) {
   if (origin.empty()) return std::nullopt;
-  URL_COMPONENTS parts{};
-  parts.dwStructSize = sizeof parts;
-  parts.dwSchemeLength = static_cast<DWORD>(-1);
-  parts.dwHostNameLength = static_cast<DWORD>(-1);
-  parts.dwUserNameLength = static_cast<DWORD>(-1);
-  parts.dwPasswordLength = static_cast<DWORD>(-1);
-  parts.dwUrlPathLength = static_cast<DWORD>(-1);
-  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!::WinHttpCrackUrl(origin.c_str(), static_cast<DWORD>(origin.size()), 0, &parts)) return std::nullopt;
-  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return std::nullopt;
-  if (parts.dwHostNameLength == 0 || parts.dwUserNameLength != 0 || parts.dwPasswordLength != 0) {
-    return std::nullopt;
-  }
-  return LinkOrigin{std::wstring(parts.lpszHostName, parts.dwHostNameLength), parts.nPort,
-                    parts.nScheme == INTERNET_SCHEME_HTTPS};
+  const std::optional<win::UrlParts> parts = win::CrackUrl(origin);
+  if (!parts) return std::nullopt;
+  if (parts->scheme != INTERNET_SCHEME_HTTP && parts->scheme != INTERNET_SCHEME_HTTPS) return std::nullopt;
+  if (parts->host.empty() || !parts->userName.empty() || !parts->password.empty()) return std::nullopt;
+  return LinkOrigin{std::wstring(parts->host), parts->port, parts->scheme == INTERNET_SCHEME_HTTPS};
 }
 
 std::wstring ComposeLinkUrl(const std::string& websiteLink, const std::wstring& path) {

@@ -3,6 +3,7 @@
 #include "Deployment.h"
 #include "common/Utf8.h"
 #include "common/WinHttpHandles.h"
+#include "common/WinHttpUrl.h"
 #include "update/Cancel.h"
 #include "update/Digest.h"
 #include "update/FileWork.h"
@@ -27,33 +28,19 @@ struct CrackedUrl {
 
 CrackedUrl CrackHttpsUrl(const std::wstring& url) {
   constexpr const char* kNotHttps = "Only an HTTPS update URL without credentials is allowed.";
-  URL_COMPONENTS parts{};
-  parts.dwStructSize = sizeof(parts);
-  // A length of -1 asks the cracker for pointers into url instead of copies,
-  // one per component, so each part can be checked on its own.
-  parts.dwSchemeLength = static_cast<DWORD>(-1);
-  parts.dwHostNameLength = static_cast<DWORD>(-1);
-  parts.dwUserNameLength = static_cast<DWORD>(-1);
-  parts.dwPasswordLength = static_cast<DWORD>(-1);
-  parts.dwUrlPathLength = static_cast<DWORD>(-1);
-  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!::WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) Fail(kNotHttps);
-  if (parts.nScheme != INTERNET_SCHEME_HTTPS || parts.dwUserNameLength != 0 || parts.dwPasswordLength != 0 ||
-      parts.lpszHostName == nullptr || parts.dwHostNameLength == 0) {
+  const std::optional<win::UrlParts> parts = win::CrackUrl(url);
+  if (!parts || parts->scheme != INTERNET_SCHEME_HTTPS || !parts->userName.empty() || !parts->password.empty() ||
+      parts->host.empty()) {
     Fail(kNotHttps);
   }
-  if (parts.dwExtraInfoLength != 0 || HasQueryOrFragment(url)) {
+  if (!parts->extraInfo.empty() || HasQueryOrFragment(url)) {
     Fail("Update URL must not contain a query or fragment.");
   }
 
   CrackedUrl cracked;
-  cracked.host.assign(parts.lpszHostName, parts.dwHostNameLength);
-  if (parts.lpszUrlPath != nullptr && parts.dwUrlPathLength != 0) {
-    cracked.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
-  } else {
-    cracked.path = L"/";
-  }
-  cracked.port = parts.nPort;
+  cracked.host.assign(parts->host);
+  cracked.path.assign(parts->path.empty() ? std::wstring_view(L"/") : parts->path);
+  cracked.port = parts->port;
   return cracked;
 }
 
