@@ -1,5 +1,7 @@
 #include "Launcher/App.h"
 
+#include <utility>
+
 #include "session/Launcher.h"
 #include "ui/Resources.h"
 #include "ui/TurkeyTime.h"
@@ -25,6 +27,7 @@ ui::FrameInputs GatherFrameInputs(const AppState& app) {
   in.guardRunning = static_cast<bool>(app.launch.guardProcess);
   in.launchIdle = app.launch.LaunchIdle();
   in.hovered = app.view.hovered;
+  in.statusTipOpen = app.view.statusTip.open;
   in.calendarOpen = app.view.calendarOpen;
   in.announcements = app.board.announcements;
   in.boardLoaded = app.board.loaded;
@@ -32,6 +35,13 @@ ui::FrameInputs GatherFrameInputs(const AppState& app) {
   in.banner = ui::Res().secondaryArtwork.Get();
   if (in.calendarOpen) in.turkeyTime = ui::CurrentTurkeyTime();
   return in;
+}
+
+void RefreshStatusTip(AppState& app) {
+  ui::ViewState& view = app.view;
+  const bool moved = std::exchange(view.statusPointerMoved, false);
+  const std::wstring line = view.statusHovered ? ui::ShownStatusLine(GatherFrameInputs(app)) : std::wstring();
+  ui::UpdateStatusTip(view.statusTip, view.statusHovered, moved, line, ::GetTickCount64());
 }
 
 }  // namespace app

@@ -29,4 +29,8 @@ AppState& State();
 // the clock, read now.
 ui::FrameInputs GatherFrameInputs(const AppState& app);
 
+// Opens or closes the status line's tip for where the pointer is and what
+// the line says now. Window thread: the timers and the pointer's moves.
+void RefreshStatusTip(AppState& app);
+
 }  // namespace app

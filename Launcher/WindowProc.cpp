@@ -20,12 +20,14 @@ namespace {
 void OnTick(app::AppState& app, HWND window) {
   game::ServiceBackgroundRepair(app.launch, app.session, window);
   game::RunLaunchWatch(app.launch, app.session, window);
+  app::RefreshStatusTip(app);
   ui::InvalidateIfChanged(window, app::GatherFrameInputs(app), app.view.boardOffset);
 }
 
 // 100 ms: the board's fetch, repaint when the frame changed.
 void OnBoardTick(app::AppState& app, HWND window) {
   launcher_board::PollAnnouncements(app.board, settings::WebsiteLink());
+  app::RefreshStatusTip(app);
   ui::InvalidateIfChanged(window, app::GatherFrameInputs(app), app.view.boardOffset);
 }
 
@@ -107,7 +109,13 @@ LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
       if (drawn) {
         app::WindowActions actions(app, window);
         LRESULT result = 0;
-        if (ui::HandleInputMessage(window, message, wParam, lParam, app.view, actions, result)) return result;
+        if (ui::HandleInputMessage(window, message, wParam, lParam, app.view, actions, result)) {
+          if (message == WM_MOUSEMOVE || message == WM_MOUSELEAVE) {
+            app::RefreshStatusTip(app);
+            ui::InvalidateIfChanged(window, app::GatherFrameInputs(app), app.view.boardOffset);
+          }
+          return result;
+        }
       }
       break;
   }

@@ -29,7 +29,10 @@ ElementId HitTestMessage(HWND window, LPARAM lParam) {
 }
 
 void OnMouseMove(HWND window, LPARAM lParam, ViewState& view, const ActionSink& actions) {
-  const ElementId hit = HitTestMessage(window, lParam);
+  const POINT p = ToCanvas(window, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+  const ElementId hit = HitTest(p.x, p.y);
+  view.statusHovered = kStatusHoverRect.Contains(p.x, p.y);
+  view.statusPointerMoved = view.statusPointerMoved || view.statusHovered;
   static const HCURSOR hand = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32649));  // IDC_HAND
   ::SetCursor(hit != ElementId::None && actions.IsEnabled(hit) ? hand : Res().normalCursor);
   if (hit != view.hovered) {
@@ -90,6 +93,7 @@ bool HandleInputMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
       return true;
     case WM_MOUSELEAVE:
       view.hovered = ElementId::None;
+      view.statusHovered = false;
       Invalidate(window);
       return true;
     case WM_LBUTTONDOWN:

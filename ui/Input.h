@@ -18,6 +18,11 @@ struct ViewState {
   ElementId pressed = ElementId::None;
   bool calendarOpen = false;
   std::size_t boardOffset = 0;
+  // The pointer is over the status line or the percentage, and whether it
+  // moved there since the owner last looked (the owner clears it).
+  bool statusHovered = false;
+  bool statusPointerMoved = false;
+  StatusTip statusTip;
 };
 
 // What the input asks of the window's owner.

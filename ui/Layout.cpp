@@ -103,6 +103,26 @@ std::wstring ChooseStatusLine(bool guardRunning, const std::wstring& status, boo
   return ready ? kUpToDateText : kConnectingText;
 }
 
+void UpdateStatusTip(StatusTip& tip, bool hovered, bool moved, const std::wstring& line, std::uint64_t nowMs) {
+  if (!hovered) {
+    tip = StatusTip{};
+    return;
+  }
+  if (tip.open) {
+    if (line == tip.text) return;
+    tip = StatusTip{};  // the text changed: a move is needed to see the new one
+  }
+  if (moved) {
+    tip.armed = true;
+    tip.armedAt = nowMs;
+  }
+  if (tip.armed && nowMs - tip.armedAt >= kStatusTipDelayMs) {
+    tip.open = true;
+    tip.armed = false;
+    tip.text = line;
+  }
+}
+
 std::size_t ClampBoardOffset(std::size_t offset, std::size_t count) {
   const std::size_t maximum = count > 2 ? count - 2 : 0;
   return std::min(offset, maximum);

@@ -126,6 +126,28 @@ inline constexpr wchar_t kConnectingText[] = L"Connecting\u2026";
 // The status line actually shown.
 std::wstring ChooseStatusLine(bool guardRunning, const std::wstring& status, bool ready);
 
+// The status line and the percentage: resting the pointer here shows a cut
+// status line whole, in a tip drawn above the line.
+inline constexpr CanvasRect kStatusHoverRect{355, 431, 746, 451};
+inline constexpr std::uint64_t kStatusTipDelayMs = 400;
+// The tip's bottom edge, and its margin around the text.
+inline constexpr int kStatusTipBottom = 428;
+inline constexpr int kStatusTipPadding = 6;
+
+// The tip over the status line, as a system tooltip behaves: it opens once the
+// pointer has rested on the line for kStatusTipDelayMs and shows the line as
+// it was then; it closes when the pointer leaves or the line changes, and the
+// next pointer move over the line opens it again for the new line.
+struct StatusTip {
+  bool open = false;
+  std::wstring text;          // the line the open tip shows
+  bool armed = false;         // the pointer moved onto the line and rests there
+  std::uint64_t armedAt = 0;  // when it last moved, in milliseconds
+};
+// hovered: the pointer is over kStatusHoverRect; moved: it moved there since
+// the last call; line: the status line shown now; nowMs: a monotonic clock.
+void UpdateStatusTip(StatusTip& tip, bool hovered, bool moved, const std::wstring& line, std::uint64_t nowMs);
+
 // Board scroll offset clamped to the announcement count (at most count - 2).
 std::size_t ClampBoardOffset(std::size_t offset, std::size_t count);
 

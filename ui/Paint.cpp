@@ -41,6 +41,35 @@ void PaintText(HDC dc, const std::wstring& text, const CanvasRect& rect, FontRol
   ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, format);
 }
 
+// Whether text fits on one line of width pixels in font; the status line is
+// cut by DrawText's ellipsis when it does not.
+bool FitsOnLine(HDC dc, const std::wstring& text, int width, FontRole font) {
+  win::SelectScope selectFont(dc, Font(font));
+  SIZE size{};
+  return text.empty() || !::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size) ||
+         size.cx <= width;
+}
+
+// The whole status line in a box above it, in the panel's colours. Long
+// words (a path) break inside the word rather than run out of the box.
+void PaintStatusTip(HDC dc, const std::wstring& line) {
+  constexpr UINT kFormat = DT_LEFT | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX;
+  const int left = kTrackOuterRect.left;
+  const int right = kTrackOuterRect.right;
+  win::SelectScope selectFont(dc, Font(FontRole::Bold14));
+  RECT text{left + kStatusTipPadding, 0, right - kStatusTipPadding, 0};
+  ::DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &text, kFormat | DT_CALCRECT);
+  const int height = std::clamp<int>(text.bottom - text.top, 1, kStatusTipBottom - kPanelRect.top);
+  const CanvasRect box{left, kStatusTipBottom - height - 2 * kStatusTipPadding, right, kStatusTipBottom};
+  Fill(dc, box, colours::kPanelFrame);
+  Fill(dc, {box.left + 1, box.top + 1, box.right - 1, box.bottom - 1}, colours::kPanelBackground);
+  text = RECT{box.left + kStatusTipPadding, box.top + kStatusTipPadding, box.right - kStatusTipPadding,
+              box.bottom - kStatusTipPadding};
+  ::SetBkMode(dc, TRANSPARENT);
+  ::SetTextColor(dc, ToColorRef(colours::kMainText));
+  ::DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &text, kFormat);
+}
+
 void PaintTiles(HDC dc, const FrameInputs& in) {
   for (const auto& element : kElements) {
     if (!element.label) continue;
@@ -165,10 +194,14 @@ void PaintVeil(HDC dc) {
 
 }  // namespace
 
+std::wstring ShownStatusLine(const FrameInputs& in) {
+  const std::wstring status = in.sessionExists ? win::DecodeStatusText(in.status) : std::wstring();
+  return ChooseStatusLine(in.guardRunning, status, in.ready);
+}
+
 void PaintFrame(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
   const int percent = DisplayPercent(in.progressVisible, in.progress, in.connected);
-  const std::wstring status = in.sessionExists ? win::DecodeStatusText(in.status) : std::wstring();
-  const std::wstring line = ChooseStatusLine(in.guardRunning, status, in.ready);
+  const std::wstring line = ShownStatusLine(in);
 
   PaintPanel(dc, in, boardOffset);
 
@@ -176,6 +209,7 @@ void PaintFrame(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
   Fill(dc, minimise, colours::kMinimiseFace);
   PaintText(dc, L"\u2212", minimise, FontRole::Bold14, colours::kAccentText, TextLayout::Centred);
 
+  const bool cut = !FitsOnLine(dc, line, kStatusRect.Width(), FontRole::Bold14);
   PaintText(dc, line, kStatusRect, FontRole::Bold14, colours::kMainText, TextLayout::Left);
   PaintText(dc, std::to_wstring(percent) + L"%", kPercentRect, FontRole::Bold14, colours::kAccentText,
            TextLayout::Right);
@@ -186,6 +220,9 @@ void PaintFrame(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
 
   const bool startUsable = in.sessionExists && in.ready && in.launchIdle;
   if (!startUsable) PaintVeil(dc);
+
+  // Last, so that it lies over everything else.
+  if (cut && in.statusTipOpen) PaintStatusTip(dc, line);
 }
 
 namespace {
@@ -221,6 +258,7 @@ bool FrameDiffers(const PaintedFrame& painted, const FrameInputs& now, std::size
   return was.sessionExists != now.sessionExists || was.connected != now.connected || was.ready != now.ready ||
          was.progressVisible != now.progressVisible || was.progress != now.progress || was.status != now.status ||
          was.guardRunning != now.guardRunning || was.launchIdle != now.launchIdle || was.hovered != now.hovered ||
+         was.statusTipOpen != now.statusTipOpen ||
          was.calendarOpen != now.calendarOpen || was.boardLoaded != now.boardLoaded ||
          was.boardFetchFinished != now.boardFetchFinished || was.banner != now.banner ||
          painted.boardOffset != boardOffset || !SameMinute(was.turkeyTime, now.turkeyTime) ||

@@ -26,6 +26,7 @@ struct FrameInputs {
   bool guardRunning = false;
   bool launchIdle = true;
   ElementId hovered = ElementId::None;
+  bool statusTipOpen = false;  // the pointer rests on the status line: show it whole if cut
   bool calendarOpen = false;
   std::vector<launcher_board::Announcement> announcements;
   bool boardLoaded = false;
@@ -33,6 +34,9 @@ struct FrameInputs {
   HBITMAP banner = nullptr;
   std::optional<SYSTEMTIME> turkeyTime;  // nullopt: the calendar shows its fallback line
 };
+
+// The status line a frame shows for these inputs.
+std::wstring ShownStatusLine(const FrameInputs& in);
 
 // Paints one frame onto an 800x600 DC that already holds the artwork. The
 // board offset is clamped to the announcement count and stored back.

@@ -85,6 +85,16 @@ def drawn_texts(trace_text):
     return texts
 
 
+def drawn_rects(trace_text, wanted):
+    """(rectangle, DrawText flags) of every DrawText call that painted exactly wanted."""
+    calls = []
+    for match in re.finditer(r'trace:text:DrawTextExW L"((?:[^"\\]|\\.)*)", -?\d+, '
+                             r'\[\((-?\d+),(-?\d+)\)-\((-?\d+),(-?\d+)\)\] ([0-9a-f]+)', trace_text):
+        if drawn_texts(match.group(0)) == [wanted]:
+            calls.append((tuple(int(v) for v in match.group(2, 3, 4, 5)), int(match.group(6), 16)))
+    return calls
+
+
 class _ServerProcess:
     """A stand-in server process that is stopped at the end of a with-block."""
 

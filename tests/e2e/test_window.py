@@ -5,7 +5,8 @@ import shutil
 import subprocess
 import time
 
-from harness import SOURCE_DIR, BUILD_DIR, Launcher, LoginServer, make_client, pixel, prefix_with_dpi, wait_until
+from harness import (SOURCE_DIR, BUILD_DIR, Launcher, LoginServer, drawn_rects, make_client, pixel, prefix_with_dpi,
+                     wait_until)
 
 ARTIFACTS = BUILD_DIR / "artifacts"
 FRAME = (98, 80, 51)
@@ -58,6 +59,38 @@ def test_unreachable_login_server(tmp_path):
         assert "Duyurular y\u00fckleniyor\u2026" in texts
     finally:
         assert launcher.close() == 0
+
+
+def test_cut_failure_text_is_shown_whole_while_the_pointer_rests_on_it(tmp_path):
+    # A plain http patch address: the failure text is longer than the status line.
+    text = "Only an HTTPS update URL without credentials is allowed."
+    ini = ("[Version]\r\nFiles=2372\r\n[Server]\r\nCount=1\r\nIP0=127.0.0.1\r\n"
+           "[ORVEX_UPDATE]\r\nBaseURL=http://127.0.0.1/p\r\n")
+    client = make_client(tmp_path / "client", server_ini=ini)
+    with LoginServer(tmp_path, version=2373, patches=["patch2373.zip"]):
+        launcher = Launcher(client)
+        try:
+            window = launcher.window_id()
+            left, top, _, _ = launcher.geometry(window)
+            launcher.xdotool("mousemove", str(left + 100), str(top + 300))
+            assert launcher.wait_for_text(text), launcher.status_lines()[-3:]
+            time.sleep(0.5)
+            # One line, cut with an ellipsis where the line ends: its last pixels are text.
+            assert set(drawn_rects(launcher.trace(), text)) == {((355, 431, 692, 451), 0x8824)}
+            shot = launcher.screenshot(tmp_path / "cut.png")
+            assert any(pixel(shot, left + x, top + y) != artwork_pixel(x, y) for x in range(682, 692)
+                       for y in range(434, 448))
+
+            for x in (400, 404):  # arrive, then a small move, as a hand would
+                launcher.xdotool("mousemove", str(left + x), str(top + 441))
+                time.sleep(0.2)
+            tip = lambda: [rect for rect, flags in drawn_rects(launcher.trace(), text)
+                           if rect[3] <= 431 and not flags & 0x400]  # DT_CALCRECT only measures
+            assert wait_until(lambda: tip(), 5), drawn_rects(launcher.trace(), text)
+            keep(launcher.screenshot(tmp_path / "tip.png"), "launcher-status-tip.png")
+            assert tip()[0][3] - tip()[0][1] > 20  # the whole text, wrapped on two lines
+        finally:
+            assert launcher.close() == 0
 
 
 def test_window_scales_with_the_display_dpi(tmp_path):

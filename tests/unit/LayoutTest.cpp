@@ -65,6 +65,40 @@ TEST(FrameRules, StatusLineChoice) {
   EXPECT_EQ(ChooseStatusLine(false, L"", false), kConnectingText);
 }
 
+// One pointer's story over the status line, step by step: the tip waits for
+// the pointer to rest, keeps the text it opened with, closes on a change of
+// text or on leaving, and needs a new move to open again.
+TEST(FrameRules, StatusTipOpensOnRestAndClosesOnChange) {
+  struct Step {
+    bool hovered, moved;
+    const wchar_t* line;
+    std::uint64_t now;
+    bool open;
+  };
+  const Step steps[] = {
+      {true, true, L"A", 1000, false},    // arrives
+      {true, true, L"A", 1300, false},    // a move restarts the wait
+      {true, false, L"A", 1500, false},   // so 500 ms after arriving is too soon
+      {true, false, L"A", 1700, true},    // rested: opens
+      {true, true, L"A", 1800, true},     // moving within keeps it
+      {true, false, L"B", 1900, false},   // text changed: closes
+      {true, false, L"B", 3000, false},   // and stays closed without a move
+      {true, true, L"B", 3100, false},    // a move arms it again
+      {true, false, L"B", 3500, true},    // opens with the new text
+      {false, false, L"B", 3600, false},  // pointer left
+      {true, false, L"B", 5000, false},   // back without a move event: closed
+  };
+  StatusTip tip;
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    const Step& s = steps[i];
+    UpdateStatusTip(tip, s.hovered, s.moved, s.line, s.now);
+    EXPECT_EQ(tip.open, s.open) << "step " << i;
+    if (tip.open) {
+      EXPECT_EQ(tip.text, s.line) << "step " << i;
+    }
+  }
+}
+
 TEST(FrameRules, BoardOffsetClamping) {
   EXPECT_EQ(ClampBoardOffset(9, 5), 3u);
   EXPECT_EQ(ClampBoardOffset(2, 5), 2u);
