@@ -1,5 +1,6 @@
 #include "update/Zip.h"
 
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 #include "update/Digest.h"
 #include "update/OrderedWork.h"
@@ -419,6 +420,118 @@ struct PlannedEntry {
   bool skip = false;  // a folder entry or a Unix link entry: folders only
 };
 
+// An extraction refused: ExtractArchive returns -1 for it, while whatever the
+// caller's callback throws passes through unchanged.
+class Refused : public fail::Error {
+ public:
+  using fail::Error::Error;
+};
+[[noreturn]] void Refuse(const char* why) { throw Refused(why); }
+
+// Everything is checked before the first byte is written: each entry's name,
+// its output path below base, what it writes beside the others, and whether
+// it can be extracted at all.
+std::vector<PlannedEntry> PlanExtraction(ZipReader& reader, const std::string& base, const std::wstring& wideBase) {
+  const std::size_t count = reader.EntryCount();
+  std::vector<PlannedEntry> plan(count);
+  NameLedger names;
+  for (std::size_t i = 0; i < count; ++i) {
+    const ZipEntry& entry = reader.Entry(i);
+    // The whole stored name, zero bytes included: a name that only looks safe
+    // up to an embedded zero is not safe.
+    if (!IsSafeRelativePath(std::string_view(entry.name))) Refuse("unsafe entry name");
+    if (entry.name.size() > kMaxExtractPath - 1 || base.size() + entry.name.size() >= kMaxExtractPath) {
+      Refuse("entry path too long");
+    }
+    if (entry.IsUnixSymlink()) Refuse("symbolic link entry");
+    const std::wstring wideName = Widen(entry.name);
+    if (wideName.empty()) Refuse("entry name outside the code page");
+    PlannedEntry& planned = plan[i];
+    planned.outputPath = wideBase + wideName;
+    planned.skip = entry.IsUnixLinkEntry() || entry.IsDirectory();
+    const NameLedger::Writes writes = entry.IsUnixLinkEntry() ? NameLedger::Writes::kNothing
+                                      : entry.IsDirectory()   ? NameLedger::Writes::kFolder
+                                                              : NameLedger::Writes::kFile;
+    if (!names.Add(wideName, writes)) Refuse("entry names collide");
+    // Unsupported methods, encryption and broken local headers fail here
+    // rather than after half of the files are on disk.
+    if (!planned.skip && reader.CheckExtractable(i) != ZipStatus::kOk) Refuse("entry cannot be extracted");
+  }
+  return plan;
+}
+
+// The folders of an output path, made where missing. Every existing prefix,
+// the target's own ancestors included, must not be a junction or a symbolic
+// link, and the path must still lie under the target after the Win32
+// normalisation; folders made just now are asked about, and held, before
+// anything is written into them.
+void PrepareFolders(ContainmentGuard& guard, const std::wstring& outputPath) {
+  const std::filesystem::path output(outputPath);
+  try {
+    guard.CheckFolders(output);
+    if (!CreateFolderChain(outputPath, guard)) Refuse("cannot create folder");
+    guard.CheckFolders(output);
+  } catch (const Refused&) {
+    throw;
+  } catch (const std::exception& error) {
+    Refuse(error.what());
+  }
+}
+
+// Writes the planned entries in central-directory order.
+void WriteEntries(ZipReader& reader, const std::vector<PlannedEntry>& plan, const std::wstring& wideBase,
+                  std::vector<ExtractedFile>* extracted, const std::function<void(const ExtractedFile&)>& written) {
+  EntryTimes times;
+  // The pool keeps pointers into extracted; files it wrote are reported at the end.
+  std::vector<ExtractedFile*> pooled;
+  if (extracted != nullptr) extracted->reserve(extracted->size() + plan.size());
+  // The guard asks about each folder once and holds it for the rest of the
+  // extraction.
+  std::optional<ContainmentGuard> guard;
+  // Declared after the guard, so that however this ends the writers have
+  // finished before the folders they write into are let go.
+  SmallFileWriters writers;
+  try {
+    guard.emplace(std::filesystem::path(wideBase));
+  } catch (const std::exception& error) {
+    Refuse(error.what());
+  }
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    const PlannedEntry& planned = plan[i];
+    PrepareFolders(*guard, planned.outputPath);
+    if (planned.skip) continue;
+    ExtractedFile* file = nullptr;
+    if (extracted != nullptr) {
+      file = &extracted->emplace_back();
+      file->path = planned.outputPath;
+    }
+    const ZipEntry& entry = reader.Entry(i);
+    if (entry.uncompressedSize <= kPooledEntryBytes && entry.compressedSize <= kPooledEntryBytes) {
+      SmallFileWriters::Job job;
+      job.path = planned.outputPath;
+      job.bytes.reserve(static_cast<std::size_t>(entry.uncompressedSize));
+      MemorySink sink(job.bytes);
+      if (reader.Extract(i, sink) != ZipStatus::kOk) Refuse("entry data refused");
+      job.hasTime = times.Get(entry, job.time);
+      if (file != nullptr) {
+        job.hashed = &file->file;
+        pooled.push_back(file);
+      }
+      if (!writers.Add(std::move(job))) Refuse("cannot write entry");
+      continue;
+    }
+    if (writers.Failed()) Refuse("cannot write entry");
+    if (!ExtractEntryToFile(reader, i, planned.outputPath, times, file ? &file->file : nullptr)) {
+      Refuse("cannot write entry");
+    }
+    if (file != nullptr && written) written(*file);
+  }
+  if (!writers.Finish()) Refuse("cannot write entry");
+  if (written) {
+    for (const ExtractedFile* file : pooled) written(*file);
+  }
+}
+
 }  // namespace
 
 ArchiveParseHook SetArchiveParseHook(ArchiveParseHook hook) { return g_parseHook.exchange(hook); }
@@ -478,88 +591,10 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::ve
   const std::size_t count = reader->EntryCount();
   if (count > kMaxExtractEntries) return -1;
   if (count == 0) return 0;
-
-  // Everything is checked before the first byte is written.
-  std::vector<PlannedEntry> plan(count);
-  NameLedger names;
-  for (std::size_t i = 0; i < count; ++i) {
-    const ZipEntry& entry = reader->Entry(i);
-    // The whole stored name, zero bytes included: a name that only looks safe
-    // up to an embedded zero is not safe.
-    if (!IsSafeRelativePath(std::string_view(entry.name))) return -1;
-    if (entry.name.size() > kMaxExtractPath - 1 || base.size() + entry.name.size() >= kMaxExtractPath) return -1;
-    if (entry.IsUnixSymlink()) return -1;
-    const std::wstring wideName = Widen(entry.name);
-    if (wideName.empty()) return -1;
-    PlannedEntry& planned = plan[i];
-    planned.outputPath = wideBase + wideName;
-    planned.skip = entry.IsUnixLinkEntry() || entry.IsDirectory();
-    const NameLedger::Writes writes = entry.IsUnixLinkEntry() ? NameLedger::Writes::kNothing
-                                      : entry.IsDirectory()   ? NameLedger::Writes::kFolder
-                                                              : NameLedger::Writes::kFile;
-    if (!names.Add(wideName, writes)) return -1;
-    // Unsupported methods, encryption and broken local headers fail here
-    // rather than after half of the files are on disk.
-    if (!planned.skip && reader->CheckExtractable(i) != ZipStatus::kOk) return -1;
-  }
-
-  // Every existing prefix of an output path, the target's own ancestors
-  // included, must not be a junction or a symbolic link, and the path must
-  // still lie under the target after the Win32 normalisation. The guard asks
-  // about each folder once and holds it for the rest of the extraction.
-  EntryTimes times;
-  // The pool keeps pointers into extracted; files it wrote are reported at the end.
-  std::vector<ExtractedFile*> pooled;
-  if (extracted != nullptr) extracted->reserve(extracted->size() + count);
-  std::optional<ContainmentGuard> guard;
-  // Declared after the guard, so that on every return the writers have
-  // finished before the folders they write into are let go.
-  SmallFileWriters writers;
   try {
-    guard.emplace(std::filesystem::path(wideBase));
-  } catch (const std::exception&) {
+    WriteEntries(*reader, PlanExtraction(*reader, base, wideBase), wideBase, extracted, written);
+  } catch (const Refused&) {
     return -1;
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    const PlannedEntry& planned = plan[i];
-    const std::filesystem::path output(planned.outputPath);
-    try {
-      guard->CheckFolders(output);
-      if (!CreateFolderChain(planned.outputPath, *guard)) return -1;
-      // Folders made just now are asked about, and held, before anything
-      // is written into them.
-      guard->CheckFolders(output);
-    } catch (const std::exception&) {
-      return -1;
-    }
-    if (planned.skip) continue;
-    ExtractedFile* file = nullptr;
-    if (extracted != nullptr) {
-      file = &extracted->emplace_back();
-      file->path = planned.outputPath;
-    }
-    const ZipEntry& entry = reader->Entry(i);
-    if (entry.uncompressedSize <= kPooledEntryBytes && entry.compressedSize <= kPooledEntryBytes) {
-      SmallFileWriters::Job job;
-      job.path = planned.outputPath;
-      job.bytes.reserve(static_cast<std::size_t>(entry.uncompressedSize));
-      MemorySink sink(job.bytes);
-      if (reader->Extract(i, sink) != ZipStatus::kOk) return -1;
-      job.hasTime = times.Get(entry, job.time);
-      if (file != nullptr) {
-        job.hashed = &file->file;
-        pooled.push_back(file);
-      }
-      if (!writers.Add(std::move(job))) return -1;
-      continue;
-    }
-    if (writers.Failed()) return -1;
-    if (!ExtractEntryToFile(*reader, i, planned.outputPath, times, file ? &file->file : nullptr)) return -1;
-    if (file != nullptr && written) written(*file);
-  }
-  if (!writers.Finish()) return -1;
-  if (written) {
-    for (const ExtractedFile* file : pooled) written(*file);
   }
   return 0;
 }
