@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/Errors.h"
 #include "update/Digest.h"
 #include "update/DigestText.h"
 #include "update/Https.h"
@@ -69,6 +70,44 @@ void RecordArchiveSource(const fs::path& file, const std::string& manifestDigest
   if (out) ::WriteFile(out.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
+// The signed manifest and its signature into download, checked against the
+// requested version, and then the manifest's archive, continued when the
+// partial one in download came from the very same manifest. The progress bar
+// goes once this ends, however it ends.
+void FetchSignedUpdate(const std::string& baseUrl, const std::string& manifestName, const fs::path& download,
+                       const std::string& keptSource, std::uint32_t targetVersion, std::uint32_t installedVersion,
+                       bool allowSameVersion, const StatusCallback& status, const ProgressCallback& progress) {
+  const fail::ScopeExit hideProgress([&progress] {
+    if (progress) progress(0, 0);
+  });
+  const std::string base = baseUrl.back() == '/' ? baseUrl : baseUrl + "/";
+  if (status) status("Downloading signed update manifest...");
+  HttpsDownload(base + manifestName, download / "manifest", kManifestLimit, "", {});
+  HttpsDownload(base + manifestName + ".sig", download / "signature", kSignatureLimit, "", {});
+  const UpdateManifest manifest = LoadSignedManifest(download / "manifest", download / "signature");
+  const auto version = static_cast<std::uint32_t>(manifest.version);
+  const bool forward = allowSameVersion ? targetVersion >= installedVersion : targetVersion > installedVersion;
+  if (version != targetVersion || !forward) {
+    throw std::runtime_error("Signed update version does not match the requested version.");
+  }
+
+  if (status) status("Downloading " + manifest.archive + "...");
+  // Byte for byte the same signed manifest as the one the partial archive
+  // came from: continue it. The installer still checks the whole archive
+  // against the signed size and digest, so a wrong partial costs a retry.
+  const std::string manifestDigest = HashFileHex(download / "manifest");
+  if (manifestDigest == keptSource) {
+    HttpsResumeDownload(base + manifest.archive, download / kArchiveFile, manifest.archive_size, progress);
+  } else {
+    if (!keptSource.empty()) {
+      FsRemove(download / kSourceFile);
+      FsRemove(download / kArchiveFile);
+    }
+    RecordArchiveSource(download / kSourceFile, manifestDigest);
+    HttpsDownload(base + manifest.archive, download / kArchiveFile, manifest.archive_size, "", progress);
+  }
+}
+
 }  // namespace
 
 bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseUrl, const std::string& manifestName,
@@ -92,34 +131,8 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
         FsCreateDirectories(download);
       }
 
-      const std::string base = baseUrl.back() == '/' ? baseUrl : baseUrl + "/";
-      if (status) status("Downloading signed update manifest...");
-      HttpsDownload(base + manifestName, download / "manifest", kManifestLimit, "", {});
-      HttpsDownload(base + manifestName + ".sig", download / "signature", kSignatureLimit, "", {});
-      const UpdateManifest manifest = LoadSignedManifest(download / "manifest", download / "signature");
-      const auto version = static_cast<std::uint32_t>(manifest.version);
-      const bool forward = allowSameVersion ? targetVersion >= installedVersion : targetVersion > installedVersion;
-      if (version != targetVersion || !forward) {
-        throw std::runtime_error("Signed update version does not match the requested version.");
-      }
-
-      if (status) status("Downloading " + manifest.archive + "...");
-      // Byte for byte the same signed manifest as the one the partial archive
-      // came from: continue it. The installer still checks the whole archive
-      // against the signed size and digest, so a wrong partial costs a retry.
-      const std::string manifestDigest = HashFileHex(download / "manifest");
-      if (manifestDigest == keptSource) {
-        HttpsResumeDownload(base + manifest.archive, download / kArchiveFile, manifest.archive_size, progress);
-      } else {
-        if (!keptSource.empty()) {
-          FsRemove(download / kSourceFile);
-          FsRemove(download / kArchiveFile);
-        }
-        RecordArchiveSource(download / kSourceFile, manifestDigest);
-        HttpsDownload(base + manifest.archive, download / kArchiveFile, manifest.archive_size, "", progress);
-      }
-      if (progress) progress(0, 0);
-
+      FetchSignedUpdate(baseUrl, manifestName, download, keptSource, targetVersion, installedVersion,
+                        allowSameVersion, status, progress);
       InstallUpdate(download / "manifest", clientFolder, download / "signature", download / kArchiveFile,
                     targetVersion, installedVersion, allowSameVersion, status);
       // Installed and committed: a download folder that cannot go yet (a
@@ -131,7 +144,6 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
     }
     return true;
   } catch (const std::exception& error) {
-    if (progress) progress(0, 0);
     errorText = error.what();
     std::string recoveryError;
     if (!RecoverInterruptedUpdate(clientFolder, recoveryError)) errorText += " Recovery: " + recoveryError;
