@@ -26,23 +26,19 @@ std::size_t ReadSome(HANDLE file, std::uint8_t* data, std::size_t length) {
 
 // The rebuild's files. Every byte of the client file is read once, in
 // order, and hashed on the way (the stretches the delta replaces are read
-// rather than skipped), so the rebuild also yields the client file's digest,
-// and the same bytes go to the backup when there is one: the install's backup
-// then needs no pass over the client file of its own. The output is hashed as
-// it is written. Both hashes run on their own threads, and both written files
-// are flushed behind the writing.
+// rather than skipped), so the rebuild also yields the client file's digest:
+// the install's journal then needs no pass over the client file of its own.
+// The output is hashed as it is written. Both hashes run on their own
+// threads, and the output is flushed behind the writing.
 class FileStreams final : public DeltaStreams {
  public:
-  FileStreams(HANDLE base, HANDLE delta, HANDLE output, HANDLE backup, StreamHasher& outputHasher,
-              StreamHasher& baseHasher)
+  FileStreams(HANDLE base, HANDLE delta, HANDLE output, StreamHasher& outputHasher, StreamHasher& baseHasher)
       : base_(base),
         delta_(delta),
         output_(output),
-        backup_(backup),
         outputHasher_(outputHasher),
         baseHasher_(baseHasher),
         outputFlush_(output),
-        backupFlush_(backup),
         skip_(kDeltaCopyBufferSize) {}
 
   std::size_t ReadDelta(std::uint8_t* data, std::size_t length) override { return ReadSome(delta_, data, length); }
@@ -58,7 +54,7 @@ class FileStreams final : public DeltaStreams {
     // Backwards, or past the end: positioned as asked. Seeking past the end
     // succeeds; the read that follows then comes up short, which is how a
     // client file too short for the target shows.
-    if (offset < position_) baseHashed_ = backupGood_ = false;
+    if (offset < position_) baseHashed_ = false;
     LARGE_INTEGER distance{};
     distance.QuadPart = static_cast<LONGLONG>(offset);
     if (!::SetFilePointerEx(base_, distance, nullptr, FILE_BEGIN)) return false;
@@ -73,12 +69,8 @@ class FileStreams final : public DeltaStreams {
       try {
         baseHasher_.Add(data, got);
       } catch (const std::exception&) {
-        baseHashed_ = backupGood_ = false;
+        baseHashed_ = false;
       }
-    }
-    if (got > 0 && backupGood_) {
-      backupGood_ = WriteAll(backup_, data, got);
-      backupFlush_.Written(got);
     }
     position_ += got;
     return got;
@@ -106,22 +98,17 @@ class FileStreams final : public DeltaStreams {
 
   bool Failed() const { return failed_; }
   std::uint64_t BaseRead() const { return position_; }
-  // True when the backup holds every byte of the client file, in order.
-  bool BackupComplete() const { return backup_ != nullptr && backupGood_ && baseHashed_ && baseEnded_; }
 
  private:
   HANDLE base_;
   HANDLE delta_;
   HANDLE output_;
-  HANDLE backup_;  // nullptr: none
   StreamHasher& outputHasher_;
   StreamHasher& baseHasher_;
   FlushBehind outputFlush_;
-  FlushBehind backupFlush_;
   std::vector<std::uint8_t> skip_;
   std::uint64_t position_ = 0;
   bool baseHashed_ = true;
-  bool backupGood_ = backup_ != nullptr;
   bool baseEnded_ = false;
   bool failed_ = false;
 };
@@ -173,41 +160,15 @@ bool FirstRangeDiffers(const fs::path& clientFile, const fs::path& deltaFile) {
   return got < length || held != wanted;
 }
 
-// A new file at path for the backup copy, created exclusively: nothing
-// planted at its name is written through. None when path is empty or the
-// file cannot be made; the caller's own backup then reports why.
-win::UniqueFile CreateBackup(const fs::path& path) {
-  if (path.empty()) return {};
-  return OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-}
-
 // Writes the output from the client file and the delta; the base digest is
-// filled in when the whole client file went through it unchanged, and the
-// backup (when asked for) is kept only then.
+// filled in when the whole client file went through it unchanged.
 void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
-             const ManifestFile& entry, const fs::path& backupFile, RebuiltFile& rebuilt) {
+             const ManifestFile& entry, RebuiltFile& rebuilt) {
   StreamHasher outputHasher;
   StreamHasher baseHasher;
   bool baseComplete = false;
-  bool backupComplete = false;
   FileIdentity baseBefore;
   win::UniqueFile base = OpenForReading(clientFile);
-  win::UniqueFile backup;
-  // Whatever ends the rebuild early, an unfinished backup does not stay.
-  struct BackupCleanup {
-    const fs::path& path;
-    win::UniqueFile& file;
-    bool created = false;
-    bool keep = false;
-    ~BackupCleanup() {
-      file.Reset();
-      // A scanner may be reading the fresh file for a moment.
-      if (created && !keep) {
-        RetryWhileLocked([this]() -> DWORD { return ::DeleteFileW(path.c_str()) ? ERROR_SUCCESS : ::GetLastError(); });
-      }
-    }
-  } cleanup{backupFile, backup};
   {
     // Opened in this order and no further once one fails, so a missing
     // client file leaves no empty output behind.
@@ -217,17 +178,13 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
       throw std::runtime_error("The patch needs the original game archive in the client folder.");
     }
     if (!QueryFileIdentity(base.Get(), baseBefore)) baseBefore = FileIdentity{};
-    if (baseBefore.index != 0) backup = CreateBackup(backupFile);
-    cleanup.created = static_cast<bool>(backup);
 
     {
-      FileStreams streams(base.Get(), delta.Get(), output.Get(), backup ? backup.Get() : nullptr, outputHasher,
-                          baseHasher);
+      FileStreams streams(base.Get(), delta.Get(), output.Get(), outputHasher, baseHasher);
       ApplyDeltaStreams(streams, entry.size);
       // A read error ends the client file early, like its end: only a pass
       // over all of its bytes is its digest.
       baseComplete = streams.FinishBase() && streams.BaseRead() == baseBefore.size;
-      backupComplete = streams.BackupComplete();
       if (streams.Failed()) throw std::runtime_error("Cannot finish the rebuilt game archive.");
     }
 
@@ -257,17 +214,6 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
     throw std::runtime_error(
         "This patch requires a compatible ORVEX/Halvane 2369 base. The existing game archive was left intact.");
   }
-  // The backup is the client file as hashed only if the client file stayed
-  // that file throughout; as a copy, it carries the client file's write time.
-  if (backup && backupComplete && rebuilt.base.identity.index != 0) {
-    const FILETIME written = AsFileTime(baseBefore.lastWrite);
-    FileIdentity copied;
-    if (::SetFileTime(backup.Get(), nullptr, nullptr, &written) && QueryFileIdentity(backup.Get(), copied) &&
-        copied.size == baseBefore.size && ::CloseHandle(backup.Release()) != FALSE) {
-      cleanup.keep = true;
-      rebuilt.backedUp = true;
-    }
-  }
 }
 
 void CopyMatchingClient(const fs::path& clientFile, const fs::path& outputFile, RebuiltFile& rebuilt) {
@@ -277,8 +223,7 @@ void CopyMatchingClient(const fs::path& clientFile, const fs::path& outputFile, 
 }  // namespace
 
 void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
-                      const ManifestFile& entry, const StatusCallback& progress, RebuiltFile& rebuilt,
-                      const fs::path& backupFile) {
+                      const ManifestFile& entry, const StatusCallback& progress, RebuiltFile& rebuilt) {
   rebuilt = RebuiltFile{};
   // A client that already holds the target needs no delta at all, and a
   // damaged delta then does not fail the install. As FileMatches: a regular
@@ -298,9 +243,8 @@ void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, con
   if (progress) progress("Rebuilding " + entry.path + " from the existing client...");
   const HashedFile hashedFirst = rebuilt.base;
   try {
-    Rebuild(clientFile, deltaFile, outputFile, entry, backupFile, rebuilt);
-    // A backup carries the digest of its own bytes, taken as it was written.
-    if (hashFirst && !rebuilt.backedUp) rebuilt.base = hashedFirst;
+    Rebuild(clientFile, deltaFile, outputFile, entry, rebuilt);
+    if (hashFirst) rebuilt.base = hashedFirst;
   } catch (const std::exception&) {
     if (!sameSize || hashFirst) throw;
     // A damaged delta whose first range differs from a client file that is

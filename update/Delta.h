@@ -26,24 +26,15 @@ void RebuildFromDelta(const std::filesystem::path& clientFile, const std::filesy
                       const StatusCallback& progress);
 
 // The same, telling the caller what was hashed on the way: the output as
-// written (its digest matches entry) and, when the client file was hashed,
-// the client file (digest empty otherwise).
-//
-// When backupFile is given, the rebuild also copies the client file there as
-// it reads it (a new file, created exclusively, with the client file's last
-// write time), so that the caller's backup of it costs no second pass over
-// it. backedUp then tells that the copy is complete: every byte of the client
-// file, read in order while the client file stayed the same file, and hashed
-// into base. Otherwise, and on any failure, no file is left at backupFile
-// (best effort) and the caller makes the backup itself.
+// written (its digest matches entry) and, when the client file was hashed
+// whole (read in order while it stayed the same file), the client file with
+// its identity (digest empty otherwise).
 struct RebuiltFile {
   HashedFile output;
   HashedFile base;
-  bool backedUp = false;
 };
 void RebuildFromDelta(const std::filesystem::path& clientFile, const std::filesystem::path& deltaFile,
                       const std::filesystem::path& outputFile, const ManifestFile& entry,
-                      const StatusCallback& progress, RebuiltFile& rebuilt,
-                      const std::filesystem::path& backupFile = {});
+                      const StatusCallback& progress, RebuiltFile& rebuilt);
 
 }  // namespace orvex_update

@@ -346,15 +346,11 @@ FlushQueue::~FlushQueue() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-void FlushQueue::Add(const fs::path& path, FlushSite site, FileIdentity* identity) {
-  Push(Item{0, path, {}, site, identity});
-}
+void FlushQueue::Add(const fs::path& path, FlushSite site) { Push(Item{0, path, {}, site}); }
 
-void FlushQueue::Add(win::UniqueFile file, FlushSite site, FileIdentity* identity) {
-  Push(Item{0, {}, std::move(file), site, identity});
-}
+void FlushQueue::Add(win::UniqueFile file, FlushSite site) { Push(Item{0, {}, std::move(file), site}); }
 
-void FlushQueue::AddAhead(const fs::path& path) { Push(Item{0, path, {}, std::nullopt, nullptr}); }
+void FlushQueue::AddAhead(const fs::path& path) { Push(Item{0, path, {}, std::nullopt}); }
 
 void FlushQueue::Push(Item item) {
   bool flushHere = false;
@@ -387,17 +383,14 @@ void FlushQueue::Run(bool untilEmpty) {
     queue_.pop_front();
     ++busy_;
     lock.unlock();
-    // As FlushStagedFile, reading the identity on the same handle.
+    // As FlushStagedFile.
     std::string failure;
     win::UniqueFile file =
-        item.file ? std::move(item.file)
-                  : OpenFileRetrying(item.path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING);
+        item.file ? std::move(item.file) : OpenFileRetrying(item.path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
     if (!file) {
       failure = "Cannot flush staged update file.";
     } else if (!(item.site ? FlushAt(*item.site, file.Get()) : ::FlushFileBuffers(file.Get()) != FALSE)) {
       failure = "Cannot persist staged update file.";
-    } else if (item.identity != nullptr && !QueryFileIdentity(file.Get(), *item.identity)) {
-      *item.identity = FileIdentity{};
     }
     file.Reset();
     const std::size_t number = item.number;

@@ -143,12 +143,10 @@ class FlushQueue {
   FlushQueue(const FlushQueue&) = delete;
   FlushQueue& operator=(const FlushQueue&) = delete;
 
-  // Flushes path at site. When identity is given, it receives the file's
-  // identity as flushed (zero when it cannot be read); it must stay valid
-  // until Wait returns.
-  void Add(const std::filesystem::path& path, FlushSite site, FileIdentity* identity = nullptr);
+  // Flushes path at site.
+  void Add(const std::filesystem::path& path, FlushSite site);
   // The same for a file already open with write access; the queue closes it.
-  void Add(win::UniqueFile file, FlushSite site, FileIdentity* identity = nullptr);
+  void Add(win::UniqueFile file, FlushSite site);
   // A flush that only moves disk writes earlier: a later flush of the file at
   // its site decides, so this one is at no site.
   void AddAhead(const std::filesystem::path& path);
@@ -169,7 +167,6 @@ class FlushQueue {
     std::filesystem::path path;  // opened by the queue when file is not open
     win::UniqueFile file;
     std::optional<FlushSite> site;
-    FileIdentity* identity;
   };
   void Push(Item item);
   std::deque<Item> queue_;

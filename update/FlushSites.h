@@ -20,10 +20,9 @@ namespace orvex_update {
   /* install: the transaction directory, in the order the install writes it */                \
   SITE(kManifestCopy, "manifest-copy")   /* the signed manifest copied for the recovery */    \
   SITE(kSignatureCopy, "signature-copy") /* its signature */                                  \
-  SITE(kBackup, "backup")                /* each backup copy of a replaced client file */     \
-  SITE(kRebuildBackup, "rebuild-backup") /* the backup a delta rebuild writes of its base */  \
   SITE(kJournal, "journal")              /* journal.tmp before it becomes the journal */      \
   SITE(kJournalMove, "journal-move")     /* the journal at its name */                        \
+  SITE(kBackupMove, "backup-move")       /* each replaced client file after its move aside */ \
   SITE(kStaged, "staged")                /* each installed file after its move */             \
   SITE(kCommitted, "committed")          /* the commit marker */                              \
   SITE(kJournalRetire, "journal-retire") /* the journal moved aside once it is done with */   \

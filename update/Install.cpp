@@ -185,37 +185,37 @@ std::string HashArchive(HANDLE archive) {
   return whole.FinishHex();
 }
 
-// Step 12 for the files that pick selects, in manifest order: the backup of
-// every one that exists, hashed as it is copied and queued for flushing, and
-// its journal line in lines. A game archive that a rebuild has just hashed
-// (known) is not hashed again while it is still that file. stop ends the
-// pass between files.
-void MakeBackups(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& current,
-                 const std::vector<ManifestFile>& files, const std::function<bool(std::size_t)>& pick,
-                 const std::map<std::string, HashedFile>& known, FlushQueue& flushes, std::vector<std::string>& lines,
-                 const std::atomic<bool>& stop) {
+// A client file that the install replaces, as its journal line records it:
+// its size and digest as it is before the install, which its backup keeps
+// (the backup is the file itself, moved aside).
+struct ClientFileBefore {
+  bool taken = false;  // looked at
+  bool exists = false;
+  std::uint64_t size = 0;
+  std::string sha256;
+};
+
+// The size and digest of the client file at destination, or none there.
+// names answers "not there" for many names at once.
+ClientFileBefore LookAtClientFile(FolderNames& names, const fs::path& destination) {
+  ClientFileBefore before;
+  before.taken = true;
+  before.exists = names.Find(destination) != FolderNames::Answer::kAbsent && FsExists(destination);
+  if (!before.exists) return before;
+  const HashedFile hashed = HashFileIdentified(destination);
+  before.size = hashed.identity.index != 0 ? hashed.identity.size : FsFileSize(destination);
+  before.sha256 = hashed.sha256;
+  return before;
+}
+
+// Step 12's reading of the client files that pick selects, in manifest
+// order, into found. stop ends the pass between files.
+void LookAtClientFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files,
+                       const std::function<bool(std::size_t)>& pick, std::vector<ClientFileBefore>& found,
+                       const std::atomic<bool>& stop) {
   FolderNames names;
   for (std::size_t i = 0; i < files.size() && !stop; ++i) {
-    if (!pick(i)) continue;
-    const ManifestFile& file = files[i];
-    const fs::path destination = ClientPathFor(clientFolder, file);
-    const bool exists = names.Find(destination) != FolderNames::Answer::kAbsent && FsExists(destination);
-    if (!exists) {
-      lines[i] = JournalLineAbsent(file.path);
-      continue;
-    }
-    const fs::path backup = current / "backup" / fs::path(file.path);
-    guard.CheckFolders(backup);
-    if (!guard.Holds(backup.parent_path())) {
-      FsCreateDirectories(backup.parent_path());
-      guard.CheckFolders(backup);
-    }
-    const auto hashed = known.find(AsciiLower(file.path));
-    // Created exclusively: nothing planted at the backup's name is written
-    // through.
-    const HashedFile copied = CopyFileHashing(destination, backup, hashed != known.end() ? &hashed->second : nullptr);
-    flushes.Add(backup, FlushSite::kBackup);
-    lines[i] = JournalLineExisting(file.path, copied.identity.size, copied.sha256);
+    if (pick(i)) found[i] = LookAtClientFile(names, ClientPathFor(clientFolder, files[i]));
   }
 }
 
@@ -358,76 +358,56 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   for (const ManifestFile& file : manifest.files) index[AsciiLower(file.path)] = &file;
   const ListedArchive listed = ListArchive(archiveFile, staging, index);
 
-  // 12, begun early: the backups of the files that no delta rebuilds are
-  // made on a thread of their own while the archive is extracted, so that
-  // their copying and hashing take the second core. Nothing of the client
-  // changes before the journal, so the order of the two does not matter for
-  // the recovery; a failure of the staging is still the one reported.
-  std::vector<std::string> journalLines(manifest.files.size());
-  FlushQueue backupFlushes;
+  // 12, begun early: the size and digest of every client file that the
+  // install replaces are read on threads of their own while the archive is
+  // extracted, so that hashing them takes what the extraction leaves of both
+  // cores. Nothing of the client changes before the journal, so the order of
+  // the two does not matter for the recovery; a failure of the staging is
+  // still the one reported. The game archives that a delta rebuilds are
+  // hashed by the rebuild's own read of them.
+  std::vector<ClientFileBefore> clientBefore(manifest.files.size());
+  std::atomic<bool> stopLooking{false};
+  std::exception_ptr lookFailure;
   FlushQueue earlyFlushes;
-  std::atomic<bool> stopBackups{false};
-  std::exception_ptr backupFailure;
   const auto rebuilt = [&](std::size_t i) { return listed.deltas.count(AsciiLower(manifest.files[i].path)) != 0; };
-  // The backups of the game archives a delta rebuilds are written by the
-  // rebuild, from the bytes it reads anyway (below). Their folders are made
-  // here, before the backup thread makes folders of its own.
-  std::map<std::size_t, fs::path> rebuildBackups;  // manifest index -> backup path
-  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-    if (!rebuilt(i)) continue;
-    const fs::path backup = current / "backup" / fs::path(manifest.files[i].path);
-    guard.CheckFolders(backup);
-    if (!guard.Holds(backup.parent_path())) {
-      FsCreateDirectories(backup.parent_path());
-      guard.CheckFolders(backup);
-    }
-    rebuildBackups[i] = backup;
-  }
-  // Two backup threads, the files dealt out by size, so that hashing the
-  // copies takes what the extraction leaves of both cores. The first failure
-  // stops both and is reported once the staging has succeeded.
-  constexpr std::size_t kBackupThreads = 2;
-  std::vector<std::size_t> backupShare(manifest.files.size(), 0);
+  // Two threads, the files dealt out by size. The first failure stops both
+  // and is reported once the staging has succeeded.
+  constexpr std::size_t kLookThreads = 2;
+  std::vector<std::size_t> lookShare(manifest.files.size(), 0);
   {
-    std::uint64_t dealt[kBackupThreads] = {};
+    std::uint64_t dealt[kLookThreads] = {};
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
       const std::size_t share = dealt[1] < dealt[0] ? 1 : 0;
-      backupShare[i] = share;
+      lookShare[i] = share;
       dealt[share] += manifest.files[i].size + 1;
     }
   }
-  std::mutex backupFailureLock;
-  std::vector<std::thread> backupThreads;
-  const auto joinBackups = [&] {
-    for (std::thread& thread : backupThreads) {
+  std::mutex lookFailureLock;
+  std::vector<std::thread> lookThreads;
+  const auto joinLooks = [&] {
+    for (std::thread& thread : lookThreads) {
       if (thread.joinable()) thread.join();
     }
   };
-  // Everything from here to the journal makes backups; when it fails, the
-  // backups made so far go with it (below).
   try {
-    for (std::size_t share = 0; share < kBackupThreads; ++share) {
+    for (std::size_t share = 0; share < kLookThreads; ++share) {
       try {
-        backupThreads.push_back(StartWorkerThread([&, share] {
+        lookThreads.push_back(StartWorkerThread([&, share] {
           try {
-            ContainmentGuard backupGuard(clientFolder);
-            MakeBackups(
-                backupGuard, clientFolder, current, manifest.files,
-                [&](std::size_t i) { return backupShare[i] == share && !rebuilt(i); }, {}, backupFlushes, journalLines,
-                stopBackups);
+            LookAtClientFiles(
+                clientFolder, manifest.files, [&](std::size_t i) { return lookShare[i] == share && !rebuilt(i); },
+                clientBefore, stopLooking);
           } catch (...) {
-            const std::lock_guard lock(backupFailureLock);
-            if (!backupFailure) backupFailure = std::current_exception();
-            stopBackups = true;
+            const std::lock_guard lock(lookFailureLock);
+            if (!lookFailure) lookFailure = std::current_exception();
+            stopLooking = true;
           }
         }));
       } catch (const std::system_error&) {
-        // No thread to be had: this share is backed up after the staging,
-        // on this thread, with the files that no backup line covers yet.
+        // No thread to be had: this share is read after the staging, on
+        // this thread, with the files that nothing has looked at yet.
       }
     }
-    std::map<std::string, HashedFile> hashedClientFiles;  // lower-cased path -> client file hashed by a rebuild
-    std::vector<HashedFile> stagedFiles(manifest.files.size());
     {
       // 10-11: extract, rebuild deltas, verify every staged file. The
       // extraction and the rebuild hash the bytes as they write them, which
@@ -462,23 +442,19 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
         if (delta != listed.deltas.end()) {
           guard.Check(delta->second);
           RebuiltFile rebuilt;
-          RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt,
-                           rebuildBackups[i]);
-          stagedFiles[i] = rebuilt.output;
-          if (rebuilt.backedUp) {
-            backupFlushes.Add(rebuildBackups[i], FlushSite::kRebuildBackup);
-            journalLines[i] = JournalLineExisting(file.path, rebuilt.base.identity.size, rebuilt.base.sha256);
-          } else if (!rebuilt.base.sha256.empty()) {
-            hashedClientFiles[AsciiLower(file.path)] = rebuilt.base;
+          RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt);
+          // The rebuild read the whole client file, which was that one file
+          // throughout: its digest is the journal's.
+          if (!rebuilt.base.sha256.empty() && rebuilt.base.identity.index != 0) {
+            clientBefore[i] = {true, true, rebuilt.base.identity.size, rebuilt.base.sha256};
           }
           continue;  // the rebuild has checked its output against the entry
         }
         const auto found = written.find(pathKey(staged.native()));
         if (found != written.end()) {
-          stagedFiles[i] = *found->second;
-          const std::uint64_t size =
-              stagedFiles[i].identity.index != 0 ? stagedFiles[i].identity.size : FsFileSize(staged);
-          if (stagedFiles[i].sha256 != file.sha256 || size != file.size) {
+          const HashedFile& stagedFile = *found->second;
+          const std::uint64_t size = stagedFile.identity.index != 0 ? stagedFile.identity.size : FsFileSize(staged);
+          if (stagedFile.sha256 != file.sha256 || size != file.size) {
             Fail("Extracted file hash mismatch.");
           }
         } else if (!FileMatches(staged, file)) {
@@ -486,40 +462,28 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
         }
       }
     }
-    joinBackups();
-    if (backupFailure) std::rethrow_exception(backupFailure);
+    joinLooks();
+    if (lookFailure) std::rethrow_exception(lookFailure);
     Checkpoint("staged");
-
-    // 12-13: the backups that are not made yet (the game archives the
-    // rebuilds did not copy, the share of a thread that could not start),
-    // then the journal. The backups are flushed together, all before it.
-    MakeBackups(
-        guard, clientFolder, current, manifest.files, [&](std::size_t i) { return journalLines[i].empty(); },
-        hashedClientFiles, backupFlushes, journalLines, stopBackups);
-    backupFlushes.Wait();
+    // The client files not looked at yet: the game archives the rebuilds
+    // did not read whole, the share of a thread that could not start.
+    FolderNames names;
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+      if (!clientBefore[i].taken) clientBefore[i] = LookAtClientFile(names, ClientPathFor(clientFolder, manifest.files[i]));
+    }
   } catch (...) {
-    stopBackups = true;
-    joinBackups();
-    // Before the journal no backup is ever read (the recovery removes the
-    // transaction directory unread), so a failed staging and a failed
-    // backup step alike remove the backups made so far, best effort: their
-    // room is free at once, and what they leave is what the step before
-    // the backups leaves. The guard lets go of their folders first, or they
-    // could not be removed.
-    try {
-      backupFlushes.Wait();
-    } catch (const std::exception&) {
-    }
-    guard.Release();
-    try {
-      EnsureInsideClient(clientFolder, current / "backup");
-      FsRemoveAll(current / "backup");
-    } catch (const std::exception&) {
-    }
+    stopLooking = true;
+    joinLooks();
     throw;
   }
+
+  // 12-13: the journal, on disk before any client file changes.
   std::string journal = JournalHeader(installedVersion);
-  for (const std::string& line : journalLines) journal += line;
+  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    const ClientFileBefore& before = clientBefore[i];
+    journal += before.exists ? JournalLineExisting(manifest.files[i].path, before.size, before.sha256)
+                             : JournalLineAbsent(manifest.files[i].path);
+  }
   Checkpoint("journal");
   WriteDurableFile(current / "journal.tmp", journal, FlushSite::kJournal);
   ReplaceClientFile(guard, current / "journal.tmp", current / "journal");
@@ -533,6 +497,21 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
     earlyFlushes.Wait();
   } catch (const std::exception&) {
     // Only the flush after each move counts.
+  }
+  // The backups: every client file that is replaced is moved, as it is, to
+  // its place under current/backup (a rename on the same volume), and each
+  // one is flushed there, several at a time, before the first installed file
+  // takes a replaced file's name: otherwise a power cut could keep the
+  // installed file's move and lose the backup's, and the old file with it.
+  {
+    FlushQueue flushes;
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+      if (!clientBefore[i].exists) continue;
+      const ManifestFile& file = manifest.files[i];
+      const fs::path backup = current / "backup" / fs::path(file.path);
+      flushes.Add(ReplaceClientFileHeld(guard, ClientPathFor(clientFolder, file), backup), FlushSite::kBackupMove);
+    }
+    flushes.Wait();
   }
   // 15-18: swap, verify, record the version, commit. Before the commit
   // marker, every installed file's bytes and name are on disk (each flushed

@@ -88,16 +88,25 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
               const Journal& journal) {
   const fs::path backupRoot = current / "backup";
   const fs::path restoreRoot = current / "restore";
+  constexpr char kDamaged[] = "Update backup is damaged; manual recovery required.";
 
-  // Every backup is checked before the first client file changes.
+  // The backup of a replaced file is the client file itself, moved under
+  // backup/ by the install just before its new file took its place. Each
+  // one is checked before the first client file changes: a backup that is
+  // there must be what the journal recorded; where there is none, the
+  // install never reached that file, which must then still be what the
+  // journal recorded. A journal whose backups are copies (every one there)
+  // is the first case throughout.
+  std::vector<bool> backedUp(manifest.files.size(), false);
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     const JournalEntry& entry = journal.entries[i];
     if (!entry.existed) continue;
     const fs::path backup = backupRoot / fs::path(manifest.files[i].path);
     EnsureInsideClient(clientFolder, backup);
-    if (!FileMatches(backup, entry.size, entry.digest)) {
-      throw std::runtime_error("Update backup is damaged; manual recovery required.");
-    }
+    backedUp[i] = fs::exists(FsStatus(backup));
+    const fs::path recorded = backedUp[i] ? backup : ClientPathFor(clientFolder, manifest.files[i]);
+    if (!backedUp[i]) EnsureInsideClient(clientFolder, recorded);
+    if (!FileMatches(recorded, entry.size, entry.digest)) throw std::runtime_error(kDamaged);
   }
 
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
@@ -106,16 +115,11 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
     const fs::path client = ClientPathFor(clientFolder, file);
     EnsureInsideClient(clientFolder, client);
     if (entry.existed) {
-      if (FileMatches(client, entry.size, entry.digest)) continue;
-      // The backup is copied, never moved: a crash during this pass leaves it
-      // intact for the next attempt.
-      const fs::path restore = restoreRoot / fs::path(file.path);
-      EnsureInsideClient(clientFolder, restore);
-      FsCreateDirectories(restore.parent_path());
-      FsCopyFile(backupRoot / fs::path(file.path), restore, fs::copy_options::overwrite_existing);
-      ReplaceClientFile(clientFolder, restore, client);
-      // One flush after the move puts the restored bytes and the move on
-      // disk before the journal and the backups go.
+      if (!backedUp[i]) continue;
+      // Moved back: once the move is on disk the backup is gone and the
+      // client file is the recorded one, which the next attempt leaves.
+      ReplaceClientFile(clientFolder, backupRoot / fs::path(file.path), client);
+      // One flush after the move puts it on disk before the journal goes.
       FlushStagedFile(client, FlushSite::kRollback);
     } else {
       const fs::file_status status = FsStatus(client);

@@ -231,7 +231,7 @@ def last_line_ok(_, lines):
     assert lines and lines[-1] == "OK", lines
 
 
-INSTALL_SITES = ("manifest-copy", "signature-copy", "backup", "rebuild-backup", "journal", "journal-move", "staged",
+INSTALL_SITES = ("manifest-copy", "signature-copy", "journal", "journal-move", "backup-move", "staged",
                  "journal-retire", "version-copy", "version-move")
 
 
@@ -440,8 +440,8 @@ LARGE_OLD, LARGE_NEW = _large_trees()
 def install_large_files(ctx, work):
     # Beside the small files, three above 8 MiB, each replaced: a stored
     # entry (hashed before the extraction), a deflated one and a delta target
-    # (rebuilt, its backup written by the rebuild); their backups are made on
-    # the two backup threads and the staged ones flushed ahead.
+    # (rebuilt, its digest taken by the rebuild); the others are hashed on the
+    # two threads beside the extraction, and the staged ones flushed ahead.
     old, package = ctx.large
     client = copy_tree(old, work / "client")
     def traced(events):

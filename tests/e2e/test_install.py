@@ -483,10 +483,11 @@ def test_recovery_after_a_crash_gives_the_old_or_the_new_client(driver, trees, p
 
     crashed = game_files(client)
     if checkpoint == "replace-half":
-        # A real mix: a replaced file, a file the patch added, files not yet replaced.
+        # A real mix: a replaced file, a file the patch added, files moved
+        # into the backup whose new files have not arrived yet.
         assert crashed["Data/item.tbl"] == new_files["Data/item.tbl"]
         assert "Data/new.tbl" in crashed and "Texture/Npc/new.dds" not in crashed
-        assert crashed["ui/ui.src"] == old_files["ui/ui.src"]
+        assert "ui/ui.src" not in crashed and (current / "backup" / "ui" / "ui.src").is_file()
     elif checkpoint in ("before-commit", "committed"):
         assert crashed == new_files and client_version(client) == "2370"
     else:
@@ -520,7 +521,9 @@ def test_journal_on_disk_after_a_crash_at_replace(driver, trees, package, tmp_pa
             lines.append(f"{path}\t0\t0\t-")
         else:
             lines.append(f"{path}\t1\t{len(old)}\t{sha256_hex(old)}")
-            assert (current / "backup" / path).read_bytes() == old
+            # Still in place: the client file becomes its own backup only
+            # when it is replaced.
+            assert (client / client_name).read_bytes() == old and not (current / "backup" / path).exists()
     assert (current / "journal").read_bytes() == ("\n".join(lines) + "\n").encode("ascii")
     assert "\t1\t" in lines[2] and any(line.endswith("\t0\t0\t-") for line in lines)
 
@@ -550,6 +553,65 @@ def test_damaged_backup_stops_the_rollback_before_any_change(driver, trees, pack
         1, "ERROR: Update backup is damaged; manual recovery required.")
     assert everything(client) == before
     assert client_version(client) == "2369"
+
+
+def move_into_backup(client, current, *paths):
+    for path in paths:
+        (current / "backup" / path).parent.mkdir(parents=True, exist_ok=True)
+        (client / path).rename(current / "backup" / path)
+
+
+def copies_in_backup_and_half_replaced(client, current):
+    # As an older launcher left it: every replaced file copied into the
+    # backup before the journal, then some of them replaced.
+    for path in ("Vantrell.exe", "Data/item.tbl", "ui/ui.src", "fx/fx.src", YONETIM_MANAGED):
+        (current / "backup" / path).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(client / (YONETIM if path == YONETIM_MANAGED else path), current / "backup" / path)
+    (client / "Data" / "item.tbl").write_bytes(ITEM)
+    (client / "Data" / "new.tbl").write_bytes(NEW_FILES["Data/new.tbl"])
+
+
+DAMAGED_BACKUP = "ERROR: Update backup is damaged; manual recovery required."
+# What a crash after the journal can leave of each replaced file, and what
+# the recovery makes of it: the old client ("OK"), or no change at all.
+BACKUP_STATES = {
+    "no-file-reached": (lambda client, current: None, "OK"),
+    "moved-before-their-new-files-arrived":
+        (lambda client, current: move_into_backup(client, current, "Data/item.tbl", "ui/ui.src"), "OK"),
+    "moved-and-replaced": (lambda client, current: (move_into_backup(client, current, "Data/item.tbl"),
+                                                    (client / "Data" / "item.tbl").write_bytes(ITEM),
+                                                    (client / "Data" / "new.tbl").write_bytes(b"added")), "OK"),
+    "backups-as-copies-half-replaced": (copies_in_backup_and_half_replaced, "OK"),
+    "not-moved-but-changed-since-the-journal":
+        (lambda client, current: (client / "Vantrell.exe").write_bytes(b"changed"), DAMAGED_BACKUP),
+    "not-moved-and-gone": (lambda client, current: (client / "Vantrell.exe").unlink(), DAMAGED_BACKUP),
+}
+
+
+@pytest.fixture(scope="module")
+def journal_only(driver, trees, package, tmp_path_factory):
+    """A client after a crash once its journal was on disk, before its first
+    replaced file was moved: the journal and no backup."""
+    client = fresh_client(trees, tmp_path_factory.mktemp("journal-only") / "client")
+    current = crash(driver, package, client, "replace")
+    shutil.rmtree(current / "backup", ignore_errors=True)
+    return client
+
+
+@pytest.mark.parametrize("state", list(BACKUP_STATES))
+def test_rollback_follows_the_backup_or_the_file_the_journal_recorded(driver, trees, journal_only, tmp_path, state):
+    client = copy_tree(journal_only, tmp_path / "client")
+    current = client / UPDATE_AREA / "current"
+    change, expected = BACKUP_STATES[state]
+    change(client, current)
+    before = everything(client)
+    if expected == "OK":
+        assert driver.run("recover", win_path(client)) == (0, "OK")
+        assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
+        assert not current.exists()
+    else:
+        assert driver.run("recover", win_path(client)) == (1, expected)
+        assert everything(client) == before and client_version(client) == "2369"
 
 
 LEFTOVERS = ["no journal", "a file instead of the transaction folder", "a folder instead of the journal",
@@ -641,17 +703,15 @@ def test_file_changed_after_its_check_is_caught_after_the_swap(driver, trees, pa
     assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
 
 
-def test_a_backup_that_cannot_be_made_fails_the_install_before_any_change(driver, trees, package, tmp_path):
-    # The backups are copied on threads beside the extraction; a file held
-    # past the retries must still fail the install, with nothing replaced.
+def test_a_client_file_that_cannot_be_read_fails_the_install_before_any_change(driver, trees, package, tmp_path):
+    # The replaced files are hashed for the journal on threads beside the
+    # extraction; a file held past the retries must still fail the install,
+    # with nothing replaced and no journal.
     client = fresh_client(trees, tmp_path / "client")
     held = win_path(client / "Data" / "item.tbl")
-    code, line = driver.run(*package.install_args(client), "--hold-at", "hashed", held, "60000")
-    assert (code, line.split(":")[0]) == (1, "ERROR"), line
-    assert "copy_file" in line, line
+    assert driver.run(*package.install_args(client), "--hold-at", "hashed", held, "60000") == (
+        1, "ERROR: Cannot hash update file.")
     assert not (client / UPDATE_AREA / "current" / "journal").exists()
-    # Without a journal no backup is ever read: the ones made go with the
-    # failed step, as they do when the staging fails.
     assert not (client / UPDATE_AREA / "current" / "backup").exists()
     wait_until_free()
     assert driver.run("recover", win_path(client)) == (0, "OK")
