@@ -23,6 +23,7 @@ ui::FrameInputs GatherFrameInputs(const AppState& app) {
     in.progress = session->ProgressPercent();
     in.ready = session->Ready();
     in.status = session->GetStatus();
+    in.retrySeconds = ui::RetrySecondsLeft(session->RetryDeadline(), ::GetTickCount64());
   }
   in.guardRunning = static_cast<bool>(app.launch.guardProcess);
   in.launchIdle = app.launch.LaunchIdle();

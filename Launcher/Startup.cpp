@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -196,6 +197,8 @@ Launcher* CreateSession(HWND window) {
   setup.patchBaseUrl = [folder] { return settings::ReadPatchBaseUrl(folder); };
   setup.clientVersion = [folder] { return settings::ReadClientVersion(folder, 1); };
   setup.gameRunning = game::IsGameRunning;
+  // Tests and the demo shorten the waits before a retry (ORVEX_RETRY_WAITS=2,4,8).
+  if (const char* waits = std::getenv("ORVEX_RETRY_WAITS")) setup.retryWaits = session::RetryWaitsFrom(waits);
   // InvalidateRect and PostMessage may be called from any thread.
   setup.statusChanged = [window] { ::InvalidateRect(window, nullptr, FALSE); };
   setup.launcherDelivered = [window] { ::PostMessageW(window, WM_LAUNCHER_SWAP, 0, 0); };

@@ -9,6 +9,7 @@
 #include "modes/LauncherSwap.h"
 #include "session/SessionRules.h"
 #include "session/net/APISocket.h"
+#include "update/Cancel.h"
 #include "update/Download.h"
 #include "update/Journal.h"
 #include "update/Paths.h"
@@ -127,13 +128,32 @@ void Launcher::Run() {
     }
   }
 
-  clientVersion_.exchange(ReadClientVersion());
+  const std::vector<unsigned> waits = setup_.retryWaits.empty() ? session::DefaultRetryWaits() : setup_.retryWaits;
+  std::size_t retries = 0;
+  while (RunConnection()) {
+    if (becameReady_) retries = 0;  // a drop after ready starts a fresh series
+    if (retries == waits.size()) return;  // the last failure text stays
+    if (!WaitBeforeRetry(waits[retries++])) return;
+    SetStatus(session::InitialText());
+  }
+}
 
-  socket_ = std::make_unique<CAPISocket>();
-  socketView_.store(socket_.get());
+bool Launcher::RunConnection() {
+  clientVersion_.exchange(ReadClientVersion());
+  versionReplySeen_ = false;
+  transientFailure_ = false;
+  becameReady_ = false;
+
+  // One socket object for every run: the window thread may still hold the
+  // pointer it read for a notification of the previous link.
+  if (!socket_) {
+    socket_ = std::make_unique<CAPISocket>();
+    socketView_.store(socket_.get());
+  }
+  socket_->DropQueuedPackets();
   if (socket_->Connect(window_, setup_.loginHost) != 0) {
     SetStatus(session::ConnectionFailedText());
-    return;
+    return true;
   }
   socket_->Send(&kVersionRequest, 1);
 
@@ -142,13 +162,32 @@ void Launcher::Run() {
   while (socket_->IsValid()) {
     std::unique_ptr<Packet> packet = socket_->WaitPacket(std::chrono::seconds(1));
     if (!packet) continue;
-    if (!HandlePacket(*packet)) return;
+    if (!HandlePacket(*packet)) {
+      // A download broken by the network: the next run reconnects as any
+      // fresh start would.
+      if (transientFailure_) socket_->Close();
+      return transientFailure_;
+    }
   }
   // The link is gone. The server's close has already said so through
   // FD_CLOSE, but a connection we closed ourselves (a frame of length 0)
   // raises no FD_CLOSE and would otherwise leave a stale status for good.
   SetReady(false);
   SetStatus("Disconnected.");
+  return true;
+}
+
+bool Launcher::WaitBeforeRetry(unsigned seconds) {
+  const std::uint64_t milliseconds = std::uint64_t{seconds} * 1000;
+  retryDeadline_.store(::GetTickCount64() + milliseconds);
+  if (setup_.statusChanged) setup_.statusChanged();
+  fail::ScopeExit clear([this] { retryDeadline_.store(0); });
+  try {
+    orvex_update::CancellableWait(static_cast<std::uint32_t>(milliseconds));
+    return true;
+  } catch (const std::exception&) {
+    return false;  // the launcher is closing
+  }
 }
 
 bool Launcher::HandlePacket(Packet& packet) {
@@ -212,6 +251,7 @@ bool Launcher::HandleDownloadInfo(Packet& packet) {
     SetProgress(0, false);
     SetStatus(session::ReadyText());
     SetReady(true);
+    becameReady_ = true;
     return true;
   } catch (const std::exception& error) {
     SetReady(false);
@@ -237,12 +277,14 @@ bool Launcher::DownloadPatch(const std::string&, const std::string&, const std::
   const std::string baseUrl = setup_.patchBaseUrl ? setup_.patchBaseUrl() : std::string();
   const std::string manifestName = std::to_string(patch) + ".manifest";
   std::string errorText;
+  unsigned long systemCode = 0;
   const bool installed = orvex_update::DownloadSignedUpdate(
       orvex_update::PathFromNarrow(setup_.clientFolder), baseUrl, manifestName, patch,
       static_cast<std::uint32_t>(static_cast<std::uint16_t>(clientVersion_.load())), errorText, false,
       [this](const std::string& text) { SetStatus(text); },
-      [this](std::uint64_t done, std::uint64_t total) { OnDownloadProgress(done, total); });
+      [this](std::uint64_t done, std::uint64_t total) { OnDownloadProgress(done, total); }, &systemCode);
   if (!installed) {
+    transientFailure_ = session::IsTransientDownloadFailure(errorText, systemCode);
     SetStatus(errorText);
     return false;
   }

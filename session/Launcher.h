@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/WinHandles.h"
 #include "session/SessionRules.h"
@@ -28,6 +29,9 @@ struct SessionSetup {
   std::function<std::string()> patchBaseUrl;  // empty: no patch can be fetched
   std::function<unsigned()> clientVersion;    // empty: version 1
   std::function<bool()> gameRunning;          // empty: no game runs
+  // Seconds to wait before each automatic run after a network failure;
+  // empty: session::DefaultRetryWaits().
+  std::vector<unsigned> retryWaits;
   // Reports. statusChanged: the status text changed (any thread);
   // launcherDelivered: a patch brought a new launcher (update thread).
   std::function<void()> statusChanged;
@@ -60,8 +64,14 @@ class Launcher {
   std::string GetStatus() const;
 
   // The update thread's body: recover, connect, exchange versions, patch.
-  // Returns when the work is over; never run twice in one process.
+  // After a network failure it waits and runs the connection again, as the
+  // retry waits allow. Returns when the work is over, or at once when the
+  // launcher closes during a wait; never run twice in one process.
   void Run();
+
+  // While the session waits to run again after a network failure: the tick
+  // (GetTickCount64) at which it will; 0 otherwise. Any thread.
+  std::uint64_t RetryDeadline() const { return retryDeadline_.load(); }
 
   // Downloads and installs one patch named by the server; true when installed.
   bool DownloadPatch(const std::string& firstText, const std::string& secondText, const std::string& fileName);
@@ -92,6 +102,12 @@ class Launcher {
   bool HandlePacket(Packet& packet);
 
  private:
+  // One connection: connect, exchange versions, patch. True when it ended on
+  // the network and another run may succeed.
+  bool RunConnection();
+  // Waits before the next run, showing when it comes; false when the
+  // launcher began to close meanwhile.
+  bool WaitBeforeRetry(unsigned seconds);
   bool HandleVersionReply(Packet& packet);
   bool HandleDownloadInfo(Packet& packet);
   void OnDownloadProgress(std::uint64_t done, std::uint64_t total);
@@ -107,6 +123,10 @@ class Launcher {
   // the update thread assigns it.
   std::atomic<CAPISocket*> socketView_{nullptr};
   bool versionReplySeen_ = false;
+  // Update thread: this connection's run failed on the network, or reached ready.
+  bool transientFailure_ = false;
+  bool becameReady_ = false;
+  std::atomic<std::uint64_t> retryDeadline_{0};
   const session::SessionSetup setup_;
   std::atomic<HWND> window_{nullptr};  // set by the window thread, read by the update thread
   std::atomic<bool> ready_{false};

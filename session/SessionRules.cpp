@@ -1,5 +1,7 @@
 #include "session/SessionRules.h"
 
+#include <algorithm>
+
 namespace session {
 
 std::uint16_t PatchNumberFromFileName(std::string_view name) {
@@ -23,5 +25,60 @@ std::string InitialText() { return std::string("Contacting the ") + "ORVEX" + " 
 std::string ConnectionFailedText() { return std::string("Unable to connect to the ") + "ORVEX" + " login server"; }
 std::string ClientNewerText() { return std::string("Client is ") + "newer."; }
 std::string ReadyText() { return std::string("Ready to play ") + "ORVEX"; }
+
+std::vector<unsigned> DefaultRetryWaits() { return {5, 15, 45, 120, 300}; }
+
+std::vector<unsigned> RetryWaitsFrom(std::string_view text) {
+  std::vector<unsigned> waits;
+  std::size_t start = 0;
+  while (!text.empty()) {
+    const std::size_t comma = text.find(',', start);
+    const std::string_view item = text.substr(start, comma == std::string_view::npos ? text.npos : comma - start);
+    unsigned value = 0;
+    if (item.empty() || item.size() > 4 ||
+        !std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      return DefaultRetryWaits();
+    }
+    for (const char c : item) value = value * 10 + static_cast<unsigned>(c - '0');
+    if (value < 1 || value > 3600 || waits.size() == 5) return DefaultRetryWaits();
+    waits.push_back(value);
+    if (comma == std::string_view::npos) return waits;
+    start = comma + 1;
+  }
+  return DefaultRetryWaits();
+}
+
+namespace {
+
+// WinHTTP codes of a certificate the platform refused (winhttp.h).
+constexpr unsigned long kCertificateCodes[] = {
+    12037,  // ERROR_WINHTTP_SECURE_CERT_DATE_INVALID
+    12038,  // ERROR_WINHTTP_SECURE_CERT_CN_INVALID
+    12044,  // ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED
+    12045,  // ERROR_WINHTTP_SECURE_INVALID_CA
+    12057,  // ERROR_WINHTTP_SECURE_CERT_REV_FAILED
+    12169,  // ERROR_WINHTTP_SECURE_INVALID_CERT
+    12170,  // ERROR_WINHTTP_SECURE_CERT_REVOKED
+    12175,  // ERROR_WINHTTP_SECURE_FAILURE
+    12179,  // ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE
+};
+
+}  // namespace
+
+bool IsTransientDownloadFailure(std::string_view errorText, unsigned long systemCode) {
+  if (errorText.find(" Recovery: ") != std::string_view::npos) return false;
+  if (errorText == "Update connection interrupted." || errorText == "Update download timed out.") return true;
+  if (errorText == "HTTPS request or certificate validation failed.") {
+    return std::find(std::begin(kCertificateCodes), std::end(kCertificateCodes), systemCode) ==
+           std::end(kCertificateCodes);
+  }
+  constexpr std::string_view kRefused = "Yama sunucusu istegi reddetti (HTTP ";
+  if (errorText.substr(0, kRefused.size()) == kRefused) {
+    const std::string_view status = errorText.substr(kRefused.size());
+    return status.size() == 5 && status[0] == '5' && status[1] >= '0' && status[1] <= '9' && status[2] >= '0' &&
+           status[2] <= '9' && status.substr(3) == ").";
+  }
+  return false;
+}
 
 }  // namespace session

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace session {
 
@@ -18,6 +19,23 @@ std::string InitialText();
 std::string ConnectionFailedText();
 std::string ClientNewerText();
 std::string ReadyText();
+
+// Waits, in seconds, before the automatic runs of a session that failed on
+// the network (the login server unreachable, the link dropped, a patch
+// download broken by the network): at most one run after each, then the last
+// failure text stays.
+std::vector<unsigned> DefaultRetryWaits();
+// A replacement list for tests and demos ("2,4,8": 1 to 5 waits of 1 to 3600
+// seconds each); the defaults for an empty or malformed text.
+std::vector<unsigned> RetryWaitsFrom(std::string_view text);
+
+// Whether the text (and system code) with which a patch download failed is a
+// network failure worth another run: the connection refused, reset or timed
+// out, or a 5xx answer. Never a refusal that the server or the signed data
+// meant (signature, digest, version or size, a 4xx such as 409, a hostile
+// archive), a certificate the platform rejected, or a failure whose recovery
+// failed too.
+bool IsTransientDownloadFailure(std::string_view errorText, unsigned long systemCode);
 
 // The status line's text and whether it is a failure that the player has not
 // yet acted on. A failure text stays until the player acts (Release) or a

@@ -41,7 +41,8 @@ one request is answered; the rest of the path is the name:
 --always SWITCH (repeatable, without the "_") applies a switch to every request,
 e.g. "--always status-409" or "--always stall-100" for a demo. --always-for
 NAME SWITCH applies it to the requests for one name only, e.g.
-"--always-for 2370.zip cut-60".
+"--always-for 2370.zip cut-60". --once-for NAME SWITCH applies it to the first
+request for that name only, e.g. a download that breaks once and then works.
 
 RANGES. A GET answered with 200 honours "Range: bytes=FIRST-" and
 "bytes=FIRST-LAST" (one range): 206 with "Content-Range: bytes
@@ -251,6 +252,9 @@ class Shared:
         self.always_for = {}
         for name, item in args.always_for:
             self.always_for.setdefault(name, {}).update([split_switch(item)])
+        self.once_for = {}
+        for name, item in args.once_for:
+            self.once_for.setdefault(name, {}).update([split_switch(item)])
         self.post_reply = pathlib.Path(args.post_reply).read_bytes() if args.post_reply else None
         self.repair_root = pathlib.Path(args.repair_root).resolve() if args.repair_root else None
         self.post_handler = None
@@ -322,7 +326,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send_body(404, b"not found\n", {})
         segments = path[len(endpoint.prefix):].split("/")
         switches, rest = parse_switches(segments)
-        switches = {**shared.always, **shared.always_for.get("/".join(rest), {}), **switches}
+        with shared.log_lock:
+            once = shared.once_for.pop("/".join(rest), {})
+        switches = {**shared.always, **shared.always_for.get("/".join(rest), {}), **once, **switches}
 
         if "delay" in switches:
             time.sleep(float(switches["delay"]))
@@ -490,6 +496,8 @@ def parse_args(argv):
                         help="switch applied to every request, e.g. status-409 (repeatable)")
     parser.add_argument("--always-for", nargs=2, action="append", default=[], metavar=("NAME", "SWITCH"),
                         help="switch applied to the requests for one name, e.g. 2370.zip cut-60 (repeatable)")
+    parser.add_argument("--once-for", nargs=2, action="append", default=[], metavar=("NAME", "SWITCH"),
+                        help="like --always-for, for the first request for that name only (repeatable)")
     parser.add_argument("--log", help="append one JSON line per request to this file")
     parser.add_argument("--port-file", help="write {\"fallback\": port, \"cdn\": port} here before 'listening'")
     parser.add_argument("--lifetime", type=float, default=600.0,

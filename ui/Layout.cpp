@@ -103,6 +103,16 @@ std::wstring ChooseStatusLine(bool guardRunning, const std::wstring& status, boo
   return ready ? kUpToDateText : kConnectingText;
 }
 
+std::wstring RetryCountdownText(int seconds) {
+  return L"Retrying in " + std::to_wstring(seconds) + L" s\u2026";
+}
+
+int RetrySecondsLeft(std::uint64_t deadlineMs, std::uint64_t nowMs) {
+  if (deadlineMs == 0) return 0;
+  if (deadlineMs <= nowMs) return 1;
+  return static_cast<int>(std::min<std::uint64_t>((deadlineMs - nowMs + 999) / 1000, 1000000));
+}
+
 void UpdateStatusTip(StatusTip& tip, bool hovered, bool moved, const std::wstring& line, std::uint64_t nowMs) {
   if (!hovered) {
     tip = StatusTip{};

@@ -126,6 +126,14 @@ inline constexpr wchar_t kConnectingText[] = L"Connecting\u2026";
 // The status line actually shown.
 std::wstring ChooseStatusLine(bool guardRunning, const std::wstring& status, bool ready);
 
+// Painted at the right end of the status line while the session waits to
+// run again after a network failure: "Retrying in 15 s…".
+std::wstring RetryCountdownText(int seconds);
+// Whole seconds left until deadlineMs (rounded up, at least 1); 0 without a
+// deadline.
+int RetrySecondsLeft(std::uint64_t deadlineMs, std::uint64_t nowMs);
+inline constexpr int kCountdownGap = 8;  // between the status text and the countdown
+
 // The status line and the percentage: resting the pointer here shows a cut
 // status line whole, in a tip drawn above the line.
 inline constexpr CanvasRect kStatusHoverRect{355, 431, 746, 451};

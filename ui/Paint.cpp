@@ -41,13 +41,12 @@ void PaintText(HDC dc, const std::wstring& text, const CanvasRect& rect, FontRol
   ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, format);
 }
 
-// Whether text fits on one line of width pixels in font; the status line is
-// cut by DrawText's ellipsis when it does not.
-bool FitsOnLine(HDC dc, const std::wstring& text, int width, FontRole font) {
+// Width of text on one line in font (0 when it cannot be measured).
+int TextWidth(HDC dc, const std::wstring& text, FontRole font) {
   win::SelectScope selectFont(dc, Font(font));
   SIZE size{};
-  return text.empty() || !::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size) ||
-         size.cx <= width;
+  if (text.empty() || !::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size)) return 0;
+  return size.cx;
 }
 
 // The whole status line in a box above it, in the panel's colours. Long
@@ -209,8 +208,18 @@ void PaintFrame(HDC dc, const FrameInputs& in, std::size_t& boardOffset) {
   Fill(dc, minimise, colours::kMinimiseFace);
   PaintText(dc, L"\u2212", minimise, FontRole::Bold14, colours::kAccentText, TextLayout::Centred);
 
-  const bool cut = !FitsOnLine(dc, line, kStatusRect.Width(), FontRole::Bold14);
-  PaintText(dc, line, kStatusRect, FontRole::Bold14, colours::kMainText, TextLayout::Left);
+  // The countdown takes the right end of the line; the status text keeps the
+  // rest and is painted last of the two, right before the percentage.
+  CanvasRect statusRect = kStatusRect;
+  if (in.retrySeconds > 0) {
+    const std::wstring countdown = RetryCountdownText(in.retrySeconds);
+    const int width = TextWidth(dc, countdown, FontRole::Bold14);
+    PaintText(dc, countdown, {kStatusRect.right - width, kStatusRect.top, kStatusRect.right, kStatusRect.bottom},
+              FontRole::Bold14, colours::kAccentText, TextLayout::Right);
+    statusRect.right = std::max(statusRect.left, kStatusRect.right - width - kCountdownGap);
+  }
+  const bool cut = TextWidth(dc, line, FontRole::Bold14) > statusRect.Width();
+  PaintText(dc, line, statusRect, FontRole::Bold14, colours::kMainText, TextLayout::Left);
   PaintText(dc, std::to_wstring(percent) + L"%", kPercentRect, FontRole::Bold14, colours::kAccentText,
            TextLayout::Right);
 
@@ -257,6 +266,7 @@ bool FrameDiffers(const PaintedFrame& painted, const FrameInputs& now, std::size
   const FrameInputs& was = painted.inputs;
   return was.sessionExists != now.sessionExists || was.connected != now.connected || was.ready != now.ready ||
          was.progressVisible != now.progressVisible || was.progress != now.progress || was.status != now.status ||
+         was.retrySeconds != now.retrySeconds ||
          was.guardRunning != now.guardRunning || was.launchIdle != now.launchIdle || was.hovered != now.hovered ||
          was.statusTipOpen != now.statusTipOpen ||
          was.calendarOpen != now.calendarOpen || was.boardLoaded != now.boardLoaded ||

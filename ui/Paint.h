@@ -23,6 +23,7 @@ struct FrameInputs {
   bool progressVisible = false;
   std::int32_t progress = 0;
   std::string status;  // the session's 8-bit status text
+  int retrySeconds = 0;  // > 0: the session runs again in that many seconds
   bool guardRunning = false;
   bool launchIdle = true;
   ElementId hovered = ElementId::None;

@@ -112,7 +112,8 @@ void FetchSignedUpdate(const std::string& baseUrl, const std::string& manifestNa
 
 bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseUrl, const std::string& manifestName,
                           std::uint32_t targetVersion, std::uint32_t installedVersion, std::string& errorText,
-                          bool allowSameVersion, const StatusCallback& status, const ProgressCallback& progress) {
+                          bool allowSameVersion, const StatusCallback& status, const ProgressCallback& progress,
+                          unsigned long* systemCode) {
   try {
     if (baseUrl.empty()) throw std::runtime_error("HTTPS update address is not configured.");
     if (!IsManagedPath(manifestName) || manifestName.find('/') != std::string::npos) {
@@ -145,6 +146,10 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
     return true;
   } catch (const std::exception& error) {
     errorText = error.what();
+    if (systemCode) {
+      const auto* failure = dynamic_cast<const fail::Error*>(&error);
+      *systemCode = failure ? failure->SystemCode() : 0;
+    }
     std::string recoveryError;
     if (!RecoverInterruptedUpdate(clientFolder, recoveryError)) errorText += " Recovery: " + recoveryError;
     return false;

@@ -1,6 +1,7 @@
 #include "update/Https.h"
 
 #include "Deployment.h"
+#include "common/Errors.h"
 #include "common/Utf8.h"
 #include "common/WinHttpHandles.h"
 #include "common/WinHttpUrl.h"
@@ -145,7 +146,8 @@ DWORD SendRequest(const CrackedUrl& target, const std::string& body, const std::
     sent = ::WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
   }
   if (!sent || !::WinHttpReceiveResponse(request, nullptr)) {
-    Fail("HTTPS request or certificate validation failed.");
+    // The WinHTTP code tells a refused or broken connection from a rejected certificate.
+    fail::Throw("HTTPS request or certificate validation failed.", ::GetLastError());
   }
 
   // Before anything of the response is believed, not even its status.

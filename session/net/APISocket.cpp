@@ -66,6 +66,7 @@ int CAPISocket::Connect(HWND window, const std::string& host) {
   const SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
   if (handle == INVALID_SOCKET) return ::WSAGetLastError();
   queue_.Reopen();  // a Close of an earlier link must not end this link's waits
+  ring_.Clear();    // nor may a frame it left half received start this one
   socket_.store(handle);
 
   // Large enough that one recv() of the scratch area takes all the kernel holds.

@@ -80,3 +80,20 @@ def test_flood_of_small_frames_after_the_session_ended_disconnects(tmp_path):
                               flood_after="DownloadInfo", flood_delay=1.0)
     changes = [text for i, text in enumerate(statuses) if i == 0 or statuses[i - 1] != text]
     assert changes[-2:] == ["Client version does not match the server.", "Disconnected."]
+
+
+def test_login_server_up_after_the_start_is_reached_without_a_restart(tmp_path, monkeypatch):
+    monkeypatch.setenv("ORVEX_RETRY_WAITS", "2,4,8,16")
+    client = make_client(tmp_path / "client", version=2372)
+    launcher = Launcher(client)
+    try:
+        started = time.monotonic()
+        assert launcher.wait_for_text("Retrying in "), launcher.texts()[-3:]
+        assert launcher.status_lines()[-1] == "Unable to connect to the ORVEX login server"
+        time.sleep(max(0.0, 10 - (time.monotonic() - started)))
+        with LoginServer(tmp_path, version=2372, patches=[]) as server:
+            assert launcher.wait_for_text("Ready to play ORVEX", timeout=30), launcher.status_lines()[-3:]
+            # One ordinary session on the server's side.
+            assert server.frames() == [b"\x01", b"\x03", b"\x02" + (2372).to_bytes(2, "little")]
+    finally:
+        assert launcher.close() == 0

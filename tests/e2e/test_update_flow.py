@@ -38,7 +38,7 @@ def sample(tmp_path_factory):
 
 
 def run_launcher(client, workdir, root, wait_for, always=SLOW_ANSWERS, releases=None, server_args=(), requests=None,
-                 front=False, **scenario):
+                 front=False, linger=0.5, **scenario):
     """Runs Launcher.exe until a text is painted; returns (painted frames, CDN GETs, GETs elsewhere).
     The stand-in server serves root (slowed down by always), or the patch
     service the release folders in releases (with front, behind nginx);
@@ -52,7 +52,7 @@ def run_launcher(client, workdir, root, wait_for, always=SLOW_ANSWERS, releases=
         try:
             assert launcher.window_id() is not None
             assert launcher.wait_for_text(wait_for, timeout=40), launcher.status_lines()[-5:]
-            time.sleep(0.5)  # a few more frames with the final state
+            time.sleep(linger)  # a few more frames with the final state
             if requests is not None:
                 requests += patches.requests()
             return status_and_percent(launcher), patches.gets("cdn"), patches.gets("fallback")
@@ -149,40 +149,58 @@ class TestThroughTheFront:
 
 
 class TestInterruptedDownloadResumes:
-    """The 64 MiB archive of 2372 breaks at 60%; the next launcher asks only
-    for the rest, still patches when the server ignores the range, and starts
-    over when the partial archive came from another manifest."""
+    """The 64 MiB archive of 2372 breaks at 60%: the same launcher runs again
+    after its wait and asks only for the rest. A launcher closed during that
+    wait ends at once, and the next one still patches when the server ignores
+    the range, and starts over when the partial archive came from another
+    manifest."""
 
-    @pytest.mark.parametrize("case", ["range-served", "server-without-ranges", "partial-of-another-manifest"])
-    def test_next_launcher_asks_for_the_rest_of_the_archive(self, sample, tmp_path, case):
+    @pytest.mark.parametrize("case", ["retried-by-the-same-launcher", "server-without-ranges",
+                                      "partial-of-another-manifest"])
+    def test_next_attempt_asks_for_the_rest_of_the_archive(self, sample, tmp_path, monkeypatch, case):
         client = sample.make_client(tmp_path / "client", LAUNCHER_EXE, version=2371)
         archive = (sample.patch_root / "2372.zip").read_bytes()
         download = client / ".orvex-update" / "download"
         archive_text = "Downloading 2372.zip..."
+        interrupted = "Update connection interrupted."
         scenario = dict(version=2372, patches=["patch2372.zip"])
+        archive_gets = lambda requests: [r["range"] for r in requests if r["path"] == "/orvex-patch/2372.zip"]
 
-        frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, "Update connection interrupted.",
-                                    server_args=["--always-for", "2372.zip", "cut-60"], **scenario)
-        kept = (download / "patch.zip").read_bytes()
-        assert 0 < len(kept) <= len(archive) * 60 // 100 and archive.startswith(kept)
-        assert read_ini_value(client / "Server.ini", "Version", "Files") == "2371"
-        if case == "partial-of-another-manifest":
-            other = hashlib.sha256((sample.patch_root / "2371.manifest").read_bytes()).hexdigest()
-            (download / "patch.zip.source").write_text(other + "\n")
+        if case == "retried-by-the-same-launcher":
+            monkeypatch.setenv("ORVEX_RETRY_WAITS", "2")
+            requests = []
+            frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, READY, requests=requests,
+                                        server_args=["--once-for", "2372.zip", "cut-60"], **scenario)
+            statuses = distinct([status for status, _ in frames])
+            assert statuses.index(interrupted) < statuses.index(READY), statuses
+            first, rest = archive_gets(requests)
+            kept = int(re.fullmatch(r"bytes=(\d+)-", rest).group(1))
+            assert first is None and 0 < kept <= len(archive) * 60 // 100
+            # The bar goes on from where the broken download stopped.
+            last_failure = max(i for i, (status, _) in enumerate(frames) if status == interrupted)
+            shown = [int(percent[:-1]) for status, percent in frames[last_failure:] if status == archive_text]
+            assert shown and min(shown) >= kept * 100 // len(archive), (kept, shown)
+        else:
+            # A long wait: closing during it must end the launcher at once.
+            monkeypatch.setenv("ORVEX_RETRY_WAITS", "60")
+            frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, "Retrying in ",
+                                        server_args=["--always-for", "2372.zip", "cut-60"], **scenario)
+            assert frames[-1][0] == interrupted
+            kept = (download / "patch.zip").read_bytes()
+            assert 0 < len(kept) <= len(archive) * 60 // 100 and archive.startswith(kept)
+            assert read_ini_value(client / "Server.ini", "Version", "Files") == "2371"
+            if case == "partial-of-another-manifest":
+                other = hashlib.sha256((sample.patch_root / "2371.manifest").read_bytes()).hexdigest()
+                (download / "patch.zip.source").write_text(other + "\n")
 
-        requests = []
-        frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, READY,
-                                    always=SLOW_ANSWERS + (["noranges"] if case == "server-without-ranges" else []),
-                                    requests=requests, **scenario)
-        asked = None if case == "partial-of-another-manifest" else f"bytes={len(kept)}-"
-        assert [(r["path"], r["range"]) for r in requests if PATCH_FILE.fullmatch(r["path"])] == [
-            ("/orvex-patch/2372.manifest", None), ("/orvex-patch/2372.manifest.sig", None),
-            ("/orvex-patch/2372.zip", asked)]
-        if case == "range-served":
-            # The bar goes on from where the first launcher stopped.
-            resumed = len(kept) * 100 // len(archive)
-            shown = [int(percent[:-1]) for status, percent in frames if status == archive_text]
-            assert shown and min(shown) >= resumed, (resumed, shown)
+            requests = []
+            frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, READY,
+                                        always=SLOW_ANSWERS + (["noranges"] if case == "server-without-ranges" else []),
+                                        requests=requests, **scenario)
+            asked = None if case == "partial-of-another-manifest" else f"bytes={len(kept)}-"
+            assert [(r["path"], r["range"]) for r in requests if PATCH_FILE.fullmatch(r["path"])] == [
+                ("/orvex-patch/2372.manifest", None), ("/orvex-patch/2372.manifest.sig", None),
+                ("/orvex-patch/2372.zip", asked)]
         assert (READY, "100%") in frames
         assert read_ini_value(client / "Server.ini", "Version", "Files") == "2372"
         assert sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
@@ -273,6 +291,26 @@ class TestRefusedUpdateLeavesTheClientUntouched:
         assert sample_client.file_digests(client, skip=()) == before
         assert read_ini_value(client / "Server.ini", "Version", "Files") == "2369"
         assert not (client / ".orvex-update" / "current").exists()
+
+
+def test_archive_refused_by_its_digest_is_not_retried(sample, tmp_path, monkeypatch):
+    monkeypatch.setenv("ORVEX_RETRY_WAITS", "1")
+    root = tmp_path / "root"
+    root.mkdir()
+    for name in ("2370.manifest", "2370.manifest.sig"):
+        shutil.copy(sample.patch_root / name, root / name)
+    archive = bytearray((sample.patch_root / "2370.zip").read_bytes())
+    archive[len(archive) // 2] ^= 0xFF
+    (root / "2370.zip").write_bytes(archive)
+    client = sample.make_client(tmp_path / "client", LAUNCHER_EXE)
+    message = "Downloaded archive hash or size is invalid."
+
+    # Long enough after the refusal for a retry after 1 s to show.
+    frames, gets, _ = run_launcher(client, tmp_path, root, message, linger=3, version=2370,
+                                   patches=["patch2370.zip"])
+    assert frames[-1][0] == message
+    assert [path for path in gets if PATCH_FILE.fullmatch(path)] == expected_gets(2370)
+    assert read_ini_value(client / "Server.ini", "Version", "Files") == "2369"
 
 
 def test_failed_install_whose_recovery_fails_reports_both(sample, tmp_path):

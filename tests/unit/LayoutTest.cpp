@@ -99,6 +99,15 @@ TEST(FrameRules, StatusTipOpensOnRestAndClosesOnChange) {
   }
 }
 
+TEST(FrameRules, RetryCountdown) {
+  EXPECT_EQ(RetrySecondsLeft(0, 5000), 0);         // no retry waiting
+  EXPECT_EQ(RetrySecondsLeft(20000, 5000), 15);
+  EXPECT_EQ(RetrySecondsLeft(20000, 5001), 15);    // rounded up
+  EXPECT_EQ(RetrySecondsLeft(20000, 19999), 1);
+  EXPECT_EQ(RetrySecondsLeft(20000, 20000), 1);    // due: still shown until the run starts
+  EXPECT_EQ(RetryCountdownText(45), L"Retrying in 45 s\u2026");
+}
+
 TEST(FrameRules, BoardOffsetClamping) {
   EXPECT_EQ(ClampBoardOffset(9, 5), 3u);
   EXPECT_EQ(ClampBoardOffset(2, 5), 2u);

@@ -54,3 +54,46 @@ TEST(SessionTexts, HaveTheirFixedLengths) {
   EXPECT_EQ(session::ClientNewerText().size(), 16u);
   EXPECT_EQ(session::ReadyText().size(), 19u);
 }
+
+TEST(Retry, OnlyNetworkFailuresOfADownloadAreRetried) {
+  struct Case {
+    const char* text;
+    unsigned long code;
+    bool transient;
+  };
+  const Case cases[] = {
+      {"Update connection interrupted.", 0, true},
+      {"Update download timed out.", 0, true},
+      {"HTTPS request or certificate validation failed.", 12029, true},  // refused
+      {"HTTPS request or certificate validation failed.", 12030, true},  // reset
+      {"HTTPS request or certificate validation failed.", 12002, true},  // timed out
+      {"HTTPS request or certificate validation failed.", 12175, false},  // certificate refused
+      {"HTTPS request or certificate validation failed.", 12045, false},
+      {"Yama sunucusu istegi reddetti (HTTP 500).", 0, true},
+      {"Yama sunucusu istegi reddetti (HTTP 503).", 0, true},
+      {"Yama sunucusu istegi reddetti (HTTP 404).", 0, false},
+      {"Yama sunucusu istegi reddetti (HTTP 5000).", 0, false},
+      {"Yama sunucusu istegi reddetti (HTTP 5x0).", 0, false},
+      {"Onarim katalogu bu surumle eslesmiyor (HTTP 409). Guncel surumun sunucuda yayinlanmasi gerekiyor.", 0, false},
+      {"Downloaded archive hash or size is invalid.", 0, false},
+      {"Update signature is invalid.", 0, false},
+      {"Signed update version does not match the requested version.", 0, false},
+      {"Downloaded file exceeds its size limit.", 0, false},
+      {"Unsafe archive entry.", 0, false},
+      {"The launcher is closing.", 0, false},
+      {"Update connection interrupted. Recovery: Cannot restore backup file.", 0, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(session::IsTransientDownloadFailure(c.text, c.code), c.transient) << c.text << " " << c.code;
+  }
+}
+
+TEST(Retry, WaitsAndTheirOverride) {
+  const std::vector<unsigned> defaults{5, 15, 45, 120, 300};
+  EXPECT_EQ(session::DefaultRetryWaits(), defaults);
+  EXPECT_EQ(session::RetryWaitsFrom("2,4,8"), (std::vector<unsigned>{2, 4, 8}));
+  EXPECT_EQ(session::RetryWaitsFrom("3600"), (std::vector<unsigned>{3600}));
+  for (const char* bad : {"", "0", "3601", "1,,2", "1,2,", ",1", "1,2,3,4,5,6", "a", "-1", "1 2", "99999"}) {
+    EXPECT_EQ(session::RetryWaitsFrom(bad), defaults) << bad;
+  }
+}
