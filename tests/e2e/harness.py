@@ -382,6 +382,11 @@ class PatchServer(_ServerProcess):
         return [entry["path"] for entry in self.requests()
                 if entry["method"] == "GET" and entry["endpoint"] == endpoint]
 
+    def posts(self, path=None):
+        """Logged POST requests in order; only those to path when given."""
+        return [entry for entry in self.requests()
+                if entry["method"] == "POST" and (path is None or entry["path"] == path)]
+
 
 def status_and_percent(launcher):
     """(status line, percentage text) of every painted frame, in order."""

@@ -5,7 +5,7 @@ tests neither need nor disturb the login port; the site server takes a free port
 """
 import pytest
 
-from harness import Launcher, SiteServer, drop_proxy_settings, make_client
+from harness import Launcher, SiteServer, make_client
 
 UNAVAILABLE = "Duyurular \u015fu anda y\u00fcklenemiyor."
 NONE_PUBLISHED = "Yay\u0131mlanm\u0131\u015f duyuru yok."
@@ -15,11 +15,6 @@ def board_client(folder, origin):
     ini = ("[Version]\r\nFiles=2372\r\n[Server]\r\nCount=1\r\nIP0=127.0.0.2\r\n"
            f"[ORVEX_LINKS]\r\nAnnouncementsOrigin={origin}/ignored/path\r\n")
     return make_client(folder, server_ini=ini)
-
-
-@pytest.fixture(autouse=True)
-def _no_proxy():
-    drop_proxy_settings()
 
 
 def run_board(tmp_path, server, wanted):

@@ -11,7 +11,7 @@ import pytest
 
 import sample_client
 from fixtures import append_only
-from harness import LAUNCHER_EXE, read_ini_value, turkish_code_page_environment, wine_environment
+from harness import LAUNCHER_EXE, read_ini_value, wine_environment
 
 SUCCESS = "ORVEX yamasi kuruldu. Simdi Launcher.exe ile oyunu acabilirsiniz."
 LOCATION = "Patch.zip dosyasini mevcut ORVEX 2369 client klasorune cikarin, sonra PATCH_KUR.cmd dosyasini acin."
@@ -139,14 +139,6 @@ class TestWrongLocationChangesNothing:
         assert sample_client.file_digests(client, skip=(LOG_NAME, f"ORVEX/Patch/{LOG_NAME}",
                                                         f"ORVEX2/Patch/{LOG_NAME}")) == before
         assert not (client / ".orvex-update").exists()
-
-
-@pytest.fixture(scope="module")
-def turkish_code_page(tmp_path_factory):
-    environment = turkish_code_page_environment(tmp_path_factory.mktemp("locale"))
-    if environment is None:
-        pytest.skip("localedef or the tr_TR locale source is not installed")
-    return environment
 
 
 class TestClientFolderWithTurkishLetters:

@@ -13,7 +13,7 @@ import pytest
 
 from fixtures import INSTALL_DRIVER, PUBLISH, UPDATE_AREA, pseudo_random, sha256_hex, snapshot, win_path, \
     write_tree
-from harness import PYTHON, SOURCE_DIR, PatchServer, drop_proxy_settings, wine_environment
+from harness import PYTHON, SOURCE_DIR, PatchServer, wine_environment
 
 VERSION = 2372
 SHARED = pseudo_random("shared", 4000)
@@ -84,11 +84,6 @@ def store(sound_client, tmp_path_factory):
     return root
 
 
-@pytest.fixture(scope="module", autouse=True)
-def no_proxy():
-    drop_proxy_settings()
-
-
 def damage(client):
     """Changed bytes, a missing file, a truncated file, a non-empty empty file
     and one shared content damaged at both of its paths."""
@@ -124,10 +119,6 @@ def progress(lines):
     return [tuple(map(int, line.split()[1:])) for line in lines if line.startswith("PROGRESS: ")]
 
 
-def repair_posts(server):
-    return [entry for entry in server.requests() if entry["method"] == "POST"]
-
-
 def expected_bitmap(catalogue, digests):
     bitmap = bytearray((len(catalogue) + 7) // 8)
     for index, digest in enumerate(catalogue):
@@ -146,7 +137,7 @@ def test_damaged_files_are_fetched_once_verified_and_installed(sound_client, sto
 
     with PatchServer(tmp_path, tmp_path, extra_args=["--repair-root", str(store)]) as server:
         code, lines = run_repair(client)
-        posts = repair_posts(server)
+        posts = server.posts()
 
     assert (code, lines[-1]) == (0, "OK"), lines
     assert snapshot(client, skip=(UPDATE_AREA, "ORVEX")) == snapshot(sound_client[0], skip=(UPDATE_AREA, "ORVEX"))
@@ -174,7 +165,7 @@ def test_damaged_files_are_fetched_once_verified_and_installed(sound_client, sto
     # The repaired client is sound: a second pass downloads nothing.
     with PatchServer(tmp_path, tmp_path, extra_args=["--repair-root", str(store)]) as server:
         code, lines = run_repair(client)
-        assert repair_posts(server) == []
+        assert server.posts() == []
     assert (code, lines[-1]) == (0, "OK")
     assert statuses(lines)[-1] == "All game files verified."
     assert "BEFORE-INSTALL" not in lines and progress(lines) == []
@@ -225,7 +216,7 @@ def test_failed_replacement_keeps_what_was_done_and_the_next_pass_fetches_the_re
         repaired = [(client / name).is_file() and (client / name).read_bytes() == FILES[name] for name in names]
         stuck.rmdir()
         code_again, lines_again = run_repair(client)
-        posts = repair_posts(server)
+        posts = server.posts()
 
     assert (code, lines[-1]) == (1, "ERROR: Cannot replace client file; close the game and retry."), lines
     assert repaired == [True, True, False, False, False]
@@ -261,7 +252,7 @@ def test_repair_above_one_segment_is_fetched_in_two(tmp_path):
 
     with PatchServer(tmp_path, tmp_path, extra_args=["--repair-root", str(store)]) as server:
         code, lines = run_repair(client)
-        posts = repair_posts(server)
+        posts = server.posts()
 
     assert (code, lines[-1]) == (0, "OK"), lines
     assert [post["body"].split("\n")[4:6] for post in posts] == [["0", str(SEGMENT)], [str(SEGMENT), "1000"]]
@@ -280,7 +271,7 @@ def test_wrong_bytes_from_the_server_leave_the_client_untouched(sound_client, st
 
     with PatchServer(tmp_path, tmp_path, extra_args=["--repair-root", str(bad_store)]) as server:
         code, lines = run_repair(client)
-        posts = repair_posts(server)
+        posts = server.posts()
 
     assert (code, lines[-1]) == (1, "ERROR: Repair batch failed SHA-256 verification."), lines
     assert len(posts) == 1  # a complete answer that fails verification is not fetched again
@@ -300,7 +291,7 @@ def test_catalogue_mismatch_is_retried_then_reported(sound_client, store, tmp_pa
 
     with PatchServer(tmp_path, tmp_path, extra_args=["--repair-root", str(other)]) as server:
         code, lines = run_repair(client)
-        posts = repair_posts(server)
+        posts = server.posts()
 
     assert (code, lines[-1]) == (1, "ERROR: " + CATALOGUE_409), lines
     assert len(posts) == 3 and len({post["body"] for post in posts}) == 1
@@ -319,7 +310,7 @@ def test_damaged_running_launcher_stops_before_any_request(sound_client, store, 
 
     with PatchServer(tmp_path, tmp_path, extra_args=["--repair-root", str(store)]) as server:
         code, lines = run_repair(client, exe=client / "Launcher.exe")
-        posts = repair_posts(server)
+        posts = server.posts()
 
     assert (code, lines[-1]) == (1, "ERROR: The running Launcher is damaged. Replace it with the signed "
                                     "standalone Launcher."), lines

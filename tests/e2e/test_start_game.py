@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from harness import Launcher, LoginServer, PatchServer, drop_proxy_settings, make_client, wait_until, \
+from harness import Launcher, LoginServer, PatchServer, make_client, wait_until, \
     wine_environment, write_client_manifests
 
 STANDIN_DIR = pathlib.Path(os.environ.get("ORVEX_STANDIN_DIR",
@@ -23,11 +23,6 @@ CLIENT_LIMIT = "Bu bilgisayarda en fazla 3 oyun istemcisi acabilirsiniz."
 SW_HIDE = 0
 CLEAN = "Ready to play."
 UNREACHABLE = "HTTPS request or certificate validation failed."
-
-
-@pytest.fixture(scope="module", autouse=True)
-def no_proxy():
-    drop_proxy_settings()
 
 
 
@@ -223,10 +218,6 @@ def opened_by_some_process(path):
     return False
 
 
-def repair_posts(server):
-    return [entry for entry in server.requests() if entry["method"] == "POST"]
-
-
 # What the background pass is doing when the window closes: waiting in a
 # download whose server went silent after the headers, hashing a managed file
 # of 1 GiB (about 3 s under Wine), waiting 2 s before its third request.
@@ -251,9 +242,9 @@ def test_closing_during_a_background_repair_ends_the_process_at_once(tmp_path, m
             if moment == "large-hash":
                 assert wait_until(lambda: opened_by_some_process(big), timeout=60)
             elif moment == "stalled-download":
-                assert wait_until(lambda: repair_posts(server), timeout=60), launcher.status_lines()[-3:]
+                assert wait_until(lambda: server.posts(), timeout=60), launcher.status_lines()[-3:]
             else:
-                assert wait_until(lambda: len(repair_posts(server)) == 2, timeout=60), launcher.status_lines()[-3:]
+                assert wait_until(lambda: len(server.posts()) == 2, timeout=60), launcher.status_lines()[-3:]
             press(launcher, "Escape")
             closed = time.monotonic()
             # Started while the first one is still closing: it waits for the
@@ -262,7 +253,7 @@ def test_closing_during_a_background_repair_ends_the_process_at_once(tmp_path, m
             assert launcher.wait(10) == 0
             assert time.monotonic() - closed < 3.0
             if moment == "retry-wait":
-                assert len(repair_posts(server)) == 2  # no third request after the close
+                assert len(server.posts()) == 2  # no third request after the close
             assert relaunch.window_id(timeout=60) is not None, relaunch.trace()[-3000:]
             assert relaunch.close() == 0
         finally:

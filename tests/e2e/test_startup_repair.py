@@ -10,10 +10,8 @@ import shutil
 import subprocess
 import time
 
-import pytest
-
 from harness import (CLIENT_START_UP_FILES, Launcher, PatchServer,
-                     dismiss_boxes_until_exit, drop_proxy_settings, make_client, read_ini_value, wait_until,
+                     dismiss_boxes_until_exit, make_client, read_ini_value, wait_until,
                      windows_titled, wine_environment)
 from service import PatchService, release
 
@@ -22,11 +20,6 @@ METADATA = f"metadata-v4-{VERSION}.manifest"
 MANIFESTS = ("Startup.manifest", "Integrity.manifest")
 DAMAGED = "D3DX9_43.dll"
 REFUSED_404 = "Yama sunucusu istegi reddetti (HTTP 404)."
-
-
-@pytest.fixture(scope="module", autouse=True)
-def no_proxy():
-    drop_proxy_settings()
 
 
 

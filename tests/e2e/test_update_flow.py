@@ -15,8 +15,8 @@ import pytest
 
 import sample_client
 from fixtures import unwritable
-from harness import (LAUNCHER_EXE, Launcher, LoginServer, PatchServer, drop_proxy_settings, read_ini_value,
-                     status_and_percent, turkish_code_page_environment, wait_until)
+from harness import (LAUNCHER_EXE, Launcher, LoginServer, PatchServer, read_ini_value,
+                     status_and_percent, wait_until)
 from service import Front, PatchService, release
 from test_launcher_swap import close_window, end_processes_running_from, launcher_windows
 
@@ -28,8 +28,6 @@ PATCH_FILE = re.compile(r"/orvex-patch/\d+\.(manifest|manifest\.sig|zip)")
 SLOW_ANSWERS = ["delay-0.3"]
 # Verifying this much after the swap keeps the install text up for several frames.
 BULK_MIB = 64
-
-drop_proxy_settings()
 
 
 @pytest.fixture(scope="module")
@@ -331,14 +329,6 @@ def test_failed_install_whose_recovery_fails_reports_both(sample, tmp_path):
     assert (client / "Server.ini").read_bytes() == settings
     # The transaction stays for the next recovery.
     assert (client / ".orvex-update" / "current" / "journal").exists()
-
-
-@pytest.fixture(scope="module")
-def turkish_code_page(tmp_path_factory):
-    environment = turkish_code_page_environment(tmp_path_factory.mktemp("locale"))
-    if environment is None:
-        pytest.skip("localedef or the tr_TR locale source is not installed")
-    return environment
 
 
 class TestClientFolderWithTurkishLetters:

@@ -16,7 +16,9 @@
 namespace fs = std::filesystem;
 using orvex_update::ManifestFile;
 using orvex_update::RebuildFromDelta;
+using testutil::ReadBytes;
 using testutil::ScratchFolder;
+using testutil::WriteBytes;
 
 namespace {
 
@@ -29,16 +31,6 @@ constexpr char kWrongBase[] =
     "This patch requires a compatible ORVEX/Halvane 2369 base. The existing game archive was left intact.";
 
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-void WriteBytes(const fs::path& file, const Bytes& bytes) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string DigestText(const Bytes& bytes) {
   orvex_update::Digest digest{};
@@ -106,8 +98,8 @@ class DeltaRebuild : public ::testing::Test {
     ASSERT_NO_THROW(RebuildFromDelta(
         client_, delta_, output_, EntryFor(target), [this](const std::string& text) { progress_.push_back(text); },
         rebuilt));
-    EXPECT_EQ(ReadAll(output_), target);
-    EXPECT_EQ(ReadAll(client_), base) << "the client file is only read";
+    EXPECT_EQ(ReadBytes(output_), target);
+    EXPECT_EQ(ReadBytes(client_), base) << "the client file is only read";
     // What the install takes instead of hashing again: the output as written
     // and the whole client file, the stretches the ranges replace included.
     EXPECT_EQ(rebuilt.output.sha256, DigestText(target));
@@ -126,13 +118,13 @@ TEST_F(DeltaRebuild, ClientAlreadyAtTargetIsCopiedWithoutReadingTheDelta) {
   WriteBytes(client_, target);
   WriteBytes(delta_, ToBytes("garbage that is not a delta"));
   ASSERT_NO_THROW(Rebuild(target));
-  EXPECT_EQ(ReadAll(output_), target);
+  EXPECT_EQ(ReadBytes(output_), target);
   EXPECT_TRUE(progress_.empty());
   // Not even a missing delta matters then.
   fs::remove(delta_);
   fs::remove(output_);
   ASSERT_NO_THROW(Rebuild(target));
-  EXPECT_EQ(ReadAll(output_), target);
+  EXPECT_EQ(ReadBytes(output_), target);
 }
 
 TEST_F(DeltaRebuild, ClientAtTargetWinsOverADeltaDamagedPastItsFirstRange) {
@@ -144,7 +136,7 @@ TEST_F(DeltaRebuild, ClientAtTargetWinsOverADeltaDamagedPastItsFirstRange) {
   delta.push_back('!');
   WriteBytes(delta_, delta);
   ASSERT_NO_THROW(Rebuild(target));
-  EXPECT_EQ(ReadAll(output_), target);
+  EXPECT_EQ(ReadBytes(output_), target);
 }
 
 TEST_F(DeltaRebuild, CopyRefusesAnExistingOutput) {
@@ -165,7 +157,7 @@ TEST_F(DeltaRebuild, WorksWithoutAProgressReporter) {
   WriteBytes(delta_, MakeDelta({{0, ToBytes("x")}}));
   const Bytes target = ToBytes("x123456789");
   ASSERT_NO_THROW(RebuildFromDelta(client_, delta_, output_, EntryFor(target), {}));
-  EXPECT_EQ(ReadAll(output_), target);
+  EXPECT_EQ(ReadBytes(output_), target);
 }
 
 TEST_F(DeltaRebuild, DeltaAloneStillNeedsTheClientFile) {
@@ -250,7 +242,7 @@ TEST_F(DeltaRebuild, WrongBaseLeavesTheClientFileIntact) {
   WriteBytes(client_, client);
   WriteBytes(delta_, MakeDelta({{3, ToBytes("ab")}}));
   EXPECT_EQ(ErrorOf(ToBytes("012ab56789")), kWrongBase);
-  EXPECT_EQ(ReadAll(client_), client);
+  EXPECT_EQ(ReadBytes(client_), client);
 }
 
 TEST_F(DeltaRebuild, LargeArchiveAcrossBufferBoundaries) {

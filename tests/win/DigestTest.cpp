@@ -14,6 +14,7 @@ using orvex_update::HexDigest;
 using testutil::ReadBytes;
 using testutil::ScratchFolder;
 using testutil::SignedFixture;
+using testutil::ThrownBy;
 
 namespace {
 
@@ -32,15 +33,6 @@ std::string BufferHex(const void* data, std::size_t length) {
   Digest digest{};
   EXPECT_TRUE(orvex_update::Sha256Buffer(data, length, digest));
   return HexDigest(digest);
-}
-
-std::string ThrownBy(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(no exception)";
 }
 
 win::UniqueFile OpenForReading(const std::filesystem::path& path) {

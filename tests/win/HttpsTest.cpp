@@ -47,11 +47,6 @@ std::string Pattern(std::size_t size) {
   return out;
 }
 
-std::string ReadAll(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // A path segment no other request carries, to find (or miss) a request in the log.
 std::string Marker() {
   static int counter = 0;
@@ -68,7 +63,7 @@ std::filesystem::path RequestLogPath() {
 
 std::string RequestLog() {
   const auto path = RequestLogPath();
-  return path.empty() ? std::string() : ReadAll(path);
+  return path.empty() ? std::string() : testutil::ReadText(path);
 }
 
 std::size_t CountOf(const std::string& haystack, const std::string& needle) {
@@ -108,7 +103,7 @@ class Https : public ::testing::Test {
     return {};
   }
 
-  std::string Body() const { return ReadAll(file_); }
+  std::string Body() const { return testutil::ReadText(file_); }
 
   testutil::ScratchFolder folder_{"https"};
   std::filesystem::path file_ = folder_.Path() / "download.bin";

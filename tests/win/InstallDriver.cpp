@@ -131,6 +131,17 @@ int RunHolder(const std::wstring& file, const std::wstring& milliseconds, const 
   return 0;
 }
 
+// The file's first byte inverted in place, its size kept.
+void InvertFirstByte(HANDLE file) {
+  unsigned char byte = 0;
+  DWORD done = 0;
+  if (::ReadFile(file, &byte, 1, &done, nullptr) && done == 1) {
+    byte = static_cast<unsigned char>(~byte);
+    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    ::WriteFile(file, &byte, 1, &done, nullptr);
+  }
+}
+
 std::string g_failAt;
 // install --write-at CHECKPOINT FILE: another program writing into FILE at
 // that checkpoint (its first byte inverted, the size kept).
@@ -142,13 +153,7 @@ void WriteBehindTheInstallsBack() {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
-  unsigned char byte = 0;
-  DWORD done = 0;
-  if (::ReadFile(file, &byte, 1, &done, nullptr) && done == 1) {
-    byte = static_cast<unsigned char>(~byte);
-    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    ::WriteFile(file, &byte, 1, &done, nullptr);
-  }
+  InvertFirstByte(file);
   ::CloseHandle(file);
 }
 
@@ -168,13 +173,7 @@ void RenameAnotherFileOver() {
   const HANDLE file = ::CreateFileW(other.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
-  unsigned char byte = 0;
-  DWORD done = 0;
-  if (::ReadFile(file, &byte, 1, &done, nullptr) && done == 1) {
-    byte = static_cast<unsigned char>(~byte);
-    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    ::WriteFile(file, &byte, 1, &done, nullptr);
-  }
+  InvertFirstByte(file);
   ::SetFileTime(file, nullptr, nullptr, &written);
   ::CloseHandle(file);
   ::MoveFileExW(other.c_str(), g_renameOverFile.c_str(), MOVEFILE_REPLACE_EXISTING);

@@ -16,7 +16,9 @@ namespace fs = std::filesystem;
 using orvex_update::EnsureInsideClient;
 using orvex_update::ManifestFile;
 using orvex_update::UpdateLock;
+using testutil::ReadText;
 using testutil::ScratchFolder;
+using testutil::ThrownBy;
 using testutil::WriteText;
 
 namespace {
@@ -27,20 +29,6 @@ constexpr char kJunction[] = "Update path contains a junction or symbolic link."
 constexpr char kEmptySha[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 constexpr char kAbcSha[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 constexpr wchar_t kProbeVariable[] = L"ORVEX_TEST_LOCK_PROBE_FOLDER";
-
-std::string ThrownBy(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "(no exception)";
-}
-
-std::string ReadText(const fs::path& file) {
-  const std::vector<std::uint8_t> bytes = testutil::ReadBytes(file);
-  return std::string(bytes.begin(), bytes.end());
-}
 
 // A client folder in a fresh scratch folder.
 class ClientFolder : public ::testing::Test {

@@ -1,15 +1,11 @@
 // Signed fixtures that the build makes with tools/orvex_publish.py beside the
-// test binary (fixtures/signed), and small byte-file helpers around them.
+// test binary (fixtures/signed).
 #pragma once
 
-#include <windows.h>
+#include "WinTestUtil.h"
 
-#include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <vector>
 
 namespace testutil {
 
@@ -25,16 +21,6 @@ inline std::filesystem::path ExecutableFolder() {
 
 inline std::filesystem::path SignedFixture(const std::string& name) {
   return ExecutableFolder() / "fixtures" / "signed" / name;
-}
-
-inline std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace testutil

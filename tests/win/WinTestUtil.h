@@ -1,11 +1,16 @@
-// Helpers for tests that run under Wine: scratch folders and files.
+// Helpers for tests that run under Wine: scratch folders, files and thrown texts.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace testutil {
 
@@ -31,6 +36,32 @@ class ScratchFolder {
 inline void WriteText(const std::filesystem::path& file, const std::string& text) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << text;
+}
+
+inline void WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The whole file; empty when it cannot be read.
+inline std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string ReadText(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The text of the exception action throws, or "(no exception)".
+inline std::string ThrownBy(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "(no exception)";
 }
 
 // Changes the current directory for the length of a scope.

@@ -17,6 +17,7 @@
 namespace fs = std::filesystem;
 using orvex_update::ExtractArchive;
 using orvex_update::PatchArchive;
+using testutil::ReadText;
 using testutil::ScratchFolder;
 using ziptest::Builder;
 using ziptest::Entry;
@@ -38,11 +39,6 @@ Entry Deflated(std::string name, std::string data) {
 }
 
 Entry Folder(std::string name) { return Stored(std::move(name), ""); }
-
-std::string ReadText(const fs::path& file) {
-  const std::vector<std::uint8_t> bytes = testutil::ReadBytes(file);
-  return std::string(bytes.begin(), bytes.end());
-}
 
 // A scratch folder holding the archive and, beside it, the staging folder.
 class ZipExtract : public ::testing::Test {
