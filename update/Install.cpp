@@ -143,12 +143,21 @@ bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
   return HashOpenFileHex(file.Get()) == entry.sha256;
 }
 
-// Step 16: every installed file read back and hashed, several at a time,
-// judged in manifest order. Its size and write time cannot tell: a file of
-// the same size and time renamed over the destination would pass.
-void VerifyInstalledFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files) {
+// Step 16, several files at a time, judged in manifest order. A file whose
+// identity was known when it was moved into place (installedAs) is still
+// the file that was hashed as it was staged when it still has that identity:
+// the same file object, which no write has touched since (every write moves
+// its write time). Asking that opens the file for its attributes only, which
+// no scanner's hold shuts out. Every other file is read back and hashed: its
+// size and write time alone cannot tell, as a file of the same size and time
+// renamed over the destination would pass.
+void VerifyInstalledFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files,
+                          const std::vector<FileIdentity>& installedAs) {
   const auto matches = [&](std::size_t i) {
-    return InstalledFileMatches(ClientPathFor(clientFolder, files[i]), files[i]);
+    const fs::path path = ClientPathFor(clientFolder, files[i]);
+    FileIdentity now;
+    if (installedAs[i].index != 0 && QueryFileIdentity(path, now) && now == installedAs[i]) return true;
+    return InstalledFileMatches(path, files[i]);
   };
   constexpr std::size_t kWindow = 64;
   std::vector<unsigned char> results(kWindow);
@@ -366,6 +375,8 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   // still the one reported. The game archives that a delta rebuilds are
   // hashed by the rebuild's own read of them.
   std::vector<ClientFileBefore> clientBefore(manifest.files.size());
+  // Each staged file as it was when its digest was checked (zero: unknown).
+  std::vector<FileIdentity> stagedAs;
   std::atomic<bool> stopLooking{false};
   std::exception_ptr lookFailure;
   FlushQueue earlyFlushes;
@@ -433,6 +444,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
         return path;
       };
       std::map<std::wstring, const HashedFile*> written;
+      stagedAs.assign(manifest.files.size(), FileIdentity{});
       for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
       for (std::size_t i = 0; i < manifest.files.size(); ++i) {
         const ManifestFile& file = manifest.files[i];
@@ -443,6 +455,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
           guard.Check(delta->second);
           RebuiltFile rebuilt;
           RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt);
+          stagedAs[i] = rebuilt.output.identity;
           // The rebuild read the whole client file, which was that one file
           // throughout: its digest is the journal's.
           if (!rebuilt.base.sha256.empty() && rebuilt.base.identity.index != 0) {
@@ -457,6 +470,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
           if (stagedFile.sha256 != file.sha256 || size != file.size) {
             Fail("Extracted file hash mismatch.");
           }
+          stagedAs[i] = stagedFile.identity;
         } else if (!FileMatches(staged, file)) {
           Fail("Extracted file hash mismatch.");
         }
@@ -517,18 +531,25 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   // marker, every installed file's bytes and name are on disk (each flushed
   // after its move, several at a time); until then a power cut is rolled back
   // from the backups.
+  // Each installed file is held without write sharing from before its move
+  // until its flush; when it is then still the staged file as hashed, its
+  // identity stands for its digest in the check after the swap.
+  std::vector<FileIdentity> installedAs(manifest.files.size());
   {
     FlushQueue flushes;
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
       if (i == manifest.files.size() / 2) Checkpoint("replace-half");
       const ManifestFile& file = manifest.files[i];
       const fs::path destination = ClientPathFor(clientFolder, file);
-      flushes.Add(ReplaceClientFileHeld(guard, staging / fs::path(file.path), destination), FlushSite::kStaged);
+      win::UniqueFile moved = ReplaceClientFileHeld(guard, staging / fs::path(file.path), destination);
+      FileIdentity now;
+      if (stagedAs[i].index != 0 && QueryFileIdentity(moved.Get(), now) && now == stagedAs[i]) installedAs[i] = now;
+      flushes.Add(std::move(moved), FlushSite::kStaged);
     }
     flushes.Wait();
   }
   Checkpoint("verify");
-  VerifyInstalledFiles(clientFolder, manifest.files);
+  VerifyInstalledFiles(clientFolder, manifest.files, installedAs);
   SaveClientVersion(clientFolder, static_cast<std::uint32_t>(manifest.version));
   WriteDurableFile(current / "committed", std::string_view("1\n"), FlushSite::kCommitted);
   Checkpoint("committed");
