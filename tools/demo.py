@@ -19,6 +19,9 @@
                      to the swap helper, the new one starts and patches on
   offline-installer  PatchKur.exe installing the offline patch 2384 into a
                      2369 client
+  dropped-connection a patch download dropped by the network at 60%: the
+                     launcher counts down, runs again by itself and continues
+                     the archive from where it broke
 
 Each scenario generates its clients and starts its servers under
 build/win/demo/<scenario>/work (the stand-in login server and announcements
@@ -42,7 +45,7 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 from harness import (BUILD_DIR, LAUNCHER_EXE, WINDOW_TITLE, Launcher, LoginServer, PatchServer,  # noqa: E402
                      SiteServer, dismiss_boxes_until_exit, drop_proxy_settings, read_ini_value, wait_until,
-                     windows_titled, wine_environment)
+                     windows_titled, wine_environment, write_client_manifests)
 
 os.environ.setdefault("ORVEX_STANDIN_DIR", str(BUILD_DIR / "standins"))
 import sample_client  # noqa: E402
@@ -455,6 +458,47 @@ def scenario_offline_installer(run):
     return 0 if code == 0 and matches else 1
 
 
+def scenario_dropped_connection(run):
+    """A patch download dropped at 60% by the network, recovered without a restart."""
+    run.say("generating the sample client 2371 and its patch 2372")
+    sample = sample_client.build(run.work / "sample", bulk_mib=64)
+    # The stand-in patch server drops the first archive download at 60%, as a broken network would.
+    drop_once = ["--once-for", "2372.zip", "cut-60"]
+    with site(run) as board, LoginServer(run.work, version=SERVER_VERSION, patches=["patch2372.zip"]):
+        def prepare(folder):
+            client = point_at_servers(sample.make_client(folder, LAUNCHER_EXE, version=2371), board.origin)
+            write_client_manifests(client)  # signed for these settings: no start-up repair is due
+            return client
+
+        client = prepare(run.work / "client")
+        recovered = False
+        with PatchServer(run.work, sample.patch_root, always=["delay-0.3"], extra_args=drop_once) as patches:
+            launcher = Launcher(client)
+            try:
+                if run.window(launcher):
+                    if launcher.wait_for_text("Retrying in ", timeout=60):
+                        time.sleep(0.5)
+                        run.screenshot("connection-dropped")
+                    recovered = launcher.wait_for_text(PATCHED, timeout=90)
+                    if recovered:
+                        time.sleep(1)
+                        run.screenshot("ready")
+                run.statuses(launcher)
+            finally:
+                run.exit_code("Launcher.exe (closed with its Close button, never restarted)", launcher.close())
+            asked = [entry["range"] or "the whole file" for entry in patches.requests()
+                     if entry["path"].endswith("/2372.zip")]
+        run.say(f"2372.zip was asked for: {', then '.join(asked) or 'never'}")
+        continued = len(asked) == 2 and asked[1].startswith("bytes=")
+        matches = sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
+            sample_client.file_digests(sample.trees[SERVER_VERSION])
+        run.say(f"client version after: {client_version(client)}; files equal the {SERVER_VERSION} tree: "
+                f"{'yes' if matches else 'no'}")
+        with PatchServer(run.work, sample.patch_root, always=["delay-0.3"], extra_args=drop_once):
+            run.hand_over(prepare)
+    return 0 if recovered and continued and matches else 1
+
+
 SCENARIOS = {
     "patch": scenario_patch,
     "startup-repair": scenario_startup_repair,
@@ -462,6 +506,7 @@ SCENARIOS = {
     "start-game": scenario_start_game,
     "launcher-update": scenario_launcher_update,
     "offline-installer": scenario_offline_installer,
+    "dropped-connection": scenario_dropped_connection,
 }
 
 
