@@ -54,8 +54,9 @@ std::vector<std::wstring> NormalComponents(const fs::path& path) {
 // EnsureInsideClient for the destinations of one check pass, asking the file
 // system about each parent folder once per pass instead of once per file
 // (tens of thousands of files share a few hundred folders). What it still
-// asks per file: the textual containment of the whole path and whether the
-// file itself is a link. The pass only reads through what it checks; every
+// checks per file: the textual containment of the whole path; whether the
+// file itself is a link is asked of the handle the check opens
+// (EntryFileMatches). The pass only reads through what it checks; every
 // write (ReplaceClientFile) runs the full check again right before it moves.
 class PassContainment {
  public:
@@ -76,7 +77,6 @@ class PassContainment {
       EnsureInsideClient(client_, parent);
       checkedFolders_.insert(parent.native());
     }
-    if (IsReparsePoint(destination)) throw std::runtime_error("Update path contains a junction or symbolic link.");
   }
 
  private:
@@ -92,24 +92,33 @@ struct CheckWorker {
   std::optional<Sha256FileHasher> hasher;  // made on first use, on the worker's thread
 };
 
-// FileMatches on one worker: one open, the type and size asked of the
-// handle, and the hash from that handle (FileMatches asks for the status and
-// the size by name and then opens). Anything unusual (the file cannot be
+constexpr char kLinkedPath[] = "Update path contains a junction or symbolic link.";
+
+// FileMatches on one worker: one open, the type, the attributes and the size
+// asked of the handle, and the hash from that handle (FileMatches asks for
+// the status and the size by name and then opens). The file itself is opened,
+// not what a link at its name points to, so that its own attributes tell a
+// link apart without a query by name. Anything unusual (the file cannot be
 // opened, is no plain disk file) goes to FileMatches itself, for its retries
-// on held files and its own errors.
+// on held files and its own errors, after the same link check by name.
 bool EntryFileMatches(CheckWorker& worker, const fs::path& destination, std::uint64_t size, const Digest& digest,
                       const std::atomic<bool>& stop) {
-  win::UniqueFile file(::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  win::UniqueFile file(
+      ::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   // FileStandardInfo, not GetFileInformationByHandle: Wine answers the
   // latter with a volume query on top, for a serial number not needed here.
+  FILE_ATTRIBUTE_TAG_INFO tag{};
   FILE_STANDARD_INFO info{};
   if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK ||
+      !::GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof(tag)) ||
       !::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof(info)) || info.Directory ||
       info.EndOfFile.QuadPart < 0) {
     file.Reset();
+    if (IsReparsePoint(destination)) throw std::runtime_error(kLinkedPath);
     return FileMatches(destination, size, HexDigest(digest));
   }
+  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) throw std::runtime_error(kLinkedPath);
   if (static_cast<std::uint64_t>(info.EndOfFile.QuadPart) != size) return false;
   if (!worker.hasher) worker.hasher.emplace();
   return worker.hasher->HashToEnd(file.Get(), [&stop] { return stop.load(); }) == digest;
@@ -242,16 +251,18 @@ class RepairRun {
   }
 
   // Every integrity entry and then every startup entry, in file order. The
-  // reading and hashing run on worker threads (one per core) ahead of this
-  // loop; their results are applied here one entry at a time in that order,
-  // so status texts, the catalogue, the damaged list and the first error are
-  // exactly those of a check that ran entry after entry.
+  // reading and hashing run on worker threads ahead of this loop, two per
+  // core: a small file's check is mostly a wait for wineserver's answers to
+  // its open and close, which another worker's hashing fills. Their results
+  // are applied here one entry at a time in that order, so status texts, the
+  // catalogue, the damaged list and the first error are exactly those of a
+  // check that ran entry after entry.
   void CheckEntries(const std::vector<StartupEntry>& first, const std::vector<StartupEntry>& second) {
     const auto entryAt = [&](std::size_t index) -> const StartupEntry& {
       return index < first.size() ? first[index] : second[index - first.size()];
     };
     const std::size_t total = first.size() + second.size();
-    const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxCheckWorkers);
+    const unsigned workers = std::clamp(2 * std::thread::hardware_concurrency(), 2u, kMaxCheckWorkers);
     std::deque<CheckWorker> states;
     for (unsigned i = 0; i < workers; ++i) states.emplace_back(client_);
     std::vector<EntryCheck> slots(kCheckWindow);

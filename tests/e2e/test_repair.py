@@ -318,6 +318,19 @@ def test_damaged_running_launcher_stops_before_any_request(sound_client, store, 
     assert snapshot(client, skip=(UPDATE_AREA,)) == before
 
 
+def test_managed_name_that_is_a_link_to_a_folder_elsewhere_is_refused(sound_client, tmp_path):
+    # The check opens each file itself; a name it cannot open as a file is
+    # still asked whether it is a link before anything reads through it.
+    client = pathlib.Path(shutil.copytree(sound_client[0], tmp_path / "client"))
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (client / "Vantrell.exe").unlink()
+    (client / "Vantrell.exe").symlink_to(elsewhere, target_is_directory=True)
+    before = snapshot(client, skip=(UPDATE_AREA,))
+    assert run_repair(client)[1][-1] == "ERROR: Update path contains a junction or symbolic link."
+    assert snapshot(client, skip=(UPDATE_AREA,)) == before
+
+
 def test_version_out_of_range_and_unsigned_manifests_are_refused(sound_client, tmp_path):
     client = pathlib.Path(shutil.copytree(sound_client[0], tmp_path / "client"))
     assert run_repair(client, version=32768)[1][-1] == "ERROR: Invalid repair version."
