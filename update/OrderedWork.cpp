@@ -19,6 +19,26 @@ void CheckThreadStart() {
   }
 }
 
+void SplitInTwo(std::size_t count, std::size_t minimum, const std::function<void(std::size_t, std::size_t)>& work) {
+  std::size_t split = count;
+  std::thread helper;
+  if (count >= std::max<std::size_t>(minimum, 2) && std::thread::hardware_concurrency() > 1) {
+    try {
+      helper = StartWorkerThread(work, count / 2, count);
+      split = count / 2;
+    } catch (const std::system_error&) {
+      // One thread does it all.
+    }
+  }
+  try {
+    work(0, split);
+  } catch (...) {
+    if (helper.joinable()) helper.join();
+    throw;
+  }
+  if (helper.joinable()) helper.join();
+}
+
 OrderedWork::OrderedWork(std::size_t count, unsigned workers, std::size_t window, Work work)
     : count_(count), window_(std::max<std::size_t>(window, 1)), work_(std::move(work)) {
   done_.assign(window_, 0);

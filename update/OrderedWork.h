@@ -33,6 +33,13 @@ std::thread StartWorkerThread(Args&&... args) {
   return std::thread(std::forward<Args>(args)...);
 }
 
+// Runs work(first, end) over [0, count) in two halves, the second on a
+// thread of its own, when count is at least minimum (and two) and the machine
+// has more than one core; otherwise, or when no thread can be started, as one
+// range on the calling thread. Returns once every range is done; an exception
+// of the calling thread's range is rethrown after the other has ended.
+void SplitInTwo(std::size_t count, std::size_t minimum, const std::function<void(std::size_t, std::size_t)>& work);
+
 class OrderedWork {
  public:
   // Runs work(worker, index, slot, stop) once for each index in [0, count),

@@ -3,10 +3,7 @@
 #include <windows.h>
 
 #include <exception>
-#include <functional>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
 #include "Deployment.h"
 #include "common/WinHandles.h"
@@ -85,26 +82,11 @@ ManagedFileState QueryState(const std::filesystem::path& file) { return QuerySta
 // thread's start would cost more than it saves.
 constexpr std::size_t kSplitQueriesFrom = 4096;
 
-void QueryRange(const std::wstring& paths, const std::vector<std::size_t>& starts, std::size_t first, std::size_t end,
-                ManagedFileState* states) {
-  for (std::size_t i = first; i < end; ++i) states[i] = QueryState(paths.c_str() + starts[i]);
-}
-
-// states[i] for the path at starts[i] of paths; the second half on a thread
-// of its own when that pays. Without a thread to start, all on this one.
+// states[i] for the path at starts[i] of paths.
 void QueryFiles(const std::wstring& paths, const std::vector<std::size_t>& starts, ManagedFileState* states) {
-  const std::size_t count = starts.size();
-  std::size_t split = count;
-  std::thread helper;
-  if (count >= kSplitQueriesFrom && std::thread::hardware_concurrency() > 1) {
-    try {
-      helper = StartWorkerThread(QueryRange, std::cref(paths), std::cref(starts), count / 2, count, states);
-      split = count / 2;
-    } catch (const std::system_error&) {
-    }
-  }
-  QueryRange(paths, starts, 0, split, states);  // never throws
-  if (helper.joinable()) helper.join();
+  SplitInTwo(starts.size(), kSplitQueriesFrom, [&](std::size_t first, std::size_t end) {
+    for (std::size_t i = first; i < end; ++i) states[i] = QueryState(paths.c_str() + starts[i]);
+  });
 }
 
 void AddEntries(const std::filesystem::path& clientFolder, const std::vector<StartupEntry>& entries,

@@ -105,5 +105,44 @@ TEST(OrderedWork, NoItemsNeedNoThreadAndOneItemOne) {
   EXPECT_EQ(value, 42);
 }
 
+bool RefuseThreads() { return true; }
+
+TEST(SplitInTwo, EveryIndexOnceHalvesOnTwoThreadsFromTheMinimumAndOneRangeWithoutAThread) {
+  struct Case {
+    std::size_t count;
+    bool refused;
+    std::size_t split;  // where the other thread's half begins; count for none
+  };
+  constexpr std::size_t kMinimum = 4;
+  const bool cores = std::thread::hardware_concurrency() > 1;
+  for (const Case& c : {Case{0, false, 0}, Case{1, false, 1}, Case{3, false, 3}, Case{4, false, cores ? 2u : 4u},
+                        Case{7, false, cores ? 3u : 7u}, Case{7, true, 7}}) {
+    SCOPED_TRACE(testing::Message() << c.count << (c.refused ? " refused" : ""));
+    const ThreadStartRefusal previous = SetThreadStartRefusal(c.refused ? &RefuseThreads : nullptr);
+    std::vector<int> calls(c.count, 0);
+    std::vector<std::thread::id> ran(c.count);
+    SplitInTwo(c.count, kMinimum, [&](std::size_t first, std::size_t end) {
+      for (std::size_t i = first; i < end; ++i) {
+        ++calls[i];
+        ran[i] = std::this_thread::get_id();
+      }
+    });
+    SetThreadStartRefusal(previous);
+    EXPECT_EQ(calls, std::vector<int>(c.count, 1));
+    for (std::size_t i = 0; i < c.count; ++i) {
+      EXPECT_EQ(ran[i] == std::this_thread::get_id(), i < c.split) << i;
+    }
+  }
+  // An exception of this thread's half comes once the other half has ended.
+  std::vector<int> calls(8, 0);
+  EXPECT_THROW(SplitInTwo(8, kMinimum,
+                          [&](std::size_t first, std::size_t end) {
+                            for (std::size_t i = first; i < end; ++i) ++calls[i];
+                            if (first == 0) throw std::runtime_error("half failed");
+                          }),
+               std::runtime_error);
+  EXPECT_EQ(calls, std::vector<int>(8, 1));
+}
+
 }  // namespace
 }  // namespace orvex_update
