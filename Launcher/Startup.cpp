@@ -20,8 +20,8 @@
 #include "modes/LauncherSwap.h"
 #include "session/Launcher.h"
 #include "ui/Resources.h"
-#include "update/Journal.h"
-#include "update/Paths.h"
+#include "update/apply/Journal.h"
+#include "update/disk/Paths.h"
 #include "update/StartupCheck.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "ui/Layout.h"
 #include "game/RepairSchedule.h"
 #include "common/Utf8.h"
-#include "update/Cancel.h"
+#include "update/disk/Cancel.h"
 #include "update/StartupCheck.h"
 
 namespace {

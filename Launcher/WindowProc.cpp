@@ -12,7 +12,7 @@
 #include "session/Launcher.h"
 #include "session/net/APISocket.h"
 #include "ui/Resources.h"
-#include "update/Paths.h"
+#include "update/disk/Paths.h"
 
 namespace {
 

@@ -35,8 +35,8 @@
 
 #include "common/Utf8.h"
 #include "game/BackgroundRepair.h"
-#include "update/Https.h"
-#include "update/Install.h"
+#include "update/fetch/Https.h"
+#include "update/apply/Install.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "update/ClientManifestFormat.h"
-#include "update/PathRules.h"
+#include "update/manifests/ClientManifestFormat.h"
+#include "update/disk/PathRules.h"
 
 namespace {
 

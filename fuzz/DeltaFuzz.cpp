@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "update/DeltaFormat.h"
-#include "update/PathRules.h"
+#include "update/apply/DeltaFormat.h"
+#include "update/disk/PathRules.h"
 
 namespace {
 

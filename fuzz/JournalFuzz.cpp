@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "update/DigestText.h"
-#include "update/JournalFormat.h"
+#include "update/disk/DigestText.h"
+#include "update/apply/JournalFormat.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "update/PathRules.h"
+#include "update/disk/PathRules.h"
 
 namespace {
 

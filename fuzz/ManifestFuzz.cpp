@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "update/DigestText.h"
-#include "update/ManifestFormat.h"
-#include "update/PathRules.h"
+#include "update/disk/DigestText.h"
+#include "update/disk/ManifestFormat.h"
+#include "update/disk/PathRules.h"
 
 namespace {
 

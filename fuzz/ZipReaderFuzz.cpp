@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "update/ZipReader.h"
+#include "update/unpack/ZipReader.h"
 
 namespace {
 

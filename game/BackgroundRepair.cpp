@@ -9,8 +9,8 @@
 #include "game/Clients.h"
 #include "game/RepairSchedule.h"
 #include "session/Launcher.h"
-#include "update/Cancel.h"
-#include "update/Paths.h"
+#include "update/disk/Cancel.h"
+#include "update/disk/Paths.h"
 #include "update/StartupCheck.h"
 
 namespace game {

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "Deployment.h"
-#include "update/Install.h"
-#include "update/Journal.h"
-#include "update/Paths.h"
-#include "update/Version.h"
+#include "update/apply/Install.h"
+#include "update/apply/Journal.h"
+#include "update/disk/Paths.h"
+#include "update/disk/Version.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "common/WinHandles.h"
-#include "update/ClientManifest.h"
-#include "update/Digest.h"
-#include "update/FileWork.h"
-#include "update/Paths.h"
+#include "update/manifests/ClientManifest.h"
+#include "update/disk/Digest.h"
+#include "update/disk/FileWork.h"
+#include "update/disk/Paths.h"
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "update/ClientManifestFormat.h"
+#include "update/manifests/ClientManifestFormat.h"
 
 // Starts the swap helper when a verified new launcher waits. Greater than 0:
 // the helper was started and this launcher must end; 0: nothing to do; less

@@ -17,14 +17,22 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PRODUCT = ["Launcher", "ui", "game", "board", "session", "modes", "update", "common"]
-# Top to bottom; a room may include rooms of a lower rank only.
-RANK = {"Launcher": 5, "ui": 3, "game": 3, "board": 2, "session": 2, "modes": 1, "update": 0, "common": -1}
+# Top to bottom; a room may include rooms of a lower rank only. The engine's
+# rooms are ranked among themselves under update/'s own rank: its root (the
+# download and the start-up check) above apply/ and repair/, which sit above
+# fetch/ and unpack/, above manifests/, above disk/.
+RANK = {"Launcher": (5, 0), "ui": (3, 0), "game": (3, 0), "board": (2, 0), "session": (2, 0), "modes": (1, 0),
+        "update": (0, 6), "update/repair": (0, 5), "update/apply": (0, 4), "update/fetch": (0, 3),
+        "update/unpack": (0, 3), "update/manifests": (0, 2), "update/disk": (0, 1), "common": (-1, 0)}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 LIMIT = 120
 
 
 def room_of(path: pathlib.Path) -> str:
-    return path.relative_to(ROOT).parts[0]
+    parts = path.relative_to(ROOT).parts
+    if len(parts) > 2 and f"{parts[0]}/{parts[1]}" in RANK:
+        return f"{parts[0]}/{parts[1]}"
+    return parts[0]
 
 
 def resolve(source: pathlib.Path, name: str):
@@ -50,7 +58,7 @@ def arrows():
             if target is None:
                 continue
             a, b = room_of(path), room_of(target)
-            if a != b and b in PRODUCT:
+            if a != b and b in RANK:
                 found[(a, b)].add(f"{path.relative_to(ROOT)} -> {target.relative_to(ROOT)}")
     return found
 
@@ -129,7 +137,8 @@ def main():
     edges = arrows()
     upward = [(a, b) for a, b in edges if RANK[a] <= RANK[b]]
     print("arrows:")
-    for (a, b) in sorted(edges, key=lambda e: (-RANK[e[0]], e[0], -RANK[e[1]], e[1])):
+    order = lambda room: tuple(-r for r in RANK[room])
+    for (a, b) in sorted(edges, key=lambda e: (order(e[0]), e[0], order(e[1]), e[1])):
         mark = "  UPWARD" if (a, b) in upward else ""
         print(f"  {a} -> {b}  ({len(edges[(a, b)])}){mark}")
         if args.why or mark:

@@ -9,10 +9,10 @@
 #include "modes/LauncherSwap.h"
 #include "session/SessionRules.h"
 #include "session/net/APISocket.h"
-#include "update/Cancel.h"
+#include "update/disk/Cancel.h"
 #include "update/Download.h"
-#include "update/Journal.h"
-#include "update/Paths.h"
+#include "update/apply/Journal.h"
+#include "update/disk/Paths.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Download.h"
+#include "update/Download.h"
 
 #include <exception>
 #include <optional>
@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "common/Errors.h"
-#include "update/Digest.h"
-#include "update/DigestText.h"
-#include "update/Https.h"
-#include "update/Install.h"
-#include "update/Journal.h"
-#include "update/Manifest.h"
-#include "update/Paths.h"
+#include "update/disk/Digest.h"
+#include "update/disk/DigestText.h"
+#include "update/fetch/Https.h"
+#include "update/apply/Install.h"
+#include "update/apply/Journal.h"
+#include "update/manifests/Manifest.h"
+#include "update/disk/Paths.h"
 
 namespace orvex_update {
 namespace {

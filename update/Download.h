@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "Callbacks.h"
+#include "update/disk/Callbacks.h"
 
 namespace orvex_update {
 

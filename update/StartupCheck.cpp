@@ -7,13 +7,13 @@
 
 #include "Deployment.h"
 #include "common/WinHandles.h"
-#include "update/ClientManifest.h"
-#include "update/Digest.h"
+#include "update/manifests/ClientManifest.h"
+#include "update/disk/Digest.h"
 #include "update/Download.h"
-#include "update/Https.h"
-#include "update/OrderedWork.h"
-#include "update/Paths.h"
-#include "update/Repair.h"
+#include "update/fetch/Https.h"
+#include "update/disk/OrderedWork.h"
+#include "update/disk/Paths.h"
+#include "update/repair/Repair.h"
 
 namespace orvex_update {
 namespace {

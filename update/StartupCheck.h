@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Callbacks.h"
+#include "update/disk/Callbacks.h"
 
 namespace orvex_update {
 

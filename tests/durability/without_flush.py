@@ -5,7 +5,7 @@
 
 Every flush that the update engine, the launcher swap, the version save and
 the offline installer make goes through one call with a site name
-(update/FlushSites.h); the install driver leaves out one site's flushes with
+(update/disk/FlushSites.h); the install driver leaves out one site's flushes with
 --skip-flush SITE. For each SITE this runs the crash-state scenarios that use
 it with that site left out; they must fail. It prints the first crash states
 they report and exits non-zero when any removal went unnoticed. build/win

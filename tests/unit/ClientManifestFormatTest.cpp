@@ -1,4 +1,4 @@
-#include "update/ClientManifestFormat.h"
+#include "update/manifests/ClientManifestFormat.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/DeltaFormat.h"
+#include "update/apply/DeltaFormat.h"
 
 #include <gtest/gtest.h>
 

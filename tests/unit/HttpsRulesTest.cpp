@@ -1,4 +1,4 @@
-#include "update/HttpsRules.h"
+#include "update/fetch/HttpsRules.h"
 
 #include <gtest/gtest.h>
 

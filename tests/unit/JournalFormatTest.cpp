@@ -1,4 +1,4 @@
-#include "update/JournalFormat.h"
+#include "update/apply/JournalFormat.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/ManifestFormat.h"
+#include "update/disk/ManifestFormat.h"
 
 #include <gtest/gtest.h>
 

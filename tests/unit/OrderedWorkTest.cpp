@@ -1,4 +1,4 @@
-#include "update/OrderedWork.h"
+#include "update/disk/OrderedWork.h"
 
 #include <gtest/gtest.h>
 

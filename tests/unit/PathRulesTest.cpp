@@ -1,4 +1,4 @@
-#include "update/PathRules.h"
+#include "update/disk/PathRules.h"
 
 #include <gtest/gtest.h>
 

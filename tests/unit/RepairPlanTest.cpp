@@ -1,4 +1,4 @@
-#include "update/RepairPlan.h"
+#include "update/repair/RepairPlan.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/ZipReader.h"
+#include "update/unpack/ZipReader.h"
 
 #include <gtest/gtest.h>
 

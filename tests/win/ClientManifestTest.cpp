@@ -1,4 +1,4 @@
-#include "update/ClientManifest.h"
+#include "update/manifests/ClientManifest.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 
 #include "SignedFixtures.h"
 #include "WinTestUtil.h"
-#include "update/Digest.h"
-#include "update/PathRules.h"
+#include "update/disk/Digest.h"
+#include "update/disk/PathRules.h"
 
 namespace fs = std::filesystem;
 using orvex_update::ClientManifestsValid;

@@ -1,4 +1,4 @@
-#include "update/Delta.h"
+#include "update/apply/Delta.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "WinTestUtil.h"
-#include "update/Digest.h"
+#include "update/disk/Digest.h"
 
 namespace fs = std::filesystem;
 using orvex_update::ManifestFile;

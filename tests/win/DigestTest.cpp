@@ -1,4 +1,4 @@
-#include "update/Digest.h"
+#include "update/disk/Digest.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // whose certificate comes from the development CA that the test Wine prefix
 // trusts. Path segments starting with "_" pick the server's behaviour per
 // request (see the server's help). ORVEX_PATCH_LOG names its request log.
-#include "update/Https.h"
+#include "update/fetch/Https.h"
 
 #include "WinTestUtil.h"
 

@@ -67,15 +67,15 @@
 #include <vector>
 
 #include "common/Utf8.h"
-#include "update/Install.h"
-#include "update/Journal.h"
-#include "update/OrderedWork.h"
-#include "update/Repair.h"
-#include "update/Version.h"
+#include "update/apply/Install.h"
+#include "update/apply/Journal.h"
+#include "update/disk/OrderedWork.h"
+#include "update/repair/Repair.h"
+#include "update/disk/Version.h"
 #include "modes/Installer.h"
-#include "update/Zip.h"
+#include "update/unpack/Zip.h"
 #include "modes/LauncherSwap.h"
-#include "update/FlushSites.h"
+#include "update/disk/FlushSites.h"
 
 namespace {
 

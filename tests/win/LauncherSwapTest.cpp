@@ -11,7 +11,7 @@
 #include "SignedFixtures.h"
 #include "WinTestUtil.h"
 #include "common/WinHandles.h"
-#include "update/Paths.h"
+#include "update/disk/Paths.h"
 
 namespace fs = std::filesystem;
 using testutil::ReadBytes;

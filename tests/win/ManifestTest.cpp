@@ -1,4 +1,4 @@
-#include "update/Manifest.h"
+#include "update/manifests/Manifest.h"
 
 #include <gtest/gtest.h>
 

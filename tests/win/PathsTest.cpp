@@ -1,4 +1,4 @@
-#include "update/Paths.h"
+#include "update/disk/Paths.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "SignedFixtures.h"
-#include "update/FileWork.h"
+#include "update/disk/FileWork.h"
 #include "WinTestUtil.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "update/Zip.h"
+#include "update/unpack/Zip.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "WinTestUtil.h"
 #include "common/WinHandles.h"
 #include "tests/unit/ZipTestArchive.h"
-#include "update/Paths.h"
+#include "update/disk/Paths.h"
 
 namespace fs = std::filesystem;
 using orvex_update::ExtractArchive;

@@ -1,0 +1,570 @@
+#include "update/apply/Install.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "update/disk/Cancel.h"
+#include "update/apply/Delta.h"
+#include "update/disk/Digest.h"
+#include "update/disk/FileWork.h"
+#include "update/apply/Journal.h"
+#include "update/apply/JournalFormat.h"
+#include "update/manifests/Manifest.h"
+#include "update/disk/OrderedWork.h"
+#include "update/disk/Paths.h"
+#include "update/disk/Version.h"
+#include "update/unpack/Zip.h"
+
+namespace orvex_update {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kStagingReserve = 268435456;  // 256 MiB
+constexpr std::uint32_t kMaxListedEntries = 40000;
+constexpr std::uint64_t kMaxDeltaGrowth = 2097152;  // 2 MiB
+constexpr std::uint64_t kMaxMetadataBytes = 16777216;
+// Staged files at least this large are flushed behind the extraction.
+constexpr std::uint64_t kFlushBehindBytes = 8388608;
+
+[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
+
+InstallCheckpointHook g_checkpointHook = nullptr;
+
+void Checkpoint(const char* name) {
+  if (g_checkpointHook) g_checkpointHook(name);
+}
+
+bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
+  return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+std::wstring RunningExecutable() {
+  wchar_t buffer[260] = {};
+  const DWORD length = ::GetModuleFileNameW(nullptr, buffer, 260);
+  return (length > 0 && length < 260) ? std::wstring(buffer, length) : std::wstring();
+}
+
+// Which names one folder holds, from one listing of it. Wine reads the whole
+// folder for every name it cannot find, so asking about each new name of a
+// patch one by one costs the square of a large folder; the listing answers
+// "not there" for all of them at once. Only that answer is taken from it:
+// a name that is there, or one the listing cannot speak for, is asked about
+// as before.
+class FolderNames {
+ public:
+  enum class Answer { kAbsent, kAsk };
+
+  Answer Find(const fs::path& path) {
+    const std::wstring name = path.filename().native();
+    std::string key;
+    // Letter case beyond ASCII, short-name aliases and names that the Win32
+    // layer would trim are matched by rules the listing does not mirror.
+    if (name.empty() || name.back() == L'.' || name.back() == L' ' || !AsciiKey(name, key) ||
+        key.find('~') != std::string::npos) {
+      return Answer::kAsk;
+    }
+    const Listing& listing = List(path.parent_path());
+    if (!listing.complete || listing.names.count(key) != 0) return Answer::kAsk;
+    return Answer::kAbsent;
+  }
+
+ private:
+  struct Listing {
+    bool complete = false;
+    std::set<std::string> names;
+  };
+
+  static bool AsciiKey(const std::wstring& name, std::string& key) {
+    key.clear();
+    for (const wchar_t c : name) {
+      if (c == 0 || c > 0x7F) return false;
+      key.push_back(static_cast<char>(c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c));
+    }
+    return true;
+  }
+
+  const Listing& List(const fs::path& folder) {
+    const auto found = folders_.find(folder.native());
+    if (found != folders_.end()) return found->second;
+    Listing& listing = folders_[folder.native()];
+    WIN32_FIND_DATAW data{};
+    const std::wstring pattern = (folder / L"*").native();
+    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) {
+      const DWORD error = ::GetLastError();
+      // A folder that is not there holds no names.
+      listing.complete = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+      return listing;
+    }
+    bool complete = true;
+    std::string key;
+    do {
+      if (!AsciiKey(data.cFileName, key)) complete = false;
+      listing.names.insert(key);
+      if (data.cAlternateFileName[0] != L'\0' && AsciiKey(data.cAlternateFileName, key)) listing.names.insert(key);
+    } while (complete && ::FindNextFileW(find, &data));
+    if (complete && ::GetLastError() != ERROR_NO_MORE_FILES) complete = false;
+    ::FindClose(find);
+    listing.complete = complete;
+    return listing;
+  }
+
+  std::map<std::wstring, Listing> folders_;
+};
+
+// FileMatches for an installed file through one open: its type and size
+// asked of the handle, its bytes hashed from it, writers shut out meanwhile.
+// Anything unusual (no plain disk file, an open that fails) goes to
+// FileMatches itself, for its retries and its own errors.
+bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
+  win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  FILE_STANDARD_INFO info{};
+  if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK ||
+      !::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof info) || info.Directory ||
+      info.EndOfFile.QuadPart < 0) {
+    file.Reset();
+    return FileMatches(path, entry);
+  }
+  if (static_cast<std::uint64_t>(info.EndOfFile.QuadPart) != entry.size) return false;
+  return HashOpenFileHex(file.Get()) == entry.sha256;
+}
+
+// Step 16, several files at a time, judged in manifest order. A file whose
+// identity was known when it was moved into place (installedAs) is still
+// the file that was hashed as it was staged when it still has that identity:
+// the same file object, which no write has touched since (every write moves
+// its write time). Asking that opens the file for its attributes only, which
+// no scanner's hold shuts out. Every other file is read back and hashed: its
+// size and write time alone cannot tell, as a file of the same size and time
+// renamed over the destination would pass.
+void VerifyInstalledFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files,
+                          const std::vector<FileIdentity>& installedAs) {
+  const auto matches = [&](std::size_t i) {
+    const fs::path path = ClientPathFor(clientFolder, files[i]);
+    FileIdentity now;
+    if (installedAs[i].index != 0 && QueryFileIdentity(path, now) && now == installedAs[i]) return true;
+    return InstalledFileMatches(path, files[i]);
+  };
+  constexpr std::size_t kWindow = 64;
+  std::vector<unsigned char> results(kWindow);
+  std::optional<OrderedWork> work;
+  try {
+    work.emplace(files.size(), std::clamp(std::thread::hardware_concurrency(), 2u, 4u), kWindow,
+                 [&](std::size_t, std::size_t index, std::size_t slot, const std::atomic<bool>&) {
+                   results[slot] = matches(index) ? 1 : 0;
+                 });
+  } catch (const std::system_error&) {
+    // No thread to be had: the same check, one file after another.
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const bool ok = work ? results[work->Take(i)] != 0 : matches(i);
+    if (!ok) Fail("Installed file verification failed.");
+  }
+}
+
+// The archive's digest text, from one sequential pass over the open file.
+// Nothing in it is parsed before this digest has matched the signed one.
+// Throws HashFileHex's messages.
+std::string HashArchive(HANDLE archive) {
+  StreamHasher whole;
+  std::vector<std::uint8_t> buffer(256 * 1024);  // stays in the cache between the read and the hasher's copy
+  for (;;) {
+    ThrowIfCancelled();
+    DWORD read = 0;
+    if (!::ReadFile(archive, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+      throw std::runtime_error("Cannot completely read update file.");
+    }
+    if (read == 0) break;
+    whole.Add(buffer.data(), read);
+  }
+  return whole.FinishHex();
+}
+
+// A client file that the install replaces, as its journal line records it:
+// its size and digest as it is before the install, which its backup keeps
+// (the backup is the file itself, moved aside).
+struct ClientFileBefore {
+  bool taken = false;  // looked at
+  bool exists = false;
+  std::uint64_t size = 0;
+  std::string sha256;
+};
+
+// The size and digest of the client file at destination, or none there.
+// names answers "not there" for many names at once.
+ClientFileBefore LookAtClientFile(FolderNames& names, const fs::path& destination) {
+  ClientFileBefore before;
+  before.taken = true;
+  before.exists = names.Find(destination) != FolderNames::Answer::kAbsent && FsExists(destination);
+  if (!before.exists) return before;
+  const HashedFile hashed = HashFileIdentified(destination);
+  before.size = hashed.identity.index != 0 ? hashed.identity.size : FsFileSize(destination);
+  before.sha256 = hashed.sha256;
+  return before;
+}
+
+// Step 12's reading of the client files that pick selects, in manifest
+// order, into found. stop ends the pass between files.
+void LookAtClientFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files,
+                       const std::function<bool(std::size_t)>& pick, std::vector<ClientFileBefore>& found,
+                       const std::atomic<bool>& stop) {
+  FolderNames names;
+  for (std::size_t i = 0; i < files.size() && !stop; ++i) {
+    if (pick(i)) found[i] = LookAtClientFile(names, ClientPathFor(clientFolder, files[i]));
+  }
+}
+
+struct ListedArchive {
+  std::map<std::string, fs::path> deltas;  // lower-cased target -> staged delta path
+};
+
+ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
+                          const std::map<std::string, const ManifestFile*>& index) {
+  ListedArchive listed;
+  // The archive layer takes names in the narrow file calls' code page.
+  const std::string archiveName = NarrowFromPath(archiveFile);
+  std::unique_ptr<PatchArchive> archive = PatchArchive::Open(archiveName.c_str());
+  if (!archive) Fail("Cannot open patch archive.");
+  const std::uint32_t count = archive->EntryCount();
+  if (count > kMaxListedEntries) Fail("Invalid archive entry count.");
+  std::set<std::string> seen;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (archive->OpenEntry(static_cast<std::int32_t>(i)) != 0) Fail("Cannot read archive entry.");
+    const char* storedName = archive->CurrentName();
+    std::string name = storedName ? storedName : "";
+    const bool directory = archive->CurrentIsDirectory();
+    const std::uint64_t size = archive->CurrentUncompressedSize();
+    archive->CloseEntry();
+    for (char& c : name) {
+      if (c == '\\') c = '/';
+    }
+    if (directory && !name.empty() && name.back() == '/') name.pop_back();
+    if (!IsManagedPath(name)) Fail("Unsafe archive entry.");
+    if (directory) continue;
+
+    const std::string lower = AsciiLower(name);
+    const bool isDelta =
+        lower.size() >= 5 && lower.ends_with(".ord") && IsDeltaTarget(lower.substr(0, lower.size() - 4));
+    const std::string target = isDelta ? name.substr(0, name.size() - 4) : name;
+    const std::string targetKey = AsciiLower(target);
+    const auto found = index.find(targetKey);
+    if (found == index.end() || found->second->path != target || !seen.insert(targetKey).second) {
+      Fail("Archive contents do not match the signed manifest.");
+    }
+    const ManifestFile& entry = *found->second;
+    if (!isDelta) {
+      if (size != entry.size) Fail("Archive file size does not match the signed manifest.");
+    } else {
+      if (size < 24 || size > entry.size + kMaxDeltaGrowth) Fail("Invalid delta archive size.");
+      listed.deltas[targetKey] = staging / fs::path(name);
+    }
+  }
+  if (seen.size() != index.size()) Fail("Archive is missing signed files.");
+  return listed;
+}
+
+}  // namespace
+
+InstallCheckpointHook SetInstallCheckpointHook(InstallCheckpointHook hook) {
+  return std::exchange(g_checkpointHook, hook);
+}
+
+void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, const fs::path& signatureFile,
+                   const fs::path& archiveFile, std::uint32_t targetVersion, std::uint32_t installedVersion,
+                   bool allowSameVersion, const StatusCallback& progress) {
+  auto report = [&](const std::string& text) {
+    if (progress) progress(text);
+  };
+
+  // 1-3: the signed manifest, the version step and the archive itself.
+  const UpdateManifest manifest = LoadSignedManifest(manifestFile, signatureFile);
+  const bool forward = allowSameVersion ? targetVersion >= installedVersion : targetVersion > installedVersion;
+  if (static_cast<std::uint32_t>(manifest.version) != targetVersion || !forward) {
+    Fail("Update version is invalid or older than the installed client.");
+  }
+  if (!fs::is_regular_file(FsStatus(archiveFile)) || FsFileSize(archiveFile) != manifest.archive_size) {
+    Fail("Downloaded archive hash or size is invalid.");
+  }
+  // Held without write sharing until the extraction has ended, so that the
+  // bytes hashed now are the bytes that are listed and extracted. Until the
+  // digest has matched, the archive is only read as bytes: its records are
+  // parsed after that, by the listing. The extraction takes the digest of
+  // every staged file from its own writing, on the second core.
+  win::UniqueFile archiveHold = OpenFileRetrying(archiveFile, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+  if (!archiveHold) throw std::runtime_error("Cannot hash update file.");
+  if (HashArchive(archiveHold.Get()) != manifest.archive_sha256) {
+    Fail("Downloaded archive hash or size is invalid.");
+  }
+  Checkpoint("hashed");
+
+  // 4-5: preflight of every destination and the space for staging and backups.
+  // One guard checks the folders of every path of this install once each and
+  // holds them until the clean-up.
+  ContainmentGuard guard(clientFolder);
+  const std::wstring running = RunningExecutable();
+  std::uint64_t required = 2 * manifest.archive_size + kStagingReserve;
+  {
+    FolderNames names;
+    std::set<std::wstring> foldersChecked;  // folders not there yet are asked about once
+    for (const ManifestFile& file : manifest.files) {
+      const fs::path destination = ClientPathFor(clientFolder, file);
+      // A name the folder does not hold is neither a link nor a file to
+      // check; every other is asked about as it stands.
+      const bool absent = names.Find(destination) == FolderNames::Answer::kAbsent;
+      if (absent) {
+        if (foldersChecked.insert(destination.parent_path().native()).second) guard.CheckFolders(destination);
+      } else {
+        guard.Check(destination);
+      }
+      // Normalised: libstdc++'s absolute() returns an absolute path unchanged,
+      // so the "/" of a nested managed path would never equal the module
+      // name's "\\" and a running ORVEX/Patch/PatchKur.exe would go unnoticed.
+      if (!running.empty() && SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
+        Fail("This package replaces the running launcher; use a standalone launcher installer.");
+      }
+      required += file.size;
+      if (absent) continue;
+      const fs::file_status status = FsStatus(destination);
+      if (fs::exists(status)) {
+        if (!fs::is_regular_file(status)) Fail("Update destination is not a regular file.");
+        const DWORD attributes = ::GetFileAttributesW(destination.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+          Fail("Update destination is read-only.");
+        }
+        required += FsFileSize(destination);
+      }
+    }
+  }
+  if (FsSpace(clientFolder).available < required) Fail("Not enough disk space for staging and rollback.");
+
+  // 6-7: the transaction directory, self-contained for the recovery.
+  const fs::path current = TransactionDirectoryPath(clientFolder);
+  guard.Check(current);
+  const fs::path staging = current / "files";
+  FsCreateDirectories(current);
+  FsCreateDirectories(staging);
+  WriteDurableFile(current / "manifest", ReadBoundedFile(manifestFile, kMaxMetadataBytes), FlushSite::kManifestCopy);
+  WriteDurableFile(current / "signature", ReadBoundedFile(signatureFile, kMaxSignatureBytes),
+                   FlushSite::kSignatureCopy);
+
+  // 8-9: every archive entry must be a signed file, once.
+  std::map<std::string, const ManifestFile*> index;
+  for (const ManifestFile& file : manifest.files) index[AsciiLower(file.path)] = &file;
+  const ListedArchive listed = ListArchive(archiveFile, staging, index);
+
+  // 12, begun early: the size and digest of every client file that the
+  // install replaces are read on threads of their own while the archive is
+  // extracted, so that hashing them takes what the extraction leaves of both
+  // cores. Nothing of the client changes before the journal, so the order of
+  // the two does not matter for the recovery; a failure of the staging is
+  // still the one reported. The game archives that a delta rebuilds are
+  // hashed by the rebuild's own read of them.
+  std::vector<ClientFileBefore> clientBefore(manifest.files.size());
+  // Each staged file as it was when its digest was checked (zero: unknown).
+  std::vector<FileIdentity> stagedAs;
+  std::atomic<bool> stopLooking{false};
+  std::exception_ptr lookFailure;
+  FlushQueue earlyFlushes;
+  const auto rebuilt = [&](std::size_t i) { return listed.deltas.count(AsciiLower(manifest.files[i].path)) != 0; };
+  // Two threads, the files dealt out by size. The first failure stops both
+  // and is reported once the staging has succeeded.
+  constexpr std::size_t kLookThreads = 2;
+  std::vector<std::size_t> lookShare(manifest.files.size(), 0);
+  {
+    std::uint64_t dealt[kLookThreads] = {};
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+      const std::size_t share = dealt[1] < dealt[0] ? 1 : 0;
+      lookShare[i] = share;
+      dealt[share] += manifest.files[i].size + 1;
+    }
+  }
+  std::mutex lookFailureLock;
+  std::vector<std::thread> lookThreads;
+  const auto joinLooks = [&] {
+    for (std::thread& thread : lookThreads) {
+      if (thread.joinable()) thread.join();
+    }
+  };
+  try {
+    for (std::size_t share = 0; share < kLookThreads; ++share) {
+      try {
+        lookThreads.push_back(StartWorkerThread([&, share] {
+          try {
+            LookAtClientFiles(
+                clientFolder, manifest.files, [&](std::size_t i) { return lookShare[i] == share && !rebuilt(i); },
+                clientBefore, stopLooking);
+          } catch (...) {
+            const std::lock_guard lock(lookFailureLock);
+            if (!lookFailure) lookFailure = std::current_exception();
+            stopLooking = true;
+          }
+        }));
+      } catch (const std::system_error&) {
+        // No thread to be had: this share is read after the staging, on
+        // this thread, with the files that nothing has looked at yet.
+      }
+    }
+    {
+      // 10-11: extract, rebuild deltas, verify every staged file. The
+      // extraction and the rebuild hash the bytes as they write them, which
+      // is the check of each staged file. Each one is flushed once it has
+      // been moved into place (below): that one flush puts both its bytes and
+      // its new name on disk.
+      report("Extracting verified update into staging...");
+      std::vector<ExtractedFile> extracted;
+      // Large staged files are flushed behind the extraction, while the next
+      // ones are written: their bytes then reach the disk beside other work,
+      // and the flush after the move (which alone counts) has only the move
+      // left to write. Best effort; it ends before the first move.
+      const auto flushBehind = [&](const ExtractedFile& file) {
+        if (file.file.identity.size >= kFlushBehindBytes) earlyFlushes.AddAhead(file.path);
+      };
+      if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted,
+                         flushBehind) != 0) {
+        Fail("Patch extraction failed.");
+      }
+      archiveHold.Reset();
+      const auto pathKey = [](std::wstring path) {
+        std::replace(path.begin(), path.end(), L'/', L'\\');
+        return path;
+      };
+      std::map<std::wstring, const HashedFile*> written;
+      stagedAs.assign(manifest.files.size(), FileIdentity{});
+      for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
+      for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+        const ManifestFile& file = manifest.files[i];
+        const fs::path staged = staging / fs::path(file.path);
+        guard.Check(staged);
+        const auto delta = listed.deltas.find(AsciiLower(file.path));
+        if (delta != listed.deltas.end()) {
+          guard.Check(delta->second);
+          RebuiltFile rebuilt;
+          RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt);
+          stagedAs[i] = rebuilt.output.identity;
+          // The rebuild read the whole client file, which was that one file
+          // throughout: its digest is the journal's.
+          if (!rebuilt.base.sha256.empty() && rebuilt.base.identity.index != 0) {
+            clientBefore[i] = {true, true, rebuilt.base.identity.size, rebuilt.base.sha256};
+          }
+          continue;  // the rebuild has checked its output against the entry
+        }
+        const auto found = written.find(pathKey(staged.native()));
+        if (found != written.end()) {
+          const HashedFile& stagedFile = *found->second;
+          const std::uint64_t size = stagedFile.identity.index != 0 ? stagedFile.identity.size : FsFileSize(staged);
+          if (stagedFile.sha256 != file.sha256 || size != file.size) {
+            Fail("Extracted file hash mismatch.");
+          }
+          stagedAs[i] = stagedFile.identity;
+        } else if (!FileMatches(staged, file)) {
+          Fail("Extracted file hash mismatch.");
+        }
+      }
+    }
+    joinLooks();
+    if (lookFailure) std::rethrow_exception(lookFailure);
+    Checkpoint("staged");
+    // The client files not looked at yet: the game archives the rebuilds
+    // did not read whole, the share of a thread that could not start.
+    FolderNames names;
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+      if (!clientBefore[i].taken) clientBefore[i] = LookAtClientFile(names, ClientPathFor(clientFolder, manifest.files[i]));
+    }
+  } catch (...) {
+    stopLooking = true;
+    joinLooks();
+    throw;
+  }
+
+  // 12-13: the journal, on disk before any client file changes.
+  std::string journal = JournalHeader(installedVersion);
+  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    const ClientFileBefore& before = clientBefore[i];
+    journal += before.exists ? JournalLineExisting(manifest.files[i].path, before.size, before.sha256)
+                             : JournalLineAbsent(manifest.files[i].path);
+  }
+  Checkpoint("journal");
+  WriteDurableFile(current / "journal.tmp", journal, FlushSite::kJournal);
+  ReplaceClientFile(guard, current / "journal.tmp", current / "journal");
+  // Wine ignores MOVEFILE_WRITE_THROUGH: only a flush of the moved file puts
+  // the move on disk, and a client file must not change before it is there.
+  FlushStagedFile(current / "journal", FlushSite::kJournalMove);
+  Checkpoint("replace");
+  report("Installing update; rollback backup is ready...");
+
+  try {
+    earlyFlushes.Wait();
+  } catch (const std::exception&) {
+    // Only the flush after each move counts.
+  }
+  // The backups: every client file that is replaced is moved, as it is, to
+  // its place under current/backup (a rename on the same volume), and each
+  // one is flushed there, several at a time, before the first installed file
+  // takes a replaced file's name: otherwise a power cut could keep the
+  // installed file's move and lose the backup's, and the old file with it.
+  {
+    FlushQueue flushes;
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+      if (!clientBefore[i].exists) continue;
+      const ManifestFile& file = manifest.files[i];
+      const fs::path backup = current / "backup" / fs::path(file.path);
+      flushes.Add(ReplaceClientFileHeld(guard, ClientPathFor(clientFolder, file), backup), FlushSite::kBackupMove);
+    }
+    flushes.Wait();
+  }
+  // 15-18: swap, verify, record the version, commit. Before the commit
+  // marker, every installed file's bytes and name are on disk (each flushed
+  // after its move, several at a time); until then a power cut is rolled back
+  // from the backups.
+  // Each installed file is held without write sharing from before its move
+  // until its flush; when it is then still the staged file as hashed, its
+  // identity stands for its digest in the check after the swap.
+  std::vector<FileIdentity> installedAs(manifest.files.size());
+  {
+    FlushQueue flushes;
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+      if (i == manifest.files.size() / 2) Checkpoint("replace-half");
+      const ManifestFile& file = manifest.files[i];
+      const fs::path destination = ClientPathFor(clientFolder, file);
+      win::UniqueFile moved = ReplaceClientFileHeld(guard, staging / fs::path(file.path), destination);
+      FileIdentity now;
+      if (stagedAs[i].index != 0 && QueryFileIdentity(moved.Get(), now) && now == stagedAs[i]) installedAs[i] = now;
+      flushes.Add(std::move(moved), FlushSite::kStaged);
+    }
+    flushes.Wait();
+  }
+  Checkpoint("verify");
+  VerifyInstalledFiles(clientFolder, manifest.files, installedAs);
+  SaveClientVersion(clientFolder, static_cast<std::uint32_t>(manifest.version));
+  WriteDurableFile(current / "committed", std::string_view("1\n"), FlushSite::kCommitted);
+  Checkpoint("committed");
+
+  // 19: the journal goes first, so that a crash in the middle of the clean-up
+  // still finds "committed" beside any journal that is left (never rolled
+  // back). From the commit on the update is installed: a clean-up that fails
+  // (a scanner still holds a backup) does not make it a failure; the next
+  // download or repair removes what is left.
+  guard.Release();
+  try {
+    RetireJournal(clientFolder, current);
+    RemoveUpdateDirectory(clientFolder, current);
+  } catch (const std::exception&) {
+  }
+}
+
+}  // namespace orvex_update

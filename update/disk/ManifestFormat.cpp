@@ -1,0 +1,137 @@
+#include "update/disk/ManifestFormat.h"
+
+#include <exception>
+#include <stdexcept>
+#include <unordered_set>
+
+#include "update/disk/DigestText.h"
+#include "update/disk/PathRules.h"
+
+namespace orvex_update {
+namespace {
+
+constexpr std::uint64_t kMaxVersion = 32767;
+constexpr std::uint64_t kMaxFileSize = 8589934592ULL;  // 8 GiB, archive and each file
+constexpr std::uint64_t kMaxFileCount = 20000;
+constexpr std::uint64_t kMaxPayloadSize = 17179869184ULL;  // 16 GiB, all files together
+
+[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
+
+// Lines as std::getline sees them: a line exists while any byte is left, so a
+// final line feed ends the last line and a second one starts an empty line.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : text_(text) {}
+
+  bool Next(std::string_view& line) {
+    if (position_ >= text_.size()) return false;
+    const std::size_t end = text_.find('\n', position_);
+    if (end == std::string_view::npos) {
+      line = text_.substr(position_);
+      position_ = text_.size();
+    } else {
+      line = text_.substr(position_, end - position_);
+      position_ = end + 1;
+    }
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t position_ = 0;
+};
+
+// Every tab separates, so "a\t" is two fields and "a" one.
+std::vector<std::string_view> SplitTabs(std::string_view line) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t tab = line.find('\t', start);
+    if (tab == std::string_view::npos) {
+      fields.push_back(line.substr(start));
+      return fields;
+    }
+    fields.push_back(line.substr(start, tab - start));
+    start = tab + 1;
+  }
+}
+
+std::string_view ReadKeyValue(LineReader& reader, std::string_view key) {
+  std::string_view line;
+  if (!reader.Next(line)) Fail("Manifest is truncated.");
+  const std::vector<std::string_view> fields = SplitTabs(line);
+  if (fields.size() != 2 || fields[0] != key) Fail("Invalid manifest field.");
+  return fields[1];
+}
+
+bool IsDigestText(std::string_view text) { return text.size() == 64 && IsHexDigest(text.data(), text.size()); }
+
+UpdateManifest Parse(std::string_view bytes) {
+  if (bytes.size() > kMaxManifestBytes || bytes.find('\r') != std::string_view::npos ||
+      bytes.find('\0') != std::string_view::npos) {
+    Fail("Invalid manifest encoding.");
+  }
+  LineReader reader(bytes);
+  std::string_view line;
+  if (!reader.Next(line) || line != "ORVEX-UPDATE-1") Fail("Unknown update manifest format.");
+
+  UpdateManifest manifest;
+  manifest.version = static_cast<std::int32_t>(ParseDecimal(ReadKeyValue(reader, "version"), kMaxVersion));
+  if (manifest.version == 0) Fail("Invalid update version.");
+
+  const std::string_view archive = ReadKeyValue(reader, "archive");
+  if (!IsManagedPath(archive) || archive.find('/') != std::string_view::npos || archive.size() <= 4 ||
+      archive.substr(archive.size() - 4) != ".zip") {
+    Fail("Invalid archive name.");
+  }
+  manifest.archive = std::string(archive);
+
+  const std::string_view archiveDigest = ReadKeyValue(reader, "archive_sha256");
+  if (!IsDigestText(archiveDigest)) Fail("Invalid archive digest.");
+  manifest.archive_sha256 = std::string(archiveDigest);
+
+  manifest.archive_size = ParseDecimal(ReadKeyValue(reader, "archive_size"), kMaxFileSize);
+  if (manifest.archive_size == 0) Fail("Archive is empty.");
+
+  const std::uint64_t count = ParseDecimal(ReadKeyValue(reader, "files"), kMaxFileCount);
+  if (count == 0) Fail("Update file list is empty.");
+
+  // Windows file names ignore case, so two spellings of one name would make
+  // the second entry silently overwrite the first.
+  std::unordered_set<std::string> seen;
+  std::uint64_t total = 0;
+  manifest.files.reserve(static_cast<std::size_t>(count));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (!reader.Next(line)) Fail("Manifest file list is truncated.");
+    const std::vector<std::string_view> fields = SplitTabs(line);
+    if (fields.size() != 3 || !IsDigestText(fields[0]) || !IsManagedPath(fields[2]) ||
+        !seen.insert(AsciiLower(fields[2])).second) {
+      Fail("Unsafe or duplicate manifest file.");
+    }
+    const std::uint64_t size = ParseDecimal(fields[1], kMaxFileSize);
+    total += size;  // at most 20000 * 8 GiB: no overflow
+    if (total > kMaxPayloadSize) Fail("Update payload is too large.");
+    manifest.files.push_back(ManifestFile{std::string(fields[2]), std::string(fields[0]), size});
+  }
+  if (reader.Next(line)) Fail("Manifest has unexpected trailing data.");
+  return manifest;
+}
+
+}  // namespace
+
+bool ParseUpdateManifest(std::string_view bytes, UpdateManifest& out, std::string& errorText) {
+  try {
+    out = Parse(bytes);
+    return true;
+  } catch (const std::exception& error) {
+    errorText = error.what();
+    return false;
+  }
+}
+
+bool ParseUpdateManifest(const std::vector<std::uint8_t>& bytes, UpdateManifest& out, std::string& errorText) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  return ParseUpdateManifest(text, out, errorText);
+}
+
+}  // namespace orvex_update

@@ -1,0 +1,504 @@
+#include "update/disk/Paths.h"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "common/Utf8.h"
+#include "update/disk/Digest.h"
+#include "update/disk/FileWork.h"
+
+namespace fs = std::filesystem;
+
+namespace orvex_update {
+namespace {
+
+std::string FileSystemMessage(const char* operation, const std::error_code& code) {
+  std::string message = operation;
+  message += ": ";
+  message += code.message();
+  return message;
+}
+
+bool DefaultIsReparsePoint(const fs::path& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+std::atomic<ReparsePointQuery> g_reparseQuery{&DefaultIsReparsePoint};
+
+// Absolute and lexically normal; GetFullPathNameW (behind absolute) already
+// resolves "." and ".." and drops trailing dots and spaces the way every
+// later Win32 call will.
+fs::path Normalised(const fs::path& path) {
+  std::error_code error;
+  fs::path absolute = fs::absolute(path, error);
+  if (error || absolute.empty()) throw std::runtime_error("Update path leaves client directory.");
+  return absolute.lexically_normal();
+}
+
+// The non-empty elements: a trailing separator leaves an empty last element
+// that must not count as a component of its own.
+std::vector<std::wstring> Components(const fs::path& normalised) {
+  std::vector<std::wstring> parts;
+  for (const fs::path& part : normalised) {
+    if (!part.empty()) parts.push_back(part.native());
+  }
+  return parts;
+}
+
+wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+bool SameComponent(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// True when the first components of target are those of root.
+bool StartsWith(const std::vector<std::wstring>& target, const std::vector<std::wstring>& root) {
+  if (target.size() < root.size()) return false;
+  for (std::size_t i = 0; i < root.size(); ++i) {
+    if (!SameComponent(target[i], root[i])) return false;
+  }
+  return true;
+}
+
+// The process's file-system code page, as the narrow Win32 file calls would
+// use it; managed paths are printable ASCII, so in practice this is a copy.
+std::wstring WidenFileName(const std::string& narrow) {
+  std::optional<std::wstring> wide = win::WideFromCodePage(win::FileApisCodePage(), narrow, false);
+  if (!wide || wide->empty()) throw std::runtime_error("Update path leaves client directory.");
+  return std::move(*wide);
+}
+
+// Waits between attempts on a file that someone holds for a moment: growing
+// steps, about 2 s in all, so a file that stays locked still fails soon.
+constexpr DWORD kLockRetryWaitsMs[] = {10, 20, 40, 80, 160, 320, 480, 480, 480};
+
+bool IsTransientLock(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+// The standard library reports Win32 errors for some calls (remove) and C
+// runtime errors for others (copy_file opens through _wopen: EACCES).
+bool IsTransientLock(const std::error_code& error) {
+  if (error.category() == std::system_category()) return IsTransientLock(static_cast<DWORD>(error.value()));
+  return error == std::errc::permission_denied || error == std::errc::device_or_resource_busy;
+}
+
+template <class Call>
+auto RetryStandardCall(Call call, std::error_code& error) {
+  for (const DWORD wait : kLockRetryWaitsMs) {
+    error.clear();
+    auto result = call(error);
+    if (!error || !IsTransientLock(error)) return result;
+    ::Sleep(wait);
+  }
+  error.clear();
+  return call(error);
+}
+
+// Removes a directory tree of the update area. The whole tree is checked
+// before the first deletion: a link found halfway through a removal would
+// leave half a transaction behind.
+void RemoveTreeInsideClient(const fs::path& clientFolder, const fs::path& directory) {
+  std::error_code error;
+  fs::recursive_directory_iterator walk(directory, fs::directory_options::none, error);
+  if (error) throw FileSystemError("remove_all", error);
+  for (const fs::recursive_directory_iterator end; walk != end; walk.increment(error)) {
+    if (error) throw FileSystemError("remove_all", error);
+    EnsureInsideClient(clientFolder, walk->path());
+  }
+  if (error) throw FileSystemError("remove_all", error);
+  FsRemoveAll(directory);
+}
+
+}  // namespace
+
+DWORD RetryWhileLocked(const std::function<DWORD()>& attempt) {
+  DWORD result = attempt();
+  for (const DWORD wait : kLockRetryWaitsMs) {
+    if (result == ERROR_SUCCESS || !IsTransientLock(result)) break;
+    ::Sleep(wait);
+    result = attempt();
+  }
+  ::SetLastError(result);
+  return result;
+}
+
+DWORD MoveFileRetrying(const fs::path& from, const fs::path& to, DWORD flags) {
+  return RetryWhileLocked(
+      [&]() -> DWORD { return ::MoveFileExW(from.c_str(), to.c_str(), flags) ? ERROR_SUCCESS : ::GetLastError(); });
+}
+
+win::UniqueFile OpenFileRetrying(const fs::path& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+  win::UniqueFile file;
+  RetryWhileLocked([&]() -> DWORD {
+    file.Reset(::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
+    return file ? ERROR_SUCCESS : ::GetLastError();
+  });
+  return file;
+}
+
+FileSystemError::FileSystemError(const char* operation, const std::error_code& code)
+    : std::runtime_error(FileSystemMessage(operation, code)), code_(code) {}
+
+bool FsExists(const fs::path& path) {
+  std::error_code error;
+  const bool result = fs::exists(path, error);
+  if (error) throw FileSystemError("exists", error);
+  return result;
+}
+
+fs::file_status FsStatus(const fs::path& path) {
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (error && status.type() != fs::file_type::not_found) throw FileSystemError("status", error);
+  return status;
+}
+
+std::uint64_t FsFileSize(const fs::path& path) {
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(path, error);
+  if (error) throw FileSystemError("file_size", error);
+  return size;
+}
+
+fs::space_info FsSpace(const fs::path& path) {
+  std::error_code error;
+  const fs::space_info info = fs::space(path, error);
+  if (error) throw FileSystemError("space", error);
+  return info;
+}
+
+bool FsCreateDirectories(const fs::path& path) {
+  std::error_code error;
+  const bool created = fs::create_directories(path, error);
+  if (error) throw FileSystemError("create_directories", error);
+  return created;
+}
+
+bool FsCopyFile(const fs::path& from, const fs::path& to, fs::copy_options options) {
+  // CopyFileW copies in large blocks; the standard library's copy_file of
+  // this toolchain moves 4095 bytes per call.
+  const BOOL failIfExists = (options & fs::copy_options::overwrite_existing) == fs::copy_options::none;
+  const DWORD result = RetryWhileLocked([&]() -> DWORD {
+    return ::CopyFileW(from.c_str(), to.c_str(), failIfExists) ? ERROR_SUCCESS : ::GetLastError();
+  });
+  if (result != ERROR_SUCCESS) {
+    throw FileSystemError("copy_file", std::error_code(static_cast<int>(result), std::system_category()));
+  }
+  return true;
+}
+
+bool FsRemove(const fs::path& path) {
+  std::error_code error;
+  const bool removed = RetryStandardCall([&](std::error_code& e) { return fs::remove(path, e); }, error);
+  if (error) throw FileSystemError("remove", error);
+  return removed;
+}
+
+std::uintmax_t FsRemoveAll(const fs::path& path) {
+  std::error_code error;
+  const std::uintmax_t removed = RetryStandardCall([&](std::error_code& e) { return fs::remove_all(path, e); }, error);
+  if (error) throw FileSystemError("remove_all", error);
+  return removed;
+}
+
+fs::path UpdateAreaPath(const fs::path& clientFolder) { return clientFolder / L".orvex-update"; }
+fs::path TransactionDirectoryPath(const fs::path& clientFolder) { return UpdateAreaPath(clientFolder) / L"current"; }
+fs::path DownloadDirectoryPath(const fs::path& clientFolder) { return UpdateAreaPath(clientFolder) / L"download"; }
+
+UpdateLock::UpdateLock(const fs::path& clientFolder) {
+  std::error_code error;
+  if (!fs::is_directory(clientFolder, error)) throw std::runtime_error("Client directory is missing.");
+  const fs::path area = UpdateAreaPath(clientFolder);
+  EnsureInsideClient(clientFolder, area);
+  FsCreateDirectories(area);
+  const fs::path lockPath = area / L"update.lock";
+  EnsureInsideClient(clientFolder, lockPath);
+  // A folder where the lock file belongs holds nothing of an update; left
+  // there, it would fail every open below with a message about another update.
+  if (fs::is_directory(fs::symlink_status(lockPath, error))) RemoveTreeInsideClient(clientFolder, lockPath);
+  // No sharing at all: a second opener, in this process or another, gets a
+  // sharing violation at once. Waiting is left to the user.
+  file_.Reset(::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file_) throw std::runtime_error("Another update is running or the client directory is not writable.");
+}
+
+fs::path ClientPathFor(const fs::path& clientFolder, const ManifestFile& entry) {
+  if (const char16_t* decoded = DecodedClientName(entry.path)) {
+    return clientFolder / std::wstring(decoded, decoded + std::char_traits<char16_t>::length(decoded));
+  }
+  return clientFolder / WidenFileName(entry.path);
+}
+
+void EnsureInsideClient(const fs::path& clientFolder, const fs::path& path) {
+  const std::vector<std::wstring> root = Components(Normalised(clientFolder));
+  const fs::path target = Normalised(path);
+  if (root.empty() || !StartsWith(Components(target), root)) {
+    throw std::runtime_error("Update path leaves client directory.");
+  }
+  // Textual containment is not enough: a junction inside the client folder
+  // would take a write anywhere on the disk. Every existing prefix is asked,
+  // from the drive down, so a client folder reached through a junction is
+  // refused as well.
+  const ReparsePointQuery isReparsePoint = g_reparseQuery.load();
+  fs::path prefix;
+  for (const fs::path& part : target) {
+    if (part.empty()) continue;
+    prefix /= part;
+    // A volume's root directory is where the volume is mounted, not a link
+    // inside it. Wine reports its drive roots (dosdevices symlinks) as
+    // reparse points, which would refuse every path on the drive.
+    if (!prefix.has_relative_path()) continue;
+    if (isReparsePoint(prefix)) throw std::runtime_error("Update path contains a junction or symbolic link.");
+  }
+}
+
+namespace {
+
+// Folders one guard holds open at most; past that it asks for every path,
+// as EnsureInsideClient does, rather than keep more descriptors open.
+constexpr std::size_t kMaxHeldFolders = 512;
+
+std::wstring FoldedKey(const fs::path& path) {
+  std::wstring key = path.native();
+  for (wchar_t& c : key) {
+    if (c == L'/') c = L'\\';
+    c = static_cast<wchar_t>(c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c);
+  }
+  return key;
+}
+
+}  // namespace
+
+ContainmentGuard::ContainmentGuard(const fs::path& clientFolder)
+    : clientFolder_(clientFolder), root_(Components(Normalised(clientFolder))) {}
+
+void ContainmentGuard::Check(const fs::path& path) { CheckPrefixes(path, true); }
+
+void ContainmentGuard::CheckFolders(const fs::path& path) { CheckPrefixes(path, false); }
+
+bool ContainmentGuard::Holds(const fs::path& folder) const {
+  return !held_.empty() && held_.count(FoldedKey(Normalised(folder))) != 0;
+}
+
+void ContainmentGuard::Release() {
+  handles_.clear();
+  held_.clear();
+}
+
+void ContainmentGuard::CheckPrefixes(const fs::path& path, bool lastToo) {
+  const fs::path target = Normalised(path);
+  if (root_.empty() || !StartsWith(Components(target), root_)) {
+    throw std::runtime_error("Update path leaves client directory.");
+  }
+  const ReparsePointQuery isReparsePoint = g_reparseQuery.load();
+  std::vector<fs::path> parts;
+  for (const fs::path& part : target) {
+    if (!part.empty()) parts.push_back(part);
+  }
+  fs::path prefix;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    prefix /= parts[i];
+    if (!prefix.has_relative_path()) continue;  // the volume root, as in EnsureInsideClient
+    const bool last = i + 1 == parts.size();
+    if (last && !lastToo) break;
+    std::wstring key;
+    if (!last) {
+      key = FoldedKey(prefix);
+      if (held_.count(key) != 0) continue;
+    }
+    if (isReparsePoint(prefix)) throw std::runtime_error("Update path contains a junction or symbolic link.");
+    if (last || handles_.size() >= kMaxHeldFolders) continue;
+    // Listing access takes part in sharing, so the missing delete sharing
+    // keeps the folder's name in place; read and write sharing leave it open
+    // to everyone else, this process's own file work included.
+    win::UniqueFile folder(::CreateFileW(prefix.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    FILE_BASIC_INFO info{};  // not GetFileInformationByHandle: no volume query
+    if (!folder || !::GetFileInformationByHandleEx(folder.Get(), FileBasicInfo, &info, sizeof info) ||
+        (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      continue;  // not there yet: asked again next time
+    }
+    // Asked once more now that it is held: a link put in its place between
+    // the query and the open is caught here, and none can follow.
+    if (isReparsePoint(prefix)) throw std::runtime_error("Update path contains a junction or symbolic link.");
+    held_.insert(std::move(key));
+    handles_.push_back(std::move(folder));
+  }
+}
+
+void RemoveUpdateDirectory(const fs::path& clientFolder, const fs::path& directory) {
+  EnsureInsideClient(clientFolder, directory);
+  const fs::path name = directory.filename();
+  if (name.native() != L"current" && name.native() != L"download") {
+    throw std::runtime_error("Unexpected cleanup target.");
+  }
+  // The name alone would also let a game folder called "current" or
+  // "download" be wiped; only the update area's own directories qualify.
+  const std::vector<std::wstring> parent = Components(Normalised(directory.parent_path()));
+  const std::vector<std::wstring> area = Components(Normalised(UpdateAreaPath(clientFolder)));
+  if (parent.size() != area.size() || !StartsWith(parent, area)) {
+    throw std::runtime_error("Unexpected cleanup target.");
+  }
+  const fs::file_status status = FsStatus(directory);
+  if (!fs::exists(status)) return;
+  // A file in the directory's place (a crash or a tool left it) holds nothing
+  // of a transaction; it goes like the directory would.
+  if (!fs::is_directory(status)) {
+    FsRemove(directory);
+    return;
+  }
+  RemoveTreeInsideClient(clientFolder, directory);
+}
+
+namespace {
+constexpr char kReplaceFailed[] = "Cannot replace client file; close the game and retry.";
+}  // namespace
+
+void ReplaceClientFile(const fs::path& clientFolder, const fs::path& source, const fs::path& destination) {
+  EnsureInsideClient(clientFolder, source);
+  EnsureInsideClient(clientFolder, destination);
+  FsCreateDirectories(destination.parent_path());
+  // Write-through: the call returns only once the rename is on disk, which the
+  // journal's crash recovery relies on. A copy fallback would not be atomic.
+  const DWORD result = MoveFileRetrying(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (result != ERROR_SUCCESS) {
+    throw std::runtime_error(kReplaceFailed);
+  }
+}
+
+namespace {
+
+void CheckMove(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
+  guard.Check(source);
+  // The destination's folders only: the move replaces whatever name is at
+  // the destination itself and never writes through it, and asking for a
+  // name that is not there yet makes Wine read the whole folder.
+  guard.CheckFolders(destination);
+  const fs::path folder = destination.parent_path();
+  if (!guard.Holds(folder)) {
+    FsCreateDirectories(folder);
+    guard.CheckFolders(destination);
+  }
+}
+
+}  // namespace
+
+void ReplaceClientFile(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
+  CheckMove(guard, source, destination);
+  const DWORD result = MoveFileRetrying(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (result != ERROR_SUCCESS) {
+    throw std::runtime_error(kReplaceFailed);
+  }
+}
+
+win::UniqueFile ReplaceClientFileHeld(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
+  CheckMove(guard, source, destination);
+  // What MoveFileExW does inside, with the handle kept: one open of the
+  // source, one rename of the open file. The rename replaces the name at the
+  // destination as a whole, as the move does.
+  win::UniqueFile file = OpenFileRetrying(source, DELETE | GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  if (!file) throw std::runtime_error(kReplaceFailed);
+  const std::wstring name = fs::absolute(destination).wstring();
+  std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::copy(name.begin(), name.end(), rename->FileName);
+  rename->FileName[name.size()] = L'\0';
+  const DWORD result = RetryWhileLocked([&]() -> DWORD {
+    return ::SetFileInformationByHandle(file.Get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))
+               ? ERROR_SUCCESS
+               : ::GetLastError();
+  });
+  if (result != ERROR_SUCCESS) throw std::runtime_error(kReplaceFailed);
+  return file;
+}
+
+bool FileMatches(const fs::path& path, std::uint64_t size, std::string_view sha256) {
+  if (!fs::is_regular_file(FsStatus(path))) return false;
+  if (FsFileSize(path) != size) return false;
+  return HashFileHex(path) == sha256;
+}
+
+bool FileMatches(const fs::path& path, const ManifestFile& record) {
+  return FileMatches(path, record.size, record.sha256);
+}
+
+void WriteDurableFile(const fs::path& path, const void* data, std::size_t length, FlushSite site) {
+  win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+  if (!file) throw std::runtime_error("Cannot create update journal.");
+  DWORD written = 0;
+  const bool fits = length <= std::numeric_limits<DWORD>::max() && (data != nullptr || length == 0);
+  if (!fits || !::WriteFile(file.Get(), data, static_cast<DWORD>(length), &written, nullptr) || written != length ||
+      !FlushAt(site, file.Get())) {
+    file.Reset();
+    throw std::runtime_error("Cannot persist update journal.");
+  }
+}
+
+void WriteDurableFile(const fs::path& path, std::string_view bytes, FlushSite site) {
+  WriteDurableFile(path, bytes.data(), bytes.size(), site);
+}
+
+void WriteDurableFile(const fs::path& path, const std::vector<std::uint8_t>& bytes, FlushSite site) {
+  WriteDurableFile(path, bytes.data(), bytes.size(), site);
+}
+
+void FlushStagedFile(const fs::path& path, FlushSite site) {
+  win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+  if (!file) throw std::runtime_error("Cannot flush staged update file.");
+  if (!FlushAt(site, file.Get())) {
+    file.Reset();
+    throw std::runtime_error("Cannot persist staged update file.");
+  }
+}
+
+std::vector<std::uint8_t> ReadBoundedFile(const fs::path& path, std::uint64_t limit) {
+  const std::uint64_t size = FsFileSize(path);
+  if (size > std::numeric_limits<std::uint32_t>::max() || size > limit) {
+    throw std::runtime_error("Update metadata is too large.");
+  }
+  const win::UniqueFile file = OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  if (!file) throw std::runtime_error("Cannot open update metadata.");
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD read = 0;
+    if (!::ReadFile(file.Get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &read, nullptr) ||
+        read == 0) {
+      throw std::runtime_error("Update metadata is truncated.");
+    }
+    done += read;
+  }
+  return bytes;
+}
+
+fs::path PathFromNarrow(std::string_view narrow) {
+  std::optional<std::wstring> wide = win::WideFromCodePage(win::FileApisCodePage(), narrow, true);
+  return wide ? fs::path(std::move(*wide)) : fs::path();
+}
+
+std::string NarrowFromPath(const fs::path& path) {
+  return win::NarrowStrict(win::FileApisCodePage(), path.native()).value_or(std::string());
+}
+
+bool IsReparsePoint(const fs::path& path) { return g_reparseQuery.load()(path); }
+
+ReparsePointQuery SetReparsePointQuery(ReparsePointQuery query) {
+  return g_reparseQuery.exchange(query != nullptr ? query : &DefaultIsReparsePoint);
+}
+
+}  // namespace orvex_update

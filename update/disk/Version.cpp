@@ -1,0 +1,66 @@
+#include "update/disk/Version.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "update/disk/Paths.h"
+
+namespace orvex_update {
+namespace {
+
+constexpr std::uint64_t kMaxSettingsBytes = 16777216;
+
+// A copy of Server.ini as it is now (empty when there is none yet); false
+// when it cannot be written.
+bool CopySettings(const std::filesystem::path& ini, const std::filesystem::path& copy) {
+  const std::vector<std::uint8_t> bytes =
+      FsExists(ini) ? ReadBoundedFile(ini, kMaxSettingsBytes) : std::vector<std::uint8_t>();
+  const win::UniqueFile file = OpenFileRetrying(copy, GENERIC_WRITE, 0, CREATE_ALWAYS);
+  DWORD written = 0;
+  return file && (bytes.empty() || (::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                                nullptr) &&
+                                    written == bytes.size()));
+}
+
+}  // namespace
+
+void RewriteSettings(const std::filesystem::path& clientFolder, const std::vector<SettingsValue>& values,
+                     FlushSite copySite, FlushSite moveSite, const char* failure) {
+  const std::filesystem::path ini = clientFolder / "Server.ini";
+  EnsureInsideClient(clientFolder, ini);
+  // The profile functions rewrite a file in place, emptying it first: a power
+  // cut in between would lose every setting. The keys are written into a copy
+  // in the update area, the copy is flushed and moved over Server.ini, and
+  // the moved file is flushed, which puts the move on disk where
+  // MOVEFILE_WRITE_THROUGH is not honoured (Wine).
+  const std::filesystem::path area = UpdateAreaPath(clientFolder);
+  const std::filesystem::path copy = area / "Server.ini.tmp";
+  EnsureInsideClient(clientFolder, copy);
+  FsCreateDirectories(area);
+  if (!CopySettings(ini, copy)) throw std::runtime_error(failure);
+  for (const SettingsValue& value : values) {
+    if (!::WritePrivateProfileStringW(value.section, value.key, value.value.c_str(), copy.c_str())) {
+      throw std::runtime_error(failure);
+    }
+  }
+  // All-null arguments flush the profile cache of this file, so that the
+  // bytes are on disk before they are flushed and moved.
+  ::WritePrivateProfileStringW(nullptr, nullptr, nullptr, copy.c_str());
+  FlushStagedFile(copy, copySite);
+  // A read-only Server.ini refuses the move, as it refused the profile write.
+  const DWORD moved = MoveFileRetrying(copy, ini, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (moved != ERROR_SUCCESS) throw std::runtime_error(failure);
+  FlushStagedFile(ini, moveSite);
+}
+
+void SaveClientVersion(const std::filesystem::path& clientFolder, std::uint32_t version) {
+  RewriteSettings(clientFolder, {{L"Version", L"Files", std::to_wstring(version)}}, FlushSite::kVersionCopy,
+                  FlushSite::kVersionMove, "Cannot save client version.");
+  const std::filesystem::path ini = clientFolder / "Server.ini";
+  if (::GetPrivateProfileIntW(L"Version", L"Files", 0, ini.c_str()) != version) {
+    throw std::runtime_error("Saved client version did not verify.");
+  }
+}
+
+}  // namespace orvex_update

@@ -1,0 +1,107 @@
+// The archive layer of the installer: PatchArchive lists a downloaded patch
+// archive entry by entry, ExtractArchive writes every regular file of it below
+// a staging directory after checking all of them. Both read the file through
+// Win32 positioned reads and parse it with ZipReader.
+#pragma once
+
+#include "update/disk/FileWork.h"
+#include "update/unpack/ZipReader.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orvex_update {
+
+// Most entries ExtractArchive accepts; the installer's listing allows more.
+inline constexpr std::size_t kMaxExtractEntries = 10000;
+// Longest path, in bytes with the terminator, that ExtractArchive writes.
+inline constexpr std::size_t kMaxExtractPath = 260;
+
+// The entry a PatchArchive has open, copied from its central-directory record.
+struct PatchArchiveEntry {
+  std::int32_t index = -1;
+  // The stored name with every "\\" made "/", cut at its first zero byte.
+  std::string name;
+  std::uint64_t uncompressedSize = 0;
+  std::uint64_t compressedSize = 0;
+  std::uint32_t crc32 = 0;
+  std::uint16_t method = 0;
+  std::uint64_t localHeaderOffset = 0;
+  std::uint16_t dosTime = 0;
+  std::uint16_t dosDate = 0;
+  bool isDirectory = false;    // name ends in "/" or DOS directory attribute
+  bool isUnixSymlink = false;  // Unix mode S_IFLNK in the external attributes
+};
+
+// A read-only patch archive, visited by index in central-directory order.
+// Owns the open file; one thread at a time.
+class PatchArchive {
+ public:
+  // Opens the archive named by an 8-bit (process code page) file name and
+  // reads its central directory. Nullptr for a null, empty or missing name and
+  // for any file that is not a readable archive.
+  static std::unique_ptr<PatchArchive> Open(const char* fileName);
+  ~PatchArchive();
+  PatchArchive(const PatchArchive&) = delete;
+  PatchArchive& operator=(const PatchArchive&) = delete;
+
+  // Entries in the central directory; 0 once closed.
+  std::uint32_t EntryCount() const;
+  // Makes entry index the current one: 0 on success, -1 when index is negative
+  // or not below EntryCount(), or the archive is closed.
+  int OpenEntry(std::int32_t index);
+  // The current entry, or nullptr when none is open.
+  const PatchArchiveEntry* Current() const { return current_.index >= 0 ? &current_ : nullptr; }
+  // The current entry's name ("/" separators), or nullptr when none is open.
+  const char* CurrentName() const { return current_.index >= 0 ? current_.name.c_str() : nullptr; }
+  // False when no entry is open.
+  bool CurrentIsDirectory() const { return current_.index >= 0 && current_.isDirectory; }
+  // 0 when no entry is open.
+  std::uint64_t CurrentUncompressedSize() const { return current_.index >= 0 ? current_.uncompressedSize : 0; }
+  // Forgets the current entry; never fails.
+  void CloseEntry();
+  // Closes the file; the destructor does the same. Safe to call twice.
+  void Close();
+
+ private:
+  explicit PatchArchive(std::unique_ptr<ZipReader> reader) : reader_(std::move(reader)) {}
+  std::unique_ptr<ZipReader> reader_;
+  PatchArchiveEntry current_;
+};
+
+// Extracts every regular file of the archive archiveFile below
+// targetDirectory (both 8-bit, process code page). Returns 0 on success, -1 on
+// any failure. Every entry is checked before the first byte is written: a
+// safe relative name whose joined path stays under 260 bytes, no Unix
+// symbolic link, no two names for one file (letter case and separators
+// folded), no file where another entry needs a folder, a supported method and
+// a sound local header. Then each entry in central-directory order gets a
+// junction test on every prefix of its output path, its folder chain, and its
+// data (CRC-checked) with the entry's time as access and modification time.
+// More than kMaxExtractEntries entries are refused; an empty archive succeeds.
+// A failure during the second pass can leave files in targetDirectory, which
+// belongs to the caller's transaction directory.
+// When extracted is given, it receives every file written, in order, with
+// the digest of the bytes written and the file as it was once its time was
+// set (identity zero when no time could be set).
+struct ExtractedFile {
+  std::wstring path;
+  HashedFile file;
+};
+// written, when given, is called with each file as soon as it is complete.
+int ExtractArchive(const char* archiveFile, const char* targetDirectory,
+                   std::vector<ExtractedFile>* extracted = nullptr,
+                   const std::function<void(const ExtractedFile&)>& written = {});
+
+// Test seam: called each time an archive file is opened for parsing (its end
+// record, central directory and entries), before the first byte is read.
+// Returns the previous hook; nullptr removes it. No hook is set in the product.
+using ArchiveParseHook = void (*)();
+ArchiveParseHook SetArchiveParseHook(ArchiveParseHook hook);
+
+
+}  // namespace orvex_update
