@@ -70,6 +70,11 @@ struct GlobalTraits {
   static Type Invalid() { return nullptr; }
   static void Close(Type h) { ::GlobalFree(h); }
 };
+struct FindTraits {
+  using Type = HANDLE;
+  static Type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) { ::FindClose(h); }
+};
 struct RegKeyTraits {
   using Type = HKEY;
   static Type Invalid() { return nullptr; }
@@ -95,6 +100,7 @@ struct BcryptKeyTraits {
 
 using UniqueHandle = Unique<HandleTraits>;        // processes, threads, mutexes, snapshots
 using UniqueFile = Unique<FileHandleTraits>;      // CreateFile results
+using UniqueFind = Unique<FindTraits>;            // FindFirstFile(Ex) searches
 using UniqueBitmap = Unique<GdiObjectTraits<HBITMAP>>;
 using UniqueFont = Unique<GdiObjectTraits<HFONT>>;
 using UniqueBrush = Unique<GdiObjectTraits<HBRUSH>>;

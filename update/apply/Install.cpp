@@ -101,9 +101,9 @@ class FolderNames {
     Listing& listing = folders_[folder.native()];
     WIN32_FIND_DATAW data{};
     const std::wstring pattern = (folder / L"*").native();
-    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch, nullptr,
-                                     FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE) {
+    const win::UniqueFind find(::FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch,
+                                                  nullptr, FIND_FIRST_EX_LARGE_FETCH));
+    if (!find) {
       const DWORD error = ::GetLastError();
       // A folder that is not there holds no names.
       listing.complete = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -115,9 +115,8 @@ class FolderNames {
       if (!AsciiKey(data.cFileName, key)) complete = false;
       listing.names.insert(key);
       if (data.cAlternateFileName[0] != L'\0' && AsciiKey(data.cAlternateFileName, key)) listing.names.insert(key);
-    } while (complete && ::FindNextFileW(find, &data));
+    } while (complete && ::FindNextFileW(find.Get(), &data));
     if (complete && ::GetLastError() != ERROR_NO_MORE_FILES) complete = false;
-    ::FindClose(find);
     listing.complete = complete;
     return listing;
   }
@@ -143,7 +142,7 @@ bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
   return HashOpenFileHex(file.Get()) == entry.sha256;
 }
 
-// Step 16, several files at a time, judged in manifest order. A file whose
+// The check after the swap, several files at a time, judged in manifest order. A file whose
 // identity was known when it was moved into place (installedAs) is still
 // the file that was hashed as it was staged when it still has that identity:
 // the same file object, which no write has touched since (every write moves
@@ -217,8 +216,8 @@ ClientFileBefore LookAtClientFile(FolderNames& names, const fs::path& destinatio
   return before;
 }
 
-// Step 12's reading of the client files that pick selects, in manifest
-// order, into found. stop ends the pass between files.
+// The reading of the client files that pick selects, for their journal lines,
+// in manifest order, into found. stop ends the pass between files.
 void LookAtClientFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files,
                        const std::function<bool(std::size_t)>& pick, std::vector<ClientFileBefore>& found,
                        const std::atomic<bool>& stop) {
@@ -277,6 +276,350 @@ ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
   return listed;
 }
 
+// The signed manifest, the version step and the archive itself, checked before
+// anything else is done. The archive is returned held without write sharing,
+// so that the bytes hashed now are the bytes that are listed and extracted;
+// until the digest has matched it is only read as bytes, its records are
+// parsed after that, by the listing.
+struct VerifiedPackage {
+  UpdateManifest manifest;
+  win::UniqueFile archive;
+};
+
+VerifiedPackage VerifyPackage(const fs::path& manifestFile, const fs::path& signatureFile,
+                              const fs::path& archiveFile, std::uint32_t targetVersion,
+                              std::uint32_t installedVersion, bool allowSameVersion) {
+  VerifiedPackage package;
+  package.manifest = LoadSignedManifest(manifestFile, signatureFile);
+  const UpdateManifest& manifest = package.manifest;
+  const bool forward = allowSameVersion ? targetVersion >= installedVersion : targetVersion > installedVersion;
+  if (static_cast<std::uint32_t>(manifest.version) != targetVersion || !forward) {
+    Fail("Update version is invalid or older than the installed client.");
+  }
+  if (!fs::is_regular_file(FsStatus(archiveFile)) || FsFileSize(archiveFile) != manifest.archive_size) {
+    Fail("Downloaded archive hash or size is invalid.");
+  }
+  package.archive = OpenFileRetrying(archiveFile, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+  if (!package.archive) throw std::runtime_error("Cannot hash update file.");
+  if (HashArchive(package.archive.Get()) != manifest.archive_sha256) {
+    Fail("Downloaded archive hash or size is invalid.");
+  }
+  Checkpoint("hashed");
+  return package;
+}
+
+// Every destination checked (contained, not the running launcher, a regular
+// file that is not read-only) and the space for staging and backups. The
+// guard checks the folders of every path once each and holds them until the
+// clean-up.
+void Preflight(ContainmentGuard& guard, const fs::path& clientFolder, const UpdateManifest& manifest) {
+  const std::wstring running = RunningExecutable();
+  std::uint64_t required = 2 * manifest.archive_size + kStagingReserve;
+  FolderNames names;
+  std::set<std::wstring> foldersChecked;  // folders not there yet are asked about once
+  for (const ManifestFile& file : manifest.files) {
+    const fs::path destination = ClientPathFor(clientFolder, file);
+    // A name the folder does not hold is neither a link nor a file to
+    // check; every other is asked about as it stands.
+    const bool absent = names.Find(destination) == FolderNames::Answer::kAbsent;
+    if (absent) {
+      if (foldersChecked.insert(destination.parent_path().native()).second) guard.CheckFolders(destination);
+    } else {
+      guard.Check(destination);
+    }
+    // Normalised: libstdc++'s absolute() returns an absolute path unchanged,
+    // so the "/" of a nested managed path would never equal the module
+    // name's "\\" and a running ORVEX/Patch/PatchKur.exe would go unnoticed.
+    if (!running.empty() && SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
+      Fail("This package replaces the running launcher; use a standalone launcher installer.");
+    }
+    required += file.size;
+    if (absent) continue;
+    const fs::file_status status = FsStatus(destination);
+    if (fs::exists(status)) {
+      if (!fs::is_regular_file(status)) Fail("Update destination is not a regular file.");
+      const DWORD attributes = ::GetFileAttributesW(destination.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        Fail("Update destination is read-only.");
+      }
+      required += FsFileSize(destination);
+    }
+  }
+  if (FsSpace(clientFolder).available < required) Fail("Not enough disk space for staging and rollback.");
+}
+
+// The transaction directory, self-contained for the recovery: the signed
+// manifest and its signature beside the staging folder. Returns its path.
+fs::path OpenTransaction(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& manifestFile,
+                         const fs::path& signatureFile) {
+  const fs::path current = TransactionDirectoryPath(clientFolder);
+  guard.Check(current);
+  FsCreateDirectories(current);
+  FsCreateDirectories(current / "files");
+  WriteDurableFile(current / "manifest", ReadBoundedFile(manifestFile, kMaxMetadataBytes), FlushSite::kManifestCopy);
+  WriteDurableFile(current / "signature", ReadBoundedFile(signatureFile, kMaxSignatureBytes),
+                   FlushSite::kSignatureCopy);
+  return current;
+}
+
+// The size and digest of every client file that the install replaces, read
+// on two threads of their own while the archive is extracted, so that hashing
+// them takes what the extraction leaves of both cores. Nothing of the client
+// changes before the journal, so the order of the two does not matter for the
+// recovery; a failure of the staging is still the one reported. The files are
+// dealt out by size; the first failure stops both threads and is thrown by
+// Finish. A share whose thread cannot start is left for Finish's caller.
+class ClientFileReading {
+ public:
+  ClientFileReading(const fs::path& clientFolder, const std::vector<ManifestFile>& files,
+                    std::function<bool(std::size_t)> skip, std::vector<ClientFileBefore>& found)
+      : clientFolder_(clientFolder), files_(files), skip_(std::move(skip)), found_(found), share_(files.size(), 0) {
+    std::uint64_t dealt[kThreads] = {};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const std::size_t share = dealt[1] < dealt[0] ? 1 : 0;
+      share_[i] = share;
+      dealt[share] += files[i].size + 1;
+    }
+  }
+  ClientFileReading(const ClientFileReading&) = delete;
+  ClientFileReading& operator=(const ClientFileReading&) = delete;
+  // Leaving early (the staging failed) stops the threads and waits for them.
+  ~ClientFileReading() {
+    stop_ = true;
+    Join();
+  }
+
+  void Start() {
+    for (std::size_t share = 0; share < kThreads; ++share) {
+      try {
+        threads_.push_back(StartWorkerThread([this, share] { Read(share); }));
+      } catch (const std::system_error&) {
+        // No thread to be had: this share is read after the staging, on
+        // the caller's thread, with the files that nothing has looked at yet.
+      }
+    }
+  }
+
+  // Waits for both threads; throws the first failure.
+  void Finish() {
+    Join();
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  static constexpr std::size_t kThreads = 2;
+
+  void Read(std::size_t share) {
+    try {
+      LookAtClientFiles(
+          clientFolder_, files_, [&](std::size_t i) { return share_[i] == share && !skip_(i); }, found_, stop_);
+    } catch (...) {
+      const std::lock_guard lock(failureLock_);
+      if (!failure_) failure_ = std::current_exception();
+      stop_ = true;
+    }
+  }
+
+  void Join() {
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+  const fs::path& clientFolder_;
+  const std::vector<ManifestFile>& files_;
+  std::function<bool(std::size_t)> skip_;
+  std::vector<ClientFileBefore>& found_;
+  std::vector<std::size_t> share_;
+  std::atomic<bool> stop_{false};
+  std::mutex failureLock_;
+  std::exception_ptr failure_;
+  std::vector<std::thread> threads_;
+};
+
+// What the staging leaves for the rest of the install: each client file as
+// it was before (its journal line) and each staged file as it was when its
+// digest was checked (zero: unknown).
+struct StagedUpdate {
+  std::vector<ClientFileBefore> clientBefore;
+  std::vector<FileIdentity> stagedAs;
+};
+
+// Extracts the archive into staging, rebuilds the deltas and verifies every
+// staged file; the extraction and the rebuild hash the bytes as they write
+// them, which is the check of each staged file. Each one is flushed once it
+// has been moved into place: that one flush puts both its bytes and its new
+// name on disk. Large staged files are flushed behind the extraction into
+// earlyFlushes, while the next ones are written: their bytes then reach the
+// disk beside other work, and the flush after the move (which alone counts)
+// has only the move left to write. The archive's hold ends with the
+// extraction. A rebuilt client file's digest is recorded in clientBefore.
+void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, const UpdateManifest& manifest,
+                      const fs::path& archiveFile, win::UniqueFile& archiveHold, const fs::path& staging,
+                      const ListedArchive& listed, FlushQueue& earlyFlushes, const StatusCallback& progress,
+                      StagedUpdate& staged) {
+  if (progress) progress("Extracting verified update into staging...");
+  std::vector<ExtractedFile> extracted;
+  const auto flushBehind = [&](const ExtractedFile& file) {
+    if (file.file.identity.size >= kFlushBehindBytes) earlyFlushes.AddAhead(file.path);
+  };
+  if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted,
+                     flushBehind) != 0) {
+    Fail("Patch extraction failed.");
+  }
+  archiveHold.Reset();
+  const auto pathKey = [](std::wstring path) {
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+  };
+  std::map<std::wstring, const HashedFile*> written;
+  staged.stagedAs.assign(manifest.files.size(), FileIdentity{});
+  for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
+  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    const ManifestFile& file = manifest.files[i];
+    const fs::path stagedPath = staging / fs::path(file.path);
+    guard.Check(stagedPath);
+    const auto delta = listed.deltas.find(AsciiLower(file.path));
+    if (delta != listed.deltas.end()) {
+      guard.Check(delta->second);
+      RebuiltFile rebuilt;
+      RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, stagedPath, file, progress, rebuilt);
+      staged.stagedAs[i] = rebuilt.output.identity;
+      // The rebuild read the whole client file, which was that one file
+      // throughout: its digest is the journal's.
+      if (!rebuilt.base.sha256.empty() && rebuilt.base.identity.index != 0) {
+        staged.clientBefore[i] = {true, true, rebuilt.base.identity.size, rebuilt.base.sha256};
+      }
+      continue;  // the rebuild has checked its output against the entry
+    }
+    const auto found = written.find(pathKey(stagedPath.native()));
+    if (found != written.end()) {
+      const HashedFile& stagedFile = *found->second;
+      const std::uint64_t size = stagedFile.identity.index != 0 ? stagedFile.identity.size : FsFileSize(stagedPath);
+      if (stagedFile.sha256 != file.sha256 || size != file.size) {
+        Fail("Extracted file hash mismatch.");
+      }
+      staged.stagedAs[i] = stagedFile.identity;
+    } else if (!FileMatches(stagedPath, file)) {
+      Fail("Extracted file hash mismatch.");
+    }
+  }
+}
+
+// Every archive entry checked against the signed files, then the staging,
+// with the client files that the install replaces read beside it. The game
+// archives that a delta rebuilds are hashed by the rebuild's own read of them.
+StagedUpdate Stage(ContainmentGuard& guard, const fs::path& clientFolder, const UpdateManifest& manifest,
+                   const fs::path& archiveFile, win::UniqueFile& archiveHold, const fs::path& staging,
+                   FlushQueue& earlyFlushes, const StatusCallback& progress) {
+  std::map<std::string, const ManifestFile*> index;
+  for (const ManifestFile& file : manifest.files) index[AsciiLower(file.path)] = &file;
+  const ListedArchive listed = ListArchive(archiveFile, staging, index);
+
+  StagedUpdate staged;
+  staged.clientBefore.resize(manifest.files.size());
+  ClientFileReading reading(
+      clientFolder, manifest.files,
+      [&](std::size_t i) { return listed.deltas.count(AsciiLower(manifest.files[i].path)) != 0; },
+      staged.clientBefore);
+  reading.Start();
+  ExtractAndVerify(guard, clientFolder, manifest, archiveFile, archiveHold, staging, listed, earlyFlushes, progress,
+                   staged);
+  reading.Finish();
+  Checkpoint("staged");
+  // The client files not looked at yet: the game archives the rebuilds
+  // did not read whole, the share of a thread that could not start.
+  FolderNames names;
+  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    if (!staged.clientBefore[i].taken) {
+      staged.clientBefore[i] = LookAtClientFile(names, ClientPathFor(clientFolder, manifest.files[i]));
+    }
+  }
+  return staged;
+}
+
+// The journal, on disk before any client file changes.
+void WriteJournal(ContainmentGuard& guard, const fs::path& current, std::uint32_t installedVersion,
+                  const std::vector<ManifestFile>& files, const std::vector<ClientFileBefore>& clientBefore) {
+  std::string journal = JournalHeader(installedVersion);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const ClientFileBefore& before = clientBefore[i];
+    journal += before.exists ? JournalLineExisting(files[i].path, before.size, before.sha256)
+                             : JournalLineAbsent(files[i].path);
+  }
+  Checkpoint("journal");
+  WriteDurableFile(current / "journal.tmp", journal, FlushSite::kJournal);
+  ReplaceClientFile(guard, current / "journal.tmp", current / "journal");
+  // Wine ignores MOVEFILE_WRITE_THROUGH: only a flush of the moved file puts
+  // the move on disk, and a client file must not change before it is there.
+  FlushStagedFile(current / "journal", FlushSite::kJournalMove);
+  Checkpoint("replace");
+}
+
+// The backups: every client file that is replaced is moved, as it is, to
+// its place under current/backup (a rename on the same volume), and each
+// one is flushed there, several at a time, before the first installed file
+// takes a replaced file's name: otherwise a power cut could keep the
+// installed file's move and lose the backup's, and the old file with it.
+void BackUpReplacedFiles(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& current,
+                         const std::vector<ManifestFile>& files, const std::vector<ClientFileBefore>& clientBefore) {
+  FlushQueue flushes;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!clientBefore[i].exists) continue;
+    const fs::path backup = current / "backup" / fs::path(files[i].path);
+    flushes.Add(ReplaceClientFileHeld(guard, ClientPathFor(clientFolder, files[i]), backup), FlushSite::kBackupMove);
+  }
+  flushes.Wait();
+}
+
+// Every staged file moved into place and flushed after its move, several at
+// a time; until the commit a power cut is rolled back from the backups. Each
+// installed file is held without write sharing from before its move until
+// its flush; when it is then still the staged file as hashed, its identity is
+// returned, to stand for its digest in the check after the swap.
+std::vector<FileIdentity> ReplaceClientFiles(ContainmentGuard& guard, const fs::path& clientFolder,
+                                             const fs::path& staging, const std::vector<ManifestFile>& files,
+                                             const std::vector<FileIdentity>& stagedAs) {
+  std::vector<FileIdentity> installedAs(files.size());
+  FlushQueue flushes;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (i == files.size() / 2) Checkpoint("replace-half");
+    const fs::path destination = ClientPathFor(clientFolder, files[i]);
+    win::UniqueFile moved = ReplaceClientFileHeld(guard, staging / fs::path(files[i].path), destination);
+    FileIdentity now;
+    if (stagedAs[i].index != 0 && QueryFileIdentity(moved.Get(), now) && now == stagedAs[i]) installedAs[i] = now;
+    flushes.Add(std::move(moved), FlushSite::kStaged);
+  }
+  flushes.Wait();
+  return installedAs;
+}
+
+// The installed files verified, the version recorded, and the commit marker
+// on disk: from here on the update is installed.
+void Commit(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
+            const std::vector<FileIdentity>& installedAs) {
+  Checkpoint("verify");
+  VerifyInstalledFiles(clientFolder, manifest.files, installedAs);
+  SaveClientVersion(clientFolder, static_cast<std::uint32_t>(manifest.version));
+  WriteDurableFile(current / "committed", std::string_view("1\n"), FlushSite::kCommitted);
+  Checkpoint("committed");
+}
+
+// The journal goes first, so that a crash in the middle of the clean-up
+// still finds "committed" beside any journal that is left (never rolled
+// back). A clean-up that fails (a scanner still holds a backup) does not
+// make the install a failure; the next download or repair removes what is
+// left.
+void CleanUp(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& current) {
+  guard.Release();
+  try {
+    RetireJournal(clientFolder, current);
+    RemoveUpdateDirectory(clientFolder, current);
+  } catch (const std::exception&) {
+  }
+}
+
 }  // namespace
 
 InstallCheckpointHook SetInstallCheckpointHook(InstallCheckpointHook hook) {
@@ -286,285 +629,29 @@ InstallCheckpointHook SetInstallCheckpointHook(InstallCheckpointHook hook) {
 void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, const fs::path& signatureFile,
                    const fs::path& archiveFile, std::uint32_t targetVersion, std::uint32_t installedVersion,
                    bool allowSameVersion, const StatusCallback& progress) {
-  auto report = [&](const std::string& text) {
-    if (progress) progress(text);
-  };
-
-  // 1-3: the signed manifest, the version step and the archive itself.
-  const UpdateManifest manifest = LoadSignedManifest(manifestFile, signatureFile);
-  const bool forward = allowSameVersion ? targetVersion >= installedVersion : targetVersion > installedVersion;
-  if (static_cast<std::uint32_t>(manifest.version) != targetVersion || !forward) {
-    Fail("Update version is invalid or older than the installed client.");
-  }
-  if (!fs::is_regular_file(FsStatus(archiveFile)) || FsFileSize(archiveFile) != manifest.archive_size) {
-    Fail("Downloaded archive hash or size is invalid.");
-  }
-  // Held without write sharing until the extraction has ended, so that the
-  // bytes hashed now are the bytes that are listed and extracted. Until the
-  // digest has matched, the archive is only read as bytes: its records are
-  // parsed after that, by the listing. The extraction takes the digest of
-  // every staged file from its own writing, on the second core.
-  win::UniqueFile archiveHold = OpenFileRetrying(archiveFile, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-  if (!archiveHold) throw std::runtime_error("Cannot hash update file.");
-  if (HashArchive(archiveHold.Get()) != manifest.archive_sha256) {
-    Fail("Downloaded archive hash or size is invalid.");
-  }
-  Checkpoint("hashed");
-
-  // 4-5: preflight of every destination and the space for staging and backups.
-  // One guard checks the folders of every path of this install once each and
-  // holds them until the clean-up.
+  VerifiedPackage package =
+      VerifyPackage(manifestFile, signatureFile, archiveFile, targetVersion, installedVersion, allowSameVersion);
+  const UpdateManifest& manifest = package.manifest;
   ContainmentGuard guard(clientFolder);
-  const std::wstring running = RunningExecutable();
-  std::uint64_t required = 2 * manifest.archive_size + kStagingReserve;
-  {
-    FolderNames names;
-    std::set<std::wstring> foldersChecked;  // folders not there yet are asked about once
-    for (const ManifestFile& file : manifest.files) {
-      const fs::path destination = ClientPathFor(clientFolder, file);
-      // A name the folder does not hold is neither a link nor a file to
-      // check; every other is asked about as it stands.
-      const bool absent = names.Find(destination) == FolderNames::Answer::kAbsent;
-      if (absent) {
-        if (foldersChecked.insert(destination.parent_path().native()).second) guard.CheckFolders(destination);
-      } else {
-        guard.Check(destination);
-      }
-      // Normalised: libstdc++'s absolute() returns an absolute path unchanged,
-      // so the "/" of a nested managed path would never equal the module
-      // name's "\\" and a running ORVEX/Patch/PatchKur.exe would go unnoticed.
-      if (!running.empty() && SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
-        Fail("This package replaces the running launcher; use a standalone launcher installer.");
-      }
-      required += file.size;
-      if (absent) continue;
-      const fs::file_status status = FsStatus(destination);
-      if (fs::exists(status)) {
-        if (!fs::is_regular_file(status)) Fail("Update destination is not a regular file.");
-        const DWORD attributes = ::GetFileAttributesW(destination.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-          Fail("Update destination is read-only.");
-        }
-        required += FsFileSize(destination);
-      }
-    }
-  }
-  if (FsSpace(clientFolder).available < required) Fail("Not enough disk space for staging and rollback.");
-
-  // 6-7: the transaction directory, self-contained for the recovery.
-  const fs::path current = TransactionDirectoryPath(clientFolder);
-  guard.Check(current);
+  Preflight(guard, clientFolder, manifest);
+  const fs::path current = OpenTransaction(guard, clientFolder, manifestFile, signatureFile);
   const fs::path staging = current / "files";
-  FsCreateDirectories(current);
-  FsCreateDirectories(staging);
-  WriteDurableFile(current / "manifest", ReadBoundedFile(manifestFile, kMaxMetadataBytes), FlushSite::kManifestCopy);
-  WriteDurableFile(current / "signature", ReadBoundedFile(signatureFile, kMaxSignatureBytes),
-                   FlushSite::kSignatureCopy);
-
-  // 8-9: every archive entry must be a signed file, once.
-  std::map<std::string, const ManifestFile*> index;
-  for (const ManifestFile& file : manifest.files) index[AsciiLower(file.path)] = &file;
-  const ListedArchive listed = ListArchive(archiveFile, staging, index);
-
-  // 12, begun early: the size and digest of every client file that the
-  // install replaces are read on threads of their own while the archive is
-  // extracted, so that hashing them takes what the extraction leaves of both
-  // cores. Nothing of the client changes before the journal, so the order of
-  // the two does not matter for the recovery; a failure of the staging is
-  // still the one reported. The game archives that a delta rebuilds are
-  // hashed by the rebuild's own read of them.
-  std::vector<ClientFileBefore> clientBefore(manifest.files.size());
-  // Each staged file as it was when its digest was checked (zero: unknown).
-  std::vector<FileIdentity> stagedAs;
-  std::atomic<bool> stopLooking{false};
-  std::exception_ptr lookFailure;
   FlushQueue earlyFlushes;
-  const auto rebuilt = [&](std::size_t i) { return listed.deltas.count(AsciiLower(manifest.files[i].path)) != 0; };
-  // Two threads, the files dealt out by size. The first failure stops both
-  // and is reported once the staging has succeeded.
-  constexpr std::size_t kLookThreads = 2;
-  std::vector<std::size_t> lookShare(manifest.files.size(), 0);
-  {
-    std::uint64_t dealt[kLookThreads] = {};
-    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-      const std::size_t share = dealt[1] < dealt[0] ? 1 : 0;
-      lookShare[i] = share;
-      dealt[share] += manifest.files[i].size + 1;
-    }
-  }
-  std::mutex lookFailureLock;
-  std::vector<std::thread> lookThreads;
-  const auto joinLooks = [&] {
-    for (std::thread& thread : lookThreads) {
-      if (thread.joinable()) thread.join();
-    }
-  };
-  try {
-    for (std::size_t share = 0; share < kLookThreads; ++share) {
-      try {
-        lookThreads.push_back(StartWorkerThread([&, share] {
-          try {
-            LookAtClientFiles(
-                clientFolder, manifest.files, [&](std::size_t i) { return lookShare[i] == share && !rebuilt(i); },
-                clientBefore, stopLooking);
-          } catch (...) {
-            const std::lock_guard lock(lookFailureLock);
-            if (!lookFailure) lookFailure = std::current_exception();
-            stopLooking = true;
-          }
-        }));
-      } catch (const std::system_error&) {
-        // No thread to be had: this share is read after the staging, on
-        // this thread, with the files that nothing has looked at yet.
-      }
-    }
-    {
-      // 10-11: extract, rebuild deltas, verify every staged file. The
-      // extraction and the rebuild hash the bytes as they write them, which
-      // is the check of each staged file. Each one is flushed once it has
-      // been moved into place (below): that one flush puts both its bytes and
-      // its new name on disk.
-      report("Extracting verified update into staging...");
-      std::vector<ExtractedFile> extracted;
-      // Large staged files are flushed behind the extraction, while the next
-      // ones are written: their bytes then reach the disk beside other work,
-      // and the flush after the move (which alone counts) has only the move
-      // left to write. Best effort; it ends before the first move.
-      const auto flushBehind = [&](const ExtractedFile& file) {
-        if (file.file.identity.size >= kFlushBehindBytes) earlyFlushes.AddAhead(file.path);
-      };
-      if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted,
-                         flushBehind) != 0) {
-        Fail("Patch extraction failed.");
-      }
-      archiveHold.Reset();
-      const auto pathKey = [](std::wstring path) {
-        std::replace(path.begin(), path.end(), L'/', L'\\');
-        return path;
-      };
-      std::map<std::wstring, const HashedFile*> written;
-      stagedAs.assign(manifest.files.size(), FileIdentity{});
-      for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
-      for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-        const ManifestFile& file = manifest.files[i];
-        const fs::path staged = staging / fs::path(file.path);
-        guard.Check(staged);
-        const auto delta = listed.deltas.find(AsciiLower(file.path));
-        if (delta != listed.deltas.end()) {
-          guard.Check(delta->second);
-          RebuiltFile rebuilt;
-          RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, staged, file, progress, rebuilt);
-          stagedAs[i] = rebuilt.output.identity;
-          // The rebuild read the whole client file, which was that one file
-          // throughout: its digest is the journal's.
-          if (!rebuilt.base.sha256.empty() && rebuilt.base.identity.index != 0) {
-            clientBefore[i] = {true, true, rebuilt.base.identity.size, rebuilt.base.sha256};
-          }
-          continue;  // the rebuild has checked its output against the entry
-        }
-        const auto found = written.find(pathKey(staged.native()));
-        if (found != written.end()) {
-          const HashedFile& stagedFile = *found->second;
-          const std::uint64_t size = stagedFile.identity.index != 0 ? stagedFile.identity.size : FsFileSize(staged);
-          if (stagedFile.sha256 != file.sha256 || size != file.size) {
-            Fail("Extracted file hash mismatch.");
-          }
-          stagedAs[i] = stagedFile.identity;
-        } else if (!FileMatches(staged, file)) {
-          Fail("Extracted file hash mismatch.");
-        }
-      }
-    }
-    joinLooks();
-    if (lookFailure) std::rethrow_exception(lookFailure);
-    Checkpoint("staged");
-    // The client files not looked at yet: the game archives the rebuilds
-    // did not read whole, the share of a thread that could not start.
-    FolderNames names;
-    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-      if (!clientBefore[i].taken) clientBefore[i] = LookAtClientFile(names, ClientPathFor(clientFolder, manifest.files[i]));
-    }
-  } catch (...) {
-    stopLooking = true;
-    joinLooks();
-    throw;
-  }
+  const StagedUpdate staged =
+      Stage(guard, clientFolder, manifest, archiveFile, package.archive, staging, earlyFlushes, progress);
 
-  // 12-13: the journal, on disk before any client file changes.
-  std::string journal = JournalHeader(installedVersion);
-  for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-    const ClientFileBefore& before = clientBefore[i];
-    journal += before.exists ? JournalLineExisting(manifest.files[i].path, before.size, before.sha256)
-                             : JournalLineAbsent(manifest.files[i].path);
-  }
-  Checkpoint("journal");
-  WriteDurableFile(current / "journal.tmp", journal, FlushSite::kJournal);
-  ReplaceClientFile(guard, current / "journal.tmp", current / "journal");
-  // Wine ignores MOVEFILE_WRITE_THROUGH: only a flush of the moved file puts
-  // the move on disk, and a client file must not change before it is there.
-  FlushStagedFile(current / "journal", FlushSite::kJournalMove);
-  Checkpoint("replace");
-  report("Installing update; rollback backup is ready...");
-
+  WriteJournal(guard, current, installedVersion, manifest.files, staged.clientBefore);
+  if (progress) progress("Installing update; rollback backup is ready...");
   try {
     earlyFlushes.Wait();
   } catch (const std::exception&) {
     // Only the flush after each move counts.
   }
-  // The backups: every client file that is replaced is moved, as it is, to
-  // its place under current/backup (a rename on the same volume), and each
-  // one is flushed there, several at a time, before the first installed file
-  // takes a replaced file's name: otherwise a power cut could keep the
-  // installed file's move and lose the backup's, and the old file with it.
-  {
-    FlushQueue flushes;
-    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-      if (!clientBefore[i].exists) continue;
-      const ManifestFile& file = manifest.files[i];
-      const fs::path backup = current / "backup" / fs::path(file.path);
-      flushes.Add(ReplaceClientFileHeld(guard, ClientPathFor(clientFolder, file), backup), FlushSite::kBackupMove);
-    }
-    flushes.Wait();
-  }
-  // 15-18: swap, verify, record the version, commit. Before the commit
-  // marker, every installed file's bytes and name are on disk (each flushed
-  // after its move, several at a time); until then a power cut is rolled back
-  // from the backups.
-  // Each installed file is held without write sharing from before its move
-  // until its flush; when it is then still the staged file as hashed, its
-  // identity stands for its digest in the check after the swap.
-  std::vector<FileIdentity> installedAs(manifest.files.size());
-  {
-    FlushQueue flushes;
-    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
-      if (i == manifest.files.size() / 2) Checkpoint("replace-half");
-      const ManifestFile& file = manifest.files[i];
-      const fs::path destination = ClientPathFor(clientFolder, file);
-      win::UniqueFile moved = ReplaceClientFileHeld(guard, staging / fs::path(file.path), destination);
-      FileIdentity now;
-      if (stagedAs[i].index != 0 && QueryFileIdentity(moved.Get(), now) && now == stagedAs[i]) installedAs[i] = now;
-      flushes.Add(std::move(moved), FlushSite::kStaged);
-    }
-    flushes.Wait();
-  }
-  Checkpoint("verify");
-  VerifyInstalledFiles(clientFolder, manifest.files, installedAs);
-  SaveClientVersion(clientFolder, static_cast<std::uint32_t>(manifest.version));
-  WriteDurableFile(current / "committed", std::string_view("1\n"), FlushSite::kCommitted);
-  Checkpoint("committed");
-
-  // 19: the journal goes first, so that a crash in the middle of the clean-up
-  // still finds "committed" beside any journal that is left (never rolled
-  // back). From the commit on the update is installed: a clean-up that fails
-  // (a scanner still holds a backup) does not make it a failure; the next
-  // download or repair removes what is left.
-  guard.Release();
-  try {
-    RetireJournal(clientFolder, current);
-    RemoveUpdateDirectory(clientFolder, current);
-  } catch (const std::exception&) {
-  }
+  BackUpReplacedFiles(guard, clientFolder, current, manifest.files, staged.clientBefore);
+  const std::vector<FileIdentity> installedAs =
+      ReplaceClientFiles(guard, clientFolder, staging, manifest.files, staged.stagedAs);
+  Commit(clientFolder, current, manifest, installedAs);
+  CleanUp(guard, clientFolder, current);
 }
 
 }  // namespace orvex_update

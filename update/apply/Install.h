@@ -19,10 +19,13 @@ void InstallUpdate(const std::filesystem::path& manifestFile, const std::filesys
                    const StatusCallback& progress);
 
 // Checkpoints of the install, for crash tests: the hook is called with
-// "journal" (backups made, journal not yet written), "replace" (journal
-// written), "replace-half" (in the middle of the replace pass) and
-// "committed" (after the commit marker). A test hook ends the process there
-// to simulate a crash. No hook is set in the product. Returns the previous hook.
+// "hashed" (the archive's digest matched), "staged" (every file staged and
+// checked), "journal" (journal not yet written, no client file changed),
+// "replace" (journal on disk, backups not yet made), "replace-half" (in the
+// middle of the replace pass), "verify" (every file in place, before the
+// check after the swap) and "committed" (after the commit marker). A test
+// hook ends the process there to simulate a crash. No hook is set in the
+// product. Returns the previous hook.
 using InstallCheckpointHook = void (*)(const char* checkpoint);
 InstallCheckpointHook SetInstallCheckpointHook(InstallCheckpointHook hook);
 
