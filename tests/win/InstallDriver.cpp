@@ -144,7 +144,7 @@ void InvertFirstByte(HANDLE file) {
 
 std::string g_failAt;
 // install --write-at CHECKPOINT FILE: another program writing into FILE at
-// that checkpoint (its first byte inverted, the size kept).
+// that checkpoint (its first byte inverted, its size and write time kept).
 std::string g_writeAt;
 std::wstring g_writeFile;
 
@@ -153,7 +153,10 @@ void WriteBehindTheInstallsBack() {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
+  FILETIME written{};
+  ::GetFileTime(file, nullptr, nullptr, &written);
   InvertFirstByte(file);
+  ::SetFileTime(file, nullptr, nullptr, &written);
   ::CloseHandle(file);
 }
 

@@ -142,21 +142,14 @@ bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
   return HashOpenFileHex(file.Get()) == entry.sha256;
 }
 
-// The check after the swap, several files at a time, judged in manifest order. A file whose
-// identity was known when it was moved into place (installedAs) is still
-// the file that was hashed as it was staged when it still has that identity:
-// the same file object, which no write has touched since (every write moves
-// its write time). Asking that opens the file for its attributes only, which
-// no scanner's hold shuts out. Every other file is read back and hashed: its
-// size and write time alone cannot tell, as a file of the same size and time
-// renamed over the destination would pass.
-void VerifyInstalledFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files,
-                          const std::vector<FileIdentity>& installedAs) {
+// The check after the swap: every installed file read back and hashed,
+// several at a time, judged in manifest order. Its size, write time or file
+// identity cannot stand in for its bytes: a file of the same size and time
+// renamed over the destination would pass, and so would a write into the
+// staged file by a program that puts its write time back.
+void VerifyInstalledFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files) {
   const auto matches = [&](std::size_t i) {
-    const fs::path path = ClientPathFor(clientFolder, files[i]);
-    FileIdentity now;
-    if (installedAs[i].index != 0 && QueryFileIdentity(path, now) && now == installedAs[i]) return true;
-    return InstalledFileMatches(path, files[i]);
+    return InstalledFileMatches(ClientPathFor(clientFolder, files[i]), files[i]);
   };
   constexpr std::size_t kWindow = 64;
   std::vector<unsigned char> results(kWindow);
@@ -439,11 +432,9 @@ class ClientFileReading {
 };
 
 // What the staging leaves for the rest of the install: each client file as
-// it was before (its journal line) and each staged file as it was when its
-// digest was checked (zero: unknown).
+// it was before (its journal line).
 struct StagedUpdate {
   std::vector<ClientFileBefore> clientBefore;
-  std::vector<FileIdentity> stagedAs;
 };
 
 // Extracts the archive into staging, rebuilds the deltas and verifies every
@@ -474,7 +465,6 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
     return path;
   };
   std::map<std::wstring, const HashedFile*> written;
-  staged.stagedAs.assign(manifest.files.size(), FileIdentity{});
   for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     const ManifestFile& file = manifest.files[i];
@@ -485,7 +475,6 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
       guard.Check(delta->second);
       RebuiltFile rebuilt;
       RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, stagedPath, file, progress, rebuilt);
-      staged.stagedAs[i] = rebuilt.output.identity;
       // The rebuild read the whole client file, which was that one file
       // throughout: its digest is the journal's.
       if (!rebuilt.base.sha256.empty() && rebuilt.base.identity.index != 0) {
@@ -500,7 +489,6 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
       if (stagedFile.sha256 != file.sha256 || size != file.size) {
         Fail("Extracted file hash mismatch.");
       }
-      staged.stagedAs[i] = stagedFile.identity;
     } else if (!FileMatches(stagedPath, file)) {
       Fail("Extracted file hash mismatch.");
     }
@@ -574,33 +562,23 @@ void BackUpReplacedFiles(ContainmentGuard& guard, const fs::path& clientFolder, 
 }
 
 // Every staged file moved into place and flushed after its move, several at
-// a time; until the commit a power cut is rolled back from the backups. Each
-// installed file is held without write sharing from before its move until
-// its flush; when it is then still the staged file as hashed, its identity is
-// returned, to stand for its digest in the check after the swap.
-std::vector<FileIdentity> ReplaceClientFiles(ContainmentGuard& guard, const fs::path& clientFolder,
-                                             const fs::path& staging, const std::vector<ManifestFile>& files,
-                                             const std::vector<FileIdentity>& stagedAs) {
-  std::vector<FileIdentity> installedAs(files.size());
+// a time; until the commit a power cut is rolled back from the backups.
+void ReplaceClientFiles(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& staging,
+                        const std::vector<ManifestFile>& files) {
   FlushQueue flushes;
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (i == files.size() / 2) Checkpoint("replace-half");
     const fs::path destination = ClientPathFor(clientFolder, files[i]);
-    win::UniqueFile moved = ReplaceClientFileHeld(guard, staging / fs::path(files[i].path), destination);
-    FileIdentity now;
-    if (stagedAs[i].index != 0 && QueryFileIdentity(moved.Get(), now) && now == stagedAs[i]) installedAs[i] = now;
-    flushes.Add(std::move(moved), FlushSite::kStaged);
+    flushes.Add(ReplaceClientFileHeld(guard, staging / fs::path(files[i].path), destination), FlushSite::kStaged);
   }
   flushes.Wait();
-  return installedAs;
 }
 
 // The installed files verified, the version recorded, and the commit marker
 // on disk: from here on the update is installed.
-void Commit(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
-            const std::vector<FileIdentity>& installedAs) {
+void Commit(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest) {
   Checkpoint("verify");
-  VerifyInstalledFiles(clientFolder, manifest.files, installedAs);
+  VerifyInstalledFiles(clientFolder, manifest.files);
   SaveClientVersion(clientFolder, static_cast<std::uint32_t>(manifest.version));
   WriteDurableFile(current / "committed", std::string_view("1\n"), FlushSite::kCommitted);
   Checkpoint("committed");
@@ -648,9 +626,8 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
     // Only the flush after each move counts.
   }
   BackUpReplacedFiles(guard, clientFolder, current, manifest.files, staged.clientBefore);
-  const std::vector<FileIdentity> installedAs =
-      ReplaceClientFiles(guard, clientFolder, staging, manifest.files, staged.stagedAs);
-  Commit(clientFolder, current, manifest, installedAs);
+  ReplaceClientFiles(guard, clientFolder, staging, manifest.files);
+  Commit(clientFolder, current, manifest);
   CleanUp(guard, clientFolder, current);
 }
 
