@@ -464,10 +464,17 @@ def interleave(reps, runners, prepare=None, cleanup=None):
             if prepare:
                 prepare(label)
             try:
-                samples[label].append(run())
-            finally:
+                result = run()
+            except BaseException:
+                # The run's own failure is the one to report, not what the
+                # clean-up then finds missing.
                 if cleanup:
-                    cleanup(label)
+                    with contextlib.suppress(Exception):
+                        cleanup(label)
+                raise
+            if cleanup:
+                cleanup(label)
+            samples[label].append(result)
         print(f"    round {round_number + 1}/{reps}: " +
               ", ".join(f"{label} {samples[label][-1][0]:.3f} s" for label, _ in runners), flush=True)
     return samples
