@@ -61,8 +61,7 @@ bool InstallLocalPatch(const fs::path& clientFolder, const fs::path& manifest, c
   } catch (const std::exception& error) {
     errorText = error.what();
   }
-  std::string recoveryError;
-  if (!orvex_update::RecoverInterruptedUpdate(clientFolder, recoveryError)) errorText += " Recovery: " + recoveryError;
+  orvex_update::RecoverAfterFailure(clientFolder, errorText);
   return false;
 }
 

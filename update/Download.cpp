@@ -150,8 +150,7 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
       const auto* failure = dynamic_cast<const fail::Error*>(&error);
       *systemCode = failure ? failure->SystemCode() : 0;
     }
-    std::string recoveryError;
-    if (!RecoverInterruptedUpdate(clientFolder, recoveryError)) errorText += " Recovery: " + recoveryError;
+    RecoverAfterFailure(clientFolder, errorText);
     return false;
   }
 }

@@ -1,6 +1,5 @@
 """The painted window: placement, pixels and texts, with and without a login server."""
 import os
-import pathlib
 import shutil
 import subprocess
 import time

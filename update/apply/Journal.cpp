@@ -168,4 +168,9 @@ bool RecoverInterruptedUpdate(const fs::path& clientFolder, std::string& errorTe
   }
 }
 
+void RecoverAfterFailure(const fs::path& clientFolder, std::string& errorText) {
+  std::string recoveryError;
+  if (!RecoverInterruptedUpdate(clientFolder, recoveryError)) errorText += " Recovery: " + recoveryError;
+}
+
 }  // namespace orvex_update

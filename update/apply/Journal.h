@@ -16,6 +16,11 @@ void RecoverTransaction(const std::filesystem::path& clientFolder);
 // or recovery succeeded; false with errorText set otherwise. Never throws.
 bool RecoverInterruptedUpdate(const std::filesystem::path& clientFolder, std::string& errorText);
 
+// After a failed update: RecoverInterruptedUpdate, and when that fails too,
+// " Recovery: <its error>" appended to the update's errorText, so the player
+// reads both. Never throws.
+void RecoverAfterFailure(const std::filesystem::path& clientFolder, std::string& errorText);
+
 // Before anything else of a finished transaction is removed, its journal is
 // moved to journal.tmp and flushed there, so that no power cut can leave the
 // journal beside half-removed backups (which would roll back, or fail to roll
