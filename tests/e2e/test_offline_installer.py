@@ -44,6 +44,14 @@ def run_installer(patch_folder):
     return result.returncode, boxes
 
 
+def run_installer_expecting_success(patch_folder):
+    """run_installer, which must end 0 without a message box; otherwise the
+    failure names what the installer's log says."""
+    outcome = run_installer(patch_folder)
+    log = patch_folder / LOG_NAME
+    assert outcome == (0, []), log.read_text(errors="replace") if log.exists() else "no log written"
+
+
 def client_files(client):
     """Digests of the client's own files: the extracted package and the log left out."""
     return {path: digest for path, digest in sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe",
@@ -74,14 +82,14 @@ class TestInstallsThePatch:
     def test_second_run_reinstalls_over_itself_and_the_log_keeps_one_line(self, sample, tmp_path):
         client = client_with_patch(sample, tmp_path / "client")
         patch_folder = client / "ORVEX" / "Patch"
-        assert run_installer(patch_folder) == (0, [])
-        assert run_installer(patch_folder) == (0, [])
+        run_installer_expecting_success(patch_folder)
+        run_installer_expecting_success(patch_folder)
         assert_installed(sample, client, patch_folder)
 
     def test_folder_names_differing_only_in_case_are_accepted(self, sample, tmp_path):
         client = client_with_patch(sample, tmp_path / "client", middle="orvex", patch="PATCH")
         patch_folder = client / "orvex" / "PATCH"
-        assert run_installer(patch_folder) == (0, [])
+        run_installer_expecting_success(patch_folder)
         assert_installed(sample, client, patch_folder)
 
 
@@ -149,7 +157,7 @@ class TestClientFolderWithTurkishLetters:
     def test_installs_in_a_client_folder_with_non_ascii_letters(self, sample, tmp_path):
         client = client_with_patch(sample, tmp_path / "Oyunlar" / "ORVEX Çöl")
         patch_folder = client / "ORVEX" / "Patch"
-        assert run_installer(patch_folder) == (0, [])
+        run_installer_expecting_success(patch_folder)
         assert_installed(sample, client, patch_folder)
 
     def test_installs_in_a_client_folder_with_turkish_letters_on_turkish_windows(self, sample, tmp_path, monkeypatch,
@@ -158,5 +166,5 @@ class TestClientFolderWithTurkishLetters:
             monkeypatch.setenv(name, value)
         client = client_with_patch(sample, tmp_path / "Oyunlar" / "ORVEX Çalışma Ğİş")
         patch_folder = client / "ORVEX" / "Patch"
-        assert run_installer(patch_folder) == (0, [])
+        run_installer_expecting_success(patch_folder)
         assert_installed(sample, client, patch_folder)
