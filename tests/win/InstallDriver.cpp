@@ -4,7 +4,7 @@
 //   orvex_install_driver install <client> <manifest> <signature> <archive>
 //                                <target> <installed> [--allow-same] [--crash-at CHECKPOINT]
 //                                [--fail-at CHECKPOINT] [--rename-over-at CHECKPOINT FILE]
-//                                [--forbid-parse] [--no-threads]
+//                                [--forbid-parse] [--no-threads] [--held-from BYTES]
 //   orvex_install_driver recover <client>
 //   orvex_install_driver repair <client> <installed>
 //   orvex_install_driver save-version <client> <version>
@@ -49,7 +49,9 @@
 // rename: its first byte inverted, its size and write time those of FILE.
 // --forbid-parse makes the install fail with "The archive was parsed." the
 // moment the archive is opened for parsing. --no-threads refuses every worker thread the
-// update engine asks for, as a system out of threads would.
+// update engine asks for, as a system out of threads would. --held-from keeps
+// the extraction's handle of every staged file of at least BYTES open (1 MiB
+// in the product), so that tests can hold small files too.
 //
 // batch runs many install and recover commands in one process (every Wine
 // process start costs about a second): each line of the UTF-8 file is one
@@ -62,6 +64,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -165,17 +168,25 @@ std::wstring g_renameOverFile;
 
 void RenameAnotherFileOver() {
   const std::wstring other = g_renameOverFile + L".other";
-  if (!::CopyFileW(g_renameOverFile.c_str(), other.c_str(), FALSE)) return;
+  // Read sharing every way, as a reader that minds no one: a writer the
+  // install holds open does not keep it out.
   FILETIME written{};
-  const HANDLE original = ::CreateFileW(g_renameOverFile.c_str(), FILE_READ_ATTRIBUTES,
+  std::string bytes;
+  const HANDLE original = ::CreateFileW(g_renameOverFile.c_str(), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (original == INVALID_HANDLE_VALUE) return;
   ::GetFileTime(original, nullptr, nullptr, &written);
+  char buffer[65536];
+  DWORD read = 0;
+  while (::ReadFile(original, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
   ::CloseHandle(original);
-  const HANDLE file = ::CreateFileW(other.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  const HANDLE file = ::CreateFileW(other.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
+  DWORD done = 0;
+  ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+  ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
   InvertFirstByte(file);
   ::SetFileTime(file, nullptr, nullptr, &written);
   ::CloseHandle(file);
@@ -251,6 +262,7 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     bool allowSame = false;
     bool forbidParse = false;
     bool noThreads = false;
+    std::optional<std::uint64_t> heldFrom;
     std::string crashAt;
     std::string failAt;
     for (std::size_t i = 7; i < args.size(); ++i) {
@@ -271,12 +283,14 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         forbidParse = true;
       } else if (args[i] == L"--no-threads") {
         noThreads = true;
+      } else if (args[i] == L"--held-from" && i + 1 < args.size()) {
+        heldFrom = std::wcstoull(args[++i].c_str(), nullptr, 10);
       } else if (args[i] == L"--write-at" && i + 2 < args.size() && !inBatch) {
         g_writeAt = win::Utf8FromWide(args[i + 1]);
         g_writeFile = args[i + 2];
         i += 2;
       } else {
-        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at ...] [--write-at|--rename-over-at CHECKPOINT FILE] [--forbid-parse] [--no-threads]");
+        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at ...] [--write-at|--rename-over-at CHECKPOINT FILE] [--forbid-parse] [--no-threads] [--held-from BYTES]");
       }
     }
     g_crashAt = crashAt;
@@ -286,6 +300,8 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     orvex_update::SetInstallCheckpointHook(hooked ? &AtCheckpoint : nullptr);
     orvex_update::SetArchiveParseHook(forbidParse ? &ParsedAnyway : nullptr);
     orvex_update::SetThreadStartRefusal(noThreads ? &RefuseEveryThread : nullptr);
+    const std::uint64_t productHeldFrom =
+        orvex_update::SetHeldFileBytes(heldFrom ? *heldFrom : orvex_update::HeldFileBytes());
     Result result{true, {}};
     try {
       orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, {});
@@ -294,6 +310,7 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     }
     orvex_update::SetArchiveParseHook(nullptr);
     orvex_update::SetThreadStartRefusal(nullptr);
+    orvex_update::SetHeldFileBytes(productHeldFrom);
     return result;
   }
   if (command == L"recover") {

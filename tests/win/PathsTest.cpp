@@ -373,6 +373,13 @@ TEST_F(ClientFolder, HeldReplaceHandsBackTheMovedFile) {
     EXPECT_EQ(held, there);
     EXPECT_NE(held, replaced);
     EXPECT_EQ(held.size, replaced.size);
+    // What the check after the swap asks of a held file: the name, not the
+    // bytes, tells a twin apart.
+    EXPECT_TRUE(orvex_update::NamesHeldFile(destination, moved.Get()));
+    const fs::path twin = client_ / "Data" / "twin.tbl";
+    WriteText(twin, "new");
+    EXPECT_FALSE(orvex_update::NamesHeldFile(twin, moved.Get()));
+    EXPECT_FALSE(orvex_update::NamesHeldFile(staged, moved.Get()));
   }
   EXPECT_EQ(ReadText(destination), "new");
   EXPECT_FALSE(fs::exists(staged));

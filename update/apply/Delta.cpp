@@ -121,9 +121,19 @@ win::UniqueFile OpenForReading(const fs::path& path) {
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
-win::UniqueFile CreateOutput(const fs::path& path) {
-  return OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+// With hold, a name that is new is created exclusively and with DELETE
+// access, and fresh tells whether that happened.
+win::UniqueFile CreateOutput(const fs::path& path, bool hold, bool& fresh) {
+  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
+  fresh = false;
+  if (hold) {
+    win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW, kFlags);
+    if (file || ::GetLastError() != ERROR_FILE_EXISTS) {
+      fresh = static_cast<bool>(file);
+      return file;
+    }
+  }
+  return OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, kFlags);
 }
 
 // True when the delta's first range, as the client file holds it, differs
@@ -163,17 +173,19 @@ bool FirstRangeDiffers(const fs::path& clientFile, const fs::path& deltaFile) {
 // Writes the output from the client file and the delta; the base digest is
 // filled in when the whole client file went through it unchanged.
 void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
-             const ManifestFile& entry, RebuiltFile& rebuilt) {
+             const ManifestFile& entry, RebuiltFile& rebuilt, bool hold) {
   StreamHasher outputHasher;
   StreamHasher baseHasher;
   bool baseComplete = false;
   FileIdentity baseBefore;
+  win::UniqueFile kept;  // the held output, handed over once it has passed
   win::UniqueFile base = OpenForReading(clientFile);
   {
     // Opened in this order and no further once one fails, so a missing
     // client file leaves no empty output behind.
     win::UniqueFile delta = base ? OpenForReading(deltaFile) : win::UniqueFile();
-    win::UniqueFile output = delta ? CreateOutput(outputFile) : win::UniqueFile();
+    bool fresh = false;
+    win::UniqueFile output = delta ? CreateOutput(outputFile, hold, fresh) : win::UniqueFile();
     if (!base || !delta || !output) {
       throw std::runtime_error("The patch needs the original game archive in the client folder.");
     }
@@ -197,8 +209,13 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
       rebuilt.output.identity = FileIdentity{};
     }
     // CloseHandle is where a delayed write error surfaces; the handle is
-    // given up first so that it is closed exactly once.
-    if (::CloseHandle(output.Release()) == FALSE) throw std::runtime_error("Cannot finish the rebuilt game archive.");
+    // given up first so that it is closed exactly once. A held output's
+    // errors surface at its flush after the move instead.
+    if (fresh) {
+      kept = std::move(output);
+    } else if (::CloseHandle(output.Release()) == FALSE) {
+      throw std::runtime_error("Cannot finish the rebuilt game archive.");
+    }
   }
 
   rebuilt.output.sha256 = outputHasher.FinishHex();
@@ -214,6 +231,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
     throw std::runtime_error(
         "This patch requires a compatible ORVEX/Halvane 2369 base. The existing game archive was left intact.");
   }
+  rebuilt.held = std::move(kept);
 }
 
 void CopyMatchingClient(const fs::path& clientFile, const fs::path& outputFile, RebuiltFile& rebuilt) {
@@ -223,7 +241,7 @@ void CopyMatchingClient(const fs::path& clientFile, const fs::path& outputFile, 
 }  // namespace
 
 void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
-                      const ManifestFile& entry, const StatusCallback& progress, RebuiltFile& rebuilt) {
+                      const ManifestFile& entry, const StatusCallback& progress, RebuiltFile& rebuilt, bool hold) {
   rebuilt = RebuiltFile{};
   // A client that already holds the target needs no delta at all, and a
   // damaged delta then does not fail the install. As FileMatches: a regular
@@ -243,7 +261,7 @@ void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, con
   if (progress) progress("Rebuilding " + entry.path + " from the existing client...");
   const HashedFile hashedFirst = rebuilt.base;
   try {
-    Rebuild(clientFile, deltaFile, outputFile, entry, rebuilt);
+    Rebuild(clientFile, deltaFile, outputFile, entry, rebuilt, hold);
     if (hashFirst) rebuilt.base = hashedFirst;
   } catch (const std::exception&) {
     if (!sameSize || hashFirst) throw;

@@ -4,6 +4,7 @@
 
 #include "update/disk/Callbacks.h"
 #include "update/apply/DeltaFormat.h"
+#include "common/WinHandles.h"
 #include "update/disk/FileWork.h"
 #include "update/disk/ManifestFormat.h"
 
@@ -28,13 +29,16 @@ void RebuildFromDelta(const std::filesystem::path& clientFile, const std::filesy
 // The same, telling the caller what was hashed on the way: the output as
 // written (its digest matches entry) and, when the client file was hashed
 // whole (read in order while it stayed the same file), the client file with
-// its identity (digest empty otherwise).
+// its identity (digest empty otherwise). With hold, an output that the
+// rebuild created new is kept open in held, as the extraction holds its
+// large files (see ExtractedFile): reading shared only, DELETE access.
 struct RebuiltFile {
   HashedFile output;
   HashedFile base;
+  win::UniqueFile held;
 };
 void RebuildFromDelta(const std::filesystem::path& clientFile, const std::filesystem::path& deltaFile,
                       const std::filesystem::path& outputFile, const ManifestFile& entry,
-                      const StatusCallback& progress, RebuiltFile& rebuilt);
+                      const StatusCallback& progress, RebuiltFile& rebuilt, bool hold = false);
 
 }  // namespace orvex_update

@@ -146,10 +146,16 @@ bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
 // several at a time, judged in manifest order. Its size, write time or file
 // identity cannot stand in for its bytes: a file of the same size and time
 // renamed over the destination would pass, and so would a write into the
-// staged file by a program that puts its write time back.
-void VerifyInstalledFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files) {
+// staged file by a program that puts its write time back. A held file is the
+// exception: no other open could write it since the extraction hashed what it
+// wrote (see ExtractedFile), so the destination naming that very file object
+// is enough.
+void VerifyInstalledFiles(const fs::path& clientFolder, const std::vector<ManifestFile>& files,
+                          const std::vector<win::UniqueFile>& held) {
   const auto matches = [&](std::size_t i) {
-    return InstalledFileMatches(ClientPathFor(clientFolder, files[i]), files[i]);
+    const fs::path path = ClientPathFor(clientFolder, files[i]);
+    if (held[i] && NamesHeldFile(path, held[i].Get())) return true;
+    return InstalledFileMatches(path, files[i]);
   };
   constexpr std::size_t kWindow = 64;
   std::vector<unsigned char> results(kWindow);
@@ -435,6 +441,10 @@ class ClientFileReading {
 // it was before (its journal line).
 struct StagedUpdate {
   std::vector<ClientFileBefore> clientBefore;
+  // Per manifest entry: the extraction's handle of the staged file, when it
+  // kept one (see ExtractedFile). Nobody else has been able to write the
+  // file since its bytes were hashed, nor can while this is open.
+  std::vector<win::UniqueFile> held;
 };
 
 // Extracts the archive into staging, rebuilds the deltas and verifies every
@@ -453,7 +463,13 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
   if (progress) progress("Extracting verified update into staging...");
   std::vector<ExtractedFile> extracted;
   const auto flushBehind = [&](const ExtractedFile& file) {
-    if (file.file.identity.size >= kFlushBehindBytes) earlyFlushes.AddAhead(file.path);
+    if (file.file.identity.size < kFlushBehindBytes) return;
+    // A held file can only be opened again through its own handle.
+    if (!file.held) {
+      earlyFlushes.AddAhead(file.path);
+    } else if (win::UniqueFile copy = DuplicateOpenFile(file.held.Get())) {
+      earlyFlushes.AddAhead(std::move(copy));
+    }
   };
   if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted,
                      flushBehind) != 0) {
@@ -464,8 +480,14 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
     std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
   };
-  std::map<std::wstring, const HashedFile*> written;
-  for (const ExtractedFile& file : extracted) written[pathKey(file.path)] = &file.file;
+  std::map<std::wstring, ExtractedFile*> written;
+  for (ExtractedFile& file : extracted) written[pathKey(file.path)] = &file;
+  std::size_t heldCount = 0;  // the extraction's and the rebuilds' together
+  // A delta is read by its rebuild, not installed: it is let go.
+  for (const auto& delta : listed.deltas) {
+    const auto found = written.find(pathKey(delta.second.native()));
+    if (found != written.end()) found->second->held.Reset();
+  }
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     const ManifestFile& file = manifest.files[i];
     const fs::path stagedPath = staging / fs::path(file.path);
@@ -474,7 +496,10 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
     if (delta != listed.deltas.end()) {
       guard.Check(delta->second);
       RebuiltFile rebuilt;
-      RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, stagedPath, file, progress, rebuilt);
+      const bool hold = file.size >= HeldFileBytes() && heldCount < kMaxHeldFiles;
+      RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, stagedPath, file, progress, rebuilt, hold);
+      if (rebuilt.held) ++heldCount;
+      staged.held[i] = std::move(rebuilt.held);
       // The rebuild read the whole client file, which was that one file
       // throughout: its digest is the journal's.
       if (!rebuilt.base.sha256.empty() && rebuilt.base.identity.index != 0) {
@@ -484,11 +509,13 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
     }
     const auto found = written.find(pathKey(stagedPath.native()));
     if (found != written.end()) {
-      const HashedFile& stagedFile = *found->second;
+      const HashedFile& stagedFile = found->second->file;
       const std::uint64_t size = stagedFile.identity.index != 0 ? stagedFile.identity.size : FsFileSize(stagedPath);
       if (stagedFile.sha256 != file.sha256 || size != file.size) {
         Fail("Extracted file hash mismatch.");
       }
+      staged.held[i] = std::move(found->second->held);
+      if (staged.held[i]) ++heldCount;
     } else if (!FileMatches(stagedPath, file)) {
       Fail("Extracted file hash mismatch.");
     }
@@ -507,6 +534,7 @@ StagedUpdate Stage(ContainmentGuard& guard, const fs::path& clientFolder, const 
 
   StagedUpdate staged;
   staged.clientBefore.resize(manifest.files.size());
+  staged.held.resize(manifest.files.size());
   ClientFileReading reading(
       clientFolder, manifest.files,
       [&](std::size_t i) { return listed.deltas.count(AsciiLower(manifest.files[i].path)) != 0; },
@@ -563,22 +591,33 @@ void BackUpReplacedFiles(ContainmentGuard& guard, const fs::path& clientFolder, 
 
 // Every staged file moved into place and flushed after its move, several at
 // a time; until the commit a power cut is rolled back from the backups.
+// A held staged file moves through its own handle and stays held.
 void ReplaceClientFiles(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& staging,
-                        const std::vector<ManifestFile>& files) {
+                        const std::vector<ManifestFile>& files, const std::vector<win::UniqueFile>& held) {
   FlushQueue flushes;
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (i == files.size() / 2) Checkpoint("replace-half");
+    const fs::path source = staging / fs::path(files[i].path);
     const fs::path destination = ClientPathFor(clientFolder, files[i]);
-    flushes.Add(ReplaceClientFileHeld(guard, staging / fs::path(files[i].path), destination), FlushSite::kStaged);
+    if (!held[i]) {
+      flushes.Add(ReplaceClientFileHeld(guard, source, destination), FlushSite::kStaged);
+      continue;
+    }
+    ReplaceClientFileThrough(guard, held[i].Get(), source, destination);
+    win::UniqueFile copy = DuplicateOpenFile(held[i].Get());
+    if (!copy) Fail("Cannot flush staged update file.");
+    flushes.Add(std::move(copy), FlushSite::kStaged);
   }
   flushes.Wait();
 }
 
 // The installed files verified, the version recorded, and the commit marker
 // on disk: from here on the update is installed.
-void Commit(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest) {
+void Commit(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
+            std::vector<win::UniqueFile>& held) {
   Checkpoint("verify");
-  VerifyInstalledFiles(clientFolder, manifest.files);
+  VerifyInstalledFiles(clientFolder, manifest.files, held);
+  held.clear();
   SaveClientVersion(clientFolder, static_cast<std::uint32_t>(manifest.version));
   WriteDurableFile(current / "committed", std::string_view("1\n"), FlushSite::kCommitted);
   Checkpoint("committed");
@@ -615,7 +654,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   const fs::path current = OpenTransaction(guard, clientFolder, manifestFile, signatureFile);
   const fs::path staging = current / "files";
   FlushQueue earlyFlushes;
-  const StagedUpdate staged =
+  StagedUpdate staged =
       Stage(guard, clientFolder, manifest, archiveFile, package.archive, staging, earlyFlushes, progress);
 
   WriteJournal(guard, current, installedVersion, manifest.files, staged.clientBefore);
@@ -626,8 +665,8 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
     // Only the flush after each move counts.
   }
   BackUpReplacedFiles(guard, clientFolder, current, manifest.files, staged.clientBefore);
-  ReplaceClientFiles(guard, clientFolder, staging, manifest.files);
-  Commit(clientFolder, current, manifest);
+  ReplaceClientFiles(guard, clientFolder, staging, manifest.files, staged.held);
+  Commit(clientFolder, current, manifest, staged.held);
   CleanUp(guard, clientFolder, current);
 }
 

@@ -100,6 +100,27 @@ bool QueryFileIdentity(HANDLE file, FileIdentity& out) {
   return true;
 }
 
+win::UniqueFile DuplicateOpenFile(HANDLE file) {
+  HANDLE copy = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), file, ::GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    return win::UniqueFile();
+  }
+  return win::UniqueFile(copy);
+}
+
+bool NamesHeldFile(const fs::path& path, HANDLE held) {
+  // Attributes only: no sharing conflict with the held handle.
+  const win::UniqueFile named(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  return named && ::GetFileInformationByHandle(named.Get(), &a) && ::GetFileInformationByHandle(held, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 bool QueryFileIdentity(const fs::path& path, FileIdentity& out) {
   // Attributes only: no sharing conflict with anyone, no data read.
   const win::UniqueFile file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
@@ -351,6 +372,8 @@ void FlushQueue::Add(const fs::path& path, FlushSite site) { Push(Item{0, path, 
 void FlushQueue::Add(win::UniqueFile file, FlushSite site) { Push(Item{0, {}, std::move(file), site}); }
 
 void FlushQueue::AddAhead(const fs::path& path) { Push(Item{0, path, {}, std::nullopt}); }
+
+void FlushQueue::AddAhead(win::UniqueFile file) { Push(Item{0, {}, std::move(file), std::nullopt}); }
 
 void FlushQueue::Push(Item item) {
   bool flushHere = false;

@@ -46,6 +46,15 @@ inline FILETIME AsFileTime(std::uint64_t time) {
 
 // False when the handle or the file cannot be queried.
 bool QueryFileIdentity(HANDLE file, FileIdentity& out);
+
+// A second handle of the same open file (same access, same sharing), or an
+// invalid one when the platform refuses.
+win::UniqueFile DuplicateOpenFile(HANDLE file);
+
+// Whether path names the very file object that held has open: same volume,
+// same file index. The name itself is looked at, not what a link there points
+// to. False when either cannot be asked.
+bool NamesHeldFile(const std::filesystem::path& path, HANDLE held);
 bool QueryFileIdentity(const std::filesystem::path& path, FileIdentity& out);
 
 // A file whose bytes were hashed as they passed through, and which it was
@@ -150,6 +159,8 @@ class FlushQueue {
   // A flush that only moves disk writes earlier: a later flush of the file at
   // its site decides, so this one is at no site.
   void AddAhead(const std::filesystem::path& path);
+  // The same for a file already open with write access; the queue closes it.
+  void AddAhead(win::UniqueFile file);
   // Returns once every added file is flushed, or throws the failure (as
   // FlushStagedFile words it) of the earliest added file that failed. Files
   // may be added from several threads, but not while Wait runs.

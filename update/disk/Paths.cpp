@@ -392,6 +392,25 @@ void CheckMove(ContainmentGuard& guard, const fs::path& source, const fs::path& 
   }
 }
 
+// One rename of the open file: it replaces the name at the destination as a
+// whole, as a move does. Throws the replace failure.
+void RenameOpenFile(HANDLE file, const fs::path& destination) {
+  const std::wstring name = fs::absolute(destination).wstring();
+  std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::copy(name.begin(), name.end(), rename->FileName);
+  rename->FileName[name.size()] = L'\0';
+  const DWORD result = RetryWhileLocked([&]() -> DWORD {
+    return ::SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))
+               ? ERROR_SUCCESS
+               : ::GetLastError();
+  });
+  if (result != ERROR_SUCCESS) throw std::runtime_error(kReplaceFailed);
+}
+
 }  // namespace
 
 void ReplaceClientFile(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
@@ -410,21 +429,14 @@ win::UniqueFile ReplaceClientFileHeld(ContainmentGuard& guard, const fs::path& s
   win::UniqueFile file = OpenFileRetrying(source, DELETE | GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (!file) throw std::runtime_error(kReplaceFailed);
-  const std::wstring name = fs::absolute(destination).wstring();
-  std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = TRUE;
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-  std::copy(name.begin(), name.end(), rename->FileName);
-  rename->FileName[name.size()] = L'\0';
-  const DWORD result = RetryWhileLocked([&]() -> DWORD {
-    return ::SetFileInformationByHandle(file.Get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))
-               ? ERROR_SUCCESS
-               : ::GetLastError();
-  });
-  if (result != ERROR_SUCCESS) throw std::runtime_error(kReplaceFailed);
+  RenameOpenFile(file.Get(), destination);
   return file;
+}
+
+void ReplaceClientFileThrough(ContainmentGuard& guard, HANDLE open, const fs::path& source,
+                              const fs::path& destination) {
+  CheckMove(guard, source, destination);
+  RenameOpenFile(open, destination);
 }
 
 bool FileMatches(const fs::path& path, std::uint64_t size, std::string_view sha256) {

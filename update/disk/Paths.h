@@ -144,6 +144,12 @@ void ReplaceClientFile(ContainmentGuard& guard, const std::filesystem::path& sou
 win::UniqueFile ReplaceClientFileHeld(ContainmentGuard& guard, const std::filesystem::path& source,
                                       const std::filesystem::path& destination);
 
+// The same move, of a file the caller already has open with DELETE access
+// (the extraction's held handle, see ExtractedFile): the rename goes through
+// that handle, and the file stays open. Same checks and failure message.
+void ReplaceClientFileThrough(ContainmentGuard& guard, HANDLE open, const std::filesystem::path& source,
+                              const std::filesystem::path& destination);
+
 // True when path is a regular file of exactly size bytes whose digest text is
 // sha256 byte for byte. False for a missing file; file-system errors of the
 // size query and hashing errors pass through.

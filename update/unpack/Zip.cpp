@@ -260,20 +260,28 @@ bool RestoreFileTime(HANDLE file, const ZipEntry& entry, EntryTimes& times, File
 // anything planted at the name, which is then asked about and replaced as
 // before. Wine reads the whole folder for every name it does not find, so one
 // lookup per new name instead of two matters in a large folder.
-win::UniqueFile CreateOutputFile(const std::wstring& path) {
-  constexpr DWORD kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
-  win::UniqueFile file = OpenFileRetrying(path, kAccess, FILE_SHARE_READ, CREATE_NEW);
+// fresh tells whether the file was created new, so that no other open of it
+// can exist.
+win::UniqueFile CreateOutputFile(const std::wstring& path, DWORD extraAccess = 0, bool* fresh = nullptr) {
+  const DWORD access = GENERIC_WRITE | FILE_READ_ATTRIBUTES | extraAccess;
+  win::UniqueFile file = OpenFileRetrying(path, access, FILE_SHARE_READ, CREATE_NEW);
+  if (fresh != nullptr) *fresh = static_cast<bool>(file);
   if (file || ::GetLastError() != ERROR_FILE_EXISTS) return file;
   if (IsReparsePoint(std::filesystem::path(path))) return win::UniqueFile();
-  return OpenFileRetrying(path, kAccess, FILE_SHARE_READ, CREATE_ALWAYS);
+  return OpenFileRetrying(path, access, FILE_SHARE_READ, CREATE_ALWAYS);
 }
 
-// Writes the entry to path, sets its time and closes it.
+std::atomic<std::uint64_t> g_heldFileBytes{1024 * 1024};
+
+// Writes the entry to path and sets its time; with hold, a file created new
+// stays open in out->held, and any other is closed.
 bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring& path, EntryTimes& times,
-                        HashedFile* hashed) {
+                        ExtractedFile* out, bool hold) {
+  HashedFile* hashed = out != nullptr ? &out->file : nullptr;
   std::optional<StreamHasher> hasher;
   if (hashed != nullptr) hasher.emplace();
-  win::UniqueFile file = CreateOutputFile(path);
+  bool fresh = false;
+  win::UniqueFile file = CreateOutputFile(path, hold ? DELETE : 0, &fresh);
   if (!file) return false;
   {
     // Ends before the handle is closed: its flushes use the handle.
@@ -283,7 +291,11 @@ bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring
   if (!RestoreFileTime(file.Get(), reader.Entry(index), times, hashed != nullptr ? &hashed->identity : nullptr)) {
     return false;
   }
-  if (!::CloseHandle(file.Release())) return false;
+  if (hold && fresh && out != nullptr) {
+    out->held = std::move(file);
+  } else if (!::CloseHandle(file.Release())) {
+    return false;
+  }
   if (hashed != nullptr) {
     try {
       hashed->sha256 = hasher->FinishHex();
@@ -482,6 +494,8 @@ void PrepareFolders(ContainmentGuard& guard, const std::wstring& outputPath) {
 void WriteEntries(ZipReader& reader, const std::vector<PlannedEntry>& plan, const std::wstring& wideBase,
                   std::vector<ExtractedFile>* extracted, const std::function<void(const ExtractedFile&)>& written) {
   EntryTimes times;
+  const std::uint64_t heldFrom = HeldFileBytes();
+  std::size_t held = 0;
   // The pool keeps pointers into extracted; files it wrote are reported at the end.
   std::vector<ExtractedFile*> pooled;
   if (extracted != nullptr) extracted->reserve(extracted->size() + plan.size());
@@ -506,7 +520,8 @@ void WriteEntries(ZipReader& reader, const std::vector<PlannedEntry>& plan, cons
       file->path = planned.outputPath;
     }
     const ZipEntry& entry = reader.Entry(i);
-    if (entry.uncompressedSize <= kPooledEntryBytes && entry.compressedSize <= kPooledEntryBytes) {
+    const bool hold = file != nullptr && held < kMaxHeldFiles && entry.uncompressedSize >= heldFrom;
+    if (!hold && entry.uncompressedSize <= kPooledEntryBytes && entry.compressedSize <= kPooledEntryBytes) {
       SmallFileWriters::Job job;
       job.path = planned.outputPath;
       job.bytes.reserve(static_cast<std::size_t>(entry.uncompressedSize));
@@ -521,9 +536,8 @@ void WriteEntries(ZipReader& reader, const std::vector<PlannedEntry>& plan, cons
       continue;
     }
     if (writers.Failed()) Refuse("cannot write entry");
-    if (!ExtractEntryToFile(reader, i, planned.outputPath, times, file ? &file->file : nullptr)) {
-      Refuse("cannot write entry");
-    }
+    if (!ExtractEntryToFile(reader, i, planned.outputPath, times, file, hold)) Refuse("cannot write entry");
+    if (file != nullptr && file->held) ++held;
     if (file != nullptr && written) written(*file);
   }
   if (!writers.Finish()) Refuse("cannot write entry");
@@ -535,6 +549,9 @@ void WriteEntries(ZipReader& reader, const std::vector<PlannedEntry>& plan, cons
 }  // namespace
 
 ArchiveParseHook SetArchiveParseHook(ArchiveParseHook hook) { return g_parseHook.exchange(hook); }
+
+std::uint64_t HeldFileBytes() { return g_heldFileBytes.load(); }
+std::uint64_t SetHeldFileBytes(std::uint64_t bytes) { return g_heldFileBytes.exchange(bytes); }
 
 std::unique_ptr<PatchArchive> PatchArchive::Open(const char* fileName) {
   std::unique_ptr<ZipReader> reader = OpenReader(fileName);

@@ -4,6 +4,7 @@
 // Win32 positioned reads and parse it with ZipReader.
 #pragma once
 
+#include "common/WinHandles.h"
 #include "update/disk/FileWork.h"
 #include "update/unpack/ZipReader.h"
 
@@ -91,7 +92,19 @@ class PatchArchive {
 struct ExtractedFile {
   std::wstring path;
   HashedFile file;
+  // Large files only (from HeldFileBytes on, at most kMaxHeldFiles of them):
+  // the handle that created and wrote the file, kept open. It shares reading
+  // alone, so from the file's creation on no other open can write the file,
+  // map it for writing, delete it or rename it; it has DELETE access, so the
+  // file can be moved through it. While it is open, the bytes hashed as they
+  // were written are the file's bytes.
+  win::UniqueFile held;
 };
+constexpr std::size_t kMaxHeldFiles = 512;
+// The size from which an extracted file is held (see ExtractedFile). Test
+// seam: SetHeldFileBytes changes it and returns the previous size.
+std::uint64_t HeldFileBytes();
+std::uint64_t SetHeldFileBytes(std::uint64_t bytes);
 // written, when given, is called with each file as soon as it is complete.
 int ExtractArchive(const char* archiveFile, const char* targetDirectory,
                    std::vector<ExtractedFile>* extracted = nullptr,
