@@ -168,25 +168,17 @@ std::wstring g_renameOverFile;
 
 void RenameAnotherFileOver() {
   const std::wstring other = g_renameOverFile + L".other";
-  // Read sharing every way, as a reader that minds no one: a writer the
-  // install holds open does not keep it out.
+  if (!::CopyFileW(g_renameOverFile.c_str(), other.c_str(), FALSE)) return;
   FILETIME written{};
-  std::string bytes;
-  const HANDLE original = ::CreateFileW(g_renameOverFile.c_str(), GENERIC_READ,
+  const HANDLE original = ::CreateFileW(g_renameOverFile.c_str(), FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (original == INVALID_HANDLE_VALUE) return;
   ::GetFileTime(original, nullptr, nullptr, &written);
-  char buffer[65536];
-  DWORD read = 0;
-  while (::ReadFile(original, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
   ::CloseHandle(original);
-  const HANDLE file = ::CreateFileW(other.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  const HANDLE file = ::CreateFileW(other.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
-  DWORD done = 0;
-  ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
-  ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
   InvertFirstByte(file);
   ::SetFileTime(file, nullptr, nullptr, &written);
   ::CloseHandle(file);
