@@ -455,7 +455,9 @@ struct StagedUpdate {
 // earlyFlushes, while the next ones are written: their bytes then reach the
 // disk beside other work, and the flush after the move (which alone counts)
 // has only the move left to write. The archive's hold ends with the
-// extraction. A rebuilt client file's digest is recorded in clientBefore.
+// extraction. A rebuilt client file's digest is recorded in clientBefore,
+// and the handles of held staged files (the extraction's and the rebuilds')
+// in held.
 void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, const UpdateManifest& manifest,
                       const fs::path& archiveFile, win::UniqueFile& archiveHold, const fs::path& staging,
                       const ListedArchive& listed, FlushQueue& earlyFlushes, const StatusCallback& progress,
