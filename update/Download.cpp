@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/Errors.h"
+#include "update/disk/Cancel.h"
 #include "update/disk/Digest.h"
 #include "update/disk/DigestText.h"
 #include "update/fetch/Https.h"
@@ -70,6 +71,21 @@ void RecordArchiveSource(const fs::path& file, const std::string& manifestDigest
   if (out) ::WriteFile(out.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
+// True when the kept archive already has the signed size and digest. Only
+// a complete archive is hashed; anything else is continued or, when it is
+// complete but not the signed archive, fetched again from its first byte.
+// One that cannot be read is treated the same way.
+bool KeptArchiveIsComplete(const fs::path& archive, const UpdateManifest& manifest) {
+  try {
+    const fs::file_status status = FsStatus(archive);
+    return fs::is_regular_file(status) && FsFileSize(archive) == manifest.archive_size &&
+           HashFileHex(archive) == manifest.archive_sha256;
+  } catch (const std::exception&) {
+    ThrowIfCancelled();
+    return false;
+  }
+}
+
 // The signed manifest and its signature into download, checked against the
 // requested version, and then the manifest's archive, continued when the
 // partial one in download came from the very same manifest. The progress bar
@@ -96,7 +112,11 @@ void FetchSignedUpdate(const std::string& baseUrl, const std::string& manifestNa
   // came from: continue it. The installer still checks the whole archive
   // against the signed size and digest, so a wrong partial costs a retry.
   const std::string manifestDigest = HashFileHex(download / "manifest");
-  if (manifestDigest == keptSource) {
+  if (manifestDigest == keptSource && KeptArchiveIsComplete(download / kArchiveFile, manifest)) {
+    // Downloaded whole by an attempt whose install failed ("close the game
+    // and retry"): installed from as it is, without fetching it again.
+    if (progress) progress(manifest.archive_size, manifest.archive_size);
+  } else if (manifestDigest == keptSource) {
     HttpsResumeDownload(base + manifest.archive, download / kArchiveFile, manifest.archive_size, progress);
   } else {
     if (!keptSource.empty()) {

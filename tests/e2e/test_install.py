@@ -445,6 +445,19 @@ def test_refused_package_leaves_the_client_unchanged(refused, name):
     assert settled == before
 
 
+def test_delta_large_enough_to_be_flushed_early_is_rebuilt_while_a_flush_is_slow(driver, trees, tmp_path):
+    # From 8 MiB on, staged files are flushed behind the extraction; a delta
+    # is only read by its rebuild, which a flush's handle shut out for as long
+    # as the flush took, failing the install with a text about the client.
+    size = 9 * 1024 * 1024
+    rebuilt = b"\x5a" * size
+    package = signed_package(tmp_path / "pkg", NEW_VERSION, zip_bytes([ZipEntry("ui/ui.src.ord", delta_bytes(size + 24))]),
+                             [("ui/ui.src", rebuilt)])
+    client = fresh_client(trees, tmp_path / "client")
+    assert driver.run(*package.install_args(client), "--slow-flush-ahead", "4000") == (0, "OK")
+    assert (client / "ui" / "ui.src").read_bytes() == rebuilt
+
+
 def test_archive_with_a_65535_byte_comment_installs(driver, trees, tmp_path):
     client = fresh_client(trees, tmp_path / "client")
     comment = (b"PK\x05\x06" + b"c" * 100) * 600
@@ -528,31 +541,51 @@ def test_journal_on_disk_after_a_crash_at_replace(driver, trees, package, tmp_pa
     assert "\t1\t" in lines[2] and any(line.endswith("\t0\t0\t-") for line in lines)
 
 
-def test_committed_update_changed_since_is_finished_and_left_to_repair(driver, trees, package, tmp_path):
+@pytest.mark.parametrize("backup_gone", [False, True])
+def test_committed_update_changed_since_comes_back_whole(driver, trees, package, tmp_path, backup_gone):
     client = fresh_client(trees, tmp_path / "client")
     current = crash(driver, package, client, "committed")
     (client / "Data" / "new.tbl").write_bytes(b"damaged after the crash")
+    if backup_gone:
+        (current / "backup" / "Vantrell.exe").unlink()
     before = game_files(client)
-    # A committed install is complete: a changed file is repair's business,
-    # never a reason to refuse every start.
+    # The backups go only once the committed files are verified. With every
+    # old copy there, the old client comes back whole and the update is
+    # installed again; without one, the update stands and repair fixes the
+    # changed file. Neither refuses the start.
     assert driver.run("recover", win_path(client)) == (0, "OK")
-    assert game_files(client) == before and client_version(client) == "2370"
+    if backup_gone:
+        assert game_files(client) == before and client_version(client) == "2370"
+    else:
+        assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
     assert not current.exists()
 
 
-def test_damaged_backup_stops_the_rollback_before_any_change(driver, trees, package, tmp_path):
+@pytest.mark.parametrize("scheme", ["moved", "copied"])
+def test_changed_backup_goes_back_as_it_is_unless_the_install_made_it(driver, trees, package, tmp_path, scheme):
     client = fresh_client(trees, tmp_path / "client")
     current = crash(driver, package, client, "replace-half")
-    # A backup of a file not yet replaced: the rollback must still not start.
+    # A backup of a file not yet replaced, changed by another program.
     backup = current / "backup" / "ui" / "ui.src"
     damaged = bytearray(backup.read_bytes())
     damaged[0] ^= 0xFF
     backup.write_bytes(bytes(damaged))
-    before = everything(client)
-    assert driver.run("recover", win_path(client)) == (
-        1, "ERROR: Update backup is damaged; manual recovery required.")
-    assert everything(client) == before
-    assert client_version(client) == "2369"
+    if scheme == "moved":
+        # The install moved the player's own file aside: it goes back as it
+        # is, and the start-up check repairs it.
+        assert driver.run("recover", win_path(client)) == (0, "OK")
+        assert game_files(client) == {**game_files(trees[0]), "ui/ui.src": sha256_hex(bytes(damaged))}
+        assert client_version(client) == "2369" and not current.exists()
+    else:
+        # A journal without the record of moved backups is one of copies the
+        # transaction made itself: a changed one lost the old bytes, and the
+        # rollback must not start.
+        (current / "backup-scheme").unlink()
+        before = everything(client)
+        assert driver.run("recover", win_path(client)) == (
+            1, "ERROR: Update backup is damaged; manual recovery required.")
+        assert everything(client) == before
+        assert client_version(client) == "2369"
 
 
 def move_into_backup(client, current, *paths):
@@ -569,22 +602,25 @@ def copies_in_backup_and_half_replaced(client, current):
         shutil.copyfile(client / (YONETIM if path == YONETIM_MANAGED else path), current / "backup" / path)
     (client / "Data" / "item.tbl").write_bytes(ITEM)
     (client / "Data" / "new.tbl").write_bytes(NEW_FILES["Data/new.tbl"])
+    (current / "backup-scheme").unlink()
 
 
-DAMAGED_BACKUP = "ERROR: Update backup is damaged; manual recovery required."
 # What a crash after the journal can leave of each replaced file, and what
-# the recovery makes of it: the old client ("OK"), or no change at all.
+# the recovery makes of it: the old client, where another program changed or
+# removed a file the install never moved, with that file as the program left
+# it (the start-up check repairs it).
 BACKUP_STATES = {
-    "no-file-reached": (lambda client, current: None, "OK"),
+    "no-file-reached": (lambda client, current: None, {}),
     "moved-before-their-new-files-arrived":
-        (lambda client, current: move_into_backup(client, current, "Data/item.tbl", "ui/ui.src"), "OK"),
+        (lambda client, current: move_into_backup(client, current, "Data/item.tbl", "ui/ui.src"), {}),
     "moved-and-replaced": (lambda client, current: (move_into_backup(client, current, "Data/item.tbl"),
                                                     (client / "Data" / "item.tbl").write_bytes(ITEM),
-                                                    (client / "Data" / "new.tbl").write_bytes(b"added")), "OK"),
-    "backups-as-copies-half-replaced": (copies_in_backup_and_half_replaced, "OK"),
+                                                    (client / "Data" / "new.tbl").write_bytes(b"added")), {}),
+    "backups-as-copies-half-replaced": (copies_in_backup_and_half_replaced, {}),
     "not-moved-but-changed-since-the-journal":
-        (lambda client, current: (client / "Vantrell.exe").write_bytes(b"changed"), DAMAGED_BACKUP),
-    "not-moved-and-gone": (lambda client, current: (client / "Vantrell.exe").unlink(), DAMAGED_BACKUP),
+        (lambda client, current: (client / "Vantrell.exe").write_bytes(b"changed"),
+         {"Vantrell.exe": sha256_hex(b"changed")}),
+    "not-moved-and-gone": (lambda client, current: (client / "Vantrell.exe").unlink(), {"Vantrell.exe": None}),
 }
 
 
@@ -599,19 +635,15 @@ def journal_only(driver, trees, package, tmp_path_factory):
 
 
 @pytest.mark.parametrize("state", list(BACKUP_STATES))
-def test_rollback_follows_the_backup_or_the_file_the_journal_recorded(driver, trees, journal_only, tmp_path, state):
+def test_rollback_restores_the_backups_and_leaves_files_never_moved(driver, trees, journal_only, tmp_path, state):
     client = copy_tree(journal_only, tmp_path / "client")
     current = client / UPDATE_AREA / "current"
-    change, expected = BACKUP_STATES[state]
+    change, left_as_they_are = BACKUP_STATES[state]
     change(client, current)
-    before = everything(client)
-    if expected == "OK":
-        assert driver.run("recover", win_path(client)) == (0, "OK")
-        assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
-        assert not current.exists()
-    else:
-        assert driver.run("recover", win_path(client)) == (1, expected)
-        assert everything(client) == before and client_version(client) == "2369"
+    expected = {**game_files(trees[0]), **left_as_they_are}
+    assert driver.run("recover", win_path(client)) == (0, "OK")
+    assert game_files(client) == {path: digest for path, digest in expected.items() if digest is not None}
+    assert client_version(client) == "2369" and not current.exists()
 
 
 LEFTOVERS = ["no journal", "a file instead of the transaction folder", "a folder instead of the journal",

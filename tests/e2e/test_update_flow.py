@@ -331,6 +331,28 @@ def test_failed_install_whose_recovery_fails_reports_both(sample, tmp_path):
     assert (client / ".orvex-update" / "current" / "journal").exists()
 
 
+def test_archive_of_a_failed_install_is_installed_from_without_downloading_it_again(sample, tmp_path):
+    # The install of a whole, verified 2372.zip fails at its version save and
+    # is rolled back; the next launcher installs from the archive it kept and
+    # asks the server for the signed manifest alone.
+    client = sample.make_client(tmp_path / "client", LAUNCHER_EXE, version=2371)
+    scenario = dict(version=2372, patches=["patch2372.zip"])
+    with unwritable(client / "Server.ini"):
+        frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, "Cannot save client version.", always=(),
+                                    **scenario)
+    assert (client / ".orvex-update" / "download" / "patch.zip").read_bytes() == \
+        (sample.patch_root / "2372.zip").read_bytes()
+    assert read_ini_value(client / "Server.ini", "Version", "Files") == "2371"
+
+    requests = []
+    frames, _, _ = run_launcher(client, tmp_path, sample.patch_root, READY, always=(), requests=requests, **scenario)
+    assert [r["path"] for r in requests if PATCH_FILE.fullmatch(r["path"])] == [
+        "/orvex-patch/2372.manifest", "/orvex-patch/2372.manifest.sig"]
+    assert read_ini_value(client / "Server.ini", "Version", "Files") == "2372"
+    assert sample_client.file_digests(client, skip=("Server.ini", "Launcher.exe")) == \
+        sample_client.file_digests(sample.trees[2372])
+
+
 class TestClientFolderWithTurkishLetters:
     """The session and the installer handed the client folder between narrow
     and wide names through the standard library, which reads narrow bytes as

@@ -5,6 +5,7 @@
 //                                <target> <installed> [--allow-same] [--crash-at CHECKPOINT]
 //                                [--fail-at CHECKPOINT] [--rename-over-at CHECKPOINT FILE]
 //                                [--forbid-parse] [--no-threads] [--held-from BYTES]
+//                                [--slow-flush-ahead MS]
 //   orvex_install_driver recover <client>
 //   orvex_install_driver repair <client> <installed>
 //   orvex_install_driver save-version <client> <version>
@@ -51,7 +52,8 @@
 // moment the archive is opened for parsing. --no-threads refuses every worker thread the
 // update engine asks for, as a system out of threads would. --held-from keeps
 // the extraction's handle of every staged file of at least BYTES open (1 MiB
-// in the product), so that tests can hold small files too.
+// in the product), so that tests can hold small files too. --slow-flush-ahead
+// makes each flush that only moves writes earlier wait MS with its file open.
 //
 // batch runs many install and recover commands in one process (every Wine
 // process start costs about a second): each line of the UTF-8 file is one
@@ -79,6 +81,7 @@
 #include "update/unpack/Zip.h"
 #include "modes/LauncherSwap.h"
 #include "update/disk/FlushSites.h"
+#include "update/disk/FileWork.h"
 
 namespace {
 
@@ -255,6 +258,7 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     bool forbidParse = false;
     bool noThreads = false;
     std::optional<std::uint64_t> heldFrom;
+    unsigned slowFlushAhead = 0;
     std::string crashAt;
     std::string failAt;
     for (std::size_t i = 7; i < args.size(); ++i) {
@@ -275,6 +279,8 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         forbidParse = true;
       } else if (args[i] == L"--no-threads") {
         noThreads = true;
+      } else if (args[i] == L"--slow-flush-ahead" && i + 1 < args.size()) {
+        slowFlushAhead = static_cast<unsigned>(std::wcstoul(args[++i].c_str(), nullptr, 10));
       } else if (args[i] == L"--held-from" && i + 1 < args.size()) {
         heldFrom = std::wcstoull(args[++i].c_str(), nullptr, 10);
       } else if (args[i] == L"--write-at" && i + 2 < args.size() && !inBatch) {
@@ -282,7 +288,7 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         g_writeFile = args[i + 2];
         i += 2;
       } else {
-        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at ...] [--write-at|--rename-over-at CHECKPOINT FILE] [--forbid-parse] [--no-threads] [--held-from BYTES]");
+        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at ...] [--write-at|--rename-over-at CHECKPOINT FILE] [--forbid-parse] [--no-threads] [--held-from BYTES] [--slow-flush-ahead MS]");
       }
     }
     g_crashAt = crashAt;
@@ -294,6 +300,7 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     orvex_update::SetThreadStartRefusal(noThreads ? &RefuseEveryThread : nullptr);
     const std::uint64_t productHeldFrom =
         orvex_update::SetHeldFileBytes(heldFrom ? *heldFrom : orvex_update::HeldFileBytes());
+    const orvex_update::ScopedAheadFlushDelayForTesting slowFlushes(slowFlushAhead);
     Result result{true, {}};
     try {
       orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, {});

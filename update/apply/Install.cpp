@@ -200,6 +200,8 @@ struct ClientFileBefore {
   bool exists = false;
   std::uint64_t size = 0;
   std::string sha256;
+  // The file object that was hashed, when it stayed the same throughout.
+  FileIdentity identity;
 };
 
 // The size and digest of the client file at destination, or none there.
@@ -212,6 +214,7 @@ ClientFileBefore LookAtClientFile(FolderNames& names, const fs::path& destinatio
   const HashedFile hashed = HashFileIdentified(destination);
   before.size = hashed.identity.index != 0 ? hashed.identity.size : FsFileSize(destination);
   before.sha256 = hashed.sha256;
+  before.identity = hashed.identity;
   return before;
 }
 
@@ -463,9 +466,18 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
                       const ListedArchive& listed, FlushQueue& earlyFlushes, const StatusCallback& progress,
                       StagedUpdate& staged) {
   if (progress) progress("Extracting verified update into staging...");
+  const auto pathKey = [](std::wstring path) {
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+  };
+  // A delta is read by its rebuild and never installed, so it is never
+  // flushed: a flush's handle (write and delete access) would also shut
+  // the rebuild's read of it out for as long as the flush takes.
+  std::set<std::wstring> deltaPaths;
+  for (const auto& delta : listed.deltas) deltaPaths.insert(pathKey(delta.second.native()));
   std::vector<ExtractedFile> extracted;
   const auto flushBehind = [&](const ExtractedFile& file) {
-    if (file.file.identity.size < kFlushBehindBytes) return;
+    if (file.file.identity.size < kFlushBehindBytes || deltaPaths.count(pathKey(file.path)) != 0) return;
     // A held file can only be opened again through its own handle.
     if (!file.held) {
       earlyFlushes.AddAhead(file.path);
@@ -478,10 +490,6 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
     Fail("Patch extraction failed.");
   }
   archiveHold.Reset();
-  const auto pathKey = [](std::wstring path) {
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-  };
   std::map<std::wstring, ExtractedFile*> written;
   for (ExtractedFile& file : extracted) written[pathKey(file.path)] = &file;
   std::size_t heldCount = 0;  // the extraction's and the rebuilds' together
@@ -505,7 +513,7 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
       // The rebuild read the whole client file, which was that one file
       // throughout: its digest is the journal's.
       if (!rebuilt.base.sha256.empty() && rebuilt.base.identity.index != 0) {
-        staged.clientBefore[i] = {true, true, rebuilt.base.identity.size, rebuilt.base.sha256};
+        staged.clientBefore[i] = {true, true, rebuilt.base.identity.size, rebuilt.base.sha256, rebuilt.base.identity};
       }
       continue;  // the rebuild has checked its output against the entry
     }
@@ -567,6 +575,7 @@ void WriteJournal(ContainmentGuard& guard, const fs::path& current, std::uint32_
                              : JournalLineAbsent(files[i].path);
   }
   Checkpoint("journal");
+  RecordMovedBackups(current);
   WriteDurableFile(current / "journal.tmp", journal, FlushSite::kJournal);
   ReplaceClientFile(guard, current / "journal.tmp", current / "journal");
   // Wine ignores MOVEFILE_WRITE_THROUGH: only a flush of the moved file puts
@@ -580,13 +589,36 @@ void WriteJournal(ContainmentGuard& guard, const fs::path& current, std::uint32_
 // one is flushed there, several at a time, before the first installed file
 // takes a replaced file's name: otherwise a power cut could keep the
 // installed file's move and lose the backup's, and the old file with it.
+//
+// Another program may have been at a client file since it was hashed. One
+// that removed it (a scanner's quarantine) leaves nothing to back up: the
+// journal's line for it has no backup, which the recovery reads as a file
+// the install never touched, and the new file simply takes the free name.
+// One that put another file in its place or wrote into it is caught by the
+// file's identity where it can be: its backup would not be what the journal
+// recorded, so the install stops, and the recovery moves it back as it is.
 void BackUpReplacedFiles(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& current,
                          const std::vector<ManifestFile>& files, const std::vector<ClientFileBefore>& clientBefore) {
   FlushQueue flushes;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (!clientBefore[i].exists) continue;
+    const ClientFileBefore& before = clientBefore[i];
+    if (!before.exists) continue;
+    const fs::path client = ClientPathFor(clientFolder, files[i]);
     const fs::path backup = current / "backup" / fs::path(files[i].path);
-    flushes.Add(ReplaceClientFileHeld(guard, ClientPathFor(clientFolder, files[i]), backup), FlushSite::kBackupMove);
+    win::UniqueFile moved;
+    try {
+      moved = ReplaceClientFileHeld(guard, client, backup);
+    } catch (const std::runtime_error&) {
+      if (!fs::exists(FsStatus(client)) && !fs::exists(FsStatus(backup))) continue;
+      throw;
+    }
+    FileIdentity now;
+    const bool changed = before.identity.index != 0 && QueryFileIdentity(moved.Get(), now) && now != before.identity;
+    flushes.Add(std::move(moved), FlushSite::kBackupMove);
+    if (changed) {
+      flushes.Wait();
+      Fail("Cannot replace client file; close the game and retry.");
+    }
   }
   flushes.Wait();
 }

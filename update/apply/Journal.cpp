@@ -1,6 +1,7 @@
 #include "update/apply/Journal.h"
 
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -51,74 +52,61 @@ void MoveAsideDurably(const fs::path& clientFolder, const fs::path& from, const 
   FlushStagedFile(to, site);
 }
 
-void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
-              const Journal& journal);
+// How the install kept the client files it replaced. An install that moves
+// each one aside (its backup is the file itself) records that beside the
+// journal before the journal exists; a journal without the record was
+// written by a launcher that copied them into the backup first.
+enum class BackupScheme { kCopies, kMoves };
 
-void Recover(const fs::path& clientFolder, Leftovers leftovers) {
-  const fs::path current = TransactionDirectoryPath(clientFolder);
-  EnsureInsideClient(clientFolder, current);
-  const fs::file_status status = FsStatus(current);
-  if (!fs::exists(status)) return;
-  // Without a journal (none, or something other than a file in its place,
-  // which the journal's move would have failed on) no client file was
-  // touched. A file where the directory belongs holds nothing either.
-  if (!fs::is_directory(status) || !fs::is_regular_file(FsStatus(current / "journal"))) {
-    RemoveLeftovers(clientFolder, current, leftovers);
-    return;
-  }
-  // A committed install was verified and its version saved before the
-  // marker was written: it is complete. Files changed since then are left to
-  // repair, which exists for that; refusing here would block every start.
-  if (FsExists(current / "committed")) {
-    RemoveLeftovers(clientFolder, current, leftovers);
-    return;
-  }
-  const UpdateManifest manifest = LoadSignedManifest(current / "manifest", current / "signature");
-  const std::vector<std::uint8_t> bytes = ReadBoundedFile(current / "journal", kMaxJournalBytes);
-  const Journal journal =
-      ParseJournal(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), manifest.files);
-  RollBack(clientFolder, current, manifest, journal);
-  // The journal goes first: once it is gone nothing is rolled back again,
-  // and what remains is leftovers.
-  RetireJournal(clientFolder, current);
-  RemoveLeftovers(clientFolder, current, leftovers);
+BackupScheme SchemeOf(const fs::path& current) {
+  return fs::is_regular_file(FsStatus(current / kBackupSchemeFile)) ? BackupScheme::kMoves : BackupScheme::kCopies;
 }
 
-void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
-              const Journal& journal) {
-  const fs::path backupRoot = current / "backup";
-  const fs::path restoreRoot = current / "restore";
-  constexpr char kDamaged[] = "Update backup is damaged; manual recovery required.";
+fs::path BackupPath(const fs::path& current, const ManifestFile& file) { return current / "backup" / fs::path(file.path); }
 
-  // The backup of a replaced file is the client file itself, moved under
-  // backup/ by the install just before its new file took its place. Each
-  // one is checked before the first client file changes: a backup that is
-  // there must be what the journal recorded; where there is none, the
-  // install never reached that file, which must then still be what the
-  // journal recorded. A journal whose backups are copies (every one there)
-  // is the first case throughout.
-  std::vector<bool> backedUp(manifest.files.size(), false);
+// Which entries have a backup to restore. Copies were all made before the
+// journal, so each one must be there and be what the journal recorded; one
+// that is not means the transaction itself lost the old bytes, and nothing
+// is changed. A moved backup is the client file as it stood, whatever
+// another program did to it since it was hashed, so it goes back as it is;
+// where there is none, the install never moved that file, and the file is
+// left as it is (missing or changed by someone else, the start-up check
+// and repair put it right).
+std::vector<bool> BackupsToRestore(const fs::path& clientFolder, const fs::path& current,
+                                   const UpdateManifest& manifest, const Journal& journal, BackupScheme scheme) {
+  std::vector<bool> restore(manifest.files.size(), false);
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     const JournalEntry& entry = journal.entries[i];
     if (!entry.existed) continue;
-    const fs::path backup = backupRoot / fs::path(manifest.files[i].path);
+    const fs::path backup = BackupPath(current, manifest.files[i]);
     EnsureInsideClient(clientFolder, backup);
-    backedUp[i] = fs::exists(FsStatus(backup));
-    const fs::path recorded = backedUp[i] ? backup : ClientPathFor(clientFolder, manifest.files[i]);
-    if (!backedUp[i]) EnsureInsideClient(clientFolder, recorded);
-    if (!FileMatches(recorded, entry.size, entry.digest)) throw std::runtime_error(kDamaged);
+    if (scheme == BackupScheme::kCopies) {
+      if (!FileMatches(backup, entry.size, entry.digest)) {
+        throw std::runtime_error("Update backup is damaged; manual recovery required.");
+      }
+      restore[i] = true;
+    } else {
+      restore[i] = fs::is_regular_file(FsStatus(backup));
+    }
   }
+  return restore;
+}
 
+// Puts back what the journal recorded: the backups marked in restore, the
+// files the install added moved out, and the previous version.
+void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
+              const Journal& journal, const std::vector<bool>& restore) {
+  const fs::path restoreRoot = current / "restore";
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     const ManifestFile& file = manifest.files[i];
     const JournalEntry& entry = journal.entries[i];
     const fs::path client = ClientPathFor(clientFolder, file);
     EnsureInsideClient(clientFolder, client);
     if (entry.existed) {
-      if (!backedUp[i]) continue;
+      if (!restore[i]) continue;
       // Moved back: once the move is on disk the backup is gone and the
       // client file is the recorded one, which the next attempt leaves.
-      ReplaceClientFile(clientFolder, backupRoot / fs::path(file.path), client);
+      ReplaceClientFile(clientFolder, BackupPath(current, file), client);
       // One flush after the move puts it on disk before the journal goes.
       FlushStagedFile(client, FlushSite::kRollback);
     } else {
@@ -141,11 +129,97 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
   }
 }
 
+Journal LoadJournal(const fs::path& current, const UpdateManifest& manifest) {
+  const std::vector<std::uint8_t> bytes = ReadBoundedFile(current / "journal", kMaxJournalBytes);
+  return ParseJournal(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), manifest.files);
+}
+
+// A committed install was verified and its version saved before the marker
+// was written. Its backups are the only old copies of what it replaced, so
+// they go only once every installed file is still what the manifest names.
+// When one is not (another program changed it since), the old client comes
+// back whole from backups that are all there and all as recorded, and the
+// next download installs the update again; without such backups the new
+// client stays and the start-up check repairs the file. Neither refuses the
+// start.
+void FinishCommitted(const fs::path& clientFolder, const fs::path& current, Leftovers leftovers) {
+  std::optional<UpdateManifest> manifest;
+  std::optional<Journal> journal;
+  try {
+    manifest = LoadSignedManifest(current / "manifest", current / "signature");
+    journal = LoadJournal(current, *manifest);
+  } catch (const std::exception&) {
+    // Nothing to verify against or restore from: the update stands.
+    RemoveLeftovers(clientFolder, current, leftovers);
+    return;
+  }
+  bool intact = true;
+  bool backupsWhole = true;
+  for (std::size_t i = 0; i < manifest->files.size(); ++i) {
+    const ManifestFile& file = manifest->files[i];
+    const fs::path client = ClientPathFor(clientFolder, file);
+    EnsureInsideClient(clientFolder, client);
+    if (intact && !FileMatches(client, file)) intact = false;
+  }
+  if (intact) {
+    RemoveLeftovers(clientFolder, current, leftovers);
+    return;
+  }
+  for (std::size_t i = 0; i < manifest->files.size() && backupsWhole; ++i) {
+    const JournalEntry& entry = journal->entries[i];
+    if (!entry.existed) continue;
+    const fs::path backup = BackupPath(current, manifest->files[i]);
+    EnsureInsideClient(clientFolder, backup);
+    backupsWhole = FileMatches(backup, entry.size, entry.digest);
+  }
+  if (!backupsWhole) {
+    RemoveLeftovers(clientFolder, current, leftovers);
+    return;
+  }
+  // The commit is withdrawn first, so that a power cut in the middle of the
+  // rollback leaves an uncommitted transaction, which is rolled back again.
+  MoveAsideDurably(clientFolder, current / "committed", current / "restore" / "committed", FlushSite::kMoveAside);
+  RollBack(clientFolder, current, *manifest, *journal, std::vector<bool>(manifest->files.size(), true));
+  RetireJournal(clientFolder, current);
+  RemoveLeftovers(clientFolder, current, leftovers);
+}
+
+void Recover(const fs::path& clientFolder, Leftovers leftovers) {
+  const fs::path current = TransactionDirectoryPath(clientFolder);
+  EnsureInsideClient(clientFolder, current);
+  const fs::file_status status = FsStatus(current);
+  if (!fs::exists(status)) return;
+  // Without a journal (none, or something other than a file in its place,
+  // which the journal's move would have failed on) no client file was
+  // touched. A file where the directory belongs holds nothing either.
+  if (!fs::is_directory(status) || !fs::is_regular_file(FsStatus(current / "journal"))) {
+    RemoveLeftovers(clientFolder, current, leftovers);
+    return;
+  }
+  if (FsExists(current / "committed")) {
+    FinishCommitted(clientFolder, current, leftovers);
+    return;
+  }
+  const UpdateManifest manifest = LoadSignedManifest(current / "manifest", current / "signature");
+  const Journal journal = LoadJournal(current, manifest);
+  // Every backup is looked at before the first client file changes.
+  const std::vector<bool> restore = BackupsToRestore(clientFolder, current, manifest, journal, SchemeOf(current));
+  RollBack(clientFolder, current, manifest, journal, restore);
+  // The journal goes first: once it is gone nothing is rolled back again,
+  // and what remains is leftovers.
+  RetireJournal(clientFolder, current);
+  RemoveLeftovers(clientFolder, current, leftovers);
+}
+
 }  // namespace
 
 void RetireJournal(const fs::path& clientFolder, const fs::path& current) {
   if (!fs::is_regular_file(FsStatus(current / "journal"))) return;
   MoveAsideDurably(clientFolder, current / "journal", current / "journal.tmp", FlushSite::kJournalRetire);
+}
+
+void RecordMovedBackups(const fs::path& current) {
+  WriteDurableFile(current / kBackupSchemeFile, std::string_view("move\n"), FlushSite::kJournal);
 }
 
 void RecoverTransaction(const fs::path& clientFolder) { Recover(clientFolder, Leftovers::kMustGo); }

@@ -28,4 +28,17 @@ void RecoverAfterFailure(const std::filesystem::path& clientFolder, std::string&
 // failure throws the file-system error of "remove".
 void RetireJournal(const std::filesystem::path& clientFolder, const std::filesystem::path& current);
 
+// The record, beside the journal in the transaction directory, that the
+// install moves each replaced client file aside as its backup instead of
+// copying it. A journal without it was written by a launcher that copied the
+// backups; launchers that know nothing of it read such a transaction as one
+// of copies, which they restore only when every backup is there and as its
+// journal line says, and otherwise refuse before any client file changes.
+inline constexpr const wchar_t* kBackupSchemeFile = L"backup-scheme";
+
+// Writes that record ("move\n") durably into the transaction directory
+// current; the install does so before it writes the journal. Throws the
+// messages of WriteDurableFile.
+void RecordMovedBackups(const std::filesystem::path& current);
+
 }  // namespace orvex_update

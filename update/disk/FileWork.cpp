@@ -1,5 +1,6 @@
 #include "update/disk/FileWork.h"
 
+#include <atomic>
 #include <algorithm>
 #include <exception>
 #include <limits>
@@ -356,6 +357,12 @@ void FlushBehind::Run() {
   }
 }
 
+namespace {
+std::atomic<unsigned> g_aheadFlushDelayMs{0};
+}  // namespace
+
+unsigned SetAheadFlushDelayForTesting(unsigned milliseconds) { return g_aheadFlushDelayMs.exchange(milliseconds); }
+
 FlushQueue::FlushQueue() = default;
 
 FlushQueue::~FlushQueue() {
@@ -410,6 +417,7 @@ void FlushQueue::Run(bool untilEmpty) {
     std::string failure;
     win::UniqueFile file =
         item.file ? std::move(item.file) : OpenFileRetrying(item.path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    if (file && !item.site && g_aheadFlushDelayMs.load() != 0) ::Sleep(g_aheadFlushDelayMs.load());
     if (!file) {
       failure = "Cannot flush staged update file.";
     } else if (!(item.site ? FlushAt(*item.site, file.Get()) : ::FlushFileBuffers(file.Get()) != FALSE)) {

@@ -143,6 +143,22 @@ class FlushBehind {
   std::thread thread_;
 };
 
+// For tests only: every flush that only moves disk writes earlier (AddAhead
+// below) first waits this long with its file open, as on a slow disk.
+// Returns the previous delay. Never set in the product.
+unsigned SetAheadFlushDelayForTesting(unsigned milliseconds);
+class ScopedAheadFlushDelayForTesting {
+ public:
+  explicit ScopedAheadFlushDelayForTesting(unsigned milliseconds)
+      : previous_(SetAheadFlushDelayForTesting(milliseconds)) {}
+  ~ScopedAheadFlushDelayForTesting() { SetAheadFlushDelayForTesting(previous_); }
+  ScopedAheadFlushDelayForTesting(const ScopedAheadFlushDelayForTesting&) = delete;
+  ScopedAheadFlushDelayForTesting& operator=(const ScopedAheadFlushDelayForTesting&) = delete;
+
+ private:
+  unsigned previous_;
+};
+
 // Flushes files to disk on a few threads, so that the file system can commit
 // many of them together instead of one disk round trip after another.
 class FlushQueue {
