@@ -458,6 +458,22 @@ def test_delta_large_enough_to_be_flushed_early_is_rebuilt_while_a_flush_is_slow
     assert (client / "ui" / "ui.src").read_bytes() == rebuilt
 
 
+def test_patch_of_many_large_files_in_many_folders_keeps_within_a_small_descriptor_limit(driver, trees, tmp_path):
+    # Under Wine every open handle is one of the wineserver's descriptors:
+    # with a hard limit of 1,024 a process gets about 800. Every file of this
+    # patch counts as large (--held-from 1) and has a folder of its own half
+    # the time; an install that kept a handle for each of them ran out.
+    files = [(f"many/d{i // 2:03d}/f{i:04d}.dat", pseudo_random(f"many-{i}", 64)) for i in range(900)]
+    package = signed_package(tmp_path / "pkg", NEW_VERSION, zip_bytes([ZipEntry(p, d) for p, d in files]), files)
+    client = fresh_client(trees, tmp_path / "client")
+    env = {**driver.env, "WINEPREFIX": str(tmp_path / "prefix")}
+    command = " ".join(f"'{a}'" for a in ["wine", driver.exe, *package.install_args(client), "--held-from", "1"])
+    result = subprocess.run(["bash", "-c", f"ulimit -n 1024 && wineboot -i >/dev/null 2>&1 && {command}; "
+                             "code=$?; wineserver -k; exit $code"], env=env, capture_output=True, timeout=240)
+    assert (result.returncode, result.stdout.decode().splitlines()[-1:]) == (0, ["OK"]), result.stderr[-2000:]
+    assert all((client / path).read_bytes() == data for path, data in files)
+
+
 def test_archive_with_a_65535_byte_comment_installs(driver, trees, tmp_path):
     client = fresh_client(trees, tmp_path / "client")
     comment = (b"PK\x05\x06" + b"c" * 100) * 600

@@ -385,7 +385,15 @@ void FlushQueue::AddAhead(win::UniqueFile file) { Push(Item{0, {}, std::move(fil
 void FlushQueue::Push(Item item) {
   bool flushHere = false;
   {
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    if (item.file) {
+      // However many files an install moves, the queue keeps only a few of
+      // them open: the process's handles (a Wine prefix's file descriptors)
+      // are a budget shared with the held staged files and folders.
+      room_.wait(lock, [&] { return openFiles_ < kMaxOpenFiles; });
+      ++openFiles_;
+      item.counted = true;
+    }
     item.number = added_++;
     queue_.push_back(std::move(item));
     if (threads_.size() < kFlushThreads && threads_.size() < queue_.size() + busy_) {
@@ -426,6 +434,10 @@ void FlushQueue::Run(bool untilEmpty) {
     file.Reset();
     const std::size_t number = item.number;
     lock.lock();
+    if (item.counted) {
+      --openFiles_;
+      room_.notify_one();
+    }
     if (!failure.empty() && (failure_.empty() || number < failedAt_)) {
       failure_ = std::move(failure);
       failedAt_ = number;

@@ -171,6 +171,7 @@ class FlushQueue {
   // Flushes path at site.
   void Add(const std::filesystem::path& path, FlushSite site);
   // The same for a file already open with write access; the queue closes it.
+  // Waits while the queue already holds kMaxOpenFiles open files.
   void Add(win::UniqueFile file, FlushSite site);
   // A flush that only moves disk writes earlier: a later flush of the file at
   // its site decides, so this one is at no site.
@@ -189,11 +190,15 @@ class FlushQueue {
   std::mutex mutex_;
   std::condition_variable work_;
   std::condition_variable done_;
+  std::condition_variable room_;  // an open file's handle was let go
+  static constexpr std::size_t kMaxOpenFiles = 32;
+  std::size_t openFiles_ = 0;  // handles of open files added and not yet flushed
   struct Item {
     std::size_t number;
     std::filesystem::path path;  // opened by the queue when file is not open
     win::UniqueFile file;
     std::optional<FlushSite> site;
+    bool counted = false;  // one of openFiles_
   };
   void Push(Item item);
   std::deque<Item> queue_;

@@ -265,8 +265,9 @@ void EnsureInsideClient(const fs::path& clientFolder, const fs::path& path) {
 namespace {
 
 // Folders one guard holds open at most; past that it asks for every path,
-// as EnsureInsideClient does, rather than keep more descriptors open.
-constexpr std::size_t kMaxHeldFolders = 512;
+// as EnsureInsideClient does, rather than keep more descriptors open (the
+// budget of open handles is described beside kMaxHeldFiles).
+constexpr std::size_t kMaxHeldFolders = 256;
 
 std::wstring FoldedKey(const fs::path& path) {
   std::wstring key = path.native();

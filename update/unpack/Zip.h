@@ -100,7 +100,15 @@ struct ExtractedFile {
   // were written are the file's bytes.
   win::UniqueFile held;
 };
-constexpr std::size_t kMaxHeldFiles = 512;
+// The handles an install keeps open come out of one budget: under Wine a
+// process gets as many as its wineserver has file descriptors, measured at
+// 19,817 under a limit of 20,000 and at 804 under a limit of 1,024 (the
+// server raises its soft limit to the hard one). Held staged files (this
+// many from the extraction, and the rebuilds' few game archives), held
+// folders (256 at most, see ContainmentGuard) and files waiting for their
+// flush (32 at most per FlushQueue) stay near 550 together, however large
+// the patch; files past the cap are read back by the check after the swap.
+constexpr std::size_t kMaxHeldFiles = 256;
 // The size from which an extracted file is held (see ExtractedFile). Test
 // seam: SetHeldFileBytes changes it and returns the previous size.
 std::uint64_t HeldFileBytes();
