@@ -200,8 +200,6 @@ struct ClientFileBefore {
   bool exists = false;
   std::uint64_t size = 0;
   std::string sha256;
-  // The file object that was hashed, when it stayed the same throughout.
-  FileIdentity identity;
 };
 
 // The size and digest of the client file at destination, or none there.
@@ -214,7 +212,6 @@ ClientFileBefore LookAtClientFile(FolderNames& names, const fs::path& destinatio
   const HashedFile hashed = HashFileIdentified(destination);
   before.size = hashed.identity.index != 0 ? hashed.identity.size : FsFileSize(destination);
   before.sha256 = hashed.sha256;
-  before.identity = hashed.identity;
   return before;
 }
 
@@ -513,7 +510,7 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
       // The rebuild read the whole client file, which was that one file
       // throughout: its digest is the journal's.
       if (!rebuilt.base.sha256.empty() && rebuilt.base.identity.index != 0) {
-        staged.clientBefore[i] = {true, true, rebuilt.base.identity.size, rebuilt.base.sha256, rebuilt.base.identity};
+        staged.clientBefore[i] = {true, true, rebuilt.base.identity.size, rebuilt.base.sha256};
       }
       continue;  // the rebuild has checked its output against the entry
     }
@@ -594,15 +591,14 @@ void WriteJournal(ContainmentGuard& guard, const fs::path& current, std::uint32_
 // that removed it (a scanner's quarantine) leaves nothing to back up: the
 // journal's line for it has no backup, which the recovery reads as a file
 // the install never touched, and the new file simply takes the free name.
-// One that put another file in its place or wrote into it is caught by the
-// file's identity where it can be: its backup would not be what the journal
-// recorded, so the install stops, and the recovery moves it back as it is.
+// One that put another file in its place or wrote into it leaves a backup
+// other than the journal recorded; the recovery moves such a backup back as
+// it is, so neither makes the install fail.
 void BackUpReplacedFiles(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& current,
                          const std::vector<ManifestFile>& files, const std::vector<ClientFileBefore>& clientBefore) {
   FlushQueue flushes;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    const ClientFileBefore& before = clientBefore[i];
-    if (!before.exists) continue;
+    if (!clientBefore[i].exists) continue;
     const fs::path client = ClientPathFor(clientFolder, files[i]);
     const fs::path backup = current / "backup" / fs::path(files[i].path);
     win::UniqueFile moved;
@@ -612,13 +608,7 @@ void BackUpReplacedFiles(ContainmentGuard& guard, const fs::path& clientFolder, 
       if (!fs::exists(FsStatus(client)) && !fs::exists(FsStatus(backup))) continue;
       throw;
     }
-    FileIdentity now;
-    const bool changed = before.identity.index != 0 && QueryFileIdentity(moved.Get(), now) && now != before.identity;
     flushes.Add(std::move(moved), FlushSite::kBackupMove);
-    if (changed) {
-      flushes.Wait();
-      Fail("Cannot replace client file; close the game and retry.");
-    }
   }
   flushes.Wait();
 }
