@@ -1,13 +1,16 @@
 // The minimal Win32 programs that the launcher's figures are divided by
 // (bench/bench.py): what the same work costs under Wine with nothing but the
-// platform calls it needs, no checks, no journal, no flushes.
+// platform calls it needs, no checks, no journal, and no flushes unless
+// --flush asks for the durable variant.
 //
-//   orvex_wine_baseline extract <out folder> <archive>...
+//   orvex_wine_baseline extract [--flush] <out folder> <archive>...
 //       per archive: one extraction pass (ZIP central directory, stored or
 //       deflated entries, zlib) into the folder, overwriting what is there,
-//       then one SHA-256 pass (BCrypt) over the files it wrote
-//   orvex_wine_baseline copyhash <source> <target>
-//       CopyFileW, then one SHA-256 pass over the copy
+//       then one SHA-256 pass (BCrypt) over the files it wrote; --flush calls
+//       FlushFileBuffers on each written file before closing it
+//   orvex_wine_baseline copyhash [--flush] <source> <target>
+//       CopyFileW, then one SHA-256 pass over the copy; --flush opens the copy
+//       again and calls FlushFileBuffers on it before the hash pass
 //   orvex_wine_baseline hash <list file>
 //       SHA-256 of every file named in the list, one after the other on one thread
 //   orvex_wine_baseline attrs <list file> [<repeats>]
@@ -199,8 +202,12 @@ void WriteAll(HANDLE file, const void* data, DWORD length) {
   if (!::WriteFile(file, data, length, &written, nullptr) || written != length) Fail("write failed");
 }
 
+void Flush(HANDLE file) {
+  if (!::FlushFileBuffers(file)) Fail("FlushFileBuffers failed");
+}
+
 void ExtractEntry(HANDLE archive, const Entry& entry, const std::wstring& target, std::vector<std::uint8_t>& in,
-                  std::vector<std::uint8_t>& out) {
+                  std::vector<std::uint8_t>& out, bool flush) {
   std::uint8_t local[30];
   ReadAt(archive, entry.localOffset, local, sizeof local);
   if (Le32(local) != 0x04034B50) Fail("bad local header");
@@ -217,6 +224,7 @@ void ExtractEntry(HANDLE archive, const Entry& entry, const std::wstring& target
       offset += part;
       left -= part;
     }
+    if (flush) Flush(file.Get());
     return;
   }
   if (entry.method != 8) Fail("unsupported method");
@@ -243,9 +251,10 @@ void ExtractEntry(HANDLE archive, const Entry& entry, const std::wstring& target
     WriteAll(file.Get(), out.data(), static_cast<DWORD>(out.size() - stream.avail_out));
   }
   inflateEnd(&stream);
+  if (flush) Flush(file.Get());
 }
 
-void Extract(const std::wstring& folder, const std::vector<std::wstring>& archives) {
+void Extract(const std::wstring& folder, const std::vector<std::wstring>& archives, bool flush) {
   std::vector<std::uint8_t> in(kBlock);
   std::vector<std::uint8_t> out(kBlock);
   std::set<std::wstring> made;
@@ -260,7 +269,7 @@ void Extract(const std::wstring& folder, const std::vector<std::wstring>& archiv
         if (c == L'/') c = L'\\';
       }
       CreateParents(target, made);
-      ExtractEntry(archive.Get(), entry, target, in, out);
+      ExtractEntry(archive.Get(), entry, target, in, out, flush);
       written.push_back(std::move(target));
     }
     for (const std::wstring& file : written) hasher.HashFile(file, in);
@@ -269,8 +278,16 @@ void Extract(const std::wstring& folder, const std::vector<std::wstring>& archiv
 
 // ---------------------------------------------------------------- the rest
 
-void CopyHash(const std::wstring& source, const std::wstring& target) {
+void CopyHash(const std::wstring& source, const std::wstring& target, bool flush) {
   if (!::CopyFileW(source.c_str(), target.c_str(), FALSE)) Fail("CopyFileW failed");
+  if (flush) {
+    // CopyFileW closes the copy; FlushFileBuffers (fsync under Wine) on a new
+    // handle writes out the pages it left dirty all the same.
+    const win::UniqueFile copy(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!copy) Fail("cannot open the copy");
+    Flush(copy.Get());
+  }
   std::vector<std::uint8_t> buffer(kBlock);
   Hasher().HashFile(target, buffer);
 }
@@ -365,22 +382,25 @@ void Window(bool timers) {
 }
 
 int Usage() {
-  std::printf("ERROR: usage: extract|copyhash|hash|attrs|download|window ...\n");
+  std::printf("ERROR: usage: extract [--flush]|copyhash [--flush]|hash|attrs|download|window ...\n");
   return 1;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  const std::vector<std::wstring> args(argv + 1, argv + argc);
+  std::vector<std::wstring> args(argv + 1, argv + argc);
   if (args.empty()) return Usage();
-  const std::wstring& command = args[0];
+  const std::wstring command = args[0];
+  // --flush right after extract or copyhash: the durable variant of either.
+  const bool flush = (command == L"extract" || command == L"copyhash") && args.size() >= 2 && args[1] == L"--flush";
+  if (flush) args.erase(args.begin() + 1);
   try {
     const double started = Now();
     if (command == L"extract" && args.size() >= 3) {
-      Extract(args[1], std::vector<std::wstring>(args.begin() + 2, args.end()));
+      Extract(args[1], std::vector<std::wstring>(args.begin() + 2, args.end()), flush);
     } else if (command == L"copyhash" && args.size() == 3) {
-      CopyHash(args[1], args[2]);
+      CopyHash(args[1], args[2], flush);
     } else if (command == L"hash" && args.size() == 2) {
       const auto files = ReadList(args[1]);
       const double listed = Now();
