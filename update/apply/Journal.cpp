@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "update/apply/Checkpoints.h"
 #include "update/apply/JournalFormat.h"
 #include "update/manifests/Manifest.h"
 #include "update/disk/Paths.h"
@@ -108,8 +109,10 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
     if (!backedUp[i]) EnsureInsideClient(clientFolder, recorded);
     if (!FileMatches(recorded, entry.size, entry.digest)) throw std::runtime_error(kDamaged);
   }
+  Checkpoint("recover-checked");
 
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    if (i == manifest.files.size() / 2) Checkpoint("recover-restore-half");
     const ManifestFile& file = manifest.files[i];
     const JournalEntry& entry = journal.entries[i];
     const fs::path client = ClientPathFor(clientFolder, file);
@@ -131,6 +134,7 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
       MoveAsideDurably(clientFolder, client, restoreRoot / fs::path(file.path), FlushSite::kMoveAside);
     }
   }
+  Checkpoint("recover-restored");
   // An install that failed at its own version save (a read-only Server.ini)
   // left the previous version in place. Writing it again would fail the same
   // way, and the client would stay locked in a recovery that can never end.
