@@ -147,7 +147,15 @@ void EndHolders() {
 // ends: a hold meant to outlast every retry then does so however slowly a
 // loaded machine runs the retries, and no holder outlives its test.
 int RunHolder(const std::wstring& file, const std::wstring& milliseconds, const std::wstring& starter) {
-  HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The starter's probe opens the file for a moment now and then, and so may
+  // the operation under test: an open without sharing that meets one of them
+  // is tried again.
+  HANDLE held = INVALID_HANDLE_VALUE;
+  for (int i = 0; i < 1000 && held == INVALID_HANDLE_VALUE; ++i) {
+    held = ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_SHARING_VIOLATION) return 1;
+    if (held == INVALID_HANDLE_VALUE) ::Sleep(5);
+  }
   if (held == INVALID_HANDLE_VALUE) return 1;
   const DWORD wait = static_cast<DWORD>(std::wcstoul(milliseconds.c_str(), nullptr, 10));
   HANDLE parent = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::wcstoul(starter.c_str(), nullptr, 10)));
