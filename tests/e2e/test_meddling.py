@@ -88,14 +88,21 @@ PLAYER_TEXTS = {
 }
 # The cells whose first result is known in advance (file, action, checkpoint,
 # ending) -> the operation's result line.
+CANNOT_REPLACE = "ERROR: Cannot replace client file; close the game and retry."
 EXPECTED_LINES = {
-    # The backup move meets a file that another program keeps open.
-    ("client file", "hold", "replace", "goes on"): "ERROR: Cannot replace client file; close the game and retry.",
-    # Written or renamed after its check: caught by the check after the swap.
+    # The client file cannot be read for its journal line.
+    ("client file", "hold", "hashed", "goes on"): "ERROR: Cannot hash update file.",
+    # The backup move meets a file that another program keeps open, or none.
+    ("client file", "hold", "replace", "goes on"): CANNOT_REPLACE,
+    ("client file", "delete", "replace", "goes on"): CANNOT_REPLACE,
+    ("staged file", "delete", "replace-half", "goes on"): CANNOT_REPLACE,
+    # Written after its check: caught by the check after the swap.
     ("staged file", "write", "staged", "goes on"): "ERROR: Installed file verification failed.",
     ("client file", "write", "verify", "goes on"): "ERROR: Installed file verification failed.",
-    # Neither changes the installed client.
+    # None of these changes the installed client: the install is reported.
+    ("backup", "delete", "replace-half", "goes on"): "OK",
     ("journal", "delete", "verify", "goes on"): "OK",
+    ("journal", "hold", "replace", "goes on"): "OK",
     ("backup", "write", "committed", "goes on"): "OK",
 }
 PARALLEL = 3
@@ -254,6 +261,9 @@ def print_matrix(results):
             print(row)
     counts = Counter(result["outcome"] for result in results.values())
     print(f"cells {len(results)}: " + ", ".join(f"{kind} {counts.get(kind, 0)}" for kind in SHORT))
+    shown = Counter(result[key] for result in results.values() for key in ("line", "start", "again")
+                    if result.get(key, "OK") not in ("OK", "crashed"))
+    print("texts shown: " + "; ".join(f"{text} ({count})" for text, count in sorted(shown.items())))
     for cell, result in results.items():
         if result["outcome"] in ("blocked", "wrong"):
             print(f"  {result['outcome']}: {' / '.join(cell)}: operation {result['line']!r}, "
@@ -271,6 +281,17 @@ def player_text(line):
         text is not None and text.split(":")[0] in FILE_SYSTEM_OPERATIONS and ": " in text)
 
 
+def expected_side(cell, line):
+    """The client the player must end up with: "new" after an install that
+    was reported or whose commit marker was written, "old" otherwise."""
+    _, _, checkpoint, ending = cell
+    if checkpoint.startswith("recover"):
+        return "old"
+    if line == "crashed":
+        return "new" if next_checkpoint(checkpoint) == "committed" else "old"
+    return "new" if line == "OK" else "old"
+
+
 @pytest.mark.parametrize("name, action", [(name, action) for name in MEDDLED for action in ACTIONS])
 def test_next_start_gets_the_player_playing(matrix, name, action):
     row = {cell: result for cell, result in matrix.items() if cell[:2] == (name, action)}
@@ -285,3 +306,6 @@ def test_next_start_gets_the_player_playing(matrix, name, action):
     stuck = {" / ".join(cell[2:]): (result["outcome"], result.get("again") or result["start"])
              for cell, result in row.items() if result["outcome"] in ("blocked", "wrong")}
     assert stuck == {}
+    sides = {" / ".join(cell[2:]): (result["outcome"], result["line"]) for cell, result in row.items()
+             if result["outcome"].split("+")[0] != expected_side(cell, result["line"])}
+    assert sides == {}
