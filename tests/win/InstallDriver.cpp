@@ -1,5 +1,6 @@
 // A command-line front to the update engine for the integration tests on
-// real folders (tests/e2e/test_install.py):
+// real folders (tests/e2e/test_install.py, tests/e2e/test_meddling.py and
+// tests/durability):
 //
 //   orvex_install_driver install <client> <manifest> <signature> <archive>
 //                                <target> <installed> [--allow-same] [MEDDLING]...
