@@ -716,6 +716,21 @@ def wait_until_free(timeout=15.0):
         time.sleep(0.1)
 
 
+def test_a_holder_that_meets_another_open_of_its_file_waits_for_it(driver, tmp_path):
+    # The holder's open without sharing gave up at the first sharing
+    # violation (its starter's probe could cause one), so that nothing was
+    # held where a test meant a hold. Two holders of one file in turn: the
+    # second waits for the first instead of ending at once.
+    target = tmp_path / "held.bin"
+    target.write_bytes(b"held")
+    no_starter = "4294967281"  # no process has this id
+    first = subprocess.Popen(["wine", str(driver.exe), "hold", win_path(target), "1500", no_starter], env=driver.env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    second = driver.run("hold", win_path(target), "100", no_starter)[0]
+    assert (first.wait(timeout=30), second) == (0, 0)
+
+
 def test_a_client_file_held_for_a_moment_is_replaced_after_retries(driver, trees, package, tmp_path):
     client = fresh_client(trees, tmp_path / "client")
     held = win_path(client / "Data" / "item.tbl")

@@ -1,12 +1,12 @@
 // A command-line front to the update engine for the integration tests on
-// real folders (tests/e2e/test_install.py):
+// real folders (tests/e2e/test_install.py, tests/e2e/test_meddling.py and
+// tests/durability):
 //
 //   orvex_install_driver install <client> <manifest> <signature> <archive>
-//                                <target> <installed> [--allow-same] [--crash-at CHECKPOINT]
-//                                [--fail-at CHECKPOINT] [--rename-over-at CHECKPOINT FILE]
+//                                <target> <installed> [--allow-same] [MEDDLING]...
 //                                [--forbid-parse] [--no-threads] [--held-from BYTES]
 //                                [--slow-flush-ahead MS]
-//   orvex_install_driver recover <client>
+//   orvex_install_driver recover <client> [MEDDLING]...
 //   orvex_install_driver repair <client> <installed>
 //   orvex_install_driver save-version <client> <version>
 //   orvex_install_driver swap <client> [--fail-step STEP]... [--tamper-at STEP]
@@ -17,11 +17,26 @@
 //   orvex_install_driver --skip-flush SITE <any command above>
 //
 // install calls InstallUpdate directly (no lock, no recovery afterwards, so the
-// test sees exactly what the installer left behind); with --crash-at the
-// process is ended with exit code 99 at that checkpoint of the install, as a
-// power cut would end it; with --fail-at the install throws "Injected failure
-// at CHECKPOINT." there instead, as a failing step would. recover calls
-// RecoverInterruptedUpdate; save-version calls SaveClientVersion; swap calls
+// test sees exactly what the installer left behind). recover calls
+// RecoverInterruptedUpdate. MEDDLING is any of these, each at a checkpoint of
+// the install or of the recovery (update/apply/Checkpoints.h):
+//   --crash-at CHECKPOINT         the process ends with exit code 99 there, as
+//                                 a power cut would end it
+//   --fail-at CHECKPOINT          the operation throws "Injected failure at
+//                                 CHECKPOINT." there, as a failing step would
+//   --write-at CHECKPOINT FILE    another program writes into FILE: its first
+//                                 byte inverted, its size and write time kept
+//   --rename-over-at CHECKPOINT FILE  another file put over FILE in one
+//                                 rename: its first byte inverted, its size
+//                                 and write time those of FILE
+//   --delete-at CHECKPOINT FILE   another program deletes FILE, as a virus
+//                                 scanner's quarantine does
+//   --hold-at CHECKPOINT FILE MS  another program holds FILE without sharing
+//                                 (see hold below)
+// When another program's work cannot be done (FILE is missing or held open),
+// a line "MEDDLING FAILED: <option> <checkpoint> <file> <error code>" goes to
+// standard error, so that a test can tell a cell that never happened from
+// one that did. save-version calls SaveClientVersion; swap calls
 // SwapLauncher for an old launcher that has already ended, with a process
 // start that always succeeds and starts nothing; --fail-step makes that step
 // of the swap fail (as its platform call would), --tamper-at zeroes the first
@@ -32,10 +47,11 @@
 //
 // hold opens a file without any sharing for a while (or until the starter
 // ends) and exits, as a virus
-// scanner holds a fresh file. install --hold-at CHECKPOINT FILE MS starts such
+// scanner holds a fresh file. --hold-at CHECKPOINT FILE MS starts such
 // a holder at that checkpoint; repair --hold FILE MS starts one before the
 // repair and --hold-before-install FILE MS from the before-install callback.
-// Each waits until the holder has the file before it goes on.
+// Each waits until the holder has the file before it goes on. No hold
+// outlasts the command that started it, in a batch either.
 //
 // offline-install runs the offline installer unattended as if it were the
 // executable at that path (in <client>/ORVEX/Patch); it prints its log line
@@ -46,8 +62,6 @@
 // them) for the whole run, batch included: the crash-state tests show with it
 // that each flush is needed.
 //
-// --rename-over-at puts, at that checkpoint, another file over FILE in one
-// rename: its first byte inverted, its size and write time those of FILE.
 // --forbid-parse makes the install fail with "The archive was parsed." the
 // moment the archive is opened for parsing. --no-threads refuses every worker thread the
 // update engine asks for, as a system out of threads would. --held-from keeps
@@ -58,7 +72,8 @@
 // batch runs many install and recover commands in one process (every Wine
 // process start costs about a second): each line of the UTF-8 file is one
 // command with its arguments separated by tabs; one result line is printed per
-// command, and the exit code is 0. A --crash-at in a batch is refused.
+// command, and the exit code is 0. A --crash-at in a batch is refused; every
+// other option holds for its own command only.
 #include <windows.h>
 
 #include <cstdio>
@@ -85,14 +100,14 @@
 
 namespace {
 
-std::string g_crashAt;
-
 struct Hold {
   std::string checkpoint;
   std::wstring file;
   std::wstring milliseconds;
 };
-Hold g_hold;
+
+// The holders started by the running command, ended with it.
+std::vector<HANDLE> g_holders;
 
 // Starts "hold" in a second process and returns once that process has the
 // file open (an open that allows every sharing fails only then).
@@ -108,22 +123,43 @@ bool StartHolder(const std::wstring& file, const std::wstring& milliseconds) {
     return false;
   }
   ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
+  g_holders.push_back(process.hProcess);
   for (int i = 0; i < 1000; ++i) {
     HANDLE probe = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (probe == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION) return true;
     if (probe != INVALID_HANDLE_VALUE) ::CloseHandle(probe);
+    // A holder that could not open the file has ended: nothing will be held.
+    if (::WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) return false;
     ::Sleep(10);
   }
   return false;
+}
+
+// Ends the holders of the command that has just finished and waits until
+// they have let go of their files.
+void EndHolders() {
+  for (const HANDLE holder : g_holders) {
+    ::TerminateProcess(holder, 0);
+    ::WaitForSingleObject(holder, INFINITE);
+    ::CloseHandle(holder);
+  }
+  g_holders.clear();
 }
 
 // Holds the file for that long, or until the process that started the holder
 // ends: a hold meant to outlast every retry then does so however slowly a
 // loaded machine runs the retries, and no holder outlives its test.
 int RunHolder(const std::wstring& file, const std::wstring& milliseconds, const std::wstring& starter) {
-  HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The starter's probe opens the file for a moment now and then, and so may
+  // the operation under test: an open without sharing that meets one of them
+  // is tried again.
+  HANDLE held = INVALID_HANDLE_VALUE;
+  for (int i = 0; i < 1000 && held == INVALID_HANDLE_VALUE; ++i) {
+    held = ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_SHARING_VIOLATION) return 1;
+    if (held == INVALID_HANDLE_VALUE) ::Sleep(5);
+  }
   if (held == INVALID_HANDLE_VALUE) return 1;
   const DWORD wait = static_cast<DWORD>(std::wcstoul(milliseconds.c_str(), nullptr, 10));
   HANDLE parent = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::wcstoul(starter.c_str(), nullptr, 10)));
@@ -148,44 +184,93 @@ void InvertFirstByte(HANDLE file) {
   }
 }
 
-std::string g_failAt;
-// install --write-at CHECKPOINT FILE: another program writing into FILE at
-// that checkpoint (its first byte inverted, its size and write time kept).
-std::string g_writeAt;
-std::wstring g_writeFile;
+// What other programs do during one command, and where (see MEDDLING above).
+struct Meddling {
+  std::string crashAt;
+  std::string failAt;
+  std::string writeAt;
+  std::wstring writeFile;
+  std::string renameOverAt;
+  std::wstring renameOverFile;
+  std::string deleteAt;
+  std::wstring deleteFile;
+  Hold hold;
 
-void WriteBehindTheInstallsBack() {
-  const HANDLE file = ::CreateFileW(g_writeFile.c_str(), GENERIC_READ | GENERIC_WRITE,
+  bool Any() const {
+    return !crashAt.empty() || !failAt.empty() || !writeAt.empty() || !renameOverAt.empty() || !deleteAt.empty() ||
+           !hold.checkpoint.empty();
+  }
+};
+Meddling g_meddling;
+
+// Reads one meddling option at args[i] into meddling and moves i past its
+// arguments; false when args[i] is none (or a --crash-at in a batch).
+bool ParseMeddling(const std::vector<std::wstring>& args, std::size_t& i, bool inBatch, Meddling& meddling) {
+  const std::size_t left = args.size() - i - 1;
+  const auto at = [&](std::size_t k) { return win::Utf8FromWide(args[i + k]); };
+  if (args[i] == L"--crash-at" && left >= 1 && !inBatch) {
+    meddling.crashAt = at(1);
+    i += 1;
+  } else if (args[i] == L"--fail-at" && left >= 1) {
+    meddling.failAt = at(1);
+    i += 1;
+  } else if (args[i] == L"--write-at" && left >= 2) {
+    meddling.writeAt = at(1);
+    meddling.writeFile = args[i + 2];
+    i += 2;
+  } else if (args[i] == L"--rename-over-at" && left >= 2) {
+    meddling.renameOverAt = at(1);
+    meddling.renameOverFile = args[i + 2];
+    i += 2;
+  } else if (args[i] == L"--delete-at" && left >= 2) {
+    meddling.deleteAt = at(1);
+    meddling.deleteFile = args[i + 2];
+    i += 2;
+  } else if (args[i] == L"--hold-at" && left >= 3) {
+    meddling.hold = {at(1), args[i + 2], args[i + 3]};
+    i += 3;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void ReportMeddlingFailed(const char* option, const char* checkpoint, const std::wstring& file, DWORD error) {
+  std::fprintf(stderr, "MEDDLING FAILED: %s %s %s %lu\n", option, checkpoint, win::Utf8FromWide(file).c_str(),
+               static_cast<unsigned long>(error));
+  std::fflush(stderr);
+}
+
+bool WriteBehindTheInstallsBack(const std::wstring& path) {
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  if (file == INVALID_HANDLE_VALUE) return false;
   FILETIME written{};
   ::GetFileTime(file, nullptr, nullptr, &written);
   InvertFirstByte(file);
   ::SetFileTime(file, nullptr, nullptr, &written);
   ::CloseHandle(file);
+  return true;
 }
 
-std::string g_renameOverAt;
-std::wstring g_renameOverFile;
-
-void RenameAnotherFileOver() {
-  const std::wstring other = g_renameOverFile + L".other";
-  if (!::CopyFileW(g_renameOverFile.c_str(), other.c_str(), FALSE)) return;
+bool RenameAnotherFileOver(const std::wstring& path) {
+  const std::wstring other = path + L".other";
+  if (!::CopyFileW(path.c_str(), other.c_str(), FALSE)) return false;
   FILETIME written{};
-  const HANDLE original = ::CreateFileW(g_renameOverFile.c_str(), FILE_READ_ATTRIBUTES,
+  const HANDLE original = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (original == INVALID_HANDLE_VALUE) return;
+  if (original == INVALID_HANDLE_VALUE) return false;
   ::GetFileTime(original, nullptr, nullptr, &written);
   ::CloseHandle(original);
   const HANDLE file = ::CreateFileW(other.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  if (file == INVALID_HANDLE_VALUE) return false;
   InvertFirstByte(file);
   ::SetFileTime(file, nullptr, nullptr, &written);
   ::CloseHandle(file);
-  ::MoveFileExW(other.c_str(), g_renameOverFile.c_str(), MOVEFILE_REPLACE_EXISTING);
+  return ::MoveFileExW(other.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
 void ParsedAnyway() { throw std::runtime_error("The archive was parsed."); }
@@ -193,11 +278,21 @@ void ParsedAnyway() { throw std::runtime_error("The archive was parsed."); }
 bool RefuseEveryThread() { return true; }
 
 void AtCheckpoint(const char* checkpoint) {
-  if (g_renameOverAt == checkpoint) RenameAnotherFileOver();
-  if (g_hold.checkpoint == checkpoint) StartHolder(g_hold.file, g_hold.milliseconds);
-  if (g_writeAt == checkpoint) WriteBehindTheInstallsBack();
-  if (g_failAt == checkpoint) throw std::runtime_error("Injected failure at " + g_failAt + ".");
-  if (g_crashAt == checkpoint) {
+  const Meddling& m = g_meddling;
+  if (m.renameOverAt == checkpoint && !RenameAnotherFileOver(m.renameOverFile)) {
+    ReportMeddlingFailed("--rename-over-at", checkpoint, m.renameOverFile, ::GetLastError());
+  }
+  if (m.hold.checkpoint == checkpoint && !StartHolder(m.hold.file, m.hold.milliseconds)) {
+    ReportMeddlingFailed("--hold-at", checkpoint, m.hold.file, ::GetLastError());
+  }
+  if (m.writeAt == checkpoint && !WriteBehindTheInstallsBack(m.writeFile)) {
+    ReportMeddlingFailed("--write-at", checkpoint, m.writeFile, ::GetLastError());
+  }
+  if (m.deleteAt == checkpoint && !::DeleteFileW(m.deleteFile.c_str())) {
+    ReportMeddlingFailed("--delete-at", checkpoint, m.deleteFile, ::GetLastError());
+  }
+  if (m.failAt == checkpoint) throw std::runtime_error("Injected failure at " + m.failAt + ".");
+  if (m.crashAt == checkpoint) {
     std::fflush(stdout);
     // TerminateProcess runs no destructors, closes no file through the C
     // runtime and flushes nothing: what is on disk now is what a crash leaves.
@@ -259,22 +354,10 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     bool noThreads = false;
     std::optional<std::uint64_t> heldFrom;
     unsigned slowFlushAhead = 0;
-    std::string crashAt;
-    std::string failAt;
     for (std::size_t i = 7; i < args.size(); ++i) {
+      if (ParseMeddling(args, i, inBatch, g_meddling)) continue;
       if (args[i] == L"--allow-same") {
         allowSame = true;
-      } else if (args[i] == L"--crash-at" && i + 1 < args.size() && !inBatch) {
-        crashAt = win::Utf8FromWide(args[++i]);
-      } else if (args[i] == L"--hold-at" && i + 3 < args.size() && !inBatch) {
-        g_hold = {win::Utf8FromWide(args[i + 1]), args[i + 2], args[i + 3]};
-        i += 3;
-      } else if (args[i] == L"--fail-at" && i + 1 < args.size()) {
-        failAt = win::Utf8FromWide(args[++i]);
-      } else if (args[i] == L"--rename-over-at" && i + 2 < args.size() && !inBatch) {
-        g_renameOverAt = win::Utf8FromWide(args[i + 1]);
-        g_renameOverFile = args[i + 2];
-        i += 2;
       } else if (args[i] == L"--forbid-parse") {
         forbidParse = true;
       } else if (args[i] == L"--no-threads") {
@@ -283,19 +366,11 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         slowFlushAhead = static_cast<unsigned>(std::wcstoul(args[++i].c_str(), nullptr, 10));
       } else if (args[i] == L"--held-from" && i + 1 < args.size()) {
         heldFrom = std::wcstoull(args[++i].c_str(), nullptr, 10);
-      } else if (args[i] == L"--write-at" && i + 2 < args.size() && !inBatch) {
-        g_writeAt = win::Utf8FromWide(args[i + 1]);
-        g_writeFile = args[i + 2];
-        i += 2;
       } else {
-        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at ...] [--write-at|--rename-over-at CHECKPOINT FILE] [--forbid-parse] [--no-threads] [--held-from BYTES] [--slow-flush-ahead MS]");
+        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at CHECKPOINT FILE MS] [--write-at|--rename-over-at|--delete-at CHECKPOINT FILE] [--forbid-parse] [--no-threads] [--held-from BYTES] [--slow-flush-ahead MS]");
       }
     }
-    g_crashAt = crashAt;
-    g_failAt = failAt;
-    const bool hooked = !crashAt.empty() || !failAt.empty() || !g_hold.checkpoint.empty() || !g_writeAt.empty() ||
-                        !g_renameOverAt.empty();
-    orvex_update::SetInstallCheckpointHook(hooked ? &AtCheckpoint : nullptr);
+    orvex_update::SetInstallCheckpointHook(g_meddling.Any() ? &AtCheckpoint : nullptr);
     orvex_update::SetArchiveParseHook(forbidParse ? &ParsedAnyway : nullptr);
     orvex_update::SetThreadStartRefusal(noThreads ? &RefuseEveryThread : nullptr);
     const std::uint64_t productHeldFrom =
@@ -313,7 +388,13 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     return result;
   }
   if (command == L"recover") {
-    if (args.size() != 2) return Usage("recover <client>");
+    if (args.size() < 2) return Usage("recover <client>");
+    for (std::size_t i = 2; i < args.size(); ++i) {
+      if (!ParseMeddling(args, i, inBatch, g_meddling)) {
+        return Usage("recover <client> [--crash-at|--fail-at CHECKPOINT] [--hold-at CHECKPOINT FILE MS] [--write-at|--rename-over-at|--delete-at CHECKPOINT FILE]");
+      }
+    }
+    orvex_update::SetInstallCheckpointHook(g_meddling.Any() ? &AtCheckpoint : nullptr);
     std::string errorText;
     if (!orvex_update::RecoverInterruptedUpdate(args[1], errorText)) return {false, errorText};
     return {true, {}};
@@ -391,6 +472,16 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
   return Usage("install|recover|repair|save-version|swap|offline-install|batch ...");
 }
 
+// One command, with the meddling of its own options only; the holders it
+// started end with it.
+Result RunOneCommand(const std::vector<std::wstring>& args, bool inBatch) {
+  g_meddling = {};
+  const Result result = RunCommand(args, inBatch);
+  orvex_update::SetInstallCheckpointHook(nullptr);
+  EndHolders();
+  return result;
+}
+
 void Print(const Result& result) {
   if (result.ok && !result.message.empty()) {
     std::printf("OK: %s\n", result.message.c_str());
@@ -419,7 +510,7 @@ int RunBatch(const std::wstring& file) {
       if (tab == std::string::npos) break;
       start = tab + 1;
     }
-    Print(RunCommand(args, true));
+    Print(RunOneCommand(args, true));
   }
   return 0;
 }
@@ -445,7 +536,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (args.size() == 2 && args[0] == L"batch") return RunBatch(args[1]);
   if (args.size() == 4 && args[0] == L"hold") return RunHolder(args[1], args[2], args[3]);
-  const Result result = RunCommand(args, false);
+  const Result result = RunOneCommand(args, false);
   Print(result);
   return result.ok ? 0 : 1;
 }

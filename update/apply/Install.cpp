@@ -39,12 +39,6 @@ constexpr std::uint64_t kFlushBehindBytes = 8388608;
 
 [[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
 
-InstallCheckpointHook g_checkpointHook = nullptr;
-
-void Checkpoint(const char* name) {
-  if (g_checkpointHook) g_checkpointHook(name);
-}
-
 bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
   return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
          CSTR_EQUAL;
@@ -662,10 +656,6 @@ void CleanUp(ContainmentGuard& guard, const fs::path& clientFolder, const fs::pa
 }
 
 }  // namespace
-
-InstallCheckpointHook SetInstallCheckpointHook(InstallCheckpointHook hook) {
-  return std::exchange(g_checkpointHook, hook);
-}
 
 void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, const fs::path& signatureFile,
                    const fs::path& archiveFile, std::uint32_t targetVersion, std::uint32_t installedVersion,

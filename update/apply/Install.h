@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "update/apply/Checkpoints.h"
 #include "update/disk/Callbacks.h"
 
 namespace orvex_update {
@@ -17,16 +18,5 @@ void InstallUpdate(const std::filesystem::path& manifestFile, const std::filesys
                    const std::filesystem::path& signatureFile, const std::filesystem::path& archiveFile,
                    std::uint32_t targetVersion, std::uint32_t installedVersion, bool allowSameVersion,
                    const StatusCallback& progress);
-
-// Checkpoints of the install, for crash tests: the hook is called with
-// "hashed" (the archive's digest matched), "staged" (every file staged and
-// checked), "journal" (journal not yet written, no client file changed),
-// "replace" (journal on disk, backups not yet made), "replace-half" (in the
-// middle of the replace pass), "verify" (every file in place, before the
-// check after the swap) and "committed" (after the commit marker). A test
-// hook ends the process there to simulate a crash. No hook is set in the
-// product. Returns the previous hook.
-using InstallCheckpointHook = void (*)(const char* checkpoint);
-InstallCheckpointHook SetInstallCheckpointHook(InstallCheckpointHook hook);
 
 }  // namespace orvex_update

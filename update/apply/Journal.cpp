@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "update/apply/Checkpoints.h"
 #include "update/apply/JournalFormat.h"
 #include "update/manifests/Manifest.h"
 #include "update/disk/Paths.h"
@@ -98,6 +99,7 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
               const Journal& journal, const std::vector<bool>& restore) {
   const fs::path restoreRoot = current / "restore";
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+    if (i == manifest.files.size() / 2) Checkpoint("recover-restore-half");
     const ManifestFile& file = manifest.files[i];
     const JournalEntry& entry = journal.entries[i];
     const fs::path client = ClientPathFor(clientFolder, file);
@@ -119,6 +121,7 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
       MoveAsideDurably(clientFolder, client, restoreRoot / fs::path(file.path), FlushSite::kMoveAside);
     }
   }
+  Checkpoint("recover-restored");
   // An install that failed at its own version save (a read-only Server.ini)
   // left the previous version in place. Writing it again would fail the same
   // way, and the client would stay locked in a recovery that can never end.
@@ -204,6 +207,7 @@ void Recover(const fs::path& clientFolder, Leftovers leftovers) {
   const Journal journal = LoadJournal(current, manifest);
   // Every backup is looked at before the first client file changes.
   const std::vector<bool> restore = BackupsToRestore(clientFolder, current, manifest, journal, SchemeOf(current));
+  Checkpoint("recover-checked");
   RollBack(clientFolder, current, manifest, journal, restore);
   // The journal goes first: once it is gone nothing is rolled back again,
   // and what remains is leftovers.
