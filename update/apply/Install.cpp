@@ -556,8 +556,9 @@ StagedUpdate Stage(ContainmentGuard& guard, const fs::path& clientFolder, const 
   return staged;
 }
 
-// The journal, on disk before any client file changes.
-void WriteJournal(ContainmentGuard& guard, const fs::path& current, std::uint32_t installedVersion,
+// The journal, on disk before any client file changes, and held from then
+// until the clean-up (see HoldJournal).
+win::UniqueFile WriteJournal(ContainmentGuard& guard, const fs::path& current, std::uint32_t installedVersion,
                   const std::vector<ManifestFile>& files, const std::vector<ClientFileBefore>& clientBefore) {
   std::string journal = JournalHeader(installedVersion);
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -572,7 +573,9 @@ void WriteJournal(ContainmentGuard& guard, const fs::path& current, std::uint32_
   // Wine ignores MOVEFILE_WRITE_THROUGH: only a flush of the moved file puts
   // the move on disk, and a client file must not change before it is there.
   FlushStagedFile(current / "journal", FlushSite::kJournalMove);
+  win::UniqueFile hold = HoldJournal(current);
   Checkpoint("replace");
+  return hold;
 }
 
 // The backups: every client file that is replaced is moved, as it is, to
@@ -646,8 +649,10 @@ void Commit(const fs::path& clientFolder, const fs::path& current, const UpdateM
 // back). A clean-up that fails (a scanner still holds a backup) does not
 // make the install a failure; the next download or repair removes what is
 // left.
-void CleanUp(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& current) {
+void CleanUp(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& current,
+             win::UniqueFile& journalHold) {
   guard.Release();
+  journalHold.Reset();
   try {
     RetireJournal(clientFolder, current);
     RemoveUpdateDirectory(clientFolder, current);
@@ -671,7 +676,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   StagedUpdate staged =
       Stage(guard, clientFolder, manifest, archiveFile, package.archive, staging, earlyFlushes, progress);
 
-  WriteJournal(guard, current, installedVersion, manifest.files, staged.clientBefore);
+  win::UniqueFile journalHold = WriteJournal(guard, current, installedVersion, manifest.files, staged.clientBefore);
   if (progress) progress("Installing update; rollback backup is ready...");
   try {
     earlyFlushes.Wait();
@@ -681,7 +686,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   BackUpReplacedFiles(guard, clientFolder, current, manifest.files, staged.clientBefore);
   ReplaceClientFiles(guard, clientFolder, staging, manifest.files, staged.held);
   Commit(clientFolder, current, manifest, staged.held);
-  CleanUp(guard, clientFolder, current);
+  CleanUp(guard, clientFolder, current, journalHold);
 }
 
 }  // namespace orvex_update
