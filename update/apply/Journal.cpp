@@ -87,7 +87,6 @@ void Recover(const fs::path& clientFolder, Leftovers leftovers) {
 void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
               const Journal& journal) {
   const fs::path backupRoot = current / "backup";
-  const fs::path restoreRoot = current / "restore";
   constexpr char kDamaged[] = "Update backup is damaged; manual recovery required.";
 
   // The backup of a replaced file is the client file itself, moved under
@@ -127,8 +126,10 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
       if (!fs::is_regular_file(status)) throw std::runtime_error("Unexpected update destination.");
       // Moved into the transaction directory (removed with it) rather than
       // deleted: a deletion cannot be flushed, and a power cut after the
-      // journal has gone could otherwise bring the added file back.
-      MoveAsideDurably(clientFolder, client, restoreRoot / fs::path(file.path), FlushSite::kMoveAside);
+      // journal has gone could otherwise bring the added file back. It goes
+      // back where it was staged, whose folders are there already: a disk
+      // out of file entries has none to give to new ones.
+      MoveAsideDurably(clientFolder, client, current / "files" / fs::path(file.path), FlushSite::kMoveAside);
     }
   }
   // An install that failed at its own version save (a read-only Server.ini)
