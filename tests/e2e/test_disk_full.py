@@ -63,6 +63,7 @@ JOURNAL_CREATE = "Cannot create update journal; check disk space."
 JOURNAL_WRITE = "Cannot persist update journal; check disk space."
 REPLACE = "Cannot replace client file; check disk space."
 VERSION_SAVE = "Cannot save client version; check disk space."
+DISK_FULL = "112"  # ERROR_DISK_FULL, for want of bytes and of file entries alike
 
 
 @pytest.fixture(scope="module")
@@ -141,13 +142,14 @@ def volume(workdir, env, size):
 
 
 def download(env, disk, *fill):
-    """The driver's download command: (result line, the session's retry decision or None)."""
+    """The driver's download command: (result line, the session's retry
+    decision and the system code of a failure, or None and None)."""
     result = subprocess.run(["wine", str(INSTALL_DRIVER), "download", disk.win(disk.client()), BASE_URL,
                              f"{VERSION}.manifest", str(VERSION), "2369", *fill], env=env, stdin=subprocess.DEVNULL,
                             capture_output=True, timeout=120)
     lines = result.stdout.decode("utf-8", "replace").splitlines()
-    retry = next((line.split(": ", 1)[1] for line in lines if line.startswith("RETRY: ")), None)
-    return (lines[-1] if lines else ""), retry
+    told = dict(line.split(": ", 1) for line in lines if line.startswith(("RETRY: ", "CODE: ")))
+    return (lines[-1] if lines else ""), told.get("RETRY"), told.get("CODE")
 
 
 def game_files(client):
@@ -166,12 +168,13 @@ class Case(NamedTuple):
     point: str
     kind: str
     text: str
+    code: str = DISK_FULL
 
 
 CASES = [
     Case("download", "archive", "bytes", DOWNLOAD_WRITE),
     Case("download", "archive", "entries", DOWNLOAD_CREATE),
-    Case("preflight", "hashed", "bytes", PREFLIGHT),
+    Case("preflight", "hashed", "bytes", PREFLIGHT, code="0"),  # a check, no failed call
     Case("staging", "extract", "bytes", EXTRACTION),
     Case("staging", "extract", "entries", EXTRACTION),
     Case("journal", "journal", "bytes", JOURNAL_WRITE),
@@ -187,25 +190,23 @@ CASES = [
 def test_a_full_disk_fails_its_step_keeps_the_old_client_and_the_next_attempt_installs(
         case, can_mount, trees, patch_server, wine_env, tmp_path):
     with volume(tmp_path, wine_env, ROOMY) as disk:
-        line, retry = download(wine_env, disk, "--fill-at", case.point, case.kind, disk.win(disk.fill()))
-        assert line == "ERROR: " + case.text
-        assert retry == "no"
+        line, retry, code = download(wine_env, disk, "--fill-at", case.point, case.kind, disk.win(disk.fill()))
+        assert (line, code, retry) == ("ERROR: " + case.text, case.code, "no")
         assert game_files(disk.client()) == trees[0]
         assert (disk.client() / "Server.ini").read_bytes() == SERVER_INI
 
         shutil.rmtree(disk.fill())
-        assert download(wine_env, disk) == ("OK", None)
+        assert download(wine_env, disk) == ("OK", None, None)
         assert_new_client(disk, trees)
 
 
 def test_an_archive_larger_than_the_volume_fails_and_installs_once_the_volume_grows(
         can_mount, trees, patch_server, wine_env, tmp_path):
     with volume(tmp_path, wine_env, "2m") as disk:
-        line, retry = download(wine_env, disk)
-        assert (line, retry) == ("ERROR: " + DOWNLOAD_WRITE, "no")
+        assert download(wine_env, disk) == ("ERROR: " + DOWNLOAD_WRITE, "no", DISK_FULL)
         assert game_files(disk.client()) == trees[0]
         assert (disk.client() / "Server.ini").read_bytes() == SERVER_INI
 
         disk.remount(ROOMY)
-        assert download(wine_env, disk) == ("OK", None)
+        assert download(wine_env, disk) == ("OK", None, None)
         assert_new_client(disk, trees)

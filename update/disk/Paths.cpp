@@ -478,11 +478,10 @@ bool FileMatches(const fs::path& path, const ManifestFile& record) {
 void WriteDurableFile(const fs::path& path, const void* data, std::size_t length, FlushSite site) {
   win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
   if (!file) fail::ThrowNamingDisk("Cannot create update journal.", ::GetLastError());
-  DWORD written = 0;
   const bool fits = length <= std::numeric_limits<DWORD>::max() && (data != nullptr || length == 0);
   ::SetLastError(ERROR_SUCCESS);
-  if (!fits || !::WriteFile(file.Get(), data, static_cast<DWORD>(length), &written, nullptr) || written != length ||
-      !FlushAt(site, file.Get())) {
+  // A short write is continued, so that a full disk fails with its code.
+  if (!fits || !WriteAll(file.Get(), data, length) || !FlushAt(site, file.Get())) {
     const DWORD error = ::GetLastError();
     file.Reset();
     fail::ThrowNamingDisk("Cannot persist update journal.", error);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/Errors.h"
+#include "update/disk/FileWork.h"
 #include "update/disk/Paths.h"
 
 namespace orvex_update {
@@ -13,19 +14,14 @@ namespace {
 constexpr std::uint64_t kMaxSettingsBytes = 16777216;
 
 // A copy of Server.ini as it is now (empty when there is none yet). Returns
-// ERROR_SUCCESS, or the system code of the failure (ERROR_WRITE_FAULT for a
-// short write that gave none).
+// ERROR_SUCCESS, or the system code of the failure.
 DWORD CopySettings(const std::filesystem::path& ini, const std::filesystem::path& copy) {
   const std::vector<std::uint8_t> bytes =
       FsExists(ini) ? ReadBoundedFile(ini, kMaxSettingsBytes) : std::vector<std::uint8_t>();
   const win::UniqueFile file = OpenFileRetrying(copy, GENERIC_WRITE, 0, CREATE_ALWAYS);
   if (!file) return ::GetLastError();
-  DWORD written = 0;
-  if (bytes.empty()) return ERROR_SUCCESS;
-  if (!::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
-    return ::GetLastError();
-  }
-  return written == bytes.size() ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+  ::SetLastError(ERROR_WRITE_FAULT);  // stays for a write that takes nothing and says nothing
+  return WriteAll(file.Get(), bytes.data(), bytes.size()) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 }  // namespace

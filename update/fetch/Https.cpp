@@ -207,9 +207,9 @@ void ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t offset, std::uint
     }
     if (!ChunkFitsLimit(received, count, limit)) Fail("Downloaded file exceeds its size limit.");
     received += count;
-    DWORD written = 0;
-    if (!::WriteFile(file, buffer.data(), count, &written, nullptr) || written != count) {
-      // The code tells a full disk from a dropped connection to the session.
+    // A short write is continued: the write after it fails with the reason,
+    // whose code tells a full disk from a dropped connection to the session.
+    if (!WriteAll(file, buffer.data(), count)) {
       fail::Throw("Cannot write download; check disk space.", ::GetLastError());
     }
     flushBehind.Written(count);
