@@ -54,6 +54,7 @@ NEW_FILES = {
 # asks for (twice the archive, 256 MiB, the new files and their backups).
 ROOMY = "320m"
 ENTRIES = 300  # file entries: the client and an update take far fewer
+VOLUME_NAME = "orvex-disk-volume"
 
 DOWNLOAD_WRITE = "Cannot write download; check disk space."
 DOWNLOAD_CREATE = "Cannot create downloaded file; check disk space."
@@ -66,8 +67,19 @@ VERSION_SAVE = "Cannot save client version; check disk space."
 DISK_FULL = "112"  # ERROR_DISK_FULL, for want of bytes and of file entries alike
 
 
+def sweep_volumes_of_a_killed_run(env):
+    """A run ended by force (a timeout's kill) leaves its drive letter and
+    mount behind: both go before this run maps its own."""
+    for link in (pathlib.Path(env["WINEPREFIX"]) / "dosdevices").glob("?:"):
+        target = os.readlink(link) if link.is_symlink() else ""
+        if "/pytest-of-" in target and target.endswith("/" + VOLUME_NAME):
+            subprocess.run(["umount", "-l", target], capture_output=True)
+            link.unlink()
+
+
 @pytest.fixture(scope="module")
-def can_mount(tmp_path_factory):
+def can_mount(tmp_path_factory, wine_env):
+    sweep_volumes_of_a_killed_run(wine_env)
     probe = tmp_path_factory.mktemp("mount-probe")
     result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,nr_inodes=16", "tmpfs", str(probe)],
                             capture_output=True, text=True)
@@ -119,7 +131,7 @@ def volume(workdir, env, size):
     """A tmpfs of that size and ENTRIES file entries with an old client on it,
     on a free drive letter of the prefix; unmapped and unmounted however the
     block ends."""
-    mount = pathlib.Path(workdir) / "volume"
+    mount = pathlib.Path(workdir) / VOLUME_NAME
     mount.mkdir()
     subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},nr_inodes={ENTRIES}", "tmpfs", str(mount)],
                    check=True)

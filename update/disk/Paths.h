@@ -157,8 +157,8 @@ void ReplaceClientFileThrough(ContainmentGuard& guard, HANDLE open, const std::f
 bool FileMatches(const std::filesystem::path& path, std::uint64_t size, std::string_view sha256);
 bool FileMatches(const std::filesystem::path& path, const ManifestFile& record);
 
-// Creates or truncates path, writes the bytes in one call and flushes them to
-// disk at site. Throws "Cannot create update journal." or "Cannot persist
+// Creates or truncates path, writes the bytes in one call (a short write is
+// continued) and flushes them to disk at site. Throws "Cannot create update journal." or "Cannot persist
 // update journal.", each ending in "; check disk space." instead when the disk
 // is full.
 void WriteDurableFile(const std::filesystem::path& path, const void* data, std::size_t length, FlushSite site);
