@@ -232,8 +232,8 @@ void FillBytes(const std::wstring& folder) {
 // Creates empty files in FOLDER until the volume has no file entry left.
 void FillEntries(const std::wstring& folder) {
   for (unsigned i = 0;; ++i) {
-    const HANDLE file = ::CreateFileW((folder + L"\\entry-" + std::to_wstring(i)).c_str(), GENERIC_WRITE, 0,
-                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = ::CreateFileW((folder + L"\\entry-" + std::to_wstring(i)).c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       if (::GetLastError() == ERROR_FILE_EXISTS) continue;
       return;
