@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/Errors.h"
 #include "update/disk/Cancel.h"
 #include "update/apply/Delta.h"
 #include "update/disk/Digest.h"
@@ -476,9 +477,10 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
       earlyFlushes.AddAhead(std::move(copy));
     }
   };
+  unsigned long extractionCode = 0;
   if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted,
-                     flushBehind) != 0) {
-    Fail("Patch extraction failed.");
+                     flushBehind, &extractionCode) != 0) {
+    fail::ThrowNamingDisk("Patch extraction failed.", extractionCode);
   }
   archiveHold.Reset();
   std::map<std::wstring, ExtractedFile*> written;

@@ -97,7 +97,6 @@ std::vector<bool> BackupsToRestore(const fs::path& clientFolder, const fs::path&
 // files the install added moved out, and the previous version.
 void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
               const Journal& journal, const std::vector<bool>& restore) {
-  const fs::path restoreRoot = current / "restore";
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     if (i == manifest.files.size() / 2) Checkpoint("recover-restore-half");
     const ManifestFile& file = manifest.files[i];
@@ -117,8 +116,10 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
       if (!fs::is_regular_file(status)) throw std::runtime_error("Unexpected update destination.");
       // Moved into the transaction directory (removed with it) rather than
       // deleted: a deletion cannot be flushed, and a power cut after the
-      // journal has gone could otherwise bring the added file back.
-      MoveAsideDurably(clientFolder, client, restoreRoot / fs::path(file.path), FlushSite::kMoveAside);
+      // journal has gone could otherwise bring the added file back. It goes
+      // back where it was staged, whose folders are there already: a disk
+      // out of file entries has none to give to new ones.
+      MoveAsideDurably(clientFolder, client, current / "files" / fs::path(file.path), FlushSite::kMoveAside);
     }
   }
   Checkpoint("recover-restored");
@@ -185,7 +186,7 @@ void FinishCommitted(const fs::path& clientFolder, const fs::path& current, Left
   }
   // The commit is withdrawn first, so that a power cut in the middle of the
   // rollback leaves an uncommitted transaction, which is rolled back again.
-  MoveAsideDurably(clientFolder, current / "committed", current / "restore" / "committed", FlushSite::kMoveAside);
+  MoveAsideDurably(clientFolder, current / "committed", current / "committed.withdrawn", FlushSite::kMoveAside);
   RollBack(clientFolder, current, *manifest, *journal, std::vector<bool>(manifest->files.size(), true));
   journalHold.Reset();
   RetireJournal(clientFolder, current);
