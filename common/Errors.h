@@ -31,6 +31,17 @@ class Error : public std::runtime_error {
 // Throws fail::Error.
 [[noreturn]] void Throw(const std::string& playerText, unsigned long systemCode = 0);
 
+// Whether a system error code says that the volume has no room left:
+// ERROR_DISK_FULL (no byte, or no file entry: Wine reports both so) or
+// ERROR_HANDLE_DISK_FULL. Such a failure is the player's disk, never the
+// network, and it asks for space to be freed rather than a retry.
+inline bool IsDiskFull(unsigned long systemCode) { return systemCode == 112 || systemCode == 39; }
+
+// Throws fail::Error with playerText and systemCode; when the code says the
+// disk is full, the text's final full stop becomes "; check disk space.", so
+// the player reads what to do ("Patch extraction failed; check disk space.").
+[[noreturn]] void ThrowNamingDisk(const std::string& playerText, unsigned long systemCode);
+
 // The error log of the socket layer and the window procedure:
 // "ERROR-> %s\n%s: %d\n\n" (message, source name, line) on standard output,
 // flushed at once.

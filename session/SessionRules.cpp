@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/Errors.h"
+
 namespace session {
 
 std::uint16_t PatchNumberFromFileName(std::string_view name) {
@@ -66,6 +68,8 @@ constexpr unsigned long kCertificateCodes[] = {
 }  // namespace
 
 bool IsTransientDownloadFailure(std::string_view errorText, unsigned long systemCode) {
+  // A full disk stays full however often the download runs again.
+  if (fail::IsDiskFull(systemCode)) return false;
   if (errorText.find(" Recovery: ") != std::string_view::npos) return false;
   if (errorText == "Update connection interrupted." || errorText == "Update download timed out.") return true;
   if (errorText == "HTTPS request or certificate validation failed.") {

@@ -33,8 +33,8 @@ std::vector<unsigned> RetryWaitsFrom(std::string_view text);
 // network failure worth another run: the connection refused, reset or timed
 // out, or a 5xx answer. Never a refusal that the server or the signed data
 // meant (signature, digest, version or size, a 4xx such as 409, a hostile
-// archive), a certificate the platform rejected, or a failure whose recovery
-// failed too.
+// archive), a certificate the platform rejected, a full disk (by its system
+// code, whatever the text), or a failure whose recovery failed too.
 bool IsTransientDownloadFailure(std::string_view errorText, unsigned long systemCode);
 
 // The status line's text and whether it is a failure that the player has not

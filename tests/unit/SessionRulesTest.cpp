@@ -82,6 +82,12 @@ TEST(Retry, OnlyNetworkFailuresOfADownloadAreRetried) {
       {"Unsafe archive entry.", 0, false},
       {"The launcher is closing.", 0, false},
       {"Update connection interrupted. Recovery: Cannot restore backup file.", 0, false},
+      // A full disk (ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL), whatever the text says.
+      {"Cannot write download; check disk space.", 112, false},
+      {"Cannot create downloaded file; check disk space.", 112, false},
+      {"Update connection interrupted.", 112, false},
+      {"Update download timed out.", 39, false},
+      {"HTTPS request or certificate validation failed.", 112, false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(session::IsTransientDownloadFailure(c.text, c.code), c.transient) << c.text << " " << c.code;

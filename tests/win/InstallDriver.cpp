@@ -7,6 +7,8 @@
 //                                [--forbid-parse] [--no-threads] [--held-from BYTES]
 //                                [--slow-flush-ahead MS]
 //   orvex_install_driver recover <client> [MEDDLING]...
+//   orvex_install_driver download <client> <base url> <manifest name> <target> <installed>
+//                                 [--fill-at POINT bytes|entries FOLDER]
 //   orvex_install_driver repair <client> <installed>
 //   orvex_install_driver save-version <client> <version>
 //   orvex_install_driver swap <client> [--fail-step STEP]... [--tamper-at STEP]
@@ -57,6 +59,19 @@
 // executable at that path (in <client>/ORVEX/Patch); it prints its log line
 // (kurulum-sonucu.log) as "OK: <line>" or "ERROR: <line>".
 //
+// download calls DownloadSignedUpdate (lock, recovery, download, install and
+// the recovery after a failure, as the launcher runs them); before its result
+// it prints "RETRY: yes" or "RETRY: no", whether the session would run again
+// after that failure as after a network failure, and "CODE: <n>", the system
+// code beside the text.
+//
+// --fill-at (install and download) fills the volume of FOLDER at that point,
+// as another program writing to the same disk would: "bytes" writes
+// FOLDER/filler.bin until no byte fits, "entries" creates empty files in
+// FOLDER until no file can be made. POINT is a checkpoint of the install, or
+// "archive" (the archive download starts) or "extract" (the extraction
+// starts), the status texts of those steps.
+//
 // flush-sites prints the name of every flush site, one per line.
 // --skip-flush leaves out every flush at that site (which must be one of
 // them) for the whole run, batch included: the crash-state tests show with it
@@ -87,6 +102,8 @@
 #include <vector>
 
 #include "common/Utf8.h"
+#include "session/SessionRules.h"
+#include "update/Download.h"
 #include "update/apply/Install.h"
 #include "update/apply/Journal.h"
 #include "update/disk/OrderedWork.h"
@@ -277,7 +294,72 @@ void ParsedAnyway() { throw std::runtime_error("The archive was parsed."); }
 
 bool RefuseEveryThread() { return true; }
 
+struct Fill {
+  std::string point;
+  bool entries = false;
+  std::wstring folder;
+};
+Fill g_fill;
+
+// Writes FOLDER/filler.bin until the volume takes no further byte: large
+// pieces first, then ever smaller ones down to a single byte.
+void FillBytes(const std::wstring& folder) {
+  const HANDLE file = ::CreateFileW((folder + L"\\filler.bin").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  ::SetFilePointer(file, 0, nullptr, FILE_END);
+  const std::vector<char> zeros(1 << 20, 0);
+  for (DWORD piece = 1 << 20; piece > 0; piece /= 4) {
+    DWORD written = 0;
+    while (::WriteFile(file, zeros.data(), piece, &written, nullptr) && written == piece) {
+    }
+  }
+  ::CloseHandle(file);
+}
+
+// Creates empty files in FOLDER until the volume has no file entry left.
+void FillEntries(const std::wstring& folder) {
+  for (unsigned i = 0;; ++i) {
+    const HANDLE file = ::CreateFileW((folder + L"\\entry-" + std::to_wstring(i)).c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      if (::GetLastError() == ERROR_FILE_EXISTS) continue;
+      return;
+    }
+    ::CloseHandle(file);
+  }
+}
+
+void FillAt(const std::string& point) {
+  if (g_fill.point != point) return;
+  g_fill.point.clear();  // once
+  if (g_fill.entries) {
+    FillEntries(g_fill.folder);
+  } else {
+    FillBytes(g_fill.folder);
+  }
+}
+
+// The status texts that stand for a fill point.
+void FillAtStatus(const std::string& text) {
+  if (text == "Extracting verified update into staging...") {
+    FillAt("extract");
+  } else if (text.starts_with("Downloading ") && text != "Downloading signed update manifest...") {
+    FillAt("archive");
+  }
+}
+
+// --fill-at POINT bytes|entries FOLDER at args[i]; false when malformed.
+bool ParseFill(const std::vector<std::wstring>& args, std::size_t& i) {
+  if (args[i] != L"--fill-at" || i + 3 >= args.size()) return false;
+  if (args[i + 2] != L"bytes" && args[i + 2] != L"entries") return false;
+  g_fill = {win::Utf8FromWide(args[i + 1]), args[i + 2] == L"entries", args[i + 3]};
+  i += 3;
+  return true;
+}
+
 void AtCheckpoint(const char* checkpoint) {
+  FillAt(checkpoint);
   const Meddling& m = g_meddling;
   if (m.renameOverAt == checkpoint && !RenameAnotherFileOver(m.renameOverFile)) {
     ReportMeddlingFailed("--rename-over-at", checkpoint, m.renameOverFile, ::GetLastError());
@@ -366,11 +448,12 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         slowFlushAhead = static_cast<unsigned>(std::wcstoul(args[++i].c_str(), nullptr, 10));
       } else if (args[i] == L"--held-from" && i + 1 < args.size()) {
         heldFrom = std::wcstoull(args[++i].c_str(), nullptr, 10);
+      } else if (args[i] == L"--fill-at" && !inBatch && ParseFill(args, i)) {
       } else {
         return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at CHECKPOINT FILE MS] [--write-at|--rename-over-at|--delete-at CHECKPOINT FILE] [--forbid-parse] [--no-threads] [--held-from BYTES] [--slow-flush-ahead MS]");
       }
     }
-    orvex_update::SetInstallCheckpointHook(g_meddling.Any() ? &AtCheckpoint : nullptr);
+    orvex_update::SetInstallCheckpointHook(g_meddling.Any() || !g_fill.point.empty() ? &AtCheckpoint : nullptr);
     orvex_update::SetArchiveParseHook(forbidParse ? &ParsedAnyway : nullptr);
     orvex_update::SetThreadStartRefusal(noThreads ? &RefuseEveryThread : nullptr);
     const std::uint64_t productHeldFrom =
@@ -378,7 +461,7 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     const orvex_update::ScopedAheadFlushDelayForTesting slowFlushes(slowFlushAhead);
     Result result{true, {}};
     try {
-      orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, {});
+      orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, &FillAtStatus);
     } catch (const std::exception& error) {
       result = {false, error.what()};
     }
@@ -398,6 +481,26 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     std::string errorText;
     if (!orvex_update::RecoverInterruptedUpdate(args[1], errorText)) return {false, errorText};
     return {true, {}};
+  }
+  if (command == L"download") {
+    std::uint32_t target = 0;
+    std::uint32_t installed = 0;
+    if (args.size() < 6 || !ParseVersion(args[4], target) || !ParseVersion(args[5], installed)) {
+      return Usage("download <client> <base url> <manifest name> <target> <installed> [--fill-at ...]");
+    }
+    for (std::size_t i = 6; i < args.size(); ++i) {
+      if (inBatch || !ParseFill(args, i)) return Usage("download ... [--fill-at POINT bytes|entries FOLDER]");
+    }
+    orvex_update::SetInstallCheckpointHook(g_fill.point.empty() ? nullptr : &AtCheckpoint);
+    std::string errorText;
+    unsigned long code = 0;
+    const bool ok = orvex_update::DownloadSignedUpdate(args[1], win::Utf8FromWide(args[2]), win::Utf8FromWide(args[3]),
+                                                       target, installed, errorText, false, &FillAtStatus, {}, &code);
+    orvex_update::SetInstallCheckpointHook(nullptr);
+    if (!ok) {
+      std::printf("CODE: %lu\nRETRY: %s\n", code, session::IsTransientDownloadFailure(errorText, code) ? "yes" : "no");
+    }
+    return {ok, errorText};
   }
   if (command == L"save-version") {
     std::uint32_t version = 0;

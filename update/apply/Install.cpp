@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/Errors.h"
 #include "update/disk/Cancel.h"
 #include "update/apply/Delta.h"
 #include "update/disk/Digest.h"
@@ -476,9 +477,10 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
       earlyFlushes.AddAhead(std::move(copy));
     }
   };
+  unsigned long extractionCode = 0;
   if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted,
-                     flushBehind) != 0) {
-    Fail("Patch extraction failed.");
+                     flushBehind, &extractionCode) != 0) {
+    fail::ThrowNamingDisk("Patch extraction failed.", extractionCode);
   }
   archiveHold.Reset();
   std::map<std::wstring, ExtractedFile*> written;
@@ -556,8 +558,9 @@ StagedUpdate Stage(ContainmentGuard& guard, const fs::path& clientFolder, const 
   return staged;
 }
 
-// The journal, on disk before any client file changes.
-void WriteJournal(ContainmentGuard& guard, const fs::path& current, std::uint32_t installedVersion,
+// The journal, on disk before any client file changes, and held from then
+// until the clean-up (see HoldJournal).
+win::UniqueFile WriteJournal(ContainmentGuard& guard, const fs::path& current, std::uint32_t installedVersion,
                   const std::vector<ManifestFile>& files, const std::vector<ClientFileBefore>& clientBefore) {
   std::string journal = JournalHeader(installedVersion);
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -572,7 +575,9 @@ void WriteJournal(ContainmentGuard& guard, const fs::path& current, std::uint32_
   // Wine ignores MOVEFILE_WRITE_THROUGH: only a flush of the moved file puts
   // the move on disk, and a client file must not change before it is there.
   FlushStagedFile(current / "journal", FlushSite::kJournalMove);
+  win::UniqueFile hold = HoldJournal(current);
   Checkpoint("replace");
+  return hold;
 }
 
 // The backups: every client file that is replaced is moved, as it is, to
@@ -646,8 +651,10 @@ void Commit(const fs::path& clientFolder, const fs::path& current, const UpdateM
 // back). A clean-up that fails (a scanner still holds a backup) does not
 // make the install a failure; the next download or repair removes what is
 // left.
-void CleanUp(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& current) {
+void CleanUp(ContainmentGuard& guard, const fs::path& clientFolder, const fs::path& current,
+             win::UniqueFile& journalHold) {
   guard.Release();
+  journalHold.Reset();
   try {
     RetireJournal(clientFolder, current);
     RemoveUpdateDirectory(clientFolder, current);
@@ -671,7 +678,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   StagedUpdate staged =
       Stage(guard, clientFolder, manifest, archiveFile, package.archive, staging, earlyFlushes, progress);
 
-  WriteJournal(guard, current, installedVersion, manifest.files, staged.clientBefore);
+  win::UniqueFile journalHold = WriteJournal(guard, current, installedVersion, manifest.files, staged.clientBefore);
   if (progress) progress("Installing update; rollback backup is ready...");
   try {
     earlyFlushes.Wait();
@@ -681,7 +688,7 @@ void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, c
   BackUpReplacedFiles(guard, clientFolder, current, manifest.files, staged.clientBefore);
   ReplaceClientFiles(guard, clientFolder, staging, manifest.files, staged.held);
   Commit(clientFolder, current, manifest, staged.held);
-  CleanUp(guard, clientFolder, current);
+  CleanUp(guard, clientFolder, current, journalHold);
 }
 
 }  // namespace orvex_update

@@ -97,7 +97,6 @@ std::vector<bool> BackupsToRestore(const fs::path& clientFolder, const fs::path&
 // files the install added moved out, and the previous version.
 void RollBack(const fs::path& clientFolder, const fs::path& current, const UpdateManifest& manifest,
               const Journal& journal, const std::vector<bool>& restore) {
-  const fs::path restoreRoot = current / "restore";
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     if (i == manifest.files.size() / 2) Checkpoint("recover-restore-half");
     const ManifestFile& file = manifest.files[i];
@@ -117,8 +116,10 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
       if (!fs::is_regular_file(status)) throw std::runtime_error("Unexpected update destination.");
       // Moved into the transaction directory (removed with it) rather than
       // deleted: a deletion cannot be flushed, and a power cut after the
-      // journal has gone could otherwise bring the added file back.
-      MoveAsideDurably(clientFolder, client, restoreRoot / fs::path(file.path), FlushSite::kMoveAside);
+      // journal has gone could otherwise bring the added file back. It goes
+      // back where it was staged, whose folders are there already: a disk
+      // out of file entries has none to give to new ones.
+      MoveAsideDurably(clientFolder, client, current / "files" / fs::path(file.path), FlushSite::kMoveAside);
     }
   }
   Checkpoint("recover-restored");
@@ -145,7 +146,8 @@ Journal LoadJournal(const fs::path& current, const UpdateManifest& manifest) {
 // next download installs the update again; without such backups the new
 // client stays and the start-up check repairs the file. Neither refuses the
 // start.
-void FinishCommitted(const fs::path& clientFolder, const fs::path& current, Leftovers leftovers) {
+void FinishCommitted(const fs::path& clientFolder, const fs::path& current, Leftovers leftovers,
+                     win::UniqueFile& journalHold) {
   std::optional<UpdateManifest> manifest;
   std::optional<Journal> journal;
   try {
@@ -153,6 +155,7 @@ void FinishCommitted(const fs::path& clientFolder, const fs::path& current, Left
     journal = LoadJournal(current, *manifest);
   } catch (const std::exception&) {
     // Nothing to verify against or restore from: the update stands.
+    journalHold.Reset();
     RemoveLeftovers(clientFolder, current, leftovers);
     return;
   }
@@ -165,6 +168,7 @@ void FinishCommitted(const fs::path& clientFolder, const fs::path& current, Left
     if (intact && !FileMatches(client, file)) intact = false;
   }
   if (intact) {
+    journalHold.Reset();
     RemoveLeftovers(clientFolder, current, leftovers);
     return;
   }
@@ -176,13 +180,15 @@ void FinishCommitted(const fs::path& clientFolder, const fs::path& current, Left
     backupsWhole = FileMatches(backup, entry.size, entry.digest);
   }
   if (!backupsWhole) {
+    journalHold.Reset();
     RemoveLeftovers(clientFolder, current, leftovers);
     return;
   }
   // The commit is withdrawn first, so that a power cut in the middle of the
   // rollback leaves an uncommitted transaction, which is rolled back again.
-  MoveAsideDurably(clientFolder, current / "committed", current / "restore" / "committed", FlushSite::kMoveAside);
+  MoveAsideDurably(clientFolder, current / "committed", current / "committed.withdrawn", FlushSite::kMoveAside);
   RollBack(clientFolder, current, *manifest, *journal, std::vector<bool>(manifest->files.size(), true));
+  journalHold.Reset();
   RetireJournal(clientFolder, current);
   RemoveLeftovers(clientFolder, current, leftovers);
 }
@@ -199,8 +205,12 @@ void Recover(const fs::path& clientFolder, Leftovers leftovers) {
     RemoveLeftovers(clientFolder, current, leftovers);
     return;
   }
+  // Until the journal is retired, no other program writes, renames or
+  // removes it: a transaction without its journal would be taken for one
+  // that never touched a client file.
+  win::UniqueFile journalHold = HoldJournal(current);
   if (FsExists(current / "committed")) {
-    FinishCommitted(clientFolder, current, leftovers);
+    FinishCommitted(clientFolder, current, leftovers, journalHold);
     return;
   }
   const UpdateManifest manifest = LoadSignedManifest(current / "manifest", current / "signature");
@@ -211,6 +221,7 @@ void Recover(const fs::path& clientFolder, Leftovers leftovers) {
   RollBack(clientFolder, current, manifest, journal, restore);
   // The journal goes first: once it is gone nothing is rolled back again,
   // and what remains is leftovers.
+  journalHold.Reset();
   RetireJournal(clientFolder, current);
   RemoveLeftovers(clientFolder, current, leftovers);
 }
@@ -220,6 +231,10 @@ void Recover(const fs::path& clientFolder, Leftovers leftovers) {
 void RetireJournal(const fs::path& clientFolder, const fs::path& current) {
   if (!fs::is_regular_file(FsStatus(current / "journal"))) return;
   MoveAsideDurably(clientFolder, current / "journal", current / "journal.tmp", FlushSite::kJournalRetire);
+}
+
+win::UniqueFile HoldJournal(const fs::path& current) {
+  return OpenFileRetrying(current / "journal", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
 }
 
 void RecordMovedBackups(const fs::path& current) {

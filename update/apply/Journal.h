@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "common/WinHandles.h"
+
 namespace orvex_update {
 
 // Finishes (committed) or rolls back (not committed) the transaction in
@@ -27,6 +29,13 @@ void RecoverAfterFailure(const std::filesystem::path& clientFolder, std::string&
 // back, a finished transaction). Does nothing without a journal file. A
 // failure throws the file-system error of "remove".
 void RetireJournal(const std::filesystem::path& clientFolder, const std::filesystem::path& current);
+
+// The journal of the transaction directory current, opened for reading with
+// read sharing alone: while the handle is open no other program can write,
+// rename or remove it (scanners that quarantine or "repair" files), and
+// neither can this process, so it is let go before the journal is retired.
+// An invalid handle when the journal cannot be opened; nothing is held then.
+win::UniqueFile HoldJournal(const std::filesystem::path& current);
 
 // The record, beside the journal in the transaction directory, that the
 // install moves each replaced client file aside as its backup instead of

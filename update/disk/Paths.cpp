@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/Errors.h"
 #include "common/Utf8.h"
 #include "update/disk/Digest.h"
 #include "update/disk/FileWork.h"
@@ -170,10 +171,16 @@ std::uint64_t FsFileSize(const fs::path& path) {
 }
 
 fs::space_info FsSpace(const fs::path& path) {
-  std::error_code error;
-  const fs::space_info info = fs::space(path, error);
-  if (error) throw FileSystemError("space", error);
-  return info;
+  // Asked of the platform itself: the standard library of this toolchain
+  // takes a count of 0 for "unknown" and reports all bits set, so a volume
+  // full to its last byte would look endless to every space check.
+  ULARGE_INTEGER available{};
+  ULARGE_INTEGER capacity{};
+  ULARGE_INTEGER free{};
+  if (!::GetDiskFreeSpaceExW(path.c_str(), &available, &capacity, &free)) {
+    throw FileSystemError("space", std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+  }
+  return {capacity.QuadPart, free.QuadPart, available.QuadPart};
 }
 
 bool FsCreateDirectories(const fs::path& path) {
@@ -363,19 +370,40 @@ void RemoveUpdateDirectory(const fs::path& clientFolder, const fs::path& directo
 }
 
 namespace {
-constexpr char kReplaceFailed[] = "Cannot replace client file; close the game and retry.";
+
+// A move that fails for want of room (a new folder on its way, a volume out
+// of file entries) is not helped by closing the game.
+[[noreturn]] void ThrowReplaceFailed(DWORD code) {
+  fail::Throw(fail::IsDiskFull(code) ? "Cannot replace client file; check disk space."
+                                     : "Cannot replace client file; close the game and retry.",
+              code);
+}
+
+// The destination's folders, made where missing; a full disk fails as the
+// move would.
+void CreateFoldersForMove(const fs::path& folder) {
+  try {
+    FsCreateDirectories(folder);
+  } catch (const FileSystemError& error) {
+    const std::error_code& code = error.code();
+    if (code == std::errc::no_space_on_device ||
+        (code.category() == std::system_category() && fail::IsDiskFull(static_cast<unsigned long>(code.value())))) {
+      ThrowReplaceFailed(ERROR_DISK_FULL);
+    }
+    throw;
+  }
+}
+
 }  // namespace
 
 void ReplaceClientFile(const fs::path& clientFolder, const fs::path& source, const fs::path& destination) {
   EnsureInsideClient(clientFolder, source);
   EnsureInsideClient(clientFolder, destination);
-  FsCreateDirectories(destination.parent_path());
+  CreateFoldersForMove(destination.parent_path());
   // Write-through: the call returns only once the rename is on disk, which the
   // journal's crash recovery relies on. A copy fallback would not be atomic.
   const DWORD result = MoveFileRetrying(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (result != ERROR_SUCCESS) {
-    throw std::runtime_error(kReplaceFailed);
-  }
+  if (result != ERROR_SUCCESS) ThrowReplaceFailed(result);
 }
 
 namespace {
@@ -388,7 +416,7 @@ void CheckMove(ContainmentGuard& guard, const fs::path& source, const fs::path& 
   guard.CheckFolders(destination);
   const fs::path folder = destination.parent_path();
   if (!guard.Holds(folder)) {
-    FsCreateDirectories(folder);
+    CreateFoldersForMove(folder);
     guard.CheckFolders(destination);
   }
 }
@@ -409,7 +437,7 @@ void RenameOpenFile(HANDLE file, const fs::path& destination) {
                ? ERROR_SUCCESS
                : ::GetLastError();
   });
-  if (result != ERROR_SUCCESS) throw std::runtime_error(kReplaceFailed);
+  if (result != ERROR_SUCCESS) ThrowReplaceFailed(result);
 }
 
 }  // namespace
@@ -417,9 +445,7 @@ void RenameOpenFile(HANDLE file, const fs::path& destination) {
 void ReplaceClientFile(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
   CheckMove(guard, source, destination);
   const DWORD result = MoveFileRetrying(source, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (result != ERROR_SUCCESS) {
-    throw std::runtime_error(kReplaceFailed);
-  }
+  if (result != ERROR_SUCCESS) ThrowReplaceFailed(result);
 }
 
 win::UniqueFile ReplaceClientFileHeld(ContainmentGuard& guard, const fs::path& source, const fs::path& destination) {
@@ -429,7 +455,7 @@ win::UniqueFile ReplaceClientFileHeld(ContainmentGuard& guard, const fs::path& s
   // destination as a whole, as the move does.
   win::UniqueFile file = OpenFileRetrying(source, DELETE | GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-  if (!file) throw std::runtime_error(kReplaceFailed);
+  if (!file) ThrowReplaceFailed(::GetLastError());
   RenameOpenFile(file.Get(), destination);
   return file;
 }
@@ -452,13 +478,14 @@ bool FileMatches(const fs::path& path, const ManifestFile& record) {
 
 void WriteDurableFile(const fs::path& path, const void* data, std::size_t length, FlushSite site) {
   win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
-  if (!file) throw std::runtime_error("Cannot create update journal.");
-  DWORD written = 0;
+  if (!file) fail::ThrowNamingDisk("Cannot create update journal.", ::GetLastError());
   const bool fits = length <= std::numeric_limits<DWORD>::max() && (data != nullptr || length == 0);
-  if (!fits || !::WriteFile(file.Get(), data, static_cast<DWORD>(length), &written, nullptr) || written != length ||
-      !FlushAt(site, file.Get())) {
+  ::SetLastError(ERROR_SUCCESS);
+  // A short write is continued, so that a full disk fails with its code.
+  if (!fits || !WriteAll(file.Get(), data, length) || !FlushAt(site, file.Get())) {
+    const DWORD error = ::GetLastError();
     file.Reset();
-    throw std::runtime_error("Cannot persist update journal.");
+    fail::ThrowNamingDisk("Cannot persist update journal.", error);
   }
 }
 

@@ -129,7 +129,8 @@ void RemoveUpdateDirectory(const std::filesystem::path& clientFolder, const std:
 
 // Moves source over destination (replace-existing, write-through), creating the
 // destination's folders. Throws "Cannot replace client file; close the game and
-// retry." when the move fails; no copy fallback.
+// retry." when the move fails, "Cannot replace client file; check disk space."
+// when it or a new folder fails for want of room; no copy fallback.
 void ReplaceClientFile(const std::filesystem::path& clientFolder, const std::filesystem::path& source,
                        const std::filesystem::path& destination);
 
@@ -156,9 +157,10 @@ void ReplaceClientFileThrough(ContainmentGuard& guard, HANDLE open, const std::f
 bool FileMatches(const std::filesystem::path& path, std::uint64_t size, std::string_view sha256);
 bool FileMatches(const std::filesystem::path& path, const ManifestFile& record);
 
-// Creates or truncates path, writes the bytes in one call and flushes them to
-// disk at site. Throws "Cannot create update journal." or "Cannot persist
-// update journal.".
+// Creates or truncates path, writes the bytes in one call (a short write is
+// continued) and flushes them to disk at site. Throws "Cannot create update journal." or "Cannot persist
+// update journal.", each ending in "; check disk space." instead when the disk
+// is full.
 void WriteDurableFile(const std::filesystem::path& path, const void* data, std::size_t length, FlushSite site);
 void WriteDurableFile(const std::filesystem::path& path, std::string_view bytes, FlushSite site);
 void WriteDurableFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes, FlushSite site);

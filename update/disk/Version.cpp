@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/Errors.h"
+#include "update/disk/FileWork.h"
 #include "update/disk/Paths.h"
 
 namespace orvex_update {
@@ -11,16 +13,15 @@ namespace {
 
 constexpr std::uint64_t kMaxSettingsBytes = 16777216;
 
-// A copy of Server.ini as it is now (empty when there is none yet); false
-// when it cannot be written.
-bool CopySettings(const std::filesystem::path& ini, const std::filesystem::path& copy) {
+// A copy of Server.ini as it is now (empty when there is none yet). Returns
+// ERROR_SUCCESS, or the system code of the failure.
+DWORD CopySettings(const std::filesystem::path& ini, const std::filesystem::path& copy) {
   const std::vector<std::uint8_t> bytes =
       FsExists(ini) ? ReadBoundedFile(ini, kMaxSettingsBytes) : std::vector<std::uint8_t>();
   const win::UniqueFile file = OpenFileRetrying(copy, GENERIC_WRITE, 0, CREATE_ALWAYS);
-  DWORD written = 0;
-  return file && (bytes.empty() || (::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                                                nullptr) &&
-                                    written == bytes.size()));
+  if (!file) return ::GetLastError();
+  ::SetLastError(ERROR_WRITE_FAULT);  // stays for a write that takes nothing and says nothing
+  return WriteAll(file.Get(), bytes.data(), bytes.size()) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 }  // namespace
@@ -38,10 +39,12 @@ void RewriteSettings(const std::filesystem::path& clientFolder, const std::vecto
   const std::filesystem::path copy = area / "Server.ini.tmp";
   EnsureInsideClient(clientFolder, copy);
   FsCreateDirectories(area);
-  if (!CopySettings(ini, copy)) throw std::runtime_error(failure);
+  // A full disk is named in the text: the player has to free space, and
+  // nothing else will make the next attempt succeed.
+  if (const DWORD copied = CopySettings(ini, copy); copied != ERROR_SUCCESS) fail::ThrowNamingDisk(failure, copied);
   for (const SettingsValue& value : values) {
     if (!::WritePrivateProfileStringW(value.section, value.key, value.value.c_str(), copy.c_str())) {
-      throw std::runtime_error(failure);
+      fail::ThrowNamingDisk(failure, ::GetLastError());
     }
   }
   // All-null arguments flush the profile cache of this file, so that the

@@ -207,9 +207,10 @@ void ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t offset, std::uint
     }
     if (!ChunkFitsLimit(received, count, limit)) Fail("Downloaded file exceeds its size limit.");
     received += count;
-    DWORD written = 0;
-    if (!::WriteFile(file, buffer.data(), count, &written, nullptr) || written != count) {
-      Fail("Cannot write download; check disk space.");
+    // A short write is continued: the write after it fails with the reason,
+    // whose code tells a full disk from a dropped connection to the session.
+    if (!WriteAll(file, buffer.data(), count)) {
+      fail::Throw("Cannot write download; check disk space.", ::GetLastError());
     }
     flushBehind.Written(count);
     if (progress) progress(received, limit);
@@ -223,7 +224,8 @@ void ReceiveWholeBody(const Exchange& exchange, DWORD status, const std::filesys
                       std::uint64_t limit, bool post, const ProgressCallback& progress) {
   if (status != 200) throw std::runtime_error(RefusalText(status));
   win::UniqueFile file = OpenFileRetrying(destination, GENERIC_WRITE, 0, CREATE_ALWAYS);
-  if (!file) Fail("Cannot create downloaded file.");
+  // A volume out of file entries refuses the new name as a full one does.
+  if (!file) fail::ThrowNamingDisk("Cannot create downloaded file.", ::GetLastError());
   ReceiveBody(exchange.request.Get(), file.Get(), 0, limit, post, progress);
 }
 

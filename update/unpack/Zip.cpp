@@ -353,8 +353,9 @@ class SmallFileWriters {
       // None at all: the extracting thread writes the file itself.
       lock.unlock();
       if (Write(job)) return true;
+      const DWORD code = ::GetLastError();
       lock.lock();
-      failed_ = true;
+      Fail(code);
       return false;
     }
     changed_.wait(lock, [&] { return failed_ || jobs_.size() < kQueuedJobs; });
@@ -381,8 +382,16 @@ class SmallFileWriters {
     return failed_;
   }
 
+  // The system code of the first failed job's failing call.
+  unsigned long FailureCode() {
+    const std::lock_guard lock(mutex_);
+    return failureCode_;
+  }
+
  private:
+  // False with the failing call's code as the thread's last error.
   static bool Write(const Job& job) {
+    ::SetLastError(ERROR_SUCCESS);
     win::UniqueFile file = CreateOutputFile(job.path);
     if (!file) return false;
     if (!WriteAll(file.Get(), job.bytes.data(), job.bytes.size())) return false;
@@ -411,12 +420,19 @@ class SmallFileWriters {
       changed_.notify_all();
       lock.unlock();
       const bool ok = Write(job);
+      const DWORD code = ok ? ERROR_SUCCESS : ::GetLastError();
       lock.lock();
       if (!ok) {
-        failed_ = true;
+        Fail(code);
         changed_.notify_all();
       }
     }
+  }
+
+  // Under the lock.
+  void Fail(DWORD code) {
+    if (!failed_) failureCode_ = code;
+    failed_ = true;
   }
 
   std::mutex mutex_;
@@ -425,6 +441,7 @@ class SmallFileWriters {
   std::vector<std::thread> threads_;
   bool ending_ = false;
   bool failed_ = false;
+  unsigned long failureCode_ = 0;
 };
 
 struct PlannedEntry {
@@ -432,13 +449,14 @@ struct PlannedEntry {
   bool skip = false;  // a folder entry or a Unix link entry: folders only
 };
 
-// An extraction refused: ExtractArchive returns -1 for it, while whatever the
-// caller's callback throws passes through unchanged.
+// An extraction refused: ExtractArchive returns -1 for it (and the system
+// code of a failed write, folder or file), while whatever the caller's
+// callback throws passes through unchanged.
 class Refused : public fail::Error {
  public:
   using fail::Error::Error;
 };
-[[noreturn]] void Refuse(const char* why) { throw Refused(why); }
+[[noreturn]] void Refuse(const char* why, unsigned long systemCode = 0) { throw Refused(why, systemCode); }
 
 // Everything is checked before the first byte is written: each entry's name,
 // its output path below base, what it writes beside the others, and whether
@@ -481,7 +499,7 @@ void PrepareFolders(ContainmentGuard& guard, const std::wstring& outputPath) {
   const std::filesystem::path output(outputPath);
   try {
     guard.CheckFolders(output);
-    if (!CreateFolderChain(outputPath, guard)) Refuse("cannot create folder");
+    if (!CreateFolderChain(outputPath, guard)) Refuse("cannot create folder", ::GetLastError());
     guard.CheckFolders(output);
   } catch (const Refused&) {
     throw;
@@ -532,15 +550,18 @@ void WriteEntries(ZipReader& reader, const std::vector<PlannedEntry>& plan, cons
         job.hashed = &file->file;
         pooled.push_back(file);
       }
-      if (!writers.Add(std::move(job))) Refuse("cannot write entry");
+      if (!writers.Add(std::move(job))) Refuse("cannot write entry", writers.FailureCode());
       continue;
     }
-    if (writers.Failed()) Refuse("cannot write entry");
-    if (!ExtractEntryToFile(reader, i, planned.outputPath, times, file, hold)) Refuse("cannot write entry");
+    if (writers.Failed()) Refuse("cannot write entry", writers.FailureCode());
+    ::SetLastError(ERROR_SUCCESS);
+    if (!ExtractEntryToFile(reader, i, planned.outputPath, times, file, hold)) {
+      Refuse("cannot write entry", ::GetLastError());
+    }
     if (file != nullptr && file->held) ++held;
     if (file != nullptr && written) written(*file);
   }
-  if (!writers.Finish()) Refuse("cannot write entry");
+  if (!writers.Finish()) Refuse("cannot write entry", writers.FailureCode());
   if (written) {
     for (const ExtractedFile* file : pooled) written(*file);
   }
@@ -593,7 +614,8 @@ void PatchArchive::Close() {
 }
 
 int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::vector<ExtractedFile>* extracted,
-                   const std::function<void(const ExtractedFile&)>& written) {
+                   const std::function<void(const ExtractedFile&)>& written, unsigned long* systemCode) {
+  if (systemCode != nullptr) *systemCode = 0;
   if (archiveFile == nullptr || targetDirectory == nullptr) return -1;
   const std::size_t targetLength = std::strlen(targetDirectory);
   if (targetLength == 0 || targetLength + 1 > kMaxExtractPath) return -1;
@@ -610,7 +632,8 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory, std::ve
   if (count == 0) return 0;
   try {
     WriteEntries(*reader, PlanExtraction(*reader, base, wideBase), wideBase, extracted, written);
-  } catch (const Refused&) {
+  } catch (const Refused& refused) {
+    if (systemCode != nullptr) *systemCode = refused.SystemCode();
     return -1;
   }
   return 0;

@@ -114,9 +114,11 @@ constexpr std::size_t kMaxHeldFiles = 256;
 std::uint64_t HeldFileBytes();
 std::uint64_t SetHeldFileBytes(std::uint64_t bytes);
 // written, when given, is called with each file as soon as it is complete.
+// systemCode, when given, receives the system code behind a -1 (a write, a
+// file or a folder that failed; ERROR_DISK_FULL for a full disk), 0 for none.
 int ExtractArchive(const char* archiveFile, const char* targetDirectory,
                    std::vector<ExtractedFile>* extracted = nullptr,
-                   const std::function<void(const ExtractedFile&)>& written = {});
+                   const std::function<void(const ExtractedFile&)>& written = {}, unsigned long* systemCode = nullptr);
 
 // Test seam: called each time an archive file is opened for parsing (its end
 // record, central directory and entries), before the first byte is read.
