@@ -1,3 +1,4 @@
+#include "update/disk/FileCalls.h"
 #include "update/disk/Version.h"
 
 #include <stdexcept>
@@ -18,8 +19,7 @@ bool CopySettings(const std::filesystem::path& ini, const std::filesystem::path&
       FsExists(ini) ? ReadBoundedFile(ini, kMaxSettingsBytes) : std::vector<std::uint8_t>();
   const win::UniqueFile file = OpenFileRetrying(copy, GENERIC_WRITE, 0, CREATE_ALWAYS);
   DWORD written = 0;
-  return file && (bytes.empty() || (::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                                                nullptr) &&
+  return file && (bytes.empty() || (calls::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written) &&
                                     written == bytes.size()));
 }
 
@@ -40,13 +40,13 @@ void RewriteSettings(const std::filesystem::path& clientFolder, const std::vecto
   FsCreateDirectories(area);
   if (!CopySettings(ini, copy)) throw std::runtime_error(failure);
   for (const SettingsValue& value : values) {
-    if (!::WritePrivateProfileStringW(value.section, value.key, value.value.c_str(), copy.c_str())) {
+    if (!calls::WritePrivateProfileStringW(value.section, value.key, value.value.c_str(), copy.c_str())) {
       throw std::runtime_error(failure);
     }
   }
   // All-null arguments flush the profile cache of this file, so that the
   // bytes are on disk before they are flushed and moved.
-  ::WritePrivateProfileStringW(nullptr, nullptr, nullptr, copy.c_str());
+  calls::WritePrivateProfileStringW(nullptr, nullptr, nullptr, copy.c_str());
   FlushStagedFile(copy, copySite);
   // A read-only Server.ini refuses the move, as it refused the profile write.
   const DWORD moved = MoveFileRetrying(copy, ini, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
@@ -58,7 +58,7 @@ void SaveClientVersion(const std::filesystem::path& clientFolder, std::uint32_t 
   RewriteSettings(clientFolder, {{L"Version", L"Files", std::to_wstring(version)}}, FlushSite::kVersionCopy,
                   FlushSite::kVersionMove, "Cannot save client version.");
   const std::filesystem::path ini = clientFolder / "Server.ini";
-  if (::GetPrivateProfileIntW(L"Version", L"Files", 0, ini.c_str()) != version) {
+  if (calls::GetPrivateProfileIntW(L"Version", L"Files", 0, ini.c_str()) != version) {
     throw std::runtime_error("Saved client version did not verify.");
   }
 }
