@@ -456,6 +456,8 @@ def sweep_scenario(driver, sweep, work, full=FULL, seed=0, options=(), sample=(S
                     texts[text] = texts.get(text, 0) + 1
                 if what:
                     wrong.append((case, what))
+            # The cases after one the driver ended in run again in a new process.
+            for i in range(len(chunk)):
                 shutil.rmtree(work / f"case-{index + i}", ignore_errors=True)
             index += min(done + 1, len(chunk))
     return Result(calls, len(cases), wrong, outcomes, texts, time.monotonic() - started)
