@@ -2,9 +2,9 @@
 // real folders (tests/e2e/test_install.py):
 //
 //   orvex_install_driver install <client> <manifest> <signature> <archive>
-//                                <target> <installed> [--allow-same] [--crash-at CHECKPOINT]
-//                                [--fail-at CHECKPOINT] [--rename-over-at CHECKPOINT FILE]
-//                                [--forbid-parse] [--no-threads] [--held-from BYTES]
+//                                <target> <installed> [--allow-same] [--as-download]
+//                                [--crash-at CHECKPOINT] [--fail-at CHECKPOINT]
+//                                [--rename-over-at CHECKPOINT FILE] [--forbid-parse] [--held-from BYTES]
 //   orvex_install_driver recover <client>
 //   orvex_install_driver repair <client> <installed>
 //   orvex_install_driver save-version <client> <version>
@@ -16,7 +16,8 @@
 //   orvex_install_driver flush-sites
 //   orvex_install_driver --skip-flush SITE <any command above>
 //
-// Every command but hold and flush-sites also takes, anywhere after its name:
+// Every command but hold, flush-sites and batch itself (each command in a
+// batch does) also takes, anywhere after its name:
 //   --fail-call N --fail-error E [--lasting]   the Nth file-system call of the
 //       command (counted through update/disk/FileCalls.h from 1) fails with
 //       the Win32 error E (a number or a name such as ERROR_DISK_FULL); with
@@ -79,7 +80,8 @@
 // batch runs many install and recover commands in one process (every Wine
 // process start costs about a second): each line of the UTF-8 file is one
 // command with its arguments separated by tabs; one result line is printed per
-// command, and the exit code is 0. A --crash-at in a batch is refused.
+// command (after any lines of its own: CALLS, TREE, the repair's callbacks),
+// and the exit code is 0. A --crash-at in a batch is refused.
 #include <windows.h>
 
 #include <algorithm>
