@@ -486,19 +486,33 @@ def report(result):
 
 
 # Wrong outcomes the sweep has found and that are not fixed yet, each one
-# narrowly: (scenario, error, lasting, what the judge says). They are listed
-# in the output and fail the test under ORVEX_FAULT_SWEEP_STRICT=1.
+# narrowly: (scenarios, error or None for any, lasting or None for either,
+# a pattern of what the judge says). They are listed in the output and fail
+# the test under ORVEX_FAULT_SWEEP_STRICT=1.
 KNOWN_WRONG = [
     # The offline installer reads the installed version from Server.ini with
     # a default of 1 for a missing key; a Server.ini that cannot be read at
     # all (held for good) also gives 1, the install goes on with it, and when
     # it is rolled back the next start writes version 1 into Server.ini.
-    ("offline-installer", "ERROR_SHARING_VIOLATION", True, "the next start left the client mixed: Server.ini other"),
+    (("offline-installer",), "ERROR_SHARING_VIOLATION", True,
+     r"the next start left the client mixed: Server\.ini other"),
+    # A read of the delta that fails is taken for a short delta: the player
+    # reads that the patch data is invalid, not that the disk failed (the
+    # client is rolled back all the same).
+    (("install", "offline-installer"), None, None,
+     r"unexpected failure text: 'Invalid delta (archive header|archive entry count|range)\.'"),
+    # The commit marker is created but its write or flush fails: the install
+    # reports the failure, but the recovery finds the marker and keeps the
+    # update, so the offline installer, having failed, writes no connection
+    # settings into the new client.
+    (("offline-installer",), None, None,
+     r"failed \(Cannot persist update journal\.\) and left the client new, settings not saved"),
 ]
 
 
 def known(name, case, what):
-    return any(name == n and case.error == e and case.lasting == l and what == w for n, e, l, w in KNOWN_WRONG)
+    return any(name in names and error in (None, case.error) and lasting in (None, case.lasting) and
+               re.fullmatch(pattern, what) for names, error, lasting, pattern in KNOWN_WRONG)
 
 
 @pytest.mark.parametrize("name", SCENARIO_NAMES)
