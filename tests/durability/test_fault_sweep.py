@@ -540,7 +540,7 @@ def test_sweep_sees_a_recovery_without_restored_backups(scenarios, tmp_path):
     # additions.
     sweep = scenarios.install()
     result = sweep_scenario(scenarios.driver, sweep, tmp_path / "runs", full=False, seed=1,
-                            options=("--skip-recovery-step", "restore-backups"), sample=(0, 0, 12))
+                            options=("--skip-recovery-step", "restore-backups"), sample=(0, 0, 24))
     print(result.summary("recovery without restored backups"))
     assert result.wrong, "no run went wrong without the recovery's restore step"
     print(report(result))
