@@ -10,6 +10,7 @@
 #include "Deployment.h"
 #include "update/apply/Install.h"
 #include "update/apply/Journal.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/Paths.h"
 #include "update/disk/Version.h"
 
@@ -29,11 +30,13 @@ bool SameNameIgnoringCase(const fs::path& path, const wchar_t* name) {
 
 int Report(const fs::path& patchFolder, bool unattended, int code, const std::string& text) {
   if (unattended) {
-    // Text mode: the line ends in CR LF, as a Windows log should.
-    if (FILE* log = _wfopen((patchFolder / L"kurulum-sonucu.log").c_str(), L"w")) {
-      std::fprintf(log, "%s\n", text.c_str());
-      std::fclose(log);
-    }
+    // The line ends in CR LF, as a Windows log should.
+    const std::string line = text + "\r\n";
+    const win::UniqueFile log(orvex_update::calls::CreateFileW((patchFolder / L"kurulum-sonucu.log").c_str(),
+                                                               GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
+                                                               FILE_ATTRIBUTE_NORMAL));
+    DWORD written = 0;
+    if (log) orvex_update::calls::WriteFile(log.Get(), line.data(), static_cast<DWORD>(line.size()), &written);
   } else {
     ::MessageBoxA(nullptr, text.c_str(), "ORVEX Patch", MB_OK | (code == 0 ? MB_ICONINFORMATION : MB_ICONERROR));
   }
@@ -42,9 +45,13 @@ int Report(const fs::path& patchFolder, bool unattended, int code, const std::st
 
 // Any file-system error while looking counts as a wrong location: nothing is changed.
 bool RightLocation(const fs::path& patchFolder, const fs::path& middleFolder, const fs::path& clientFolder) {
-  std::error_code error;
+  // Attributes follow links, as the standard is_regular_file and is_directory do.
+  const auto is = [](const fs::path& path, bool folder) {
+    const DWORD attributes = orvex_update::calls::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder;
+  };
   return SameNameIgnoringCase(patchFolder, L"Patch") && SameNameIgnoringCase(middleFolder, L"ORVEX") &&
-         fs::is_regular_file(clientFolder / L"Vantrell.exe", error) && fs::is_directory(clientFolder / L"Data", error);
+         is(clientFolder / L"Vantrell.exe", false) && is(clientFolder / L"Data", true);
 }
 
 }  // namespace
@@ -89,7 +96,7 @@ int RunInstallerMode(const std::wstring& executablePath, bool unattended) {
     return Report(patchFolder, unattended, 1, kLocationText);
   }
   const fs::path ini = clientFolder / L"Server.ini";
-  const auto installed = static_cast<std::uint32_t>(::GetPrivateProfileIntW(L"Version", L"Files", 1, ini.c_str()));
+  const auto installed = static_cast<std::uint32_t>(orvex_update::calls::GetPrivateProfileIntW(L"Version", L"Files", 1, ini.c_str()));
   std::string errorText;
   if (!InstallLocalPatch(clientFolder, patchFolder / L"2384.manifest", patchFolder / L"2384.manifest.sig",
                          patchFolder / L"2384.zip", kPatchVersion, installed, true, errorText)) {

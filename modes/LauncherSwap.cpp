@@ -7,6 +7,7 @@
 
 #include "common/WinHandles.h"
 #include "update/manifests/ClientManifest.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/Digest.h"
 #include "update/disk/FileWork.h"
 #include "update/disk/Paths.h"
@@ -21,7 +22,7 @@ using orvex_update::FlushSite;
 // briefly, as every other file operation of the update machinery does.
 BOOL CopyRetrying(const wchar_t* from, const wchar_t* to, BOOL failIfExists) {
   return orvex_update::RetryWhileLocked([&]() -> DWORD {
-           return ::CopyFileW(from, to, failIfExists) ? ERROR_SUCCESS : ::GetLastError();
+           return orvex_update::calls::CopyFileW(from, to, failIfExists) ? ERROR_SUCCESS : ::GetLastError();
          }) == ERROR_SUCCESS;
 }
 
@@ -58,7 +59,7 @@ orvex_update::StartupEntry SignedLauncherEntry(const fs::path& clientFolder) {
 // Whether a path names something: a file that is being deleted, or that the
 // platform will not describe, counts as present; only "not found" is absent.
 bool PathPresent(const fs::path& path) {
-  if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  if (orvex_update::calls::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
   const DWORD error = ::GetLastError();
   return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
 }
@@ -67,8 +68,7 @@ enum class PendingState { kMatches, kDiffers, kUnreadable };
 
 // Reads the pending launcher against the signed entry (the link check is done).
 PendingState ReadPending(const fs::path& pending, const orvex_update::StartupEntry& entry) {
-  win::UniqueFile file(::CreateFileW(pending.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile file(orvex_update::calls::CreateFileW(pending.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
   if (!file) return PendingState::kUnreadable;
   orvex_update::Digest digest{};
   const bool matches = orvex_update::Sha256OpenFile(file.Get(), entry.size, digest) && digest == entry.digest;
@@ -91,8 +91,7 @@ bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::Startup
   if (state == PendingState::kDiffers) throw std::runtime_error(kMismatchText);
   if (FileMatchesEntry(clientFolder / L"Launcher.exe", entry)) {
     // Already installed: the pending copy has done its work.
-    std::error_code ignored;
-    fs::remove(pending, ignored);
+    orvex_update::calls::DeleteFileW(pending.c_str());
     return false;
   }
   if (state == PendingState::kMatches) return true;
@@ -114,7 +113,7 @@ bool FlushFile(const fs::path& path, FlushSite site) {
 bool DescribeFile(const fs::path& path, orvex_update::StartupEntry& out) {
   win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   LARGE_INTEGER size{};
-  if (!file || !::GetFileSizeEx(file.Get(), &size)) return false;
+  if (!file || !orvex_update::calls::GetFileSizeEx(file.Get(), &size)) return false;
   out.size = static_cast<std::uint64_t>(size.QuadPart);
   return orvex_update::Sha256OpenFile(file.Get(), out.size, out.digest);
 }
@@ -171,7 +170,7 @@ Content ReadContent(const fs::path& path, const orvex_update::StartupEntry& entr
   }
   win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   LARGE_INTEGER size{};
-  if (!file || !::GetFileSizeEx(file.Get(), &size)) return Content::kUnreadable;
+  if (!file || !orvex_update::calls::GetFileSizeEx(file.Get(), &size)) return Content::kUnreadable;
   if (static_cast<std::uint64_t>(size.QuadPart) != entry.size) return Content::kDiffers;
   orvex_update::Digest digest{};
   if (!orvex_update::Sha256OpenFile(file.Get(), entry.size, digest)) return Content::kUnreadable;
@@ -194,7 +193,7 @@ Content ReadContent(const fs::path& path, const orvex_update::StartupEntry& entr
   const Content now = ReadContent(files.installed, entry);
   const bool mismatched =
       now == Content::kDiffers && (backup == nullptr || ReadContent(files.installed, *backup) == Content::kDiffers);
-  if (mismatched && ::DeleteFileW(files.installed.c_str())) {
+  if (mismatched && orvex_update::calls::DeleteFileW(files.installed.c_str())) {
     text += installedVerified ? " and the unmatched Launcher.exe was removed" : " and was removed";
   }
   throw std::runtime_error(text + (backup != nullptr ? kNotRestoredText : "."));
@@ -315,8 +314,7 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   for (const fs::path* path : {&lockPath, &pending, &installed, &next, &previous}) RejectLinkedPath(*path);
 
   // Held, never written, until the swap ends; a second helper fails at once.
-  win::UniqueFile lock(::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  win::UniqueFile lock(orvex_update::calls::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL));
   if (!lock) throw std::runtime_error("Another launcher replacement is running.");
 
   const orvex_update::StartupEntry entry = SignedLauncherEntry(clientFolder);
@@ -362,8 +360,7 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   // The new launcher is running and deletes a pending copy equal to itself at
   // its own start-up; while it reads the file the delete may fail, and that
   // must not turn a finished swap into a reported failure.
-  std::error_code ignored;
-  fs::remove(pending, ignored);
+  orvex_update::calls::DeleteFileW(pending.c_str());
 }
 
 int RunLauncherSwap(const fs::path& clientFolder, std::uint32_t oldProcessId) {

@@ -9,6 +9,7 @@
 
 #include "common/Errors.h"
 #include "update/disk/Cancel.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/Digest.h"
 #include "update/disk/DigestText.h"
 #include "update/fetch/Https.h"
@@ -40,19 +41,21 @@ constexpr const wchar_t* kSourceFile = L"patch.zip.source";
 std::string KeptArchiveSource(const fs::path& clientFolder, const fs::path& download) {
   try {
     EnsureInsideClient(clientFolder, download / kArchiveFile);
-    std::error_code error;
     bool archive = false;
     bool source = false;
-    for (fs::directory_iterator it(download, error), end; !error && it != end; it.increment(error)) {
-      const fs::path name = it->path().filename();
+    WIN32_FIND_DATAW data{};
+    const calls::UniqueFind find(calls::FindFirstFileExW((download / L"*").c_str(), &data, 0));
+    if (!find) return {};
+    do {
+      const fs::path name(data.cFileName);
+      if (name == L"." || name == L"..") continue;
       const bool known = name == L"manifest" || name == L"signature" || name == kArchiveFile || name == kSourceFile;
-      if (!known || !fs::is_regular_file(it->symlink_status(error)) || error || IsReparsePoint(it->path())) {
-        return {};
-      }
+      const bool plainFile = (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+      if (!known || !plainFile || IsReparsePoint(download / name)) return {};
       archive = archive || name == kArchiveFile;
       source = source || name == kSourceFile;
-    }
-    if (error || !archive || !source) return {};
+    } while (calls::FindNextFileW(find.Get(), &data));
+    if (::GetLastError() != ERROR_NO_MORE_FILES || !archive || !source) return {};
     const std::vector<std::uint8_t> bytes = ReadBoundedFile(download / kSourceFile, 65);
     if (bytes.size() != 65 || bytes[64] != '\n' || !IsHexDigest(reinterpret_cast<const char*>(bytes.data()), 64)) {
       return {};
@@ -68,7 +71,7 @@ void RecordArchiveSource(const fs::path& file, const std::string& manifestDigest
   const std::string line = manifestDigest + "\n";
   win::UniqueFile out = OpenFileRetrying(file, GENERIC_WRITE, 0, CREATE_ALWAYS);
   DWORD written = 0;
-  if (out) ::WriteFile(out.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  if (out) calls::WriteFile(out.Get(), line.data(), static_cast<DWORD>(line.size()), &written);
 }
 
 // True when the kept archive already has the signed size and digest. Only

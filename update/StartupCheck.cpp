@@ -8,6 +8,7 @@
 #include "Deployment.h"
 #include "common/WinHandles.h"
 #include "update/manifests/ClientManifest.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/Digest.h"
 #include "update/Download.h"
 #include "update/fetch/Https.h"
@@ -70,7 +71,7 @@ ManagedFileState StateOf(const WIN32_FILE_ATTRIBUTE_DATA& data) {
 
 ManagedFileState QueryState(const wchar_t* file) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExW(file, GetFileExInfoStandard, &data)) return {};
+  if (!calls::GetFileAttributesExW(file, &data)) return {};
   return StateOf(data);
 }
 
@@ -164,7 +165,7 @@ std::vector<ManagedFileState> ManagedFileWatch::Query(const std::filesystem::pat
     const auto key = [](const std::filesystem::path& manifest) {
       ManifestKey key;
       WIN32_FILE_ATTRIBUTE_DATA data{};
-      if (::GetFileAttributesExW(manifest.c_str(), GetFileExInfoStandard, &data)) {
+      if (calls::GetFileAttributesExW(manifest.c_str(), &data)) {
         key.state = StateOf(data);
         key.creation_time = FileTimeValue(data.ftCreationTime);
       }

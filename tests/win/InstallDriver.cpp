@@ -3,9 +3,8 @@
 // tests/durability):
 //
 //   orvex_install_driver install <client> <manifest> <signature> <archive>
-//                                <target> <installed> [--allow-same] [MEDDLING]...
-//                                [--forbid-parse] [--no-threads] [--held-from BYTES]
-//                                [--slow-flush-ahead MS]
+//                                <target> <installed> [--allow-same] [--as-download] [MEDDLING]...
+//                                [--forbid-parse] [--held-from BYTES] [--slow-flush-ahead MS]
 //   orvex_install_driver recover <client> [MEDDLING]...
 //   orvex_install_driver download <client> <base url> <manifest name> <target> <installed>
 //                                 [--fill-at POINT bytes|entries FOLDER]
@@ -15,11 +14,35 @@
 //   orvex_install_driver batch <command file>
 //   orvex_install_driver hold <file> <milliseconds> <starter process id>
 //   orvex_install_driver offline-install <executable path>
+//   orvex_install_driver tree <folder>
 //   orvex_install_driver flush-sites
 //   orvex_install_driver --skip-flush SITE <any command above>
 //
+// Every command but hold, flush-sites and batch itself (each command in a
+// batch does) also takes, anywhere after its name:
+//   --fail-call N --fail-error E [--lasting]   the Nth file-system call of the
+//       command (counted through update/disk/FileCalls.h from 1) fails with
+//       the Win32 error E (a number or a name such as ERROR_DISK_FULL); with
+//       --lasting every later call on the same path or handle fails too. The
+//       lock retries then wait 1 ms instead of up to 480 ms.
+//   --count-calls   prints "CALLS: <n> <name>=<count>..." (the calls the
+//       command made, in all and by name) before its result line.
+//   --no-threads    refuses every worker thread the engine asks for, so that
+//       the calls are made in the same order on every run.
+//   --skip-recovery-step restore-backups   leaves that step out of every
+//       recovery the command runs: the fault tests show with it that they
+//       notice a recovery without it.
+// With --count-calls outside a batch, the command is bracketed by the debug
+// strings "orvex-calls-begin" and "orvex-calls-end", by which a trace of the
+// process (WINEDEBUG=+relay) finds the calls the command made.
+//
+// tree prints one line per entry under the folder, sorted: "TREE: D <path>" or
+// "TREE: F <path> <size> <sha256>", paths relative with "/".
+//
 // install calls InstallUpdate directly (no lock, no recovery afterwards, so the
-// test sees exactly what the installer left behind). recover calls
+// test sees exactly what the installer left behind); with --as-download it
+// runs as the download runs it instead: under the update lock, after the
+// recovery, and followed by the recovery when it fails. recover calls
 // RecoverInterruptedUpdate. MEDDLING is any of these, each at a checkpoint of
 // the install or of the recovery (update/apply/Checkpoints.h):
 //   --crash-at CHECKPOINT         the process ends with exit code 99 there, as
@@ -87,10 +110,12 @@
 // batch runs many install and recover commands in one process (every Wine
 // process start costs about a second): each line of the UTF-8 file is one
 // command with its arguments separated by tabs; one result line is printed per
-// command, and the exit code is 0. A --crash-at in a batch is refused; every
-// other option holds for its own command only.
+// command (after any lines of its own: CALLS, TREE, the repair's callbacks),
+// and the exit code is 0. A --crash-at in a batch is refused; every other
+// option holds for its own command only.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -114,6 +139,10 @@
 #include "modes/LauncherSwap.h"
 #include "update/disk/FlushSites.h"
 #include "update/disk/FileWork.h"
+#include "update/disk/FileCalls.h"
+#include "update/disk/Digest.h"
+#include "update/disk/Paths.h"
+#include "update/apply/RecoverySteps.h"
 
 namespace {
 
@@ -421,7 +450,48 @@ struct Result {
   std::string message;
 };
 
+// The log of the offline installer that ran last, read once the call
+// counting has ended: the reading is the driver's, not the installer's.
+std::filesystem::path g_installerLog;
+
+std::string ReadInstallerLog() {
+  std::ifstream log(g_installerLog);
+  std::string line;
+  std::getline(log, line);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  g_installerLog.clear();
+  return line;
+}
+
 Result Usage(const char* what) { return {false, std::string("usage: ") + what}; }
+
+// The listing of the tree command (see the top).
+Result PrintTree(const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  std::vector<std::pair<std::string, std::string>> lines;  // path, rest
+  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string path = win::Utf8FromWide(it->path().lexically_relative(folder).generic_wstring());
+    if (it->is_directory(error)) {
+      lines.emplace_back(path, "D");
+      continue;
+    }
+    try {
+      const std::uint64_t size = orvex_update::FsFileSize(it->path());
+      lines.emplace_back(path, "F " + std::to_string(size) + " " + orvex_update::HashFileHex(it->path()));
+    } catch (const std::exception& failure) {
+      lines.emplace_back(path, std::string("F unreadable ") + failure.what());
+    }
+  }
+  if (error) return {false, "tree: " + error.message()};
+  std::sort(lines.begin(), lines.end());
+  for (const auto& [path, rest] : lines) {
+    const std::size_t space = rest.find(' ');
+    std::printf("TREE: %s %s%s\n", rest.substr(0, space).c_str(), path.c_str(),
+                space == std::string::npos ? "" : rest.substr(space).c_str());
+  }
+  return {true, {}};
+}
 
 Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
   if (args.empty()) return Usage("install|recover|batch ...");
@@ -432,41 +502,46 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     std::uint32_t installed = 0;
     if (!ParseVersion(args[5], target) || !ParseVersion(args[6], installed)) return Usage("versions are decimal");
     bool allowSame = false;
+    bool asDownload = false;
     bool forbidParse = false;
-    bool noThreads = false;
     std::optional<std::uint64_t> heldFrom;
     unsigned slowFlushAhead = 0;
     for (std::size_t i = 7; i < args.size(); ++i) {
       if (ParseMeddling(args, i, inBatch, g_meddling)) continue;
       if (args[i] == L"--allow-same") {
         allowSame = true;
+      } else if (args[i] == L"--as-download") {
+        asDownload = true;
       } else if (args[i] == L"--forbid-parse") {
         forbidParse = true;
-      } else if (args[i] == L"--no-threads") {
-        noThreads = true;
       } else if (args[i] == L"--slow-flush-ahead" && i + 1 < args.size()) {
         slowFlushAhead = static_cast<unsigned>(std::wcstoul(args[++i].c_str(), nullptr, 10));
       } else if (args[i] == L"--held-from" && i + 1 < args.size()) {
         heldFrom = std::wcstoull(args[++i].c_str(), nullptr, 10);
       } else if (args[i] == L"--fill-at" && !inBatch && ParseFill(args, i)) {
       } else {
-        return Usage("install ... [--allow-same] [--crash-at|--fail-at CHECKPOINT] [--hold-at CHECKPOINT FILE MS] [--write-at|--rename-over-at|--delete-at CHECKPOINT FILE] [--forbid-parse] [--no-threads] [--held-from BYTES] [--slow-flush-ahead MS]");
+        return Usage("install ... [--allow-same] [--as-download] [--crash-at|--fail-at CHECKPOINT] [--hold-at CHECKPOINT FILE MS] [--write-at|--rename-over-at|--delete-at CHECKPOINT FILE] [--forbid-parse] [--held-from BYTES] [--slow-flush-ahead MS]");
       }
     }
     orvex_update::SetInstallCheckpointHook(g_meddling.Any() || !g_fill.point.empty() ? &AtCheckpoint : nullptr);
     orvex_update::SetArchiveParseHook(forbidParse ? &ParsedAnyway : nullptr);
-    orvex_update::SetThreadStartRefusal(noThreads ? &RefuseEveryThread : nullptr);
     const std::uint64_t productHeldFrom =
         orvex_update::SetHeldFileBytes(heldFrom ? *heldFrom : orvex_update::HeldFileBytes());
     const orvex_update::ScopedAheadFlushDelayForTesting slowFlushes(slowFlushAhead);
     Result result{true, {}};
     try {
-      orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, &FillAtStatus);
+      if (asDownload) {
+        const orvex_update::UpdateLock lock(args[1]);
+        orvex_update::RecoverTransaction(args[1]);
+        orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, &FillAtStatus);
+      } else {
+        orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, &FillAtStatus);
+      }
     } catch (const std::exception& error) {
       result = {false, error.what()};
+      if (asDownload) orvex_update::RecoverAfterFailure(args[1], result.message);
     }
     orvex_update::SetArchiveParseHook(nullptr);
-    orvex_update::SetThreadStartRefusal(nullptr);
     orvex_update::SetHeldFileBytes(productHeldFrom);
     return result;
   }
@@ -565,14 +640,109 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
   }
   if (command == L"offline-install") {
     if (args.size() != 2) return Usage("offline-install <executable path>");
-    const int code = RunInstallerMode(args[1], true);
-    std::ifstream log(std::filesystem::path(args[1]).parent_path() / L"kurulum-sonucu.log");
-    std::string line;
-    std::getline(log, line);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return {code == 0, line};
+    g_installerLog = std::filesystem::path(args[1]).parent_path() / L"kurulum-sonucu.log";
+    return {RunInstallerMode(args[1], true) == 0, {}};
   }
-  return Usage("install|recover|repair|save-version|swap|offline-install|batch ...");
+  if (command == L"tree") {
+    if (args.size() != 2) return Usage("tree <folder>");
+    return PrintTree(args[1]);
+  }
+  return Usage("install|recover|repair|save-version|swap|offline-install|tree|batch ...");
+}
+
+// The Win32 error for a number or one of the names the fault tests use.
+bool ParseError(const std::wstring& text, DWORD& error) {
+  static const std::pair<const wchar_t*, DWORD> kNames[] = {
+      {L"ERROR_DISK_FULL", ERROR_DISK_FULL},
+      {L"ERROR_HANDLE_DISK_FULL", ERROR_HANDLE_DISK_FULL},
+      {L"ERROR_ACCESS_DENIED", ERROR_ACCESS_DENIED},
+      {L"ERROR_SHARING_VIOLATION", ERROR_SHARING_VIOLATION},
+      {L"ERROR_LOCK_VIOLATION", ERROR_LOCK_VIOLATION},
+      {L"ERROR_IO_DEVICE", ERROR_IO_DEVICE},
+      {L"ERROR_FILE_NOT_FOUND", ERROR_FILE_NOT_FOUND},
+      {L"ERROR_PATH_NOT_FOUND", ERROR_PATH_NOT_FOUND},
+      {L"ERROR_WRITE_PROTECT", ERROR_WRITE_PROTECT},
+      {L"ERROR_CRC", ERROR_CRC},
+  };
+  for (const auto& [name, value] : kNames) {
+    if (text == name) {
+      error = value;
+      return true;
+    }
+  }
+  if (text.empty() || text.find_first_not_of(L"0123456789") != std::wstring::npos) return false;
+  error = static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10));
+  return error != 0;
+}
+
+// A command with the options every command takes (see the top): they are
+// taken out of args, and the command runs with the fault set, the calls
+// counted and worker threads refused as asked.
+Result RunOneCommand(const std::vector<std::wstring>& args, bool inBatch);
+
+Result RunWithCallOptions(std::vector<std::wstring> args, bool inBatch) {
+  std::optional<orvex_update::calls::FileCallFault> fault;
+  bool count = false;
+  bool noThreads = false;
+  std::optional<orvex_update::RecoveryStep> skipped;
+  for (std::size_t i = 1; i < args.size();) {
+    if (args[i] == L"--fail-call" && i + 3 < args.size() && args[i + 2] == L"--fail-error") {
+      orvex_update::calls::FileCallFault wanted;
+      wanted.number = std::wcstoull(args[i + 1].c_str(), nullptr, 10);
+      if (wanted.number == 0 || !ParseError(args[i + 3], wanted.error)) {
+        return Usage("--fail-call <N from 1> --fail-error <number or ERROR_ name> [--lasting]");
+      }
+      fault = wanted;
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i + 4));
+    } else if (args[i] == L"--lasting" && fault) {
+      fault->lasting = true;
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+    } else if (args[i] == L"--skip-recovery-step" && i + 1 < args.size()) {
+      orvex_update::RecoveryStep step{};
+      if (!orvex_update::RecoveryStepByName(win::Utf8FromWide(args[i + 1]), step)) {
+        return Usage("--skip-recovery-step restore-backups");
+      }
+      skipped = step;
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i + 2));
+    } else if (args[i] == L"--count-calls") {
+      count = true;
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+    } else if (args[i] == L"--no-threads") {
+      noThreads = true;
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+  if (noThreads) orvex_update::SetThreadStartRefusal(&RefuseEveryThread);
+  const auto before = orvex_update::calls::CallCountsByName();
+  const std::uint64_t started = orvex_update::calls::CallCount();
+  Result result;
+  {
+    std::optional<orvex_update::calls::ScopedFileCallFaultForTesting> failing;
+    std::optional<orvex_update::ScopedLockRetryWaitForTesting> shortWaits;
+    std::optional<orvex_update::ScopedSkipRecoveryStepForTesting> skipping;
+    if (skipped) skipping.emplace(*skipped);
+    if (fault) {
+      failing.emplace(*fault);
+      shortWaits.emplace(1);
+    }
+    if (count && !inBatch) ::OutputDebugStringA("orvex-calls-begin");
+    result = RunOneCommand(args, inBatch);
+    if (count && !inBatch) ::OutputDebugStringA("orvex-calls-end");
+  }
+  if (noThreads) orvex_update::SetThreadStartRefusal(nullptr);
+  if (!g_installerLog.empty()) result.message = ReadInstallerLog();
+  if (count) {
+    std::string line = "CALLS: " + std::to_string(orvex_update::calls::CallCount() - started);
+    const auto after = orvex_update::calls::CallCountsByName();
+    for (std::size_t i = 0; i < after.size(); ++i) {
+      const std::uint64_t made = after[i].second - before[i].second;
+      if (made != 0) line += " " + std::string(after[i].first) + "=" + std::to_string(made);
+    }
+    std::printf("%s\n", line.c_str());
+  }
+  return result;
 }
 
 // One command, with the meddling of its own options only; the holders it
@@ -613,7 +783,7 @@ int RunBatch(const std::wstring& file) {
       if (tab == std::string::npos) break;
       start = tab + 1;
     }
-    Print(RunOneCommand(args, true));
+    Print(RunWithCallOptions(args, true));
   }
   return 0;
 }
@@ -637,9 +807,10 @@ int wmain(int argc, wchar_t** argv) {
     orvex_update::SkipFlushSiteForTest(site);
     args.erase(args.begin(), args.begin() + 2);
   }
+
   if (args.size() == 2 && args[0] == L"batch") return RunBatch(args[1]);
   if (args.size() == 4 && args[0] == L"hold") return RunHolder(args[1], args[2], args[3]);
-  const Result result = RunOneCommand(args, false);
+  const Result result = RunWithCallOptions(args, false);
   Print(result);
   return result.ok ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "SignedFixtures.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/FileWork.h"
 #include "WinTestUtil.h"
 
@@ -487,6 +488,66 @@ TEST_F(ClientFolder, FileSystemErrorsNameTheirOperation) {
                "create_directories: ");
   EXPECT_FALSE(orvex_update::FsExists(client_ / "missing"));
   EXPECT_EQ(orvex_update::FsStatus(client_ / "missing").type(), fs::file_type::not_found);
+}
+
+// A failed call through the file-system module looks like the platform's own
+// failure: the failure value and the last error, or, for the standard
+// operations built on the calls, their error named after the operation with
+// the fault's code.
+TEST_F(ClientFolder, FaultedCallsFailAsThePlatformWould) {
+  namespace calls = orvex_update::calls;
+  WriteText(client_ / "file", "x");
+  fs::create_directories(client_ / "tree" / "sub");
+  WriteText(client_ / "tree" / "sub" / "leaf", "x");
+  struct Row {
+    const char* operation;
+    std::function<void()> call;
+  };
+  const Row rows[] = {
+      {"exists: ", [&] { orvex_update::FsExists(client_ / "file"); }},
+      {"status: ", [&] { orvex_update::FsStatus(client_ / "file"); }},
+      {"file_size: ", [&] { orvex_update::FsFileSize(client_ / "file"); }},
+      {"space: ", [&] { orvex_update::FsSpace(client_); }},
+      {"create_directories: ", [&] { orvex_update::FsCreateDirectories(client_ / "new" / "deeper"); }},
+      {"remove: ", [&] { orvex_update::FsRemove(client_ / "file"); }},
+      {"remove_all: ", [&] { orvex_update::FsRemoveAll(client_ / "tree"); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.operation);
+    const calls::ScopedFileCallFaultForTesting fault({1, ERROR_IO_DEVICE, false});
+    try {
+      row.call();
+      ADD_FAILURE() << "no error";
+    } catch (const orvex_update::FileSystemError& error) {
+      EXPECT_EQ(std::string(error.what()).rfind(row.operation, 0), 0u) << error.what();
+      EXPECT_EQ(error.code().value(), ERROR_IO_DEVICE);
+    }
+    EXPECT_TRUE(fault.Struck());
+  }
+  EXPECT_TRUE(fs::exists(client_ / "tree" / "sub" / "leaf"));
+
+  // The number counts from the fault; a lasting one keeps failing its path
+  // (in any letter case or slash) but no other, until the scope ends.
+  const std::uint64_t before = calls::CallCount();
+  {
+    const calls::ScopedFileCallFaultForTesting fault({2, ERROR_SHARING_VIOLATION, true});
+    EXPECT_NE(calls::GetFileAttributesW(client_.c_str()), INVALID_FILE_ATTRIBUTES);
+    ::SetLastError(0);
+    EXPECT_EQ(calls::GetFileAttributesW((client_ / "file").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    const std::wstring sameFile = (client_ / "FILE").generic_wstring();
+    EXPECT_EQ(calls::CreateFileW(sameFile.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0),
+              INVALID_HANDLE_VALUE);
+    EXPECT_NE(calls::GetFileAttributesW(client_.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(calls::CallCount() - before, 4u);
+    // Retried while locked, with the waits shortened: it fails, and soon.
+    const orvex_update::ScopedLockRetryWaitForTesting shortWaits(1);
+    const DWORD started = ::GetTickCount();
+    EXPECT_EQ(orvex_update::MoveFileRetrying(client_ / "file", client_ / "moved", 0),
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_LT(::GetTickCount() - started, 1000u);
+  }
+  EXPECT_NE(calls::GetFileAttributesW((client_ / "file").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // Narrow names are in the code page of the narrow file calls: the standard

@@ -1,6 +1,7 @@
 #include "update/apply/Delta.h"
 
 #include "common/WinHandles.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/Paths.h"
 
 #include <algorithm>
@@ -20,7 +21,7 @@ namespace fs = std::filesystem;
 std::size_t ReadSome(HANDLE file, std::uint8_t* data, std::size_t length) {
   const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(length, std::numeric_limits<DWORD>::max()));
   DWORD got = 0;
-  if (!::ReadFile(file, data, ask, &got, nullptr)) return 0;
+  if (!calls::ReadFile(file, data, ask, &got)) return 0;
   return got;
 }
 
@@ -57,7 +58,7 @@ class FileStreams final : public DeltaStreams {
     if (offset < position_) baseHashed_ = false;
     LARGE_INTEGER distance{};
     distance.QuadPart = static_cast<LONGLONG>(offset);
-    if (!::SetFilePointerEx(base_, distance, nullptr, FILE_BEGIN)) return false;
+    if (!calls::SetFilePointerEx(base_, distance, nullptr, FILE_BEGIN)) return false;
     position_ = offset;
     return true;
   }
@@ -160,7 +161,7 @@ bool FirstRangeDiffers(const fs::path& clientFile, const fs::path& deltaFile) {
   if (ReadSome(delta.Get(), wanted.data(), length) != length) return false;
   LARGE_INTEGER distance{};
   distance.QuadPart = static_cast<LONGLONG>(offset);
-  if (!::SetFilePointerEx(base.Get(), distance, nullptr, FILE_BEGIN)) return false;
+  if (!calls::SetFilePointerEx(base.Get(), distance, nullptr, FILE_BEGIN)) return false;
   std::size_t got = 0;
   while (got < length) {
     const std::size_t piece = ReadSome(base.Get(), held.data() + got, length - got);
@@ -204,7 +205,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
     // it, and the file is then known by its identity until someone writes.
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
-    if (!::SetFileTime(output.Get(), nullptr, nullptr, &now) ||
+    if (!calls::SetFileTime(output.Get(), nullptr, nullptr, &now) ||
         !QueryFileIdentity(output.Get(), rebuilt.output.identity)) {
       rebuilt.output.identity = FileIdentity{};
     }
@@ -213,7 +214,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
     // errors surface at its flush after the move instead.
     if (fresh) {
       kept = std::move(output);
-    } else if (::CloseHandle(output.Release()) == FALSE) {
+    } else if (calls::CloseHandle(output.Release()) == FALSE) {
       throw std::runtime_error("Cannot finish the rebuilt game archive.");
     }
   }

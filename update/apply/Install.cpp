@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "common/Errors.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/Cancel.h"
 #include "update/apply/Delta.h"
 #include "update/disk/Digest.h"
@@ -96,8 +97,7 @@ class FolderNames {
     Listing& listing = folders_[folder.native()];
     WIN32_FIND_DATAW data{};
     const std::wstring pattern = (folder / L"*").native();
-    const win::UniqueFind find(::FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch,
-                                                  nullptr, FIND_FIRST_EX_LARGE_FETCH));
+    const calls::UniqueFind find(calls::FindFirstFileExW(pattern.c_str(), &data, FIND_FIRST_EX_LARGE_FETCH));
     if (!find) {
       const DWORD error = ::GetLastError();
       // A folder that is not there holds no names.
@@ -110,7 +110,7 @@ class FolderNames {
       if (!AsciiKey(data.cFileName, key)) complete = false;
       listing.names.insert(key);
       if (data.cAlternateFileName[0] != L'\0' && AsciiKey(data.cAlternateFileName, key)) listing.names.insert(key);
-    } while (complete && ::FindNextFileW(find.Get(), &data));
+    } while (complete && calls::FindNextFileW(find.Get(), &data));
     if (complete && ::GetLastError() != ERROR_NO_MORE_FILES) complete = false;
     listing.complete = complete;
     return listing;
@@ -124,11 +124,10 @@ class FolderNames {
 // Anything unusual (no plain disk file, an open that fails) goes to
 // FileMatches itself, for its retries and its own errors.
 bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
-  win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  win::UniqueFile file(calls::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN));
   FILE_STANDARD_INFO info{};
-  if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK ||
-      !::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof info) || info.Directory ||
+  if (!file || calls::GetFileType(file.Get()) != FILE_TYPE_DISK ||
+      !calls::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof info) || info.Directory ||
       info.EndOfFile.QuadPart < 0) {
     file.Reset();
     return FileMatches(path, entry);
@@ -178,7 +177,7 @@ std::string HashArchive(HANDLE archive) {
   for (;;) {
     ThrowIfCancelled();
     DWORD read = 0;
-    if (!::ReadFile(archive, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+    if (!calls::ReadFile(archive, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
       throw std::runtime_error("Cannot completely read update file.");
     }
     if (read == 0) break;
@@ -333,7 +332,7 @@ void Preflight(ContainmentGuard& guard, const fs::path& clientFolder, const Upda
     const fs::file_status status = FsStatus(destination);
     if (fs::exists(status)) {
       if (!fs::is_regular_file(status)) Fail("Update destination is not a regular file.");
-      const DWORD attributes = ::GetFileAttributesW(destination.c_str());
+      const DWORD attributes = calls::GetFileAttributesW(destination.c_str());
       if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
         Fail("Update destination is read-only.");
       }

@@ -7,7 +7,9 @@
 
 #include "update/apply/Checkpoints.h"
 #include "update/apply/JournalFormat.h"
+#include "update/apply/RecoverySteps.h"
 #include "update/manifests/Manifest.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/Paths.h"
 #include "update/disk/Version.h"
 
@@ -104,7 +106,7 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
     const fs::path client = ClientPathFor(clientFolder, file);
     EnsureInsideClient(clientFolder, client);
     if (entry.existed) {
-      if (!restore[i]) continue;
+      if (!restore[i] || RecoveryStepSkipped(RecoveryStep::kRestoreBackups)) continue;
       // Moved back: once the move is on disk the backup is gone and the
       // client file is the recorded one, which the next attempt leaves.
       ReplaceClientFile(clientFolder, BackupPath(current, file), client);
@@ -128,7 +130,7 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
   // way, and the client would stay locked in a recovery that can never end.
   const std::filesystem::path ini = clientFolder / "Server.ini";
   EnsureInsideClient(clientFolder, ini);
-  if (::GetPrivateProfileIntW(L"Version", L"Files", 0, ini.c_str()) != journal.previousVersion) {
+  if (calls::GetPrivateProfileIntW(L"Version", L"Files", 0, ini.c_str()) != journal.previousVersion) {
     SaveClientVersion(clientFolder, journal.previousVersion);
   }
 }

@@ -1,3 +1,4 @@
+#include "update/disk/FileCalls.h"
 #include "update/disk/Digest.h"
 
 #include <algorithm>
@@ -82,7 +83,7 @@ bool Sha256OpenFile(HANDLE file, std::uint64_t expectedSize, Digest& out) {
   try {
     if (file == nullptr || file == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file, &size) || size.QuadPart < 0 ||
+    if (!calls::GetFileSizeEx(file, &size) || size.QuadPart < 0 ||
         static_cast<std::uint64_t>(size.QuadPart) != expectedSize) {
       return false;
     }
@@ -91,7 +92,7 @@ bool Sha256OpenFile(HANDLE file, std::uint64_t expectedSize, Digest& out) {
     std::uint64_t total = 0;
     for (;;) {
       DWORD read = 0;
-      if (!::ReadFile(file, buffer.data(), kChunkSize, &read, nullptr)) return false;
+      if (!calls::ReadFile(file, buffer.data(), kChunkSize, &read)) return false;
       if (read == 0) break;
       // The file may grow between the size query and the reads; bytes past
       // the signed size are never hashed into a "matching" digest.
@@ -121,7 +122,7 @@ std::string HashOpenFileHex(HANDLE file) {
     // Up to 8 GiB go through here; a closing launcher must not wait for them.
     ThrowIfCancelled();
     DWORD read = 0;
-    if (!::ReadFile(file, buffer.data(), kChunkSize, &read, nullptr)) {
+    if (!calls::ReadFile(file, buffer.data(), kChunkSize, &read)) {
       throw std::runtime_error("Cannot completely read update file.");
     }
     if (read == 0) break;
@@ -152,7 +153,7 @@ Digest Sha256FileHasher::HashToEnd(HANDLE file, const std::function<bool()>& sto
     ThrowIfCancelled();
     if (stop && stop()) throw std::runtime_error(kCancelledText);
     DWORD read = 0;
-    if (!::ReadFile(file, buffer_.data(), static_cast<DWORD>(buffer_.size()), &read, nullptr)) {
+    if (!calls::ReadFile(file, buffer_.data(), static_cast<DWORD>(buffer_.size()), &read)) {
       throw std::runtime_error("Cannot completely read update file.");
     }
     if (read == 0) break;

@@ -10,6 +10,7 @@
 
 #include "update/disk/Cancel.h"
 #include "update/disk/Digest.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/OrderedWork.h"
 #include "update/disk/Paths.h"
 
@@ -44,7 +45,7 @@ bool WriteAll(HANDLE file, const void* data, std::size_t length) {
   while (length > 0) {
     const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
     DWORD written = 0;
-    if (!::WriteFile(file, in, piece, &written, nullptr) || written == 0) return false;
+    if (!calls::WriteFile(file, in, piece, &written) || written == 0) return false;
     in += written;
     length -= written;
   }
@@ -58,27 +59,18 @@ namespace {
 // process: a quarter of a millisecond per call, several times per installed
 // file. The native query of the index alone answers from the open file.
 bool QueryFileIndex(HANDLE file, std::uint64_t& index) {
-  using QueryInformationFile = LONG(WINAPI*)(HANDLE, void*, void*, ULONG, int);
-  static const auto query = [] {
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll ? reinterpret_cast<QueryInformationFile>(
-                       reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtQueryInformationFile")))
-                 : nullptr;
-  }();
-  if (query != nullptr) {
-    constexpr int kFileInternalInformation = 6;
-    struct {
-      void* pointer;  // the I/O status block: a status (or pointer) and a count
-      ULONG_PTR count;
-    } status{};
-    LARGE_INTEGER value{};
-    if (query(file, &status, &value, sizeof value, kFileInternalInformation) >= 0) {
-      index = static_cast<std::uint64_t>(value.QuadPart);
-      return true;
-    }
+  constexpr int kFileInternalInformation = 6;
+  struct {
+    void* pointer;  // the I/O status block: a status (or pointer) and a count
+    ULONG_PTR count;
+  } status{};
+  LARGE_INTEGER value{};
+  if (calls::NtQueryInformationFile(file, &status, &value, sizeof value, kFileInternalInformation) >= 0) {
+    index = static_cast<std::uint64_t>(value.QuadPart);
+    return true;
   }
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(file, &info)) return false;
+  if (!calls::GetFileInformationByHandle(file, &info)) return false;
   index = Join(info.nFileIndexHigh, info.nFileIndexLow);
   return true;
 }
@@ -90,8 +82,8 @@ bool QueryFileIdentity(HANDLE file, FileIdentity& out) {
   FILE_BASIC_INFO basic{};
   FILE_STANDARD_INFO standard{};
   std::uint64_t index = 0;
-  if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
-      !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) || standard.Directory ||
+  if (!calls::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      !calls::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) || standard.Directory ||
       !QueryFileIndex(file, index)) {
     return false;
   }
@@ -112,21 +104,21 @@ win::UniqueFile DuplicateOpenFile(HANDLE file) {
 
 bool NamesHeldFile(const fs::path& path, HANDLE held) {
   // Attributes only: no sharing conflict with the held handle.
-  const win::UniqueFile named(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const win::UniqueFile named(calls::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                                 FILE_FLAG_OPEN_REPARSE_POINT));
   BY_HANDLE_FILE_INFORMATION a{};
   BY_HANDLE_FILE_INFORMATION b{};
-  return named && ::GetFileInformationByHandle(named.Get(), &a) && ::GetFileInformationByHandle(held, &b) &&
+  return named && calls::GetFileInformationByHandle(named.Get(), &a) && calls::GetFileInformationByHandle(held, &b) &&
          a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
 bool QueryFileIdentity(const fs::path& path, FileIdentity& out) {
   // Attributes only: no sharing conflict with anyone, no data read.
-  const win::UniqueFile file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const win::UniqueFile file(calls::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL));
   return file && QueryFileIdentity(file.Get(), out);
 }
 
@@ -269,7 +261,7 @@ HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const Hashe
                                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
   if (!source) ThrowCopyError(::GetLastError());
   FILE_BASIC_INFO info{};
-  if (!::GetFileInformationByHandleEx(source.Get(), FileBasicInfo, &info, sizeof info)) {
+  if (!calls::GetFileInformationByHandleEx(source.Get(), FileBasicInfo, &info, sizeof info)) {
     ThrowCopyError(::GetLastError());
   }
   FileIdentity sourceBefore;
@@ -285,7 +277,7 @@ HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const Hashe
   for (;;) {
     ThrowIfCancelled();
     DWORD read = 0;
-    if (!::ReadFile(source.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+    if (!calls::ReadFile(source.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
       ThrowCopyError(::GetLastError());
     }
     if (read == 0) break;
@@ -294,10 +286,10 @@ HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const Hashe
   }
   // As CopyFileW does: the copy carries the source's modification time.
   const FILETIME written = AsFileTime(static_cast<std::uint64_t>(info.LastWriteTime.QuadPart));
-  if (!::SetFileTime(target.Get(), nullptr, nullptr, &written)) ThrowCopyError(::GetLastError());
+  if (!calls::SetFileTime(target.Get(), nullptr, nullptr, &written)) ThrowCopyError(::GetLastError());
   HashedFile copied;
   if (!QueryFileIdentity(target.Get(), copied.identity)) ThrowCopyError(::GetLastError());
-  if (!::CloseHandle(target.Release())) ThrowCopyError(::GetLastError());
+  if (!calls::CloseHandle(target.Release())) ThrowCopyError(::GetLastError());
   if (hasher) {
     copied.sha256 = hasher->FinishHex();
     return copied;
@@ -315,7 +307,7 @@ HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const Hashe
 
 // ---------------------------------------------------------------- flushing
 
-bool FlushAt(FlushSite site, HANDLE file) { return FlushSiteSkipped(site) || ::FlushFileBuffers(file); }
+bool FlushAt(FlushSite site, HANDLE file) { return FlushSiteSkipped(site) || calls::FlushFileBuffers(file); }
 
 FlushBehind::~FlushBehind() {
   if (!thread_.joinable()) return;
@@ -352,7 +344,7 @@ void FlushBehind::Run() {
     if (stop_) return;
     flushed_ = requested_;
     lock.unlock();
-    ::FlushFileBuffers(file_);  // a failure shows in the final flush
+    calls::FlushFileBuffers(file_);  // a failure shows in the final flush
     lock.lock();
   }
 }
@@ -428,7 +420,7 @@ void FlushQueue::Run(bool untilEmpty) {
     if (file && !item.site && g_aheadFlushDelayMs.load() != 0) ::Sleep(g_aheadFlushDelayMs.load());
     if (!file) {
       failure = "Cannot flush staged update file.";
-    } else if (!(item.site ? FlushAt(*item.site, file.Get()) : ::FlushFileBuffers(file.Get()) != FALSE)) {
+    } else if (!(item.site ? FlushAt(*item.site, file.Get()) : calls::FlushFileBuffers(file.Get()) != FALSE)) {
       failure = "Cannot persist staged update file.";
     }
     file.Reset();

@@ -9,6 +9,7 @@
 #include "common/Errors.h"
 #include "common/Utf8.h"
 #include "update/disk/Digest.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/FileWork.h"
 
 namespace fs = std::filesystem;
@@ -24,7 +25,7 @@ std::string FileSystemMessage(const char* operation, const std::error_code& code
 }
 
 bool DefaultIsReparsePoint(const fs::path& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  const DWORD attributes = calls::GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
@@ -81,42 +82,80 @@ std::wstring WidenFileName(const std::string& narrow) {
 // steps, about 2 s in all, so a file that stays locked still fails soon.
 constexpr DWORD kLockRetryWaitsMs[] = {10, 20, 40, 80, 160, 320, 480, 480, 480};
 
+// Tests that hold a file for good shorten every wait to this (milliseconds).
+std::atomic<int> g_lockRetryWaitMs{-1};
+
+void WaitBeforeRetry(DWORD wait) {
+  const int shortened = g_lockRetryWaitMs.load();
+  ::Sleep(shortened >= 0 ? static_cast<DWORD>(shortened) : wait);
+}
+
 bool IsTransientLock(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
 }
 
-// The standard library reports Win32 errors for some calls (remove) and C
-// runtime errors for others (copy_file opens through _wopen: EACCES).
-bool IsTransientLock(const std::error_code& error) {
-  if (error.category() == std::system_category()) return IsTransientLock(static_cast<DWORD>(error.value()));
-  return error == std::errc::permission_denied || error == std::errc::device_or_resource_busy;
+[[noreturn]] void ThrowFileSystemError(const char* operation, DWORD error) {
+  throw FileSystemError(operation, std::error_code(static_cast<int>(error), std::system_category()));
 }
 
-template <class Call>
-auto RetryStandardCall(Call call, std::error_code& error) {
-  for (const DWORD wait : kLockRetryWaitsMs) {
-    error.clear();
-    auto result = call(error);
-    if (!error || !IsTransientLock(error)) return result;
-    ::Sleep(wait);
-  }
-  error.clear();
-  return call(error);
+bool IsMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
+         error == ERROR_BAD_NETPATH;
+}
+
+// One entry of a folder tree as its listing gives it.
+struct TreeEntry {
+  fs::path path;
+  bool folder = false;  // a folder to walk into and remove after its contents
+};
+
+// Every entry under directory, each folder after everything in it. Links to
+// folders (reparse points) are entries of their own and never walked into,
+// as the standard library's directory walk does not follow them.
+void ListTree(const fs::path& directory, std::vector<TreeEntry>& entries, const char* operation) {
+  WIN32_FIND_DATAW data{};
+  const calls::UniqueFind find(calls::FindFirstFileExW((directory / L"*").c_str(), &data, FIND_FIRST_EX_LARGE_FETCH));
+  if (!find) ThrowFileSystemError(operation, ::GetLastError());
+  do {
+    const std::wstring_view name(data.cFileName);
+    if (name == L"." || name == L"..") continue;
+    TreeEntry entry;
+    entry.path = directory / data.cFileName;
+    entry.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (entry.folder && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      ListTree(entry.path, entries, operation);
+    }
+    entries.push_back(std::move(entry));
+  } while (calls::FindNextFileW(find.Get(), &data));
+  const DWORD error = ::GetLastError();
+  if (error != ERROR_NO_MORE_FILES) ThrowFileSystemError(operation, error);
+}
+
+// Deletes the listed entries and then directory itself, in listing order;
+// each deletion waits out a file held for a moment. Returns the count.
+std::uintmax_t RemoveListed(const std::vector<TreeEntry>& entries, const fs::path& directory) {
+  std::uintmax_t removed = 0;
+  const auto remove = [&](const fs::path& path, bool folder) {
+    const DWORD result = RetryWhileLocked([&]() -> DWORD {
+      const BOOL done = folder ? calls::RemoveDirectoryW(path.c_str()) : calls::DeleteFileW(path.c_str());
+      return done ? ERROR_SUCCESS : ::GetLastError();
+    });
+    if (result != ERROR_SUCCESS) ThrowFileSystemError("remove_all", result);
+    ++removed;
+  };
+  for (const TreeEntry& entry : entries) remove(entry.path, entry.folder);
+  remove(directory, true);
+  return removed;
 }
 
 // Removes a directory tree of the update area. The whole tree is checked
 // before the first deletion: a link found halfway through a removal would
 // leave half a transaction behind.
 void RemoveTreeInsideClient(const fs::path& clientFolder, const fs::path& directory) {
-  std::error_code error;
-  fs::recursive_directory_iterator walk(directory, fs::directory_options::none, error);
-  if (error) throw FileSystemError("remove_all", error);
-  for (const fs::recursive_directory_iterator end; walk != end; walk.increment(error)) {
-    if (error) throw FileSystemError("remove_all", error);
-    EnsureInsideClient(clientFolder, walk->path());
-  }
-  if (error) throw FileSystemError("remove_all", error);
-  FsRemoveAll(directory);
+  std::vector<TreeEntry> entries;
+  ListTree(directory, entries, "remove_all");
+  for (const TreeEntry& entry : entries) EnsureInsideClient(clientFolder, entry.path);
+  RemoveListed(entries, directory);
 }
 
 }  // namespace
@@ -125,7 +164,7 @@ DWORD RetryWhileLocked(const std::function<DWORD()>& attempt) {
   DWORD result = attempt();
   for (const DWORD wait : kLockRetryWaitsMs) {
     if (result == ERROR_SUCCESS || !IsTransientLock(result)) break;
-    ::Sleep(wait);
+    WaitBeforeRetry(wait);
     result = attempt();
   }
   ::SetLastError(result);
@@ -134,13 +173,13 @@ DWORD RetryWhileLocked(const std::function<DWORD()>& attempt) {
 
 DWORD MoveFileRetrying(const fs::path& from, const fs::path& to, DWORD flags) {
   return RetryWhileLocked(
-      [&]() -> DWORD { return ::MoveFileExW(from.c_str(), to.c_str(), flags) ? ERROR_SUCCESS : ::GetLastError(); });
+      [&]() -> DWORD { return calls::MoveFileExW(from.c_str(), to.c_str(), flags) ? ERROR_SUCCESS : ::GetLastError(); });
 }
 
 win::UniqueFile OpenFileRetrying(const fs::path& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   win::UniqueFile file;
   RetryWhileLocked([&]() -> DWORD {
-    file.Reset(::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
+    file.Reset(calls::CreateFileW(path.c_str(), access, share, disposition, flags));
     return file ? ERROR_SUCCESS : ::GetLastError();
   });
   return file;
@@ -150,24 +189,32 @@ FileSystemError::FileSystemError(const char* operation, const std::error_code& c
     : std::runtime_error(FileSystemMessage(operation, code)), code_(code) {}
 
 bool FsExists(const fs::path& path) {
-  std::error_code error;
-  const bool result = fs::exists(path, error);
-  if (error) throw FileSystemError("exists", error);
-  return result;
+  if (calls::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  const DWORD error = ::GetLastError();
+  if (IsMissing(error)) return false;
+  ThrowFileSystemError("exists", error);
 }
 
 fs::file_status FsStatus(const fs::path& path) {
-  std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (error && status.type() != fs::file_type::not_found) throw FileSystemError("status", error);
-  return status;
+  // Following links, as the standard status() does: a link to a folder is
+  // reported with the folder's attributes, a link to a file with the file's.
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!calls::GetFileAttributesExW(path.c_str(), &data)) {
+    const DWORD error = ::GetLastError();
+    if (IsMissing(error)) return fs::file_status(fs::file_type::not_found);
+    ThrowFileSystemError("status", error);
+  }
+  const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return fs::file_status(folder ? fs::file_type::directory : fs::file_type::regular);
 }
 
 std::uint64_t FsFileSize(const fs::path& path) {
-  std::error_code error;
-  const std::uintmax_t size = fs::file_size(path, error);
-  if (error) throw FileSystemError("file_size", error);
-  return size;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!calls::GetFileAttributesExW(path.c_str(), &data)) ThrowFileSystemError("file_size", ::GetLastError());
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    throw FileSystemError("file_size", std::make_error_code(std::errc::is_a_directory));
+  }
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 fs::space_info FsSpace(const fs::path& path) {
@@ -175,19 +222,46 @@ fs::space_info FsSpace(const fs::path& path) {
   // takes a count of 0 for "unknown" and reports all bits set, so a volume
   // full to its last byte would look endless to every space check.
   ULARGE_INTEGER available{};
-  ULARGE_INTEGER capacity{};
+  ULARGE_INTEGER total{};
   ULARGE_INTEGER free{};
-  if (!::GetDiskFreeSpaceExW(path.c_str(), &available, &capacity, &free)) {
-    throw FileSystemError("space", std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+  if (!calls::GetDiskFreeSpaceExW(path.c_str(), &available, &total, &free)) {
+    ThrowFileSystemError("space", ::GetLastError());
   }
-  return {capacity.QuadPart, free.QuadPart, available.QuadPart};
+  return fs::space_info{total.QuadPart, free.QuadPart, available.QuadPart};
 }
 
 bool FsCreateDirectories(const fs::path& path) {
-  std::error_code error;
-  const bool created = fs::create_directories(path, error);
-  if (error) throw FileSystemError("create_directories", error);
-  return created;
+  // From the path upward to the first folder that exists, then each missing
+  // one created on the way down.
+  std::vector<fs::path> missing;
+  fs::path folder = path.lexically_normal();
+  if (folder.filename().empty() && folder.has_relative_path()) folder = folder.parent_path();  // "a/b/" is "a/b"
+  while (!folder.empty()) {
+    const DWORD attributes = calls::GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        throw FileSystemError("create_directories", std::make_error_code(std::errc::not_a_directory));
+      }
+      break;
+    }
+    const DWORD error = ::GetLastError();
+    if (!IsMissing(error)) ThrowFileSystemError("create_directories", error);
+    missing.push_back(folder);
+    fs::path parent = folder.parent_path();
+    if (parent == folder) break;
+    folder = std::move(parent);
+  }
+  for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+    if (calls::CreateDirectoryW(folder->c_str())) continue;
+    const DWORD error = ::GetLastError();
+    // Someone else made it meanwhile: fine if it is a folder.
+    if (error == ERROR_ALREADY_EXISTS) {
+      const DWORD attributes = calls::GetFileAttributesW(folder->c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    }
+    ThrowFileSystemError("create_directories", error);
+  }
+  return !missing.empty();
 }
 
 bool FsCopyFile(const fs::path& from, const fs::path& to, fs::copy_options options) {
@@ -195,7 +269,7 @@ bool FsCopyFile(const fs::path& from, const fs::path& to, fs::copy_options optio
   // this toolchain moves 4095 bytes per call.
   const BOOL failIfExists = (options & fs::copy_options::overwrite_existing) == fs::copy_options::none;
   const DWORD result = RetryWhileLocked([&]() -> DWORD {
-    return ::CopyFileW(from.c_str(), to.c_str(), failIfExists) ? ERROR_SUCCESS : ::GetLastError();
+    return calls::CopyFileW(from.c_str(), to.c_str(), failIfExists) ? ERROR_SUCCESS : ::GetLastError();
   });
   if (result != ERROR_SUCCESS) {
     throw FileSystemError("copy_file", std::error_code(static_cast<int>(result), std::system_category()));
@@ -204,26 +278,55 @@ bool FsCopyFile(const fs::path& from, const fs::path& to, fs::copy_options optio
 }
 
 bool FsRemove(const fs::path& path) {
-  std::error_code error;
-  const bool removed = RetryStandardCall([&](std::error_code& e) { return fs::remove(path, e); }, error);
-  if (error) throw FileSystemError("remove", error);
-  return removed;
+  const DWORD attributes = calls::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    if (IsMissing(error)) return false;
+    ThrowFileSystemError("remove", error);
+  }
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const DWORD result = RetryWhileLocked([&]() -> DWORD {
+    const BOOL done = folder ? calls::RemoveDirectoryW(path.c_str()) : calls::DeleteFileW(path.c_str());
+    return done ? ERROR_SUCCESS : ::GetLastError();
+  });
+  if (result == ERROR_SUCCESS) return true;
+  if (IsMissing(result)) return false;
+  ThrowFileSystemError("remove", result);
 }
 
 std::uintmax_t FsRemoveAll(const fs::path& path) {
-  std::error_code error;
-  const std::uintmax_t removed = RetryStandardCall([&](std::error_code& e) { return fs::remove_all(path, e); }, error);
-  if (error) throw FileSystemError("remove_all", error);
-  return removed;
+  const DWORD attributes = calls::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    if (IsMissing(error)) return 0;
+    ThrowFileSystemError("remove_all", error);
+  }
+  std::vector<TreeEntry> entries;
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!folder) {
+    const DWORD result = RetryWhileLocked(
+        [&]() -> DWORD { return calls::DeleteFileW(path.c_str()) ? ERROR_SUCCESS : ::GetLastError(); });
+    if (result != ERROR_SUCCESS) ThrowFileSystemError("remove_all", result);
+    return 1;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) ListTree(path, entries, "remove_all");
+  return RemoveListed(entries, path);
 }
+
+ScopedLockRetryWaitForTesting::ScopedLockRetryWaitForTesting(DWORD milliseconds)
+    : previous_(g_lockRetryWaitMs.exchange(static_cast<int>(milliseconds))) {}
+
+ScopedLockRetryWaitForTesting::~ScopedLockRetryWaitForTesting() { g_lockRetryWaitMs.store(previous_); }
 
 fs::path UpdateAreaPath(const fs::path& clientFolder) { return clientFolder / L".orvex-update"; }
 fs::path TransactionDirectoryPath(const fs::path& clientFolder) { return UpdateAreaPath(clientFolder) / L"current"; }
 fs::path DownloadDirectoryPath(const fs::path& clientFolder) { return UpdateAreaPath(clientFolder) / L"download"; }
 
 UpdateLock::UpdateLock(const fs::path& clientFolder) {
-  std::error_code error;
-  if (!fs::is_directory(clientFolder, error)) throw std::runtime_error("Client directory is missing.");
+  const DWORD folder = calls::GetFileAttributesW(clientFolder.c_str());
+  if (folder == INVALID_FILE_ATTRIBUTES || (folder & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    throw std::runtime_error("Client directory is missing.");
+  }
   const fs::path area = UpdateAreaPath(clientFolder);
   EnsureInsideClient(clientFolder, area);
   FsCreateDirectories(area);
@@ -231,11 +334,15 @@ UpdateLock::UpdateLock(const fs::path& clientFolder) {
   EnsureInsideClient(clientFolder, lockPath);
   // A folder where the lock file belongs holds nothing of an update; left
   // there, it would fail every open below with a message about another update.
-  if (fs::is_directory(fs::symlink_status(lockPath, error))) RemoveTreeInsideClient(clientFolder, lockPath);
+  const DWORD there = calls::GetFileAttributesW(lockPath.c_str());
+  if (there != INVALID_FILE_ATTRIBUTES && (there & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+      (there & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    RemoveTreeInsideClient(clientFolder, lockPath);
+  }
   // No sharing at all: a second opener, in this process or another, gets a
   // sharing violation at once. Waiting is left to the user.
-  file_.Reset(::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+  file_.Reset(
+      calls::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL));
   if (!file_) throw std::runtime_error("Another update is running or the client directory is not writable.");
 }
 
@@ -329,11 +436,11 @@ void ContainmentGuard::CheckPrefixes(const fs::path& path, bool lastToo) {
     // Listing access takes part in sharing, so the missing delete sharing
     // keeps the folder's name in place; read and write sharing leave it open
     // to everyone else, this process's own file work included.
-    win::UniqueFile folder(::CreateFileW(prefix.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    win::UniqueFile folder(calls::CreateFileW(prefix.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                              FILE_FLAG_BACKUP_SEMANTICS));
     FILE_BASIC_INFO info{};  // not GetFileInformationByHandle: no volume query
-    if (!folder || !::GetFileInformationByHandleEx(folder.Get(), FileBasicInfo, &info, sizeof info) ||
+    if (!folder || !calls::GetFileInformationByHandleEx(folder.Get(), FileBasicInfo, &info, sizeof info) ||
         (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       continue;  // not there yet: asked again next time
     }
@@ -359,7 +466,7 @@ void RemoveUpdateDirectory(const fs::path& clientFolder, const fs::path& directo
     throw std::runtime_error("Unexpected cleanup target.");
   }
   const fs::file_status status = FsStatus(directory);
-  if (!fs::exists(status)) return;
+  if (status.type() == fs::file_type::not_found) return;
   // A file in the directory's place (a crash or a tool left it) holds nothing
   // of a transaction; it goes like the directory would.
   if (!fs::is_directory(status)) {
@@ -433,7 +540,7 @@ void RenameOpenFile(HANDLE file, const fs::path& destination) {
   std::copy(name.begin(), name.end(), rename->FileName);
   rename->FileName[name.size()] = L'\0';
   const DWORD result = RetryWhileLocked([&]() -> DWORD {
-    return ::SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))
+    return calls::SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))
                ? ERROR_SUCCESS
                : ::GetLastError();
   });
@@ -517,7 +624,7 @@ std::vector<std::uint8_t> ReadBoundedFile(const fs::path& path, std::uint64_t li
   std::size_t done = 0;
   while (done < bytes.size()) {
     DWORD read = 0;
-    if (!::ReadFile(file.Get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &read, nullptr) ||
+    if (!calls::ReadFile(file.Get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &read) ||
         read == 0) {
       throw std::runtime_error("Update metadata is truncated.");
     }

@@ -39,6 +39,20 @@ class FileSystemError : public std::runtime_error {
 // thread's last error. Any other error ends it at once.
 DWORD RetryWhileLocked(const std::function<DWORD()>& attempt);
 
+// Test switch: every wait of RetryWhileLocked (and of the retrying calls
+// built on it) lasts milliseconds instead, for the object's life; a file
+// that stays locked then fails at once instead of after about 2 s.
+class ScopedLockRetryWaitForTesting {
+ public:
+  explicit ScopedLockRetryWaitForTesting(DWORD milliseconds);
+  ~ScopedLockRetryWaitForTesting();
+  ScopedLockRetryWaitForTesting(const ScopedLockRetryWaitForTesting&) = delete;
+  ScopedLockRetryWaitForTesting& operator=(const ScopedLockRetryWaitForTesting&) = delete;
+
+ private:
+  int previous_;
+};
+
 // MoveFileExW with flags through RetryWhileLocked; ERROR_SUCCESS or the error.
 DWORD MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::path& to, DWORD flags);
 
@@ -47,10 +61,12 @@ DWORD MoveFileRetrying(const std::filesystem::path& from, const std::filesystem:
 win::UniqueFile OpenFileRetrying(const std::filesystem::path& path, DWORD access, DWORD share, DWORD disposition,
                                  DWORD flags = FILE_ATTRIBUTE_NORMAL);
 
-// The standard file-system calls of the update engine, throwing FileSystemError
-// named after the operation. FsStatus treats a missing path as no error.
+// The standard file-system operations of the update engine, made of the
+// calls in FileCalls.h and throwing FileSystemError named after the
+// operation. FsStatus treats a missing path as no error and follows links.
 // FsCopyFile, FsRemove and FsRemoveAll retry a file held for a moment, as
 // RetryWhileLocked does; FsCopyFile copies with CopyFileW (large blocks).
+// FsRemoveAll does not follow links to folders.
 bool FsExists(const std::filesystem::path& path);
 std::filesystem::file_status FsStatus(const std::filesystem::path& path);
 std::uint64_t FsFileSize(const std::filesystem::path& path);

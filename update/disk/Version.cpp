@@ -1,3 +1,4 @@
+#include "update/disk/FileCalls.h"
 #include "update/disk/Version.h"
 
 #include <stdexcept>
@@ -43,13 +44,13 @@ void RewriteSettings(const std::filesystem::path& clientFolder, const std::vecto
   // nothing else will make the next attempt succeed.
   if (const DWORD copied = CopySettings(ini, copy); copied != ERROR_SUCCESS) fail::ThrowNamingDisk(failure, copied);
   for (const SettingsValue& value : values) {
-    if (!::WritePrivateProfileStringW(value.section, value.key, value.value.c_str(), copy.c_str())) {
+    if (!calls::WritePrivateProfileStringW(value.section, value.key, value.value.c_str(), copy.c_str())) {
       fail::ThrowNamingDisk(failure, ::GetLastError());
     }
   }
   // All-null arguments flush the profile cache of this file, so that the
   // bytes are on disk before they are flushed and moved.
-  ::WritePrivateProfileStringW(nullptr, nullptr, nullptr, copy.c_str());
+  calls::WritePrivateProfileStringW(nullptr, nullptr, nullptr, copy.c_str());
   FlushStagedFile(copy, copySite);
   // A read-only Server.ini refuses the move, as it refused the profile write.
   const DWORD moved = MoveFileRetrying(copy, ini, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
@@ -61,7 +62,7 @@ void SaveClientVersion(const std::filesystem::path& clientFolder, std::uint32_t 
   RewriteSettings(clientFolder, {{L"Version", L"Files", std::to_wstring(version)}}, FlushSite::kVersionCopy,
                   FlushSite::kVersionMove, "Cannot save client version.");
   const std::filesystem::path ini = clientFolder / "Server.ini";
-  if (::GetPrivateProfileIntW(L"Version", L"Files", 0, ini.c_str()) != version) {
+  if (calls::GetPrivateProfileIntW(L"Version", L"Files", 0, ini.c_str()) != version) {
     throw std::runtime_error("Saved client version did not verify.");
   }
 }

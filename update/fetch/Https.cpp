@@ -5,6 +5,7 @@
 #include "common/Utf8.h"
 #include "common/WinHttpHandles.h"
 #include "common/WinHttpUrl.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/Cancel.h"
 #include "update/disk/Digest.h"
 #include "update/disk/FileWork.h"
@@ -215,7 +216,7 @@ void ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t offset, std::uint
     flushBehind.Written(count);
     if (progress) progress(received, limit);
   }
-  if (!::FlushFileBuffers(file)) Fail("Cannot persist download.");
+  if (!calls::FlushFileBuffers(file)) Fail("Cannot persist download.");
 }
 
 // Answers of one request that are not the body: the refusal texts, then the
@@ -247,7 +248,7 @@ std::uint64_t HttpsResumeDownload(const std::string& url, const std::filesystem:
   win::UniqueFile file = OpenFileRetrying(destination, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING);
   LARGE_INTEGER size{};
   const std::uint64_t offset =
-      file && ::GetFileSizeEx(file.Get(), &size) ? ResumeOffset(static_cast<std::uint64_t>(size.QuadPart), limit) : 0;
+      file && calls::GetFileSizeEx(file.Get(), &size) ? ResumeOffset(static_cast<std::uint64_t>(size.QuadPart), limit) : 0;
   if (offset == 0) {
     file.Reset();
     HttpsDownload(url, destination, limit, {}, progress);
@@ -264,7 +265,7 @@ std::uint64_t HttpsResumeDownload(const std::string& url, const std::filesystem:
     if (ContinuesPartialBody(status, range ? std::optional<std::wstring_view>(*range) : std::nullopt, offset,
                              limit)) {
       LARGE_INTEGER end{};
-      if (!::SetFilePointerEx(file.Get(), end, nullptr, FILE_END)) Fail("Cannot write download; check disk space.");
+      if (!calls::SetFilePointerEx(file.Get(), end, nullptr, FILE_END)) Fail("Cannot write download; check disk space.");
       ReceiveBody(exchange.request.Get(), file.Get(), offset, limit, false, progress, true);
       return offset;
     }

@@ -15,6 +15,7 @@
 
 #include "Deployment.h"
 #include "common/WinHandles.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/Cancel.h"
 #include "update/manifests/ClientManifest.h"
 #include "update/disk/Digest.h"
@@ -104,15 +105,14 @@ constexpr char kLinkedPath[] = "Update path contains a junction or symbolic link
 bool EntryFileMatches(CheckWorker& worker, const fs::path& destination, std::uint64_t size, const Digest& digest,
                       const std::atomic<bool>& stop) {
   win::UniqueFile file(
-      ::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      calls::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT));
   // FileStandardInfo, not GetFileInformationByHandle: Wine answers the
   // latter with a volume query on top, for a serial number not needed here.
   FILE_ATTRIBUTE_TAG_INFO tag{};
   FILE_STANDARD_INFO info{};
-  if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK ||
-      !::GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof(tag)) ||
-      !::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof(info)) || info.Directory ||
+  if (!file || calls::GetFileType(file.Get()) != FILE_TYPE_DISK ||
+      !calls::GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof(tag)) ||
+      !calls::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof(info)) || info.Directory ||
       info.EndOfFile.QuadPart < 0) {
     file.Reset();
     if (IsReparsePoint(destination)) throw std::runtime_error(kLinkedPath);
@@ -341,19 +341,19 @@ class RepairRun {
         if (!in) throw std::runtime_error("Cannot stage repair batch segment.");
         for (;;) {
           DWORD read = 0;
-          if (!::ReadFile(in.Get(), buffer.data(), kCopyChunk, &read, nullptr)) {
+          if (!calls::ReadFile(in.Get(), buffer.data(), kCopyChunk, &read)) {
             throw std::runtime_error("Cannot stage repair batch segment.");
           }
           if (read == 0) break;
           DWORD written = 0;
-          if (!::WriteFile(out.Get(), buffer.data(), read, &written, nullptr) || written != read) {
+          if (!calls::WriteFile(out.Get(), buffer.data(), read, &written) || written != read) {
             throw std::runtime_error("Cannot stage repair batch segment.");
           }
         }
       }
       FsRemove(portion);
     }
-    if (!::CloseHandle(out.Release())) throw std::runtime_error("Unable to finish staging the repair batch.");
+    if (!calls::CloseHandle(out.Release())) throw std::runtime_error("Unable to finish staging the repair batch.");
   }
 
   void RequestSegment(const RepairSegment& segment, const fs::path& file) {
@@ -392,13 +392,13 @@ class RepairRun {
         const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(left, kCopyChunk));
         DWORD read = 0;
         DWORD written = 0;
-        if (!::ReadFile(in.Get(), buffer.data(), want, &read, nullptr) || read != want ||
-            !::WriteFile(out.Get(), buffer.data(), read, &written, nullptr) || written != read) {
+        if (!calls::ReadFile(in.Get(), buffer.data(), want, &read) || read != want ||
+            !calls::WriteFile(out.Get(), buffer.data(), read, &written) || written != read) {
           throw std::runtime_error("Unable to stage repair data.");
         }
         left -= read;
       }
-      if (!::CloseHandle(out.Release()) || !FileMatches(staged, object.size, digest)) {
+      if (!calls::CloseHandle(out.Release()) || !FileMatches(staged, object.size, digest)) {
         throw std::runtime_error("Repair batch failed SHA-256 verification.");
       }
       FlushStagedFile(staged, FlushSite::kRepairStaged);

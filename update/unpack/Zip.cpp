@@ -2,6 +2,7 @@
 
 #include "common/Errors.h"
 #include "common/WinHandles.h"
+#include "update/disk/FileCalls.h"
 #include "update/disk/Digest.h"
 #include "update/disk/OrderedWork.h"
 #include "update/disk/PathRules.h"
@@ -36,13 +37,12 @@ class Win32ZipSource final : public ZipByteSource {
     // A scanner may hold the fresh download for a moment.
     win::UniqueFile file;
     RetryWhileLocked([&]() -> DWORD {
-      file.Reset(::CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                               nullptr));
+      file.Reset(calls::CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
       return file ? ERROR_SUCCESS : ::GetLastError();
     });
     if (!file) return nullptr;
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file.Get(), &size) || size.QuadPart < 0) return nullptr;
+    if (!calls::GetFileSizeEx(file.Get(), &size) || size.QuadPart < 0) return nullptr;
     return std::unique_ptr<Win32ZipSource>(
         new Win32ZipSource(std::move(file), static_cast<std::uint64_t>(size.QuadPart)));
   }
@@ -83,7 +83,7 @@ class Win32ZipSource final : public ZipByteSource {
       position.Offset = static_cast<DWORD>(offset);
       position.OffsetHigh = static_cast<DWORD>(offset >> 32);
       DWORD got = 0;
-      if (!::ReadFile(file_.Get(), out, piece, &got, &position) || got == 0) return false;
+      if (!calls::ReadFile(file_.Get(), out, piece, &got, &position) || got == 0) return false;
       out += got;
       offset += got;
       length -= got;
@@ -190,10 +190,10 @@ bool CreateFolderChain(const std::wstring& path, const ContainmentGuard& guard) 
     if (!IsSeparator(path[i]) || IsSeparator(path[i - 1])) continue;
     const std::wstring prefix = path.substr(0, i);
     if (guard.Holds(std::filesystem::path(prefix))) continue;
-    const DWORD attributes = ::GetFileAttributesW(prefix.c_str());
+    const DWORD attributes = calls::GetFileAttributesW(prefix.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
     const DWORD created = RetryWhileLocked([&]() -> DWORD {
-      if (::CreateDirectoryW(prefix.c_str(), nullptr)) return ERROR_SUCCESS;
+      if (calls::CreateDirectoryW(prefix.c_str())) return ERROR_SUCCESS;
       const DWORD error = ::GetLastError();
       // Made by someone else between the question and the call: there now.
       return error == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : error;
@@ -250,7 +250,7 @@ bool ConvertEntryFileTime(const ZipEntry& entry, FILETIME& utc) {
 bool RestoreFileTime(HANDLE file, const ZipEntry& entry, EntryTimes& times, FileIdentity* identity) {
   FILETIME utc{};
   if (!times.Get(entry, utc)) return true;
-  if (!::SetFileTime(file, nullptr, &utc, &utc)) return false;
+  if (!calls::SetFileTime(file, nullptr, &utc, &utc)) return false;
   if (identity != nullptr && !QueryFileIdentity(file, *identity)) *identity = FileIdentity{};
   return true;
 }
@@ -293,7 +293,7 @@ bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring
   }
   if (hold && fresh && out != nullptr) {
     out->held = std::move(file);
-  } else if (!::CloseHandle(file.Release())) {
+  } else if (!calls::CloseHandle(file.Release())) {
     return false;
   }
   if (hashed != nullptr) {
@@ -396,12 +396,12 @@ class SmallFileWriters {
     if (!file) return false;
     if (!WriteAll(file.Get(), job.bytes.data(), job.bytes.size())) return false;
     if (job.hasTime) {
-      if (!::SetFileTime(file.Get(), nullptr, &job.time, &job.time)) return false;
+      if (!calls::SetFileTime(file.Get(), nullptr, &job.time, &job.time)) return false;
       if (job.hashed != nullptr && !QueryFileIdentity(file.Get(), job.hashed->identity)) {
         job.hashed->identity = FileIdentity{};
       }
     }
-    if (!::CloseHandle(file.Release())) return false;
+    if (!calls::CloseHandle(file.Release())) return false;
     if (job.hashed != nullptr) {
       Digest digest{};
       if (!Sha256Buffer(job.bytes.data(), job.bytes.size(), digest)) return false;
