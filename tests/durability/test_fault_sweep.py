@@ -501,12 +501,6 @@ KNOWN_WRONG = [
     # client is rolled back all the same).
     (("install", "offline-installer"), None, None,
      r"unexpected failure text: 'Invalid delta (archive header|archive entry count|range)\.'"),
-    # The commit marker is created but its write or flush fails: the install
-    # reports the failure, but the recovery finds the marker and keeps the
-    # update, so the offline installer, having failed, writes no connection
-    # settings into the new client.
-    (("offline-installer",), None, None,
-     r"failed \(Cannot persist update journal\.\) and left the client new, settings not saved"),
 ]
 
 

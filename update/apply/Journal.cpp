@@ -195,6 +195,23 @@ void FinishCommitted(const fs::path& clientFolder, const fs::path& current, Left
   RemoveLeftovers(clientFolder, current, leftovers);
 }
 
+// Whether the install committed: the marker holds what the install wrote
+// into it. One that is there but empty or cut short was never completely
+// written (its write or its flush failed, and the install reported the
+// failure), so the transaction is rolled back, as an install that failed
+// there must be; one that cannot be read is taken the same way, which
+// brings back the old client whole.
+bool IsCommitted(const fs::path& current) {
+  const fs::path marker = current / "committed";
+  if (!fs::is_regular_file(FsStatus(marker))) return false;
+  try {
+    const std::vector<std::uint8_t> bytes = ReadBoundedFile(marker, 16);
+    return bytes.size() == 2 && bytes[0] == '1' && bytes[1] == '\n';
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 void Recover(const fs::path& clientFolder, Leftovers leftovers) {
   const fs::path current = TransactionDirectoryPath(clientFolder);
   EnsureInsideClient(clientFolder, current);
@@ -211,7 +228,7 @@ void Recover(const fs::path& clientFolder, Leftovers leftovers) {
   // removes it: a transaction without its journal would be taken for one
   // that never touched a client file.
   win::UniqueFile journalHold = HoldJournal(current);
-  if (FsExists(current / "committed")) {
+  if (IsCommitted(current)) {
     FinishCommitted(clientFolder, current, leftovers, journalHold);
     return;
   }
