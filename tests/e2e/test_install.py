@@ -577,6 +577,17 @@ def test_committed_update_changed_since_comes_back_whole(driver, trees, package,
     assert not current.exists()
 
 
+def test_commit_marker_never_completely_written_is_rolled_back(driver, trees, package, tmp_path):
+    # Its write or flush failed, and the install reported the failure: the
+    # recovery must not keep the update as committed.
+    client = fresh_client(trees, tmp_path / "client")
+    current = crash(driver, package, client, "committed")
+    (current / "committed").write_bytes(b"")
+    assert driver.run("recover", win_path(client)) == (0, "OK")
+    assert game_files(client) == game_files(trees[0]) and client_version(client) == "2369"
+    assert not current.exists()
+
+
 @pytest.mark.parametrize("scheme", ["moved", "copied"])
 def test_changed_backup_goes_back_as_it_is_unless_the_install_made_it(driver, trees, package, tmp_path, scheme):
     client = fresh_client(trees, tmp_path / "client")
