@@ -60,6 +60,7 @@ KNOWN_TEXTS = {
     "Cannot read archive entry.",
     "Patch extraction failed.",
     "Cannot replace client file; close the game and retry.",
+    "Cannot replace client file; check disk space.",
     "Cannot finish the rebuilt game archive.",
     "Cannot write the rebuilt game archive.",
     "The patch needs the original game archive in the client folder.",
@@ -95,6 +96,7 @@ KNOWN_TEXTS = {
     "Dosyalar kuruldu ancak Server.ini baglanti ayarlari kaydedilemedi.",
     "Patch.zip dosyasini mevcut ORVEX 2369 client klasorune cikarin, sonra PATCH_KUR.cmd dosyasini acin.",
 }
+DISK_FULL_ENDING = "; check disk space."
 FILE_SYSTEM_TEXT = re.compile(r"^(exists|status|file_size|space|create_directories|copy_file|remove|remove_all): .+")
 # The launcher swap words its failures after the replacement at length; they
 # begin with one of these.
@@ -107,6 +109,9 @@ def known_text(text):
     operation gives for a failed step; an offline installer's log line may
     be empty when the fault struck the log itself."""
     for part in text.split(" Recovery: "):
+        # A step that failed for a full disk says so in place of its full stop.
+        if part not in KNOWN_TEXTS and part.endswith(DISK_FULL_ENDING):
+            part = part[:-len(DISK_FULL_ENDING)] + "."
         if not (part in KNOWN_TEXTS or FILE_SYSTEM_TEXT.match(part) or part.startswith(KNOWN_PREFIXES)):
             return False
     return True
