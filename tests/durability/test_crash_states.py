@@ -399,12 +399,13 @@ scenario("recovery-committed")(recovery("committed", "new"))
 
 @scenario("install-journal-held", "committed")
 def install_journal_held(ctx, work):
-    # A scanner holds the journal from the commit on, so that it cannot be
-    # moved aside: the install still succeeds, and the commit marker alone
-    # keeps the recovery from rolling it back.
+    # A scanner reads the journal from the commit on (sharing reading, as
+    # the install's own hold of it does), so that it cannot be moved aside:
+    # the install still succeeds, and the commit marker alone keeps the
+    # recovery from rolling it back.
     client = copy_tree(ctx.old, work / "client")
     journal = client / UPDATE_AREA / "current" / "journal"
-    return Prepared(client, ctx.package.install_args(client) + ["--hold-at", "committed", win_path(journal), "60000"],
+    return Prepared(client, ctx.package.install_args(client) + ["--read-at", "committed", win_path(journal)],
                     install_check(ctx.old, NEW_FILES, NEW_VERSION, "new"), last_line_ok)
 
 

@@ -58,6 +58,8 @@
 //                                 scanner's quarantine does
 //   --hold-at CHECKPOINT FILE MS  another program holds FILE without sharing
 //                                 (see hold below)
+//   --read-at CHECKPOINT FILE     another program reads FILE, sharing reading
+//                                 alone, until the command ends
 // When another program's work cannot be done (FILE is missing or held open),
 // a line "MEDDLING FAILED: <option> <checkpoint> <file> <error code>" goes to
 // standard error, so that a test can tell a cell that never happened from
@@ -184,7 +186,12 @@ bool StartHolder(const std::wstring& file, const std::wstring& milliseconds) {
 
 // Ends the holders of the command that has just finished and waits until
 // they have let go of their files.
+// Files opened by --read-at, open until their command ends.
+std::vector<HANDLE> g_readers;
+
 void EndHolders() {
+  for (const HANDLE reader : g_readers) ::CloseHandle(reader);
+  g_readers.clear();
   for (const HANDLE holder : g_holders) {
     ::TerminateProcess(holder, 0);
     ::WaitForSingleObject(holder, INFINITE);
@@ -240,11 +247,13 @@ struct Meddling {
   std::wstring renameOverFile;
   std::string deleteAt;
   std::wstring deleteFile;
+  std::string readAt;
+  std::wstring readFile;
   Hold hold;
 
   bool Any() const {
     return !crashAt.empty() || !failAt.empty() || !writeAt.empty() || !renameOverAt.empty() || !deleteAt.empty() ||
-           !hold.checkpoint.empty();
+           !readAt.empty() || !hold.checkpoint.empty();
   }
 };
 Meddling g_meddling;
@@ -271,6 +280,10 @@ bool ParseMeddling(const std::vector<std::wstring>& args, std::size_t& i, bool i
   } else if (args[i] == L"--delete-at" && left >= 2) {
     meddling.deleteAt = at(1);
     meddling.deleteFile = args[i + 2];
+    i += 2;
+  } else if (args[i] == L"--read-at" && left >= 2) {
+    meddling.readAt = at(1);
+    meddling.readFile = args[i + 2];
     i += 2;
   } else if (args[i] == L"--hold-at" && left >= 3) {
     meddling.hold = {at(1), args[i + 2], args[i + 3]};
@@ -398,6 +411,17 @@ void AtCheckpoint(const char* checkpoint) {
   }
   if (m.writeAt == checkpoint && !WriteBehindTheInstallsBack(m.writeFile)) {
     ReportMeddlingFailed("--write-at", checkpoint, m.writeFile, ::GetLastError());
+  }
+  if (m.readAt == checkpoint) {
+    // A reader in this very process, so that it has the file before the
+    // operation goes on: reading shared, writing, renaming and deleting not.
+    const HANDLE reader = ::CreateFileW(m.readFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (reader == INVALID_HANDLE_VALUE) {
+      ReportMeddlingFailed("--read-at", checkpoint, m.readFile, ::GetLastError());
+    } else {
+      g_readers.push_back(reader);
+    }
   }
   if (m.deleteAt == checkpoint && !::DeleteFileW(m.deleteFile.c_str())) {
     ReportMeddlingFailed("--delete-at", checkpoint, m.deleteFile, ::GetLastError());
