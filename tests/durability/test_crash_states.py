@@ -506,8 +506,9 @@ REPAIR_FILES = {
 }
 
 
-@scenario("batch-repair", "repair-staged", "repair-copy", "repair-move")
-def batch_repair(ctx, work):
+def damaged_repair_client(work, name="client"):
+    """(sound tree with its signed client manifests, the repair service's
+    object store, a copy of the tree with files damaged and missing)."""
     sound = write_tree(work / "sound", REPAIR_FILES)
     subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_publish.py"), "make-client-manifests", "--tree",
                     str(sound), "--out", str(sound)], check=True, capture_output=True)
@@ -520,11 +521,17 @@ def batch_repair(ctx, work):
             (store / "objects" / sha256_hex(path.read_bytes())).write_bytes(path.read_bytes())
     (store / f"{REPAIR_VERSION}.catalogue").write_text("".join(d + "\n" for d in sorted(catalogue)))
 
-    client = copy_tree(sound, work / "client")
+    client = copy_tree(sound, work / name)
     (client / "Vantrell.exe").write_bytes(REPAIR_FILES["Vantrell.exe"][:4000] + b"damaged")
     (client / "data" / "item.tbl").unlink()
     (client / "Misc" / "copy-a.bin").write_bytes(b"not the shared content")
     (client / "Misc" / "copy-b.bin").unlink()
+    return sound, store, client
+
+
+@scenario("batch-repair", "repair-staged", "repair-copy", "repair-move")
+def batch_repair(ctx, work):
+    sound, store, client = damaged_repair_client(work)
     damaged = files_only(snapshot(client, skip=(UPDATE_AREA,)))
     repaired = files_only(snapshot(sound, skip=(UPDATE_AREA,)))
 

@@ -32,7 +32,7 @@ import pytest
 
 import test_crash_states as crash
 from fixtures import UPDATE_AREA, Driver, copy_tree, sha256_hex, win_path, write_tree
-from harness import PYTHON, SOURCE_DIR, PatchServer, drop_proxy_settings
+from harness import PatchServer, drop_proxy_settings
 
 ERRORS = (("ERROR_DISK_FULL", False), ("ERROR_ACCESS_DENIED", False), ("ERROR_SHARING_VIOLATION", True),
           ("ERROR_IO_DEVICE", False))
@@ -311,22 +311,7 @@ class Scenarios:
                      partial_text="Dosyalar kuruldu ancak Server.ini baglanti ayarlari kaydedilemedi.")
 
     def batch_repair(self, work):
-        sound = write_tree(work / "sound", crash.REPAIR_FILES)
-        subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_publish.py"), "make-client-manifests", "--tree",
-                        str(sound), "--out", str(sound)], check=True, capture_output=True)
-        store = work / "store"
-        (store / "objects").mkdir(parents=True)
-        catalogue = set()
-        for path in sound.rglob("*"):
-            if path.is_file():
-                catalogue.add(sha256_hex(path.read_bytes()))
-                (store / "objects" / sha256_hex(path.read_bytes())).write_bytes(path.read_bytes())
-        (store / f"{crash.REPAIR_VERSION}.catalogue").write_text("".join(d + "\n" for d in sorted(catalogue)))
-        template = copy_tree(sound, work / "damaged")
-        (template / "Vantrell.exe").write_bytes(crash.REPAIR_FILES["Vantrell.exe"][:4000] + b"damaged")
-        (template / "data" / "item.tbl").unlink()
-        (template / "Misc" / "copy-a.bin").write_bytes(b"not the shared content")
-        (template / "Misc" / "copy-b.bin").unlink()
+        sound, store, template = crash.damaged_repair_client(work, "damaged")
         damaged, repaired = client_listing(listing_of(template)), client_listing(listing_of(sound))
 
         def state(listing):
