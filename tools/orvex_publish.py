@@ -1238,6 +1238,19 @@ def flush_tree(root: pathlib.Path) -> None:
         flush_folder(pathlib.Path(folder))
 
 
+def publish_modes(root: pathlib.Path) -> None:
+    """Folders 0755 and files 0644 under root, root included: the front's
+    workers and the service instances run as their own unprivileged users and
+    must read every published byte, whatever the publisher's umask (and the
+    temporary folder is made 0700)."""
+    for folder, _, names in os.walk(root):
+        os.chmod(folder, 0o755)
+        for name in names:
+            path = os.path.join(folder, name)
+            if not os.path.islink(path):
+                os.chmod(path, 0o644)
+
+
 def cmd_release(args) -> int:
     parent = pathlib.Path(args.out)
     folder = parent / str(args.version)
@@ -1289,7 +1302,9 @@ def cmd_release(args) -> int:
         # A Launcher2.exe left in the old tree must not pass for the one shipped.
         patch_base = {m: p for m, p in old_files.items() if m.lower() != PENDING_LAUNCHER.lower()}
 
-        parent.mkdir(parents=True, exist_ok=True)
+        if not parent.is_dir():
+            parent.mkdir(parents=True)
+            os.chmod(parent, 0o755)
         # A signal between the folder's creation and its name reaching `work`
         # would leave it behind: hold both signals until the clean-up knows it.
         stopping = {signal.SIGINT, signal.SIGTERM}
@@ -1357,6 +1372,7 @@ def cmd_release(args) -> int:
         # Published by one rename: the service never sees half a release, and a
         # second release of the same version finds the folder and stops. Every
         # byte is on disk before the name appears, and the name once it has.
+        publish_modes(work)
         flush_tree(work)
         # Past the rename the version is published: a signal must not report otherwise.
         signal.pthread_sigmask(signal.SIG_BLOCK, stopping)
