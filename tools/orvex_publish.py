@@ -27,7 +27,9 @@ Commands:
 """
 import argparse
 import contextlib
+import collections
 import datetime
+import fcntl
 import fnmatch
 import hashlib
 import io
@@ -78,25 +80,88 @@ def ecc_public_blob(public_key: ec.EllipticCurvePublicKey) -> bytes:
     return blob
 
 
-def write_private_pem(path: pathlib.Path, key) -> None:
-    path.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                                       serialization.NoEncryption()))
+class PublishError(Exception):
+    """A refusal of a command; its text is shown as is."""
 
 
-def load_private_pem(path: pathlib.Path):
-    return serialization.load_pem_private_key(path.read_bytes(), password=None)
+def passphrase_of(args):
+    """The private keys' passphrase from --passphrase-file (its first line) or
+    --passphrase-env (the variable's value), or None."""
+    if getattr(args, "passphrase_file", None):
+        try:
+            text = pathlib.Path(args.passphrase_file).read_bytes().split(b"\n", 1)[0].rstrip(b"\r")
+        except OSError as error:
+            raise PublishError(f"--passphrase-file {args.passphrase_file}: {error.strerror}") from None
+        if not text:
+            raise PublishError(f"--passphrase-file {args.passphrase_file}: the first line is empty")
+        return text
+    if getattr(args, "passphrase_env", None):
+        text = os.environ.get(args.passphrase_env, "")
+        if not text:
+            raise PublishError(f"--passphrase-env {args.passphrase_env}: the variable is not set or empty")
+        return text.encode("utf-8")
+    return None
+
+
+def add_passphrase_options(parser, writes: bool) -> None:
+    what = "encrypt the private keys written" if writes else "decrypt encrypted private keys"
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--passphrase-file", metavar="FILE", help=f"{what} with the first line of this file")
+    group.add_argument("--passphrase-env", metavar="NAME", help=f"{what} with the value of this environment variable")
+
+
+def write_private_pem(path: pathlib.Path, key, passphrase=None) -> None:
+    """The PEM written to a new file that is 0600 from its creation (mkstemp)
+    and then renamed over path: no other account can read the key at any
+    moment, whatever the umask and whatever mode an older file had."""
+    encryption = (serialization.BestAvailableEncryption(passphrase) if passphrase
+                  else serialization.NoEncryption())
+    data = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, encryption)
+    descriptor, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.")
+    try:
+        with os.fdopen(descriptor, "wb") as stream:
+            stream.write(data)
+            stream.flush()
+            os.fsync(stream.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def load_private_pem(path: pathlib.Path, passphrase=None):
+    path = pathlib.Path(path)
+    try:
+        data = path.read_bytes()
+    except OSError as error:
+        raise PublishError(f"{path}: {error.strerror}") from None
+    try:
+        return serialization.load_pem_private_key(data, password=None)
+    except TypeError:
+        pass  # encrypted
+    except ValueError:
+        raise PublishError(f"{path} is not a private key in PEM form") from None
+    if passphrase is None:
+        raise PublishError(f"{path} is encrypted: give its passphrase with --passphrase-file or --passphrase-env")
+    try:
+        return serialization.load_pem_private_key(data, password=passphrase)
+    except (TypeError, ValueError):
+        raise PublishError(f"{path}: the passphrase given does not decrypt this key") from None
 
 
 def cmd_keygen(args) -> int:
     out = pathlib.Path(args.out)
+    passphrase = passphrase_of(args)
     out.mkdir(parents=True, exist_ok=True)
     update_key = rsa.generate_private_key(public_exponent=65537, key_size=RSA_BITS)
     manifest_key = ec.generate_private_key(ec.SECP256R1())
-    write_private_pem(out / "update-private.pem", update_key)
-    write_private_pem(out / "manifest-private.pem", manifest_key)
+    write_private_pem(out / "update-private.pem", update_key, passphrase)
+    write_private_pem(out / "manifest-private.pem", manifest_key, passphrase)
     (out / "update-key.blob").write_bytes(rsa_public_blob(update_key.public_key()))
     (out / "manifest-key.blob").write_bytes(ecc_public_blob(manifest_key.public_key()))
-    print(f"wrote update-private.pem, manifest-private.pem, update-key.blob, manifest-key.blob in {out}")
+    print(f"wrote update-private.pem, manifest-private.pem (0600{', encrypted' if passphrase else ''}), "
+          f"update-key.blob, manifest-key.blob in {out}")
     return 0
 
 
@@ -118,11 +183,12 @@ def cmd_devcert(args) -> int:
     """A certificate named CN=<host> without subjectAltName: Wine's WinHTTP
     rejects an IP subjectAltName on loopback but accepts a matching CN."""
     out = pathlib.Path(args.out)
+    passphrase = passphrase_of(args)
     out.mkdir(parents=True, exist_ok=True)
     key = ec.generate_private_key(ec.SECP256R1())
     cert = make_self_signed(args.host, key)
     der = cert.public_bytes(serialization.Encoding.DER)
-    write_private_pem(out / f"{args.name}-key.pem", key)
+    write_private_pem(out / f"{args.name}-key.pem", key, passphrase)
     (out / f"{args.name}-cert.pem").write_bytes(cert.public_bytes(serialization.Encoding.PEM))
     pin = hashlib.sha256(der).hexdigest()
     (out / f"{args.name}-cert.pin").write_text(pin + "\n")
@@ -136,6 +202,7 @@ def cmd_devca(args) -> int:
     trusted (only ever in a test Wine prefix). Like devcert, the leaf carries no
     subjectAltName: Wine's WinHTTP rejects an IP subjectAltName on loopback."""
     out = pathlib.Path(args.out)
+    passphrase = passphrase_of(args)
     out.mkdir(parents=True, exist_ok=True)
     now = datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)
     later = now + datetime.timedelta(days=365 * 30)
@@ -174,16 +241,16 @@ def cmd_devca(args) -> int:
                                 critical=False)
                  .sign(ca_key, hashes.SHA256()))
 
-    write_private_pem(out / "dev-ca-key.pem", ca_key)
+    write_private_pem(out / "dev-ca-key.pem", ca_key, passphrase)
     (out / "dev-ca-cert.pem").write_bytes(ca_cert.public_bytes(serialization.Encoding.PEM))
-    write_private_pem(out / f"{args.name}-key.pem", leaf_key)
+    write_private_pem(out / f"{args.name}-key.pem", leaf_key, passphrase)
     (out / f"{args.name}-cert.pem").write_bytes(leaf_cert.public_bytes(serialization.Encoding.PEM))
     print(f"wrote dev-ca-cert.pem, dev-ca-key.pem, {args.name}-cert.pem, {args.name}-key.pem in {out}")
     return 0
 
 
 def cmd_sign_update(args) -> int:
-    key = load_private_pem(pathlib.Path(args.key))
+    key = load_private_pem(pathlib.Path(args.key), passphrase_of(args))
     data = pathlib.Path(args.manifest).read_bytes()
     signature = key.sign(data, padding.PKCS1v15(), hashes.SHA256())
     assert len(signature) == RSA_BITS // 8
@@ -200,7 +267,7 @@ def raw_ecdsa_signature(key: ec.EllipticCurvePrivateKey, data: bytes) -> bytes:
 
 
 def cmd_sign_raw_ecdsa(args) -> int:
-    key = load_private_pem(pathlib.Path(args.key))
+    key = load_private_pem(pathlib.Path(args.key), passphrase_of(args))
     data = pathlib.Path(args.file).read_bytes()
     try:
         signature = raw_ecdsa_signature(key, data)
@@ -212,10 +279,6 @@ def cmd_sign_raw_ecdsa(args) -> int:
 
 
 # --- Update packages: manifest "ORVEX-UPDATE-1", patch archive, delta entries ---
-
-class PublishError(Exception):
-    """A refusal of make-update or make-offline; its text is shown as is."""
-
 
 UPDATE_MANIFEST_FORMAT = "ORVEX-UPDATE-1"
 MAX_UPDATE_VERSION = 32767
@@ -720,7 +783,7 @@ def cmd_make_update(args) -> int:
         manifest_name = args.manifest_name or f"{args.version}.manifest"
         if not is_managed_path(manifest_name) or "/" in manifest_name:
             raise PublishError(f"invalid manifest name {manifest_name!r}")
-        key = load_private_pem(pathlib.Path(args.sign_with or args.key))
+        key = load_private_pem(pathlib.Path(args.sign_with or args.key), passphrase_of(args))
         if not isinstance(key, rsa.RSAPrivateKey) or key.key_size != RSA_BITS:
             raise PublishError(f"the update key must be an RSA-{RSA_BITS} private key")
 
@@ -770,8 +833,9 @@ def cmd_make_offline(args) -> int:
                                f"this manifest is for {manifest['version']}")
         if len(signature) != UPDATE_SIGNATURE_SIZE:
             raise PublishError(f"the signature has {len(signature)} bytes, not {UPDATE_SIGNATURE_SIZE}")
+        public_key = None
         if args.verify_key:
-            public_key = load_private_pem(pathlib.Path(args.verify_key)).public_key()
+            public_key = load_private_pem(pathlib.Path(args.verify_key), passphrase_of(args)).public_key()
             try:
                 public_key.verify(signature, manifest_bytes, padding.PKCS1v15(), hashes.SHA256())
             except InvalidSignature:
@@ -780,9 +844,9 @@ def cmd_make_offline(args) -> int:
         if archive.stat().st_size != manifest["archive_size"] or file_sha256(archive) != manifest["archive_sha256"]:
             raise PublishError(f"{archive} does not match the size and digest its manifest signs")
         launcher = pathlib.Path(args.launcher)
-        with open(launcher, "rb") as stream:
-            if stream.read(2) != b"MZ":
-                raise PublishError(f"{launcher} is not a Windows executable")
+        # The installer is this launcher under another name: it checks the
+        # update with the key it is built with.
+        check_launcher_image(launcher, "--launcher", public_key if args.verify_key else None)
 
         out = pathlib.Path(args.out)
         patch = out.joinpath(*OFFLINE_FOLDER)
@@ -924,7 +988,7 @@ def signed_client_manifest(key, body: bytes) -> bytes:
 
 def cmd_make_client_manifests(args) -> int:
     try:
-        key = load_private_pem(pathlib.Path(args.key))
+        key = load_private_pem(pathlib.Path(args.key), passphrase_of(args))
         startup, integrity = client_manifest_sets(pathlib.Path(args.tree), args.exclude or [])
         startup_bytes = signed_client_manifest(key, startup_manifest_body(startup))
         integrity_bytes = signed_client_manifest(key, integrity_manifest_body(args.build_stamp, integrity))
@@ -1163,10 +1227,103 @@ def check_release(folder: pathlib.Path, version: int, update_public, manifest_pu
             raise PublishError(f"repair object {digest} does not hash to its name")
 
 
-def release_launcher(new_files, old_files, given):
+# --- Launcher images: what --launcher and --offline-launcher must be ---
+
+IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
+IMAGE_FILE_DLL = 0x2000
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
+PE32_PLUS_MAGIC = 0x20B
+IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+IMAGE_SCN_CNT_CODE = 0x00000020
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+MAX_LAUNCHER_BYTES = 512 * 1024 ** 2
+# The optional header of a PE32+ image up to its data directories.
+PE32_PLUS_OPTIONAL_MIN = 112
+
+
+def launcher_image_problem(data: bytes):
+    """What keeps data from being a launcher Windows would start, or None: a
+    PE32+ executable image for x86-64, GUI subsystem (the launcher is a window;
+    a console image would open a console beside it), with at least one code
+    section that has bytes in the file. Every offset is checked against the
+    length first: a hostile file fails with a message, never an exception."""
+    def u16(offset):
+        return struct.unpack_from("<H", data, offset)[0] if offset + 2 <= len(data) else None
+
+    def u32(offset):
+        return struct.unpack_from("<I", data, offset)[0] if offset + 4 <= len(data) else None
+
+    if len(data) < 64 or data[:2] != b"MZ":
+        return "not a Windows executable (no MZ header)"
+    pe = u32(0x3C)
+    if pe < 64 or pe + 24 > len(data) or data[pe:pe + 4] != b"PE\0\0":
+        return "no PE header (an MZ file but not a Windows image)"
+    machine, sections, optional_size, characteristics = u16(pe + 4), u16(pe + 6), u16(pe + 20), u16(pe + 22)
+    if machine != IMAGE_FILE_MACHINE_AMD64:
+        return f"built for machine 0x{machine:04x}, not x86-64 (0x8664)"
+    if not characteristics & IMAGE_FILE_EXECUTABLE_IMAGE:
+        return "not marked as an executable image"
+    if characteristics & IMAGE_FILE_DLL:
+        return "a DLL, not an executable"
+    optional = pe + 24
+    if optional_size < PE32_PLUS_OPTIONAL_MIN or optional + optional_size > len(data):
+        return "truncated optional header"
+    if u16(optional) != PE32_PLUS_MAGIC:
+        return f"optional header magic 0x{u16(optional):x}, not PE32+ (0x20b)"
+    subsystem = u16(optional + 68)
+    if subsystem != IMAGE_SUBSYSTEM_WINDOWS_GUI:
+        return f"subsystem {subsystem}, not the Windows GUI subsystem (2)"
+    table = optional + optional_size
+    if not 1 <= sections <= 96 or table + 40 * sections > len(data):
+        return "truncated or empty section table"
+    for index in range(sections):
+        entry = table + 40 * index
+        raw_size, raw_pointer, flags = u32(entry + 16), u32(entry + 20), u32(entry + 36)
+        if flags & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE) and raw_size > 0 and raw_pointer > 0 \
+                and raw_pointer + raw_size <= len(data):
+            return None
+    return "no code section with bytes in the file (a debug-information image?)"
+
+
+def embeds_key_blob(data: bytes, blob: bytes) -> bool:
+    """The launcher compiles each public-key blob in as a byte array. The
+    compiler keeps it as one run of bytes or, for a small array, builds it from
+    64-bit immediates in the code: every aligned 8-byte piece then appears in
+    the image on its own."""
+    if blob in data:
+        return True
+    return all(blob[start:start + 8] in data for start in range(0, len(blob), 8))
+
+
+def check_launcher_image(path, option: str, update_public=None, manifest_public=None) -> bytes:
+    """The bytes of a launcher image given with option; PublishError names the
+    file and what is wrong with it, including a missing public key (given
+    keys only)."""
+    path = pathlib.Path(path)
+    try:
+        if not path.is_file():
+            raise PublishError(f"{option} {path}: no such file")
+        if path.stat().st_size > MAX_LAUNCHER_BYTES:
+            raise PublishError(f"{option} {path}: larger than {human(MAX_LAUNCHER_BYTES)}, not a launcher")
+        data = path.read_bytes()
+    except OSError as error:
+        raise PublishError(f"{option} {path}: {error.strerror}") from None
+    problem = launcher_image_problem(data)
+    if problem:
+        raise PublishError(f"{option} {path} is not a launcher Windows can start: {problem}")
+    for kind, public, blob_of in (("update", update_public, rsa_public_blob),
+                                  ("manifest", manifest_public, ecc_public_blob)):
+        if public is not None and not embeds_key_blob(data, blob_of(public)):
+            raise PublishError(f"{option} {path} is not built with the {kind} key this release is signed for "
+                               f"(its {kind}-key.blob is not in the image)")
+    return data
+
+
+def release_launcher(new_files, old_files, given, keys=(None, None)):
     """Where the new version's launcher goes: (managed path -> file for the
     signed manifests and repair objects, the same for the patch, the launcher
-    shipped as Launcher2.exe or None). given is --launcher; without it a root
+    shipped as Launcher2.exe or None). given is --launcher, which must be an
+    image built with keys (update, manifest public keys); without it a root
     Launcher.exe of the new tree must equal the old tree's."""
     lower = {managed.lower(): managed for managed in new_files}
     if PENDING_LAUNCHER.lower() in lower:
@@ -1177,11 +1334,7 @@ def release_launcher(new_files, old_files, given):
     launcher = in_tree
     if given is not None:
         launcher = pathlib.Path(given)
-        if not launcher.is_file():
-            raise PublishError(f"--launcher {given}: no such file")
-        with open(launcher, "rb") as stream:
-            if stream.read(2) != b"MZ":
-                raise PublishError(f"--launcher {given} is not a Windows executable")
+        check_launcher_image(launcher, "--launcher", *keys)
         if in_tree is not None and file_sha256(in_tree) != file_sha256(launcher):
             raise PublishError(f"{lower[RUNNING_LAUNCHER]} of the new tree is not the launcher given with --launcher")
     signed = {managed: path for managed, path in new_files.items() if managed.lower() != RUNNING_LAUNCHER}
@@ -1196,6 +1349,101 @@ def release_launcher(new_files, old_files, given):
                            "a new launcher is released with --launcher (it ships as Launcher2.exe)")
     patch[PENDING_LAUNCHER] = launcher
     return signed, patch, launcher
+
+
+def check_old_tree(previous: pathlib.Path, old_files, manifest_public, excludes) -> int:
+    """Refuses an old tree that is not what the clients of the previous release
+    hold: every file its signed client manifests list (verified first under the
+    manifest key, the one the installed launchers check) must be in the old
+    tree with that size and SHA-256, and the old tree must hold no other file
+    (the manifests themselves, a pending launcher and the previous release's
+    --exclude patterns aside). A root Launcher.exe may be missing: trees are
+    often kept without it. Returns the number of files compared."""
+    listed = {}
+    client = previous / "client" / CLIENT_MANIFEST_FOLDER
+    for name, integrity in ((STARTUP_MANIFEST_NAME, False), (INTEGRITY_MANIFEST_NAME, True)):
+        try:
+            data = (client / name).read_bytes()
+        except OSError as error:
+            raise PublishError(f"{client / name}: {error.strerror}; the old tree cannot be checked against "
+                               f"release {previous.name}") from None
+        try:
+            entries = read_client_manifest(data, manifest_public, integrity)
+        except PublishError as error:
+            raise PublishError(f"{client / name} of release {previous.name}: {error} (--manifest-key must be "
+                               "the key the installed launchers hold)") from None
+        listed.update({entry_name.lower(): (entry_name, size, digest) for entry_name, size, digest in entries})
+    old_by_lower = {managed.lower(): (managed, path) for managed, path in old_files.items()}
+    for lower in sorted(listed):
+        name, size, digest = listed[lower]
+        if lower not in old_by_lower:
+            if lower == RUNNING_LAUNCHER:
+                continue
+            raise PublishError(f"--old: {name} is missing; release {previous.name} lists it: the old tree is not "
+                               f"the client of {previous.name}")
+        path = old_by_lower[lower][1]
+        actual_size = path.stat().st_size
+        if actual_size != size:
+            raise PublishError(f"--old: {name} has {actual_size} bytes, release {previous.name} lists {size}: "
+                               f"the old tree is not the client of {previous.name}")
+        actual = file_sha256(path)
+        if actual != digest:
+            raise PublishError(f"--old: {name} has SHA-256 {actual}, release {previous.name} lists {digest}: "
+                               f"the old tree is not the client of {previous.name}")
+    own = {f"{CLIENT_MANIFEST_FOLDER}/{name}".lower() for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
+    for lower in sorted(set(old_by_lower) - set(listed) - own - {PENDING_LAUNCHER.lower()}):
+        if any(fnmatch.fnmatchcase(lower, pattern.lower()) for pattern in excludes):
+            continue
+        raise PublishError(f"--old: {old_by_lower[lower][0]} is not in release {previous.name}: the old tree is not "
+                           f"the client of {previous.name}")
+    return len(listed)
+
+
+def outside_links(new_files, old_files):
+    """Files of the new tree with more hard links than the two trees hold:
+    another name outside them can change the published bytes."""
+    seen = collections.Counter()
+    for path in {os.path.abspath(p) for p in (*new_files.values(), *old_files.values())}:
+        info = os.stat(path)
+        seen[(info.st_dev, info.st_ino)] += 1
+    found = []
+    for managed, path in sorted(new_files.items()):
+        info = path.stat()
+        if info.st_nlink > seen[(info.st_dev, info.st_ino)]:
+            found.append((managed, info.st_nlink))
+    return found
+
+
+PUBLISH_LOCK = ".publish.lock"
+PARTIAL_MARK = ".partial-"
+
+
+def take_publish_lock(parent: pathlib.Path, holder: str) -> int:
+    """An exclusive flock on parent/.publish.lock for the whole run (released
+    when the process ends, however it ends). The file says who holds it, for
+    the message of a second command. Every partial release folder found under
+    the lock was left by a release that ended before it could remove it: it is
+    removed, named."""
+    descriptor = os.open(parent / PUBLISH_LOCK, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        held = os.pread(descriptor, 200, 0).decode("utf-8", "replace").strip()
+        os.close(descriptor)
+        what, _, process = held.rpartition(" ")
+        if what == holder:
+            raise PublishError(f"{holder.replace('release', 'version')} is being published (process {process}) "
+                               "into this releases folder") from None
+        raise PublishError(f"the {what or 'other command'} (process {process or '?'}) holds {parent / PUBLISH_LOCK}: "
+                           "one command at a time writes a releases folder; try again when it has finished") from None
+    os.ftruncate(descriptor, 0)
+    os.pwrite(descriptor, f"{holder} {os.getpid()}\n".encode("utf-8"), 0)
+    os.fchmod(descriptor, 0o644)
+    for stale in sorted(parent.iterdir()):
+        if stale.name.startswith(".") and PARTIAL_MARK in stale.name and stale.is_dir() and not stale.is_symlink():
+            shutil.rmtree(stale)
+            print(f"removed {stale}: left by a release that did not finish", file=sys.stderr)
+    return descriptor
 
 
 def human(count: int) -> str:
@@ -1254,7 +1502,7 @@ def publish_modes(root: pathlib.Path) -> None:
 def cmd_release(args) -> int:
     parent = pathlib.Path(args.out)
     folder = parent / str(args.version)
-    work = None
+    work = lock = old_checked = None
     # Both signals end the release like an error: the partial folder goes.
     handlers = {number: signal.signal(number, stop_on_signal) for number in (signal.SIGINT, signal.SIGTERM)}
     try:
@@ -1262,13 +1510,11 @@ def cmd_release(args) -> int:
         check_update_version(args.previous)
         if args.previous >= args.version:
             raise PublishError(f"version {args.version} must be above the previous version {args.previous}")
-        if folder.exists():
-            raise PublishError(f"version {args.version} is already published in {folder}; "
-                               "a published version is never rewritten, release a new version instead")
-        update_key = load_private_pem(pathlib.Path(args.update_key))
+        passphrase = passphrase_of(args)
+        update_key = load_private_pem(pathlib.Path(args.update_key), passphrase)
         if not isinstance(update_key, rsa.RSAPrivateKey) or update_key.key_size != RSA_BITS:
             raise PublishError(f"--update-key must be an RSA-{RSA_BITS} private key")
-        manifest_key = load_private_pem(pathlib.Path(args.manifest_key))
+        manifest_key = load_private_pem(pathlib.Path(args.manifest_key), passphrase)
         if not isinstance(manifest_key, ec.EllipticCurvePrivateKey) or not isinstance(manifest_key.curve,
                                                                                       ec.SECP256R1):
             raise PublishError("--manifest-key must be a P-256 private key")
@@ -1278,8 +1524,8 @@ def cmd_release(args) -> int:
             if not (args.next_update_key and args.next_manifest_key and args.launcher):
                 raise PublishError("--next-update-key and --next-manifest-key go together, with the --launcher "
                                    "built with them")
-            next_update_key = load_private_pem(pathlib.Path(args.next_update_key))
-            next_manifest_key = load_private_pem(pathlib.Path(args.next_manifest_key))
+            next_update_key = load_private_pem(pathlib.Path(args.next_update_key), passphrase)
+            next_manifest_key = load_private_pem(pathlib.Path(args.next_manifest_key), passphrase)
             if not isinstance(next_update_key, rsa.RSAPrivateKey) or next_update_key.key_size != RSA_BITS:
                 raise PublishError(f"--next-update-key must be an RSA-{RSA_BITS} private key")
             if not isinstance(next_manifest_key, ec.EllipticCurvePrivateKey) or \
@@ -1298,13 +1544,40 @@ def cmd_release(args) -> int:
             print(f"left out (never written by an update): {name}", file=sys.stderr)
         own = {f"{CLIENT_MANIFEST_FOLDER}/{name}".lower() for name in (STARTUP_MANIFEST_NAME, INTEGRITY_MANIFEST_NAME)}
         new_files = {m: p for m, p in new_files.items() if m.lower() not in own}
-        new_files, patch_files, launcher = release_launcher(new_files, old_files, args.launcher)
+        # The launcher shipped must hold the keys its manifests are signed
+        # with; the offline installer checks the patch with the current ones.
+        launcher_keys = (next_update_key.public_key(), next_manifest_key.public_key())
+        new_files, patch_files, launcher = release_launcher(new_files, old_files, args.launcher, launcher_keys)
+        if next_keys and launcher is None:
+            raise PublishError(f"--launcher {args.launcher} is the Launcher.exe of the old tree, the launcher players "
+                               "already have: it holds none of the next keys, and the client manifests and metadata "
+                               "package signed with them would be refused by every installed launcher")
+        if args.offline_launcher:
+            check_launcher_image(args.offline_launcher, "--offline-launcher", update_key.public_key(),
+                                 manifest_key.public_key())
+        for managed, links in outside_links(new_files, old_files):
+            print(f"warning: {managed} of the new tree has {links} hard links, some outside the old and new trees: "
+                  "its bytes are published as read now, whatever is later written through the other names",
+                  file=sys.stderr)
         # A Launcher2.exe left in the old tree must not pass for the one shipped.
         patch_base = {m: p for m, p in old_files.items() if m.lower() != PENDING_LAUNCHER.lower()}
 
         if not parent.is_dir():
             parent.mkdir(parents=True)
             os.chmod(parent, 0o755)
+        # One command at a time writes the releases folder; under the lock,
+        # partial folders are leftovers and the version's name is final.
+        lock = take_publish_lock(parent, f"release {args.version}")
+        if folder.exists():
+            raise PublishError(f"version {args.version} is already published in {folder}; "
+                               "a published version is never rewritten, release a new version instead")
+        previous = parent / str(args.previous)
+        if previous.is_dir():
+            try:
+                excludes = json.loads((previous / RELEASE_RECORD).read_text(encoding="utf-8")).get("exclude", [])
+            except (OSError, ValueError):
+                excludes = []
+            old_checked = check_old_tree(previous, old_files, manifest_key.public_key(), excludes)
         # A signal between the folder's creation and its name reaching `work`
         # would leave it behind: hold both signals until the clean-up knows it.
         stopping = {signal.SIGINT, signal.SIGTERM}
@@ -1344,12 +1617,11 @@ def cmd_release(args) -> int:
 
         objects = {digest.hex(): new_files[name] for name, _, digest in startup + integrity}
         objects.update({file_sha256(path): path for path in shipped.values()})
-        previous = parent / str(args.previous)
         object_count, object_bytes, linked, damaged = write_repair_store(work, args.version, objects,
                                                                          previous if previous.is_dir() else None)
         for path in damaged:
-            print(f"warning: {path} does not hash to its name: copied from the new tree instead",
-                  file=sys.stderr)
+            print(f"warning: {path} does not hash to its name: copied from the new tree instead; "
+                  f"repair release {args.previous} with orvex-publish verify --repair", file=sys.stderr)
         check_release(work, args.version, update_key.public_key(), manifest_key.public_key(), patch_base,
                       patch_files, next_keys and (next_update_key.public_key(), next_manifest_key.public_key()))
 
@@ -1365,9 +1637,10 @@ def cmd_release(args) -> int:
         published = {}
         for path in sorted(work.rglob("*")):
             if path.is_file() and path.parent.name != REPAIR_OBJECTS:
-                published[path.relative_to(work).as_posix()] = {"size": path.stat().st_size}
+                published[path.relative_to(work).as_posix()] = {"size": path.stat().st_size,
+                                                                 "sha256": file_sha256(path)}
         record = {"version": args.version, "previous": args.previous, "files": published,
-                  "repair_objects": object_count, "repair_bytes": object_bytes}
+                  "repair_objects": object_count, "repair_bytes": object_bytes, "exclude": args.exclude or []}
         (work / RELEASE_RECORD).write_text(json.dumps(record, indent=1) + "\n", encoding="ascii")
         # Published by one rename: the service never sees half a release, and a
         # second release of the same version finds the folder and stops. Every
@@ -1395,12 +1668,19 @@ def cmd_release(args) -> int:
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT, signal.SIGTERM})
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
+        if lock is not None:
+            os.close(lock)
         for number, handler in handlers.items():
             signal.signal(number, handler)
 
     saved = patch["delta_whole"] - patch["delta_bytes"]
     total = sum(entry["size"] for entry in published.values()) + object_bytes
     print(f"release {args.version} (patch from {args.previous}) in {folder}")
+    if old_checked is None:
+        print(f"  old tree  not checked: release {args.previous} is not in {parent} (the first release there); "
+              "the patch is made against --old as given")
+    else:
+        print(f"  old tree  the client of {args.previous}: all {old_checked} files its signed client manifests list")
     print(f"  patch     {names['archive']}: {patch['files']} files, {human(patch['archive_size'])}; "
           f"{names['manifest']} + .sig")
     print("\n".join("  " + line for line in patch["report"]))
@@ -1675,8 +1955,17 @@ def main(argv=None) -> int:
         command.formatter_class = argparse.RawDescriptionHelpFormatter
         command.epilog = (command.epilog + "\n\n" if command.epilog else "") + "example:\n  " + example
 
+    for name in ("keygen", "devcert", "devca"):
+        add_passphrase_options(sub.choices[name], writes=True)
+    for name in ("sign-update", "sign-raw-ecdsa", "make-update", "make-offline", "make-client-manifests", "release"):
+        add_passphrase_options(sub.choices[name], writes=False)
+
     args = parser.parse_args(argv)
-    return args.func(args)
+    try:
+        return args.func(args)
+    except PublishError as error:
+        print(f"{args.command}: {error}", file=sys.stderr)
+        return 2
 
 
 EXAMPLES = {
