@@ -1700,6 +1700,147 @@ def cmd_release(args) -> int:
     return 0
 
 
+# --- verify: every published byte of a releases folder against its record ---
+
+def release_folders(parent: pathlib.Path):
+    return sorted((path for path in parent.iterdir() if path.name.isdigit() and path.is_dir()),
+                  key=lambda path: int(path.name))
+
+
+def repair_object(target: pathlib.Path, digest: str, source: pathlib.Path) -> bool:
+    """Writes source's bytes as target when they hash to digest: a new file
+    (0644) renamed over target, so the damaged inode, which other releases may
+    share as a hard link, is replaced, never written through."""
+    descriptor, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{digest[:16]}.repair-")
+    try:
+        with os.fdopen(descriptor, "wb") as stream:
+            hashed = copy_into(source, stream)
+            stream.flush()
+            os.fsync(stream.fileno())
+        if hashed != digest:
+            os.unlink(temporary)
+            return False
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, target)
+        flush_folder(target.parent)
+        return True
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def copy_into(source: pathlib.Path, stream) -> str:
+    digest = hashlib.sha256()
+    with open(source, "rb") as src:
+        for chunk in iter(lambda: src.read(COPY_CHUNK), b""):
+            digest.update(chunk)
+            stream.write(chunk)
+    return digest.hexdigest()
+
+
+def cmd_verify(args) -> int:
+    """Every release folder under --out: each published file against the size
+    and SHA-256 release.json records, each signed update's archive against its
+    manifest, each catalogue entry present, each object hashing to its name.
+    With --repair a damaged or missing object is rewritten from a good copy
+    (another release's object, or a file of a --from tree with that digest)."""
+    parent = pathlib.Path(args.out)
+    if not parent.is_dir():
+        raise PublishError(f"{parent} is not a folder")
+    lock = take_publish_lock(parent, "verify --repair") if args.repair else None
+    try:
+        problems, bad_objects = [], []  # bad_objects: (release folder, digest)
+        hashed = {}  # (device, inode) -> digest: objects hard-linked across releases are read once
+        good = {}  # digest -> an object file that hashes to it
+        folders = release_folders(parent)
+        for folder in folders:
+            try:
+                record = json.loads((folder / RELEASE_RECORD).read_text(encoding="utf-8"))
+                files = record["files"]
+            except (OSError, ValueError, KeyError, TypeError) as error:
+                problems.append(f"{folder / RELEASE_RECORD}: unreadable ({error})")
+                files = {}
+            for name, entry in sorted(files.items()):
+                path = folder / name
+                if not path.is_file():
+                    problems.append(f"{path}: missing")
+                elif path.stat().st_size != entry.get("size"):
+                    problems.append(f"{path}: {path.stat().st_size} bytes, release.json records {entry.get('size')}")
+                elif "sha256" in entry and file_sha256(path) != entry["sha256"]:
+                    problems.append(f"{path}: does not hash to the SHA-256 release.json records")
+            names = release_names(int(folder.name))
+            for manifest_name in (names["manifest"], names["metadata"]):
+                try:
+                    manifest = parse_update_manifest((folder / manifest_name).read_bytes())
+                    archive = folder / manifest["archive"]
+                    if archive.stat().st_size != manifest["archive_size"] or \
+                            file_sha256(archive) != manifest["archive_sha256"]:
+                        problems.append(f"{archive}: does not match the size and SHA-256 {manifest_name} signs")
+                except (OSError, PublishError) as error:
+                    problems.append(f"{folder / manifest_name}: {error}")
+            try:
+                catalogue = (folder / names["catalogue"]).read_text(encoding="ascii").split()
+            except (OSError, ValueError) as error:
+                problems.append(f"{folder / names['catalogue']}: {error}")
+                catalogue = []
+            store = folder / REPAIR_OBJECTS
+            present = {path.name: path for path in store.iterdir()} if store.is_dir() else {}
+            for digest in sorted(set(catalogue) | set(present)):
+                path = store / digest
+                if digest not in present:
+                    problems.append(f"{path}: missing (listed in {names['catalogue']})")
+                    bad_objects.append((folder, digest))
+                    continue
+                if not is_hex_digest(digest) or not path.is_file() or path.is_symlink():
+                    problems.append(f"{path}: not an object")
+                    continue
+                info = path.stat()
+                actual = hashed.get((info.st_dev, info.st_ino))
+                if actual is None:
+                    actual = hashed[(info.st_dev, info.st_ino)] = file_sha256(path)
+                if actual == digest:
+                    good.setdefault(digest, path)
+                else:
+                    problems.append(f"{path}: does not hash to its name")
+                    bad_objects.append((folder, digest))
+                if digest not in catalogue:
+                    problems.append(f"{path}: not listed in {names['catalogue']}")
+        for problem in problems:
+            print(f"verify: {problem}", file=sys.stderr)
+        if not args.repair or not bad_objects:
+            print(f"verify: {len(folders)} releases, {len(good)} objects checked; "
+                  f"{len(problems)} problems" + ("" if problems else ", every byte as published"))
+            return 1 if problems else 0
+
+        in_tree = {}
+        if args.source:
+            files, _ = scan_tree(pathlib.Path(args.source), strict=False)
+            wanted = {digest for _, digest in bad_objects}
+            for path in files.values():
+                digest = file_sha256(path)
+                if digest in wanted:
+                    in_tree.setdefault(digest, path)
+        unrepaired = 0
+        for folder, digest in bad_objects:
+            target = folder / REPAIR_OBJECTS / digest
+            sources = [good.get(digest), in_tree.get(digest)]
+            if any(source is not None and repair_object(target, digest, source) for source in sources):
+                print(f"verify: repaired {target} from "
+                      f"{next(source for source in sources if source is not None)}")
+            else:
+                unrepaired += 1
+                print(f"verify: {target}: no good copy (give the client tree that holds it with --from)",
+                      file=sys.stderr)
+        others = len(problems) - len(bad_objects)
+        print(f"verify: {len(bad_objects) - unrepaired} of {len(bad_objects)} objects repaired; "
+              f"{others} other problems")
+        return 1 if unrepaired or others else 0
+    finally:
+        if lock is not None:
+            os.close(lock)
+
+
 # --- Deployment values a launcher build compiles in ---
 
 def dotted_ipv4(text: str) -> bool:
@@ -1934,6 +2075,22 @@ def main(argv=None) -> int:
     p.set_defaults(func=cmd_release, compression="auto")
 
     p = sub.add_parser(
+        "verify", formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="check every published file and repair object of a releases folder",
+        description="Reads every release folder under --out back: each published file against the size and\n"
+                    "SHA-256 its release.json records, each signed update's archive against its manifest, each\n"
+                    "object of the catalogue present and hashing to its name. Exits 1 naming every mismatch.\n"
+                    "With --repair, a damaged or missing object is written anew from a good copy: the same\n"
+                    "object of another release, or a file of the --from tree with that SHA-256 (checked before\n"
+                    "it is written; a new file renamed into place, so releases sharing the damaged one as a\n"
+                    "hard link keep theirs until repaired in turn). Other files are never rewritten: publish\n"
+                    "a new version instead.")
+    p.add_argument("--out", required=True, help="the releases folder")
+    p.add_argument("--repair", action="store_true", help="rewrite damaged or missing objects from a good copy")
+    p.add_argument("--from", dest="source", metavar="TREE", help="with --repair: a client tree to take objects from")
+    p.set_defaults(func=cmd_verify)
+
+    p = sub.add_parser(
         "check-deployment", formatter_class=argparse.RawDescriptionHelpFormatter,
         help="check the deployment values a launcher build compiles in (CMake runs it at configure time)",
         description="Refuses values that a launcher would silently mishandle: a login host or fallback host\n"
@@ -1982,6 +2139,7 @@ EXAMPLES = {
                              "--key keys/manifest-private.pem",
     "check-deployment": "orvex-publish check-deployment --login-host 203.0.113.5 --cdn-url "
                         "https://cdn.example.com/orvex-patch/ --update-key keys/update-key.blob",
+    "verify": "orvex-publish verify --out releases --repair --from trees/2384",
     "release": "orvex-publish release --old trees/2371 --new trees/2372 --previous 2371 --version 2372 "
                "--update-key keys/update-private.pem --manifest-key keys/manifest-private.pem --out releases",
 }

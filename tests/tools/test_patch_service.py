@@ -16,6 +16,8 @@ import zipfile
 
 import pytest
 
+import pe_image
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 PUBLISH = ROOT / "tools" / "orvex_publish.py"
 SERVICE = ROOT / "tools" / "orvex_patch_service.py"
@@ -135,13 +137,39 @@ def test_a_published_version_is_never_rewritten(releases, tmp_path):
     again = release(out, out.parent / "trees/2370", out.parent / "trees/2371", 2370, 2371)
     assert again.returncode == 2 and "already published" in again.stderr
     assert (out / "2371" / "2371.manifest").read_bytes() == before
-    assert not [p for p in out.iterdir() if p.name.startswith(".")]
+    assert leftovers(out) == ["2370", "2371"]
 
 
-def new_launcher(folder, data=b"MZ" + blob("next launcher", 5000)):
-    (folder / "next").mkdir(exist_ok=True)
-    (folder / "next" / "Launcher.exe").write_bytes(data)
-    return folder / "next" / "Launcher.exe"
+def leftovers(out):
+    """What a releases folder holds besides the lock file every release takes."""
+    return sorted(p.name for p in out.iterdir() if p.name != ".publish.lock") if out.exists() else []
+
+
+def new_launcher(folder, data=None, name="next"):
+    (folder / name).mkdir(exist_ok=True)
+    (folder / name / "Launcher.exe").write_bytes(pe_image.built_with(DEV) if data is None else data)
+    return folder / name / "Launcher.exe"
+
+
+@pytest.fixture(scope="module")
+def next_keys(tmp_path_factory):
+    keys = tmp_path_factory.mktemp("keys-next")
+    assert publisher().main(["keygen", "--out", str(keys)]) == 0
+    return keys
+
+
+def previous_release(new, change_old=lambda old: None, change_previous=lambda folder: None):
+    """Release 2370 in the out folder of the case, and the old tree "old" (2370's, as changed)."""
+    change_previous(shutil.copytree(new.parent / "2370-release", new.parent / "out" / "2370", symlinks=True))
+    change_old(new.parent / "old")
+
+
+def flip_last_byte(path):
+    data = path.read_bytes()
+    path.write_bytes(data[:-1] + bytes([data[-1] ^ 1]))
+
+
+ROTATION = ["--next-update-key", "next-keys/update-private.pem", "--next-manifest-key", "next-keys/manifest-private.pem"]
 
 
 @pytest.mark.parametrize("change, extra, message", [
@@ -151,17 +179,51 @@ def new_launcher(folder, data=b"MZ" + blob("next launcher", 5000)):
     (lambda t: new_launcher(t.parent) and (t / "Launcher.exe").write_bytes(b"MZ another"), ["--launcher", "next"],
      "Launcher.exe of the new tree is not the launcher given with --launcher"),
     (lambda t: (t / "launcher2.EXE").write_bytes(b"MZ pending"), [], "launcher2.EXE in the new tree"),
-    (lambda t: new_launcher(t.parent, b"#!/bin/sh"), ["--launcher", "next"], "is not a Windows executable"),
+    # --launcher: a Windows image of the right kind, built with the keys the release is signed for.
+    (lambda t: new_launcher(t.parent, b"#!/bin/sh"), ["--launcher", "next"], "no MZ header"),
+    (lambda t: new_launcher(t.parent, b"MZ" + bytes(200)), ["--launcher", "next"], "no PE header"),
+    (lambda t: new_launcher(t.parent, pe_image.image(machine=0x14C)), ["--launcher", "next"], "not x86-64"),
+    (lambda t: new_launcher(t.parent, pe_image.image(characteristics=0x2022)), ["--launcher", "next"], "a DLL"),
+    (lambda t: new_launcher(t.parent, pe_image.image(characteristics=0x0020)), ["--launcher", "next"],
+     "not marked as an executable image"),
+    (lambda t: new_launcher(t.parent, pe_image.image(magic=0x10B)), ["--launcher", "next"], "not PE32+"),
+    (lambda t: new_launcher(t.parent, pe_image.image(subsystem=3)), ["--launcher", "next"], "not the Windows GUI"),
+    (lambda t: new_launcher(t.parent, pe_image.image(code_size=0)), ["--launcher", "next"], "no code section"),
+    (lambda t: new_launcher(t.parent, pe_image.built_with(DEV)[:400]), ["--launcher", "next"], "truncated"),
+    (lambda t: new_launcher(t.parent, pe_image.image((DEV / "update-key.blob").read_bytes())), ["--launcher", "next"],
+     "not built with the manifest key"),
+    (lambda t: new_launcher(t.parent, pe_image.image(characteristics=0x2022)), ["--offline-launcher", "next"],
+     "--offline-launcher"),
+    # A key rotation needs a launcher built with the next keys, never the one players have.
+    (lambda t: new_launcher(t.parent), ["--launcher", "next", *ROTATION], "not built with the update key"),
+    (lambda t: new_launcher(t.parent, pe_image.built_with(t.parent / "next-keys")) and shutil.copy(
+        t.parent / "next/Launcher.exe", t.parent / "old/Launcher.exe"), ["--launcher", "next", "--old", "old", *ROTATION],
+     "the launcher players already have"),
+    # With the previous release in --out, the old tree must be its client.
+    (lambda t: previous_release(t, lambda old: flip_last_byte(old / "ui/ui.src")), ["--old", "old"],
+     "--old: ui/ui.src has SHA-256"),
+    (lambda t: previous_release(t, lambda old: (old / "Vantrell.exe").unlink()), ["--old", "old"],
+     "--old: Vantrell.exe is missing"),
+    (lambda t: previous_release(t, lambda old: (old / "sound/c.wav").write_bytes(b"c")), ["--old", "old"],
+     "--old: sound/c.wav is not in release 2370"),
+    (lambda t: previous_release(t, change_previous=lambda f: flip_last_byte(f / "client/ORVEX/Startup.manifest")),
+     ["--old", "old"], "signature does not verify"),
 ])
-def test_refused_releases_leave_nothing_behind(releases, tmp_path, change, extra, message):
+def test_refused_releases_leave_nothing_behind(releases, next_keys, tmp_path, change, extra, message):
     new = shutil.copytree(releases[0].parent / "trees/2371", tmp_path / "new")
+    shutil.copytree(releases[0].parent / "trees/2370", tmp_path / "old")
+    shutil.copytree(releases[0] / "2370", tmp_path / "2370-release")
+    shutil.copytree(next_keys, tmp_path / "next-keys")
     change(new)
     out = tmp_path / "out"
-    extra = [tmp_path / "next" / "Launcher.exe" if value == "next" else value for value in extra]
+    before = leftovers(out)
+    places = {"next": tmp_path / "next" / "Launcher.exe"}
+    extra = [places.get(value, tmp_path / value if value in ("old", *ROTATION[1::2]) else value) for value in extra]
     result = release(out, releases[0].parent / "trees/2370", new, 2370, 2371, "--update-blob",
                      DEV / "update-key.blob", *extra)
     assert result.returncode == 2 and message in result.stderr, result.stderr
-    assert not out.exists() or list(out.iterdir()) == []
+    assert "Traceback" not in result.stderr
+    assert leftovers(out) == before
 
 
 def test_a_new_launcher_ships_as_launcher2_and_is_named_launcher_exe_in_the_signed_manifests(releases, tmp_path):
@@ -194,6 +256,84 @@ def test_a_damaged_object_of_the_previous_release_is_never_linked(releases, tmp_
     stored = out / "2371" / "objects" / unchanged
     assert hashlib.sha256(stored.read_bytes()).hexdigest() == unchanged
     assert stored.stat().st_ino != damaged.stat().st_ino
+
+
+@pytest.mark.parametrize("holder, message", [
+    ("release 2371", "version 2371 is being published (process 4242)"),
+    ("release 2372", "the release 2372 (process 4242) holds"),
+])
+def test_one_release_at_a_time_and_leftovers_of_a_killed_one_are_removed(releases, tmp_path, holder, message):
+    import fcntl
+    out = tmp_path / "out"
+    out.mkdir()
+    trees = releases[0].parent / "trees"
+    with open(out / ".publish.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        lock.write(f"{holder} 4242\n")
+        lock.flush()
+        held = release(out, trees / "2370", trees / "2371", 2370, 2371)
+    assert held.returncode == 2 and message in held.stderr, held.stderr
+    stale = out / ".2371.partial-x1y2"
+    (stale / "objects").mkdir(parents=True)
+    (stale / "2371.zip").write_bytes(b"half")
+    done = release(out, trees / "2370", trees / "2371", 2370, 2371)
+    assert done.returncode == 0 and f"removed {stale}: left by a release that did not finish" in done.stderr
+    assert leftovers(out) == ["2371"]
+
+
+def test_a_new_tree_file_linked_from_outside_both_trees_is_named(releases, tmp_path):
+    trees = releases[0].parent / "trees"
+    new = shutil.copytree(trees / "2371", tmp_path / "new")
+    (tmp_path / "elsewhere.bin").write_bytes(b"shared bytes")
+    os.link(tmp_path / "elsewhere.bin", new / "sound" / "linked.wav")
+    (new / "sound" / "a.wav").unlink()
+    os.link(trees / "2370" / "sound" / "a.wav", new / "sound" / "a.wav")  # trees made with cp -al
+    result = release(tmp_path / "out", trees / "2370", new, 2370, 2371)
+    assert result.returncode == 0, result.stderr
+    warned = [line for line in result.stderr.splitlines() if "hard links" in line]
+    assert len(warned) == 1 and "sound/linked.wav of the new tree has 2 hard links" in warned[0], result.stderr
+
+
+def test_verify_names_every_damaged_file_and_repair_replaces_objects_not_their_links(releases, tmp_path):
+    out = tmp_path / "out"
+    subprocess.run(["cp", "-a", str(releases[0]), str(out)], check=True)  # keeps the objects' hard links
+    verify = lambda *extra: subprocess.run([sys.executable, str(PUBLISH), "verify", "--out", out, *map(str, extra)],
+                                           capture_output=True, text=True)
+    assert verify().returncode == 0
+    shared = out / "2371" / "objects" / hashlib.sha256(blob("d3dx", 3000)).hexdigest()
+    assert shared.stat().st_nlink == 2
+    os.link(shared, tmp_path / "outside-name")
+    flip_last_byte(shared)  # through the link: 2370's copy too
+    alone = out / "2370" / "objects" / hashlib.sha256(blob("item2370", 4000)).hexdigest()
+    alone.write_bytes(b"junk")
+    flip_last_byte(out / "2371" / "2371.zip")
+    result = verify()
+    assert result.returncode == 1
+    for path in (shared, out / "2370" / "objects" / shared.name, alone, out / "2371" / "2371.zip"):
+        assert str(path) in result.stderr, result.stderr
+    # 2370's item table has no good copy anywhere; d3dx comes from the client tree.
+    result = verify("--repair", "--from", releases[0].parent / "trees/2371")
+    assert result.returncode == 1 and f"{alone}: no good copy" in result.stderr, result.stderr
+    for path in (shared, out / "2370" / "objects" / shared.name):
+        assert hashlib.sha256(path.read_bytes()).hexdigest() == shared.name
+        assert path.stat().st_mode & 0o7777 == 0o644
+    assert (tmp_path / "outside-name").read_bytes() != shared.read_bytes()
+    result = verify("--repair", "--from", releases[0].parent / "trees/2370")
+    assert f"repaired {alone}" in result.stdout and "2371.zip" in result.stderr
+    flip_last_byte(out / "2371" / "2371.zip")
+    assert verify().returncode == 0
+
+
+@pytest.mark.skipif(not os.environ.get("ORVEX_LAUNCHER_EXE"), reason="needs the built Launcher.exe")
+def test_the_built_launcher_ships_and_its_debug_image_does_not(releases, tmp_path):
+    built = pathlib.Path(os.environ["ORVEX_LAUNCHER_EXE"])
+    # Another build: the same image with data after its last section, as the swap test ships it.
+    launcher = new_launcher(tmp_path, built.read_bytes() + b"ORVEX next launcher build\x00")
+    debug = new_launcher(tmp_path, pathlib.Path(str(built) + ".debug").read_bytes(), name="debug")
+    trees = releases[0].parent / "trees"
+    assert release(tmp_path / "a", trees / "2370", trees / "2371", 2370, 2371, "--launcher", launcher).returncode == 0
+    refused = release(tmp_path / "b", trees / "2370", trees / "2371", 2370, 2371, "--launcher", debug)
+    assert refused.returncode == 2 and "no code section" in refused.stderr, refused.stderr
 
 
 def publisher():
@@ -247,7 +387,7 @@ def test_a_signal_leaves_nothing_behind_and_says_so_in_one_line(releases, tmp_pa
                                 "--new", new, "--version", "2371", *arguments, "--out", out],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 60
-    while not (out.exists() and any(out.iterdir())):
+    while not leftovers(out):
         assert process.poll() is None and time.monotonic() < deadline
         time.sleep(0.01)
     process.send_signal(number)
@@ -255,13 +395,13 @@ def test_a_signal_leaves_nothing_behind_and_says_so_in_one_line(releases, tmp_pa
     assert process.returncode == 128 + number
     said = {"release": "; 2371 was not published", "make-update": ""}[command]
     assert stderr.splitlines() == [f"{command}: stopped by {signal.Signals(number).name}{said}"]
-    assert list(out.iterdir()) == []
+    assert leftovers(out) == []
 
 
 def test_a_launcher_built_with_new_keys_is_shipped_under_the_old_ones_and_restores_with_the_new(releases, tmp_path):
     tool = publisher()
     assert tool.main(["keygen", "--out", str(tmp_path / "next")]) == 0
-    launcher = new_launcher(tmp_path)
+    launcher = new_launcher(tmp_path, pe_image.built_with(tmp_path / "next"), name="build-next")
     out = tmp_path / "out"
     result = release(out, releases[0].parent / "trees/2370", releases[0].parent / "trees/2371", 2370, 2371,
                      "--launcher", launcher, "--next-update-key", tmp_path / "next/update-private.pem",
