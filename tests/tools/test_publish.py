@@ -15,6 +15,8 @@ from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
+import pe_image
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TOOL = ROOT / "tools" / "orvex_publish.py"
 UPDATE_KEY = ROOT / "testdata" / "dev" / "update-private.pem"
@@ -78,8 +80,8 @@ def apply_delta(base: bytes, delta: bytes, size: int) -> bytes:
     return bytes(out)
 
 
-def verifies(signature: bytes, data: bytes, key_path: pathlib.Path) -> bool:
-    key = serialization.load_pem_private_key(key_path.read_bytes(), password=None).public_key()
+def verifies(signature: bytes, data: bytes, key_path: pathlib.Path, key=None) -> bool:
+    key = key or serialization.load_pem_private_key(key_path.read_bytes(), password=None).public_key()
     try:
         key.verify(signature, data, padding.PKCS1v15(), hashes.SHA256())
         return True
@@ -362,7 +364,7 @@ def test_bad_archive_names(trees, name):
 @pytest.fixture
 def launcher(tmp_path) -> pathlib.Path:
     path = tmp_path / "Launcher.exe"
-    path.write_bytes(b"MZ" + bytes(range(256)) * 4)
+    path.write_bytes(pe_image.built_with(ROOT / "testdata" / "dev"))
     return path
 
 
@@ -412,10 +414,16 @@ def test_offline_refuses_what_the_installer_would_refuse(made, launcher, tmp_pat
     assert result.returncode == 2 and "does not match" in result.stderr
     archive.write_bytes(original)
 
-    not_exe = tmp_path / "notes.txt"
-    not_exe.write_bytes(b"hello")
-    assert offline(made, not_exe, tmp_path / "c").returncode == 2
-    assert not (tmp_path / "c").exists()
+    # The installer is the launcher: an image Windows starts, built with the update key.
+    for name, data, extra, message in (
+            ("notes.txt", b"hello", [], "no MZ header"),
+            ("helper.dll", pe_image.image(characteristics=0x2022), [], "a DLL"),
+            ("other-keys.exe", pe_image.image(b"other keys"), ["--verify-key", UPDATE_KEY],
+             "not built with the update key")):
+        (tmp_path / name).write_bytes(data)
+        result = offline(made, tmp_path / name, tmp_path / "c", *extra)
+        assert result.returncode == 2 and message in result.stderr, result.stderr
+        assert not (tmp_path / "c").exists()
 
 
 def test_offline_installs_version_2384_only(trees, launcher, tmp_path):
@@ -432,11 +440,51 @@ def test_offline_installs_version_2384_only(trees, launcher, tmp_path):
 # --- the command line ----------------------------------------------------------
 
 @pytest.mark.parametrize("command", ["keygen", "devcert", "devca", "sign-update", "sign-raw-ecdsa", "make-update",
-                                     "make-offline", "make-client-manifests", "release"])
+                                     "make-offline", "make-client-manifests", "release", "verify"])
 def test_every_command_has_help_with_an_example(command):
     result = run_tool(command, "--help")
     assert result.returncode == 0 and "usage:" in result.stdout
     assert f"example:\n  orvex-publish {command} " in result.stdout
+
+
+# --- private keys --------------------------------------------------------------
+
+@pytest.mark.parametrize("command, keys", [("keygen", ["update-private.pem", "manifest-private.pem"]),
+                                           ("devcert", ["fallback-key.pem"]),
+                                           ("devca", ["dev-ca-key.pem", "cdn-key.pem"])])
+def test_private_keys_are_the_publishing_accounts_alone_and_encrypted_on_request(tmp_path, command, keys):
+    out = tmp_path / "keys"
+    out.mkdir()
+    (out / keys[0]).write_bytes(b"an older key, readable by all")
+    os.chmod(out / keys[0], 0o644)
+    environment = dict(os.environ, ORVEX_KEY_PASSPHRASE="correct horse")
+    result = subprocess.run(["sh", "-c", f"umask 000 && exec {sys.executable} {TOOL} {command} --out {out} "
+                             "--passphrase-env ORVEX_KEY_PASSPHRASE"], capture_output=True, text=True,
+                            env=environment)
+    assert result.returncode == 0, result.stderr
+    for name in keys:
+        assert (out / name).stat().st_mode & 0o777 == 0o600, name
+        assert b"ENCRYPTED PRIVATE KEY" in (out / name).read_bytes()
+    assert sorted(p.name for p in out.iterdir() if p.name.startswith(".")) == []
+
+
+def test_an_encrypted_key_needs_its_passphrase_and_says_so(tmp_path):
+    assert run_tool("keygen", "--out", tmp_path, "--passphrase-env", "ORVEX_UNSET_VARIABLE").returncode == 2
+    (tmp_path / "pass").write_text("correct horse\n")
+    assert run_tool("keygen", "--out", tmp_path, "--passphrase-file", tmp_path / "pass").returncode == 0
+    (tmp_path / "wrong").write_text("battery staple\n")
+    (tmp_path / "m").write_bytes(b"manifest")
+    sign = ("sign-update", "--key", tmp_path / "update-private.pem", tmp_path / "m")
+    for extra, code, message in (([], 2, "is encrypted: give its passphrase"),
+                                 (["--passphrase-file", tmp_path / "wrong"], 2, "does not decrypt"),
+                                 (["--passphrase-file", tmp_path / "nowhere"], 2, "--passphrase-file"),
+                                 (["--passphrase-file", tmp_path / "pass"], 0, "")):
+        result = run_tool(*sign[:3], *extra, sign[3])
+        assert result.returncode == code and message in result.stderr and "Traceback" not in result.stderr, \
+            result.stderr
+    assert verifies((tmp_path / "m.sig").read_bytes(), b"manifest", None,
+                    serialization.load_pem_private_key((tmp_path / "update-private.pem").read_bytes(),
+                                                       b"correct horse").public_key())
 
 
 # --- check-deployment: the values CMake refuses at configure time --------------
