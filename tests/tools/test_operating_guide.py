@@ -27,8 +27,11 @@ def test_every_command_of_the_guide_runs(tmp_path):
     assert len(blocks) >= 8
     for version in (2369, 2370, 2384):
         sample_client.write_tree(tmp_path / "trees" / str(version), version)
-    (tmp_path / "Launcher.exe").write_bytes(b"MZ launcher stand-in")
     script = "set -euo pipefail\n" + "\n".join(blocks)
+    # The two launcher builds the guide leaves to the operator: stand-ins built with the keys just made.
+    for keys, build in (("keys", "build-prod"), ("keys-next", "build-next")):
+        script = re.sub(rf"^(orvex-publish keygen --out {keys}(?= |$).*)$", rf'\1\n"{sys.executable}" '
+                        rf'"{ROOT}/tests/tools/pe_image.py" {keys} {build}/Launcher.exe', script, count=1, flags=re.M)
     ports = {port: str(free_port()) for port in re.findall(r"127\.0\.0\.1:([0-9]+)", script)}
     script = re.sub(r"127\.0\.0\.1:([0-9]+)", lambda match: f"127.0.0.1:{ports[match[1]]}", script)
     # Debian's python3, whose gunicorn and cryptography the guide relies on.
