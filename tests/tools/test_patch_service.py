@@ -125,6 +125,7 @@ def test_release_folder_holds_what_the_launcher_and_the_service_need(releases):
     unchanged = hashlib.sha256(blob("d3dx", 3000)).hexdigest()
     assert (folder / "objects" / unchanged).stat().st_ino == (out / "2370" / "objects" / unchanged).stat().st_ino
     assert "deltas" in summary and "saved" in summary and "checked with the launcher's rules" in summary
+    assert "old tree  the client of 2370: all 9 files its signed client manifests list" in summary
     # Readable by the front's and the service's own unprivileged users.
     modes = {oct(p.stat().st_mode & 0o7777) for p in (folder, *folder.rglob("*")) if p.is_dir()}
     modes |= {oct(p.stat().st_mode & 0o7777) for p in folder.rglob("*") if p.is_file()}
