@@ -308,9 +308,11 @@ def test_verify_names_every_damaged_file_and_repair_replaces_objects_not_their_l
     alone = out / "2370" / "objects" / hashlib.sha256(blob("item2370", 4000)).hexdigest()
     alone.write_bytes(b"junk")
     flip_last_byte(out / "2371" / "2371.zip")
+    flip_last_byte(out / "2371" / "2371.manifest.sig")  # no archive to compare: release.json's digest
     result = verify()
     assert result.returncode == 1
-    for path in (shared, out / "2370" / "objects" / shared.name, alone, out / "2371" / "2371.zip"):
+    for path in (shared, out / "2370" / "objects" / shared.name, alone, out / "2371" / "2371.zip",
+                 out / "2371" / "2371.manifest.sig"):
         assert str(path) in result.stderr, result.stderr
     # 2370's item table has no good copy anywhere; d3dx comes from the client tree.
     result = verify("--repair", "--from", releases[0].parent / "trees/2371")
@@ -322,6 +324,7 @@ def test_verify_names_every_damaged_file_and_repair_replaces_objects_not_their_l
     result = verify("--repair", "--from", releases[0].parent / "trees/2370")
     assert f"repaired {alone}" in result.stdout and "2371.zip" in result.stderr
     flip_last_byte(out / "2371" / "2371.zip")
+    flip_last_byte(out / "2371" / "2371.manifest.sig")
     assert verify().returncode == 0
 
 
