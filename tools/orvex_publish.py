@@ -24,6 +24,10 @@ Commands:
   make-client-manifests
                the signed binary client manifests ORVEX/Startup.manifest
                ("ORBOOT03") and ORVEX/Integrity.manifest ("ORVEXTB1") of a tree
+  release      everything one version needs, in one new folder of the
+               releases folder the patch service serves
+  verify       every published file and repair object of a releases folder
+               read back; --repair rewrites damaged objects from a good copy
 """
 import argparse
 import contextlib
@@ -1750,6 +1754,11 @@ def cmd_verify(args) -> int:
         raise PublishError(f"{parent} is not a folder")
     lock = take_publish_lock(parent, "verify --repair") if args.repair else None
     try:
+        if lock is not None:
+            # Under the lock, a repair's temporary file is a leftover of one that was killed.
+            for stale in sorted(parent.glob(f"*/{REPAIR_OBJECTS}/.*.repair-*")):
+                stale.unlink()
+                print(f"verify: removed {stale}: left by a repair that did not finish", file=sys.stderr)
         problems, bad_objects = [], []  # bad_objects: (release folder, digest)
         hashed = {}  # (device, inode) -> digest: objects hard-linked across releases are read once
         good = {}  # digest -> an object file that hashes to it
@@ -2044,9 +2053,12 @@ def main(argv=None) -> int:
                     "                                      with the keys of the installed launchers\n"
                     "  N.catalogue, objects/<sha256>       the repair catalogue and its content-addressed objects\n"
                     "  offline/Patch.zip                   the offline bundle (with --offline-launcher)\n"
-                    "  release.json                        what was written\n"
+                    "  release.json                        what was written (sizes and SHA-256)\n"
                     "Everything is read back with the launcher's rules before the folder appears under its\n"
-                    "name (one rename); orvex-patch-service serves OUT.")
+                    "name (one rename); orvex-patch-service serves OUT. With OUT/PREVIOUS published, --old\n"
+                    "must be exactly the client its signed client manifests list. --launcher and\n"
+                    "--offline-launcher must be x86-64 GUI executables built with the keys the release is\n"
+                    "signed for. One command at a time writes OUT (lock: OUT/.publish.lock).")
     p.add_argument("--old", required=True, help="the client tree of the previous version")
     p.add_argument("--new", required=True, help="the client tree of this version")
     p.add_argument("--previous", required=True, type=int, help="the previous version (the patch applies to it)")
