@@ -30,8 +30,8 @@ Commands:
                read back; --repair rewrites damaged objects from a good copy
 """
 import argparse
-import contextlib
 import collections
+import contextlib
 import datetime
 import fcntl
 import fnmatch
