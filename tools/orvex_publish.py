@@ -1833,10 +1833,16 @@ def cmd_verify(args) -> int:
         unrepaired = 0
         for folder, digest in bad_objects:
             target = folder / REPAIR_OBJECTS / digest
-            sources = [good.get(digest), in_tree.get(digest)]
-            if any(source is not None and repair_object(target, digest, source) for source in sources):
-                print(f"verify: repaired {target} from "
-                      f"{next(source for source in sources if source is not None)}")
+            repaired = None
+            for source in (good.get(digest), in_tree.get(digest)):
+                try:
+                    if source is not None and repair_object(target, digest, source):
+                        repaired = source
+                        break
+                except OSError as error:
+                    print(f"verify: {target}: not repaired from {source}: {error}", file=sys.stderr)
+            if repaired is not None:
+                print(f"verify: repaired {target} from {repaired}")
             else:
                 unrepaired += 1
                 print(f"verify: {target}: no good copy (give the client tree that holds it with --from)",
