@@ -40,6 +40,8 @@ TLS. Examples:
   orvex-patch-service --releases /srv/orvex/releases --bind 0.0.0.0:5444 \\
       --certfile cdn-cert.pem --keyfile cdn-key.pem --workers 4
   orvex-patch-service --releases /srv/orvex/releases --bind 127.0.0.1:8080   # behind a TLS terminator
+  orvex-patch-service --releases /srv/orvex/releases --bind 10.0.0.21:5444 --forwarded-from 10.0.0.5
+      # behind the front on another machine (10.0.0.5), which names the player in X-Forwarded-For
   gunicorn 'orvex_patch_service:create_app(releases="/srv/orvex/releases")'
 """
 import argparse

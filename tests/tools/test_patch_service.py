@@ -92,7 +92,7 @@ def running(releases, log, *options):
     for folder in [releases, *releases.parents]:
         if folder == pathlib.Path(tempfile.gettempdir()):
             break
-        folder.chmod(folder.stat().st_mode | 0o005)
+        folder.chmod(folder.stat().st_mode | 0o001)
     if user:
         os.chown(log.parent, user["user"], user["group"])
     port = free_port()
