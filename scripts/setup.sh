@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build googletest nlohmann-json3-dev zlib1g-dev
   clang libclang-rt-14-dev python3 python3-cryptography python3-pytest strace
   gunicorn python3-pip python3-setuptools nginx
+  systemd logrotate  # systemd-analyze verify of deploy/, the shipped log rotation
   e2fsprogs locales  # chattr (read-only and append-only cases), the tr_TR locale source
 )
 missing=()

@@ -17,10 +17,18 @@ path) and "/patch/" (the fallback endpoint's path):
   GET|HEAD /healthz            200 and the versions served, 503 when no
                                release folder is readable (405 otherwise)
 
-Every request is one JSON line in the log (--log, default standard error),
-with "error" saying why a request was refused. A streamed answer is logged
-once the server is done with it: "bytes" is what was really sent, and an
-answer that broke off (a damaged object, a client gone) carries an "error". Nothing is kept between
+Every request is one JSON line in the log (--log, default standard error):
+"remote" is the player's address (taken from X-Forwarded-For only when the
+connection comes from the front: loopback, or the --forwarded-from addresses;
+"via" then names the front), "path" the decoded path and "raw" the target as
+the request line carried it. "error" says why a request was refused; a 500
+tells the client nothing more than "internal error", the log line keeps the
+reason and, for an unexpected failure, the traceback. A streamed answer is
+logged once the server is done with it: "bytes" is what was really sent, and
+an answer cut short (a damaged object, a client gone) carries "cut": true,
+the "expected" length and an "error". The log file is reopened on SIGUSR1
+(gunicorn's signal to reopen logs, sent on to every worker), so logrotate
+renames it and signals the master. Nothing is kept between
 requests but what is read from the immutable release folders (catalogues are
 cached per process, keyed by their file's identity), so any number of
 instances on any number of machines can serve the same folders.
@@ -32,12 +40,15 @@ TLS. Examples:
   orvex-patch-service --releases /srv/orvex/releases --bind 0.0.0.0:5444 \\
       --certfile cdn-cert.pem --keyfile cdn-key.pem --workers 4
   orvex-patch-service --releases /srv/orvex/releases --bind 127.0.0.1:8080   # behind a TLS terminator
+  orvex-patch-service --releases /srv/orvex/releases --bind 10.0.0.21:5444 --forwarded-from 10.0.0.5
+      # behind the front on another machine (10.0.0.5), which names the player in X-Forwarded-For
   gunicorn 'orvex_patch_service:create_app(releases="/srv/orvex/releases")'
 """
 import argparse
 import bisect
 import collections
 import hashlib
+import ipaddress
 import json
 import logging
 import os
@@ -46,6 +57,7 @@ import re
 import sys
 import threading
 import time
+import traceback
 
 PREFIXES = ("/orvex-patch/", "/patch/")
 REPAIR_NAME = "repair-batch-v4.php"
@@ -59,6 +71,8 @@ MAX_SEGMENT = 128 * 1024 * 1024
 MAX_REPAIR_TOTAL = 8 * 1024 ** 3
 MAX_VERSION = 32767
 CATALOGUE_CACHE = 64
+# Where the front may connect from by default: the same machine.
+LOOPBACK = (ipaddress.ip_network("127.0.0.0/8"), ipaddress.ip_network("::1/128"))
 
 PUBLISHED_NAME = re.compile(r"(?:metadata-v4-)?([1-9][0-9]{0,4})\.(?:manifest|manifest\.sig|zip)")
 VERSION = re.compile(r"[1-9][0-9]{0,4}")
@@ -110,9 +124,10 @@ class Catalogue:
 class PatchService:
     """The WSGI application; releases: folders holding one folder per version."""
 
-    def __init__(self, releases, log=None):
+    def __init__(self, releases, log=None, forwarded_from=LOOPBACK):
         self.releases = [pathlib.Path(folder).resolve() for folder in releases]
         self.log = log or logging.getLogger("orvex.patch_service")
+        self.forwarded_from = [ipaddress.ip_network(network, strict=False) for network in forwarded_from]
         self.catalogues = collections.OrderedDict()
         self.catalogue_lock = threading.Lock()
 
@@ -121,7 +136,12 @@ class PatchService:
         started = time.monotonic()
         method = environ.get("REQUEST_METHOD", "")
         path = environ.get("PATH_INFO", "")
-        record = {"method": method, "path": path, "remote": environ.get("REMOTE_ADDR", "")}
+        record = {"method": method, "path": path}
+        if "RAW_URI" in environ:
+            record["raw"] = environ["RAW_URI"]
+        record["remote"], via = player_address(environ, self.forwarded_from)
+        if via is not None:
+            record["via"] = via
         streamed = None
         try:
             status, headers, body, length = self.route(environ, method, path, record)
@@ -129,13 +149,14 @@ class PatchService:
                 streamed = body
         except Refusal as refusal:
             status, headers, length = refusal.status, refusal.headers, None
-            body = (refusal.reason + "\n").encode("utf-8", "replace")
+            # A server fault's reason names files of the server: the log has it.
+            body = (refusal.reason + "\n").encode("utf-8", "replace") if status < 500 else b"internal error\n"
             record["error"] = refusal.reason
         except Exception as error:  # a broken release or disk: logged, never a crash
-            self.log.exception("request failed")
             status, headers, length = 500, [], None
             body = b"internal error\n"
             record["error"] = f"{type(error).__name__}: {error}"
+            record["traceback"] = traceback.format_exc()
         if length is None:
             length = len(body)
             body = [body] if method != "HEAD" else []
@@ -285,6 +306,27 @@ class PatchService:
         return 200, [], stream_segment(folder, names, ends, offset, length), length
 
 
+def player_address(environ, fronts):
+    """(the player's address, the front's address or None): X-Forwarded-For
+    counts only on a connection from one of fronts, anyone else could forge
+    it. The front sets the header to the address it saw; when something on the
+    way appended to it, the last entry is the one the front added."""
+    peer = environ.get("REMOTE_ADDR", "")
+    forwarded = environ.get("HTTP_X_FORWARDED_FOR")
+    if forwarded is None:
+        return peer, None
+    try:
+        address = ipaddress.ip_address(peer)
+        player = ipaddress.ip_address(forwarded.split(",")[-1].strip())
+    except ValueError:
+        return peer, None
+    if getattr(address, "ipv4_mapped", None) is not None:
+        address = address.ipv4_mapped
+    if not any(address in network for network in fronts):
+        return peer, None
+    return str(player), peer
+
+
 def parse_range(header, size):
     """(first, last) byte of a single "bytes=" range, "unsatisfiable", or None
     when the header is to be ignored (another unit, several ranges, malformed:
@@ -406,6 +448,8 @@ def logged_body(environ, body, length, record, started, log):
             record["error"] = error
         elif sent != length and "error" not in record:
             record["error"] = f"answer broke off after {sent} of {length} bytes"
+        if sent != length:
+            record.update(cut=True, expected=length)
         record.update(bytes=sent, ms=round((time.monotonic() - started) * 1000, 1))
         log.info(json.dumps(record))
 
@@ -507,17 +551,21 @@ def request_log(path=None):
     return log
 
 
-def create_app(releases=None, log=None):
+def create_app(releases=None, log=None, forwarded_from=None):
     """The application for gunicorn; releases is a folder or a list, by
     default ORVEX_RELEASES (folders separated by ":"), log by default
-    ORVEX_SERVICE_LOG or standard error."""
+    ORVEX_SERVICE_LOG or standard error, forwarded_from (the addresses or
+    networks the front connects from) by default ORVEX_FORWARDED_FROM
+    (separated by ",") or loopback."""
     if releases is None:
         releases = [folder for folder in os.environ.get("ORVEX_RELEASES", "").split(":") if folder]
     elif isinstance(releases, (str, os.PathLike)):
         releases = [releases]
     if not releases:
         raise SystemExit("orvex-patch-service: no release folder (ORVEX_RELEASES or --releases)")
-    return PatchService(releases, request_log(log or os.environ.get("ORVEX_SERVICE_LOG")))
+    if forwarded_from is None:
+        forwarded_from = [item for item in os.environ.get("ORVEX_FORWARDED_FROM", "").split(",") if item] or LOOPBACK
+    return PatchService(releases, request_log(log or os.environ.get("ORVEX_SERVICE_LOG")), forwarded_from)
 
 
 def main(argv=None):
@@ -533,6 +581,9 @@ def main(argv=None):
     parser.add_argument("--keyfile", help="TLS private key (PEM)")
     parser.add_argument("--log", help="request log file (default: standard error)")
     parser.add_argument("--pid", help="write gunicorn's process id here")
+    parser.add_argument("--forwarded-from", action="append", metavar="ADDRESS",
+                        help="address or network of the front, whose X-Forwarded-For names the player "
+                             "(repeatable; default: loopback addresses only)")
     parser.add_argument("--timeout", type=int, default=60,
                         help="seconds a silent worker lives before gunicorn restarts it (default 60)")
     args = parser.parse_args(argv)
@@ -541,10 +592,17 @@ def main(argv=None):
     for folder in args.releases:
         if not pathlib.Path(folder).is_dir():
             parser.error(f"{folder} is not a folder")
+    for front in args.forwarded_from or []:
+        try:
+            ipaddress.ip_network(front, strict=False)
+        except ValueError:
+            parser.error(f"--forwarded-from {front} is not an address or network")
 
     os.environ["ORVEX_RELEASES"] = ":".join(str(pathlib.Path(f).resolve()) for f in args.releases)
     if args.log:
         os.environ["ORVEX_SERVICE_LOG"] = str(pathlib.Path(args.log).resolve())
+    if args.forwarded_from:
+        os.environ["ORVEX_FORWARDED_FROM"] = ",".join(args.forwarded_from)
     command = [sys.executable, "-m", "gunicorn", "--worker-class", "gthread", "--workers", str(args.workers),
                "--threads", str(args.threads), "--timeout", str(args.timeout), "--graceful-timeout", "10",
                "--keep-alive", "5", "--pythonpath", str(pathlib.Path(__file__).resolve().parent)]

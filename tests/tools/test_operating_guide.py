@@ -2,7 +2,8 @@
 one bash script that stops at the first failing command. Each loopback port
 of the guide (the front's 5443 and 8443, the instances' 5444 and 5445) becomes
 a free port here, so the run does not collide with the stand-in servers of
-other tests."""
+other tests. The first python3 on PATH is not Debian's (as on a machine with
+pyenv), and the checkout's tools/ gains nothing but bytecode caches."""
 import os
 import pathlib
 import re
@@ -22,6 +23,13 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def tools_listing():
+    listing = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--ignored", "--untracked-files=all",
+                              "tools"], capture_output=True, text=True, check=True).stdout.splitlines()
+    # Bytecode caches come from running the tools in place (the load test), also by other tests meanwhile.
+    return [line for line in listing if "__pycache__/" not in line]
+
+
 def test_every_command_of_the_guide_runs(tmp_path):
     blocks = re.findall(r"^```sh\n(.*?)^```", GUIDE.read_text(), flags=re.S | re.M)
     assert len(blocks) >= 8
@@ -34,8 +42,14 @@ def test_every_command_of_the_guide_runs(tmp_path):
                         rf'"{ROOT}/tests/tools/pe_image.py" {keys} {build}/Launcher.exe', script, count=1, flags=re.M)
     ports = {port: str(free_port()) for port in re.findall(r"127\.0\.0\.1:([0-9]+)", script)}
     script = re.sub(r"127\.0\.0\.1:([0-9]+)", lambda match: f"127.0.0.1:{ports[match[1]]}", script)
-    # Debian's python3, whose gunicorn and cryptography the guide relies on.
-    environment = dict(os.environ, ORVEX_SOURCE=str(ROOT), PATH="/usr/bin:" + os.environ.get("PATH", ""))
+    # A python3 first on PATH that is not Debian's: the guide names /usr/bin/python3, whose gunicorn and
+    # cryptography it relies on, or the venv's.
+    shim = tmp_path / "other-python"
+    shim.mkdir()
+    (shim / "python3").write_text("#!/bin/sh\necho \"not Debian's python3: python3 $*\" >&2\nexit 97\n")
+    (shim / "python3").chmod(0o755)
+    environment = dict(os.environ, ORVEX_SOURCE=str(ROOT), PATH=f"{shim}:" + os.environ.get("PATH", ""))
+    checkout = tools_listing()
     result = subprocess.run(["bash", "-c", script + "\nls releases"], cwd=tmp_path, env=environment,
                             capture_output=True, text=True, timeout=240)
     # Stop the front and the services whatever happened.
@@ -43,6 +57,7 @@ def test_every_command_of_the_guide_runs(tmp_path):
         if result.returncode != 0 and pid_file.exists():
             subprocess.run(["kill", pid_file.read_text().strip()])
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    assert tools_listing() == checkout
     assert result.stdout.split()[-3:] == ["2370", "2384", "2385"]
     assert (tmp_path / "releases" / "2384" / "offline" / "Patch.zip").is_file()
     assert '"versions": [2370, 2384]' in result.stdout

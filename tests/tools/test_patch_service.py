@@ -1,17 +1,23 @@
 """orvex-publish release and orvex-patch-service under gunicorn, checked with
 plain HTTP clients: the release folder read back, byte ranges, repair segments
 cut across object files, and every refusal a bad request gets."""
+import contextlib
+import grp
 import hashlib
 import http.client
 import json
 import os
 import pathlib
+import pwd
+import re
 import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
+import types
 import zipfile
 
 import pytest
@@ -21,6 +27,7 @@ import pe_image
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 PUBLISH = ROOT / "tools" / "orvex_publish.py"
 SERVICE = ROOT / "tools" / "orvex_patch_service.py"
+DEPLOY = ROOT / "deploy"
 DEV = ROOT / "testdata" / "dev"
 KEYS = ["--update-key", DEV / "update-private.pem", "--manifest-key", DEV / "manifest-private.pem"]
 
@@ -68,13 +75,33 @@ def free_port():
         return probe.getsockname()[1]
 
 
-@pytest.fixture(scope="module")
-def service(releases, tmp_path_factory):
-    log = tmp_path_factory.mktemp("service") / "requests.jsonl"
+def server_user():
+    """Popen's arguments that run a server as an unprivileged user (nobody),
+    as production runs the service as its own user: as root the tests would
+    read what the service cannot."""
+    if os.geteuid() != 0:
+        return {}
+    user = pwd.getpwnam("nobody")
+    return {"user": user.pw_uid, "group": user.pw_gid, "extra_groups": []}
+
+
+@contextlib.contextmanager
+def running(releases, log, *options):
+    """An instance under gunicorn serving releases, as the server user, which
+    may pass through pytest's folders (0700) and writes only log's folder:
+    yields (the gunicorn master, its port)."""
+    user = server_user()
+    for folder in [releases, *releases.parents]:
+        if folder == pathlib.Path(tempfile.gettempdir()):
+            break
+        folder.chmod(folder.stat().st_mode | 0o001)
+    if user:
+        os.chown(log.parent, user["user"], user["group"])
     port = free_port()
-    process = subprocess.Popen([sys.executable, str(SERVICE), "--releases", str(releases[0]), "--bind",
-                                f"127.0.0.1:{port}", "--workers", "2", "--threads", "4", "--log", str(log)],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+    with open(log.parent / "gunicorn.err", "wb") as errors:
+        process = subprocess.Popen([sys.executable, str(SERVICE), "--releases", str(releases), "--bind",
+                                    f"127.0.0.1:{port}", "--log", str(log), *options],
+                                   stdout=subprocess.DEVNULL, stderr=errors, start_new_session=True, **user)
     try:
         deadline = time.monotonic() + 20
         while True:
@@ -83,16 +110,23 @@ def service(releases, tmp_path_factory):
                     break
             except OSError:
                 pass
-            assert process.poll() is None and time.monotonic() < deadline, process.stderr.read().decode()
+            assert process.poll() is None and time.monotonic() < deadline, (log.parent / "gunicorn.err").read_text()
             time.sleep(0.1)
-        yield port, log
+        yield process, port
     finally:
         process.terminate()
         process.wait(20)
 
 
-def fetch(port, method, path, body=None, headers=None):
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
+@pytest.fixture(scope="module")
+def service(releases, tmp_path_factory):
+    log = tmp_path_factory.mktemp("service") / "requests.jsonl"
+    with running(releases[0], log, "--workers", "2", "--threads", "4") as (_, port):
+        yield port, log
+
+
+def fetch(port, method, path, body=None, headers=None, source="127.0.0.1"):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=20, source_address=(source, 0))
     try:
         connection.request(method, path, body=body, headers=headers or {})
         response = connection.getresponse()
@@ -644,8 +678,8 @@ def test_catalogue_lines_are_digests_never_paths(tmp_path):
         folder = tmp_path / f"releases{len(list(tmp_path.iterdir()))}"
         digest = store(folder, 2399, [b"x"], lines)
         status, pieces, _, record = served_in_process(folder, repair_body(2399, digest, "01", 0, 15))
-        assert status == 500 and b"not for players" not in b"".join(pieces), lines
-        assert "is not a digest" in record["error"]
+        assert (status, pieces) == (500, [b"internal error\n"]), lines
+        assert "is not a digest" in record["error"] and str(folder) in record["error"]
 
 
 def test_a_body_that_breaks_is_logged_with_the_bytes_sent_and_why(tmp_path):
@@ -661,6 +695,7 @@ def test_a_body_that_breaks_is_logged_with_the_bytes_sent_and_why(tmp_path):
                                                         app)
     assert status == 200 and failure is not None
     assert record["bytes"] == len(b"".join(pieces)) < len(whole) and "ended early" in record["error"]
+    assert (record["cut"], record["expected"]) == (True, len(whole))
 
 
 def test_many_small_objects_go_out_in_large_pieces(tmp_path):
@@ -671,3 +706,114 @@ def test_many_small_objects_go_out_in_large_pieces(tmp_path):
         tmp_path, repair_body(2399, digest, bitmap_of(3000, range(3000)), 0, total))
     assert (status, failure, record["bytes"], record.get("error")) == (200, None, total, None)
     assert len(pieces) == 1 and len(pieces[0]) == total
+
+
+@pytest.mark.parametrize("peer, forwarded, fronts, remote", [
+    ("127.0.0.1", "198.51.100.7", None, "198.51.100.7"),
+    ("::1", "2001:db8::7", None, "2001:db8::7"),
+    ("::ffff:127.0.0.1", "198.51.100.7", None, "198.51.100.7"),
+    ("203.0.113.9", "198.51.100.7", None, "203.0.113.9"),          # sent straight to the instance: forged
+    ("127.0.0.1", "10.1.1.1, 198.51.100.7", None, "198.51.100.7"),  # the entry the front added
+    ("127.0.0.1", "unknown", None, "127.0.0.1"),
+    ("10.0.0.5", "198.51.100.7", ["10.0.0.5"], "198.51.100.7"),
+    ("127.0.0.1", "198.51.100.7", ["10.0.0.0/24"], "127.0.0.1"),
+])
+def test_the_player_address_comes_from_the_front_only(tmp_path, peer, forwarded, fronts, remote):
+    app, records = in_process(tmp_path)
+    if fronts is not None:
+        app = type(app)([tmp_path], app.log, fronts)
+    environ = {"REQUEST_METHOD": "GET", "PATH_INFO": "/healthz", "REMOTE_ADDR": peer,
+               "HTTP_X_FORWARDED_FOR": forwarded}
+    app(environ, lambda status, headers: None)
+    assert records[-1]["remote"] == remote
+
+
+# ---------------------------------------------------------------- as it runs in the field
+
+@pytest.fixture(scope="module")
+def field(tmp_path_factory):
+    """One instance as production runs it: its own unprivileged user reading
+    the releases, writing only its log folder, the front on another machine
+    (127.0.0.2). Version 2398's catalogue is unreadable to that user."""
+    work = tmp_path_factory.mktemp("field")
+    store(work / "releases", 2399, [b"first object", b"second"])
+    store(work / "releases", 2398, [b"x"])
+    (work / "releases" / "2398" / "2398.catalogue").chmod(0)
+    log = work / "logs" / "service.log"
+    log.parent.mkdir()
+    with running(work / "releases", log, "--workers", "1", "--forwarded-from", "127.0.0.2") as (process, port):
+        yield types.SimpleNamespace(port=port, pid=process.pid, log=log)
+
+
+def logged(log):
+    return [json.loads(line) for line in log.read_text().splitlines()]
+
+
+def test_a_front_elsewhere_names_the_player_and_nobody_else_can(field):
+    for source in ("127.0.0.2", "127.0.0.1"):
+        fetch(field.port, "GET", f"/healthz?from={source}", headers={"X-Forwarded-For": "198.51.100.7"},
+              source=source)
+    remotes = {entry["raw"]: (entry["remote"], entry.get("via")) for entry in logged(field.log)}
+    assert remotes["/healthz?from=127.0.0.2"] == ("198.51.100.7", "127.0.0.2")
+    assert remotes["/healthz?from=127.0.0.1"] == ("127.0.0.1", None)
+
+
+def test_a_release_the_service_cannot_read_gets_a_bare_500_and_the_log_says_why(field):
+    body = repair_body(2398, "0" * 64, "01", 0, 1)
+    status, _, answer = fetch(field.port, "POST", "/patch/repair-batch-v4.php", body)
+    assert (status, answer) == (500, b"internal error\n")
+    entry = logged(field.log)[-1]
+    assert "PermissionError" in entry["error"] and "2398.catalogue" in entry["traceback"]
+
+
+def test_logrotate_renames_the_log_and_the_service_loses_no_line(field, tmp_path):
+    # The shipped configuration, with the test's log folder and user, and the
+    # signal sent to this instance's master instead of through systemd.
+    owner = field.log.parent.stat()
+    config = (DEPLOY / "orvex-patch-service.logrotate").read_text()
+    config = config.replace("/var/log/orvex/", f"{field.log.parent}/").replace(
+        "su orvex orvex", f"su {pwd.getpwuid(owner.st_uid).pw_name} {grp.getgrgid(owner.st_gid).gr_name}")
+    config = re.sub(r"postrotate\n.*?endscript", f"postrotate\n  kill -USR1 {field.pid}\n  endscript", config,
+                    flags=re.S)
+    (tmp_path / "orvex.conf").write_text(config)
+    sent = {"before": [], "after": []}
+
+    def ask(when):
+        for number in range(3):
+            # An encoded name: the log keeps the target as sent beside the decoded path.
+            target = f"/patch/%32399.zip?{when}={number}"
+            assert fetch(field.port, "GET", target)[0] == 404
+            sent[when].append(target)
+
+    ask("before")
+    rotated = subprocess.run(["logrotate", "--force", "--state", str(tmp_path / "state"), str(tmp_path / "orvex.conf")],
+                             capture_output=True, text=True)
+    assert rotated.returncode == 0 and rotated.stderr == "", rotated.stderr
+    deadline = time.monotonic() + 20
+    while not field.log.exists():  # the worker opens a new file on the signal
+        assert time.monotonic() < deadline, "no new log file"
+        time.sleep(0.05)
+    ask("after")
+    for when, path in (("before", field.log.with_name("service.log.1")), ("after", field.log)):
+        entries = [entry for entry in logged(path) if "?" in entry.get("raw", "") and "=" in entry["raw"]
+                   and entry["raw"].split("?")[1].split("=")[0] in sent]
+        assert [entry["raw"] for entry in entries] == sent[when], when
+        assert {entry["path"] for entry in entries} == {"/patch/2399.zip"}
+
+
+def test_the_units_pass_systemd_analyze_verify(tmp_path):
+    # The instance's command as installed, here a stand-in (verify checks it is executable).
+    command = tmp_path / "venv" / "bin" / "orvex-patch-service"
+    command.parent.mkdir(parents=True)
+    command.write_text("#!/bin/sh\n")
+    command.chmod(0o755)
+    units = tmp_path / "units"
+    units.mkdir()
+    template = (DEPLOY / "orvex-patch-service@.service").read_text()
+    (units / "orvex-patch-service@.service").write_text(template.replace("/opt/orvex/venv/bin/", f"{command.parent}/"))
+    # Debian's nginx unit with the shipped drop-in beside it.
+    shutil.copy("/lib/systemd/system/nginx.service", units)
+    shutil.copytree(DEPLOY / "nginx.service.d", units / "nginx.service.d")
+    result = subprocess.run(["systemd-analyze", "verify", "--man=no", str(units / "orvex-patch-service@5444.service"),
+                             str(units / "nginx.service")], capture_output=True, text=True)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
