@@ -139,6 +139,13 @@ def test_launcher_patches_and_repairs_through_the_edge_while_versions_are_publis
     for name in patch_files(2372):
         assert [(entry["status"], entry["cache"]) for entry in site.edge_log(name)] == [(200, "MISS")], name
 
+    # A range of an object not cached yet: the edge fills the cache with the
+    # whole object from the origin, not with the part asked for.
+    metadata = site.published("metadata-v4-2371.zip")
+    assert site.get("metadata-v4-2371.zip", "bytes=100-") == (206, metadata[100:])
+    assert site.get("metadata-v4-2371.zip") == (200, metadata)
+    assert len(site.origin_requests("metadata-v4-2371.zip")) == 1
+
     # Every published file the launcher fetched is now a hit, whole or in
     # ranges, and the origin saw each once.
     fetched = [name for version in sample_client.PATCH_VERSIONS for name in patch_files(version)]
@@ -150,12 +157,6 @@ def test_launcher_patches_and_repairs_through_the_edge_while_versions_are_publis
     for byte_range, part in (("bytes=1000-", archive[1000:]), ("bytes=10-4105", archive[10:4106])):
         assert site.get("2372.zip", byte_range) == (206, part), byte_range
         assert site.edge_log("2372.zip")[-1]["cache"] == "HIT"
-    # A range of an object not cached yet: the edge fills the cache with the
-    # whole object from the origin, not with the part asked for.
-    metadata = site.published("metadata-v4-2371.zip")
-    assert site.get("metadata-v4-2371.zip", "bytes=100-") == (206, metadata[100:])
-    assert site.get("metadata-v4-2371.zip") == (200, metadata)
-    assert len(site.origin_requests("metadata-v4-2371.zip")) == 1
 
     # A damaged start-up file without its manifest: the launcher fetches the
     # metadata package and repairs the file through the edge.
