@@ -57,14 +57,18 @@ class Site:
         return (self.releases / version / name).read_bytes()
 
     def get(self, name, byte_range=None):
-        """(status, body) of a GET through the edge."""
+        """(status, body) of a GET through the edge, once the edge has logged it
+        (nginx writes the line after the last byte went out)."""
+        logged = len(self.edge.requests())
         request = urllib.request.Request(f"https://127.0.0.1:{EDGE_PORT}/orvex-patch/{name}",
                                          headers={"Range": byte_range} if byte_range else {})
         try:
             with urllib.request.urlopen(request, context=self.context, timeout=30) as answer:
-                return answer.status, answer.read()
+                result = answer.status, answer.read()
         except urllib.error.HTTPError as error:
-            return error.code, error.read()
+            result = error.code, error.read()
+        wait_until(lambda: len(self.edge.requests()) > logged)
+        return result
 
     def edge_log(self, name, method="GET"):
         return [entry for entry in self.edge.requests()
@@ -126,7 +130,7 @@ def test_launcher_patches_and_repairs_through_the_edge_while_versions_are_publis
     # Served once the cached 404 is 10 s old; the bound is generous.
     assert wait_until(lambda: site.get("2371.manifest")[0] == 200, timeout=90), site.edge_log("2371.manifest")
     assert site.get("2371.manifest") == (200, site.published("2371.manifest"))
-    assert [entry["status"] for entry in site.origin_requests("2371.manifest")][-1] == 200
+    assert wait_until(lambda: [entry["status"] for entry in site.origin_requests("2371.manifest")] == [404, 200])
 
     # 2372, never asked for, is published and announced: its files are
     # fetched from the origin at the launcher's first request.
