@@ -15,7 +15,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.error
 import urllib.request
 
@@ -23,12 +22,12 @@ import pytest
 
 import sample_client
 from edge import Edge, client_context
-from harness import LAUNCHER_EXE, Launcher, LoginServer, read_ini_value, wait_until
+from harness import LAUNCHER_EXE, SOURCE_DIR, Launcher, LoginServer, read_ini_value, wait_until
 
-sys.path.insert(0, str(pathlib.Path(sample_client.SOURCE_DIR) / "tools"))
+sys.path.insert(0, str(SOURCE_DIR / "tools"))
 import orvex_load_test  # noqa: E402
 
-DEV = sample_client.SOURCE_DIR / "testdata" / "dev"
+DEV = SOURCE_DIR / "testdata" / "dev"
 EDGE_PORT = 5444  # the CDN address built into the launcher
 READY = "Ready to play ORVEX"
 PATCH_NAMES = [f"patch{version}.zip" for version in sample_client.PATCH_VERSIONS]
