@@ -111,13 +111,15 @@ class Edge:
         user = None
         if os.geteuid() == 0:
             user = "www-data"
-            pwd.getpwnam(user)
+            pwd.getpwnam(user)  # KeyError at once rather than an nginx that does not start
         self.config = render(listen, cert, key, origin, origin_ca, origin_name, user, extra)
         self.process = None
 
     def __enter__(self):
         for folder in ("logs", "temp", "cache"):
             (self.prefix / folder).mkdir(parents=True, exist_ok=True)
+        # The workers reach the cache and temporary folders whatever the umask.
+        os.chmod(self.prefix, 0o755)
         (self.prefix / "nginx.conf").write_text(self.config)
         errors = self.prefix / "logs" / "nginx.err"
         with open(errors, "wb") as err:

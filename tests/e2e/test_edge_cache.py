@@ -89,6 +89,8 @@ def site():
         sample = sample_client.build(work / "sample", releases=True)
         releases = work / "origin" / "releases"
         releases.mkdir(parents=True)
+        for folder in (work / "origin", releases):
+            os.chmod(folder, 0o755)
         origin_port = orvex_load_test.free_port()
         nginx, instances = orvex_load_test.start_front(work / "origin", releases, origin_port)
         processes = [nginx, *instances]
