@@ -52,6 +52,7 @@ import json
 import multiprocessing
 import os
 import pathlib
+import pwd
 import random
 import shutil
 import signal
@@ -212,27 +213,89 @@ def start_nginx(prefix, port):
     return wait_for_port(process, port, "nginx", errors)
 
 
-def start_service(releases, port, workers, log, threads=16):
-    """One orvex-patch-service instance, plain HTTP on 127.0.0.1:port."""
-    command = [sys.executable, str(TOOLS / "orvex_patch_service.py"), "--releases", str(releases), "--bind",
-               f"127.0.0.1:{port}", "--workers", str(workers), "--threads", str(threads), "--log", str(log)]
+SERVICE_USER = "orvex"
+# Far above what one address may do in production: every client of the load
+# test is one address asking far faster than a launcher does.
+LOAD_LIMITS = {"address_connections": 100000, "endpoint_connections": 100000, "repair_address": 100000,
+               "repair_total": 100000, "health_rate": 100000}
+
+
+def ensure_user(name):
+    """The account, created as a system user without a home or shell when
+    missing (as the guide deploys it); None when not running as root, where
+    everything runs as the current user."""
+    if os.geteuid() != 0:
+        return None
+    try:
+        pwd.getpwnam(name)
+    except KeyError:
+        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
+                       check=True, capture_output=True)
+    return name
+
+
+def work_folder():
+    """A fresh folder the unprivileged servers can reach (mkdtemp's and
+    pytest's are 0700): the caller removes it."""
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="orvex-front-"))
+    folder.chmod(0o755)
+    return folder
+
+
+def as_user(user, command):
+    if not user:
+        return command
+    return ["setpriv", "--reuid", user, "--regid", user, "--init-groups", "--reset-env", "--", *command]
+
+
+def check_readable(user, *paths):
+    """Refuses to start servers as user that could not read paths (a 0700
+    folder on the way): they would answer 403 or not start."""
+    if not user:
+        return
+    for path in paths:
+        if subprocess.run(as_user(user, ["test", "-r", str(path), "-a", "-x", str(path)])).returncode != 0:
+            raise SystemExit(f"load test: {user} cannot read {path}: give servers a folder made by work_folder()")
+
+
+def start_service(releases, port, workers, log, threads=16, user=None):
+    """One orvex-patch-service instance, plain HTTP on 127.0.0.1:port, as
+    user when given (its log in a folder that user may write)."""
+    command = as_user(user, [sys.executable, str(TOOLS / "orvex_patch_service.py"), "--releases", str(releases),
+                             "--bind", f"127.0.0.1:{port}", "--workers", str(workers), "--threads", str(threads),
+                             "--log", str(log)])
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=open(log.with_suffix(".err"), "wb"),
                                stdin=subprocess.DEVNULL)
+    process.log_path = log
     return wait_for_port(process, port, "the service", log.with_suffix(".err"))
 
 
 def start_front(work, releases, port, instances=2, workers=1, repair_rate=FRONT_REPAIR_RATE, repair_burst=40,
-                fallback_port=None, threads=16):
+                fallback_port=None, threads=16, limits=None):
     """nginx configured by orvex_front on 127.0.0.1:port (the CDN endpoint,
     development certificate; with fallback_port also the fallback endpoint)
-    in front of instances service instances; returns (nginx, [instances])."""
+    in front of instances service instances; returns (nginx, [instances]),
+    each instance's request log at its .log_path. As root it runs as
+    deployed: nginx's workers as www-data, each instance as orvex, which
+    reads the releases but cannot write them; work (see work_folder()) must
+    be reachable by both. limits: orvex_front.LIMITS to change, the
+    production ones for the others; by default the load test's, far above."""
     work = pathlib.Path(work)
+    nginx_user, service_user = ensure_user(orvex_front.WORKER_USER), ensure_user(SERVICE_USER)
+    check_readable(nginx_user, work, releases)
+    check_readable(service_user, releases)
+    logs = work / "instance-logs"
+    logs.mkdir(exist_ok=True)
+    if service_user:
+        entry = pwd.getpwnam(service_user)
+        os.chown(logs, entry.pw_uid, entry.pw_gid)
     services = []
     try:
         upstreams = []
         for i in range(instances):
             upstream = free_port()
-            services.append(start_service(releases, upstream, workers, work / f"instance-{i}.log", threads))
+            services.append(start_service(releases, upstream, workers, logs / f"instance-{i}.log", threads,
+                                          service_user))
             upstreams.append(f"127.0.0.1:{upstream}")
         endpoints = [("cdn", f"127.0.0.1:{port}", DEV / "cdn-cert.pem", DEV / "cdn-key.pem")]
         if fallback_port:
@@ -240,9 +303,8 @@ def start_front(work, releases, port, instances=2, workers=1, repair_rate=FRONT_
                               DEV / "fallback-key.pem"))
         prefix = work / "front"
         http_text = orvex_front.render_http(releases, endpoints, upstreams, str(prefix / "logs" / "access.log"),
-                                            repair_rate, repair_burst)
-        orvex_front.write_standalone(prefix, http_text, worker_processes=2,
-                                     user="root" if os.geteuid() == 0 else None)
+                                            repair_rate, repair_burst, **(LOAD_LIMITS if limits is None else limits))
+        orvex_front.write_standalone(prefix, http_text, worker_processes=2, user=nginx_user)
         return start_nginx(prefix, port), services
     except BaseException:
         for service in services:
@@ -268,7 +330,9 @@ def start_nginx_alone(work, static, port):
         default_type application/octet-stream;
     }}
 }}"""
-    orvex_front.write_standalone(prefix, http_text, worker_processes=2, user="root" if os.geteuid() == 0 else None)
+    user = ensure_user(orvex_front.WORKER_USER)
+    check_readable(user, static)
+    orvex_front.write_standalone(prefix, http_text, worker_processes=2, user=user)
     return start_nginx(prefix, port)
 
 
@@ -457,7 +521,7 @@ def main(argv=None):
     signal.signal(signal.SIGALRM, lambda *_: sys.exit("load test: out of time"))
     signal.alarm(int(2 * args.duration) + 60 * args.rounds + 60)
 
-    work = pathlib.Path(tempfile.mkdtemp(prefix="orvex-load-"))
+    work = work_folder()
     servers = []
     try:
         releases = make_release(work)
@@ -491,8 +555,8 @@ def main(argv=None):
                 figures[kind] = merge_figures(figures.get(kind), result)
         for kind, (port, masters, stop) in running.items():
             if kind == "front":
-                figures[kind]["instances"] = [instance_summary(work / f"instance-{i}.log", process)
-                                              for i, process in enumerate(masters[1:])]
+                figures[kind]["instances"] = [instance_summary(process.log_path, process)
+                                              for process in masters[1:]]
             for server in masters:
                 server.terminate()
             for server in masters:
