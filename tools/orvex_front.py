@@ -105,7 +105,7 @@ server {
     # is dropped, one that takes nothing of its answer for 30 s too (the
     # launcher's own receive timeout is 30 s). What bounds a client that
     # trickles is the number of requests it may have in progress.
-    client_header_timeout @BODY_TIMEOUT@;
+    client_header_timeout 10s;
     client_body_timeout @BODY_TIMEOUT@;
     send_timeout 30s;
     keepalive_timeout 15s;
