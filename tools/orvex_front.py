@@ -289,8 +289,9 @@ def render_http(releases, endpoints, upstreams, access_log, repair_rate=2, repai
         raise TypeError(f"unknown limits {sorted(unknown)}")
     limits = {**LIMITS, **limits}
     for name, value in limits.items():
-        if not (isinstance(value, int) and value > 0):
-            raise FrontError(f"{name.replace('_', ' ')} is a positive whole number, not {value!r}")
+        if not (isinstance(value, int) and 0 < value < (65536 if "connections" in name or "repair" in name else 2 ** 31)):
+            raise FrontError(f"{name.replace('_', ' ')} is a positive whole number (connections below 65536), "
+                             f"not {value!r}")
     releases_path = config_path(releases, "release folder")
     if not pathlib.Path(releases_path).is_dir():
         raise FrontError(f"{releases_path} is not a folder")
