@@ -26,6 +26,11 @@ writes a file for the http context of Debian's /etc/nginx/nginx.conf. With
 pid file, logs and temporary files inside FOLDER, for an nginx of its own:
 
   nginx -p FOLDER -c nginx.conf -e logs/error.log
+
+Started as root, that nginx runs its workers as www-data (--user NAME for
+another account, never root), as Debian's does: the release folders must be
+readable by that account, which /healthz checks by reading the newest
+version's manifest through nginx itself.
 """
 import argparse
 import os
