@@ -294,7 +294,8 @@ def render_http(releases, endpoints, upstreams, access_log, repair_rate=2, repai
         raise TypeError(f"unknown limits {sorted(unknown)}")
     limits = {**LIMITS, **limits}
     for name, value in limits.items():
-        if not (isinstance(value, int) and 0 < value < (65536 if "connections" in name or "repair" in name else 2 ** 31)):
+        highest = 65535 if "connections" in name or "repair" in name else 2 ** 31 - 1  # nginx's limits
+        if not (isinstance(value, int) and 0 < value <= highest):
             raise FrontError(f"{name.replace('_', ' ')} is a positive whole number (connections below 65536), "
                              f"not {value!r}")
     releases_path = config_path(releases, "release folder")

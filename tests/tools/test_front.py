@@ -255,13 +255,13 @@ def test_trickling_and_slow_clients_are_held_to_a_few_per_address(front):
     """client_body_timeout is between two reads: a body trickled faster than
     that stays open however long it takes, and a reader that takes nothing
     is held for send_timeout after each write; so what one address may cost
-    is its number of requests in progress (repair answers fewer still): the
-    rest of them are refused, other addresses are not."""
+    is its number of requests in progress (repair answers, each of which may
+    hold a temporary file, fewer still and fewer in all): the rest of them are
+    refused, other addresses are not."""
     limits = orvex_front.LIMITS
-    source = "127.0.0.246"
     held = []
 
-    def connect(rcvbuf=None):
+    def connect(source, rcvbuf=None):
         raw = socket.socket()
         if rcvbuf:
             raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
@@ -271,22 +271,32 @@ def test_trickling_and_slow_clients_are_held_to_a_few_per_address(front):
         held.append(tls_context().wrap_socket(raw))
         return held[-1]
 
+    def trickler(source):
+        tls = connect(source)
+        tls.sendall(f"POST {REPAIR} HTTP/1.1\r\nHost: x\r\nContent-Length: 200\r\n\r\n".encode())
+        return tls
+
+    def repair(source):
+        return fetch(front["cdn"], "POST", REPAIR, {}, repair_body(front)[0], source=source)[0]
+
     try:
-        tricklers = [connect() for _ in range(limits["repair_address"])]
-        for tls in tricklers:
-            tls.sendall(f"POST {REPAIR} HTTP/1.1\r\nHost: x\r\nContent-Length: 200\r\n\r\n".encode())
+        tricklers = [trickler("127.0.4.1") for _ in range(limits["repair_address"])]
         # One byte each, every half timeout, for twice the timeout.
         for _ in range(4):
             for tls in tricklers:
                 tls.sendall(b"2")
             time.sleep(BODY_TIMEOUT / 2)
-        assert fetch(front["cdn"], "POST", REPAIR, {}, repair_body(front)[0], source=source)[0] == 429
-        for _ in range(limits["address_connections"] - len(tricklers)):
-            connect(rcvbuf=4096).sendall(b"GET /orvex-patch/2.zip HTTP/1.1\r\nHost: x\r\n\r\n")
+        assert repair("127.0.4.1") == 429
+        # Repair answers in progress in all, from as many addresses as needed.
+        for i in range(limits["repair_total"] - len(tricklers)):
+            tricklers.append(trickler(f"127.0.4.{2 + i // limits['repair_address']}"))
+        assert repair("127.0.4.250") == 429
+        for _ in range(limits["address_connections"] - limits["repair_address"]):
+            connect("127.0.4.1", rcvbuf=4096).sendall(b"GET /orvex-patch/2.zip HTTP/1.1\r\nHost: x\r\n\r\n")
         time.sleep(0.5)
-        assert fetch(front["cdn"], "GET", "/orvex-patch/2.manifest", source=source)[0] == 429
-        assert fetch(front["cdn"], "GET", "/orvex-patch/2.manifest", source="127.0.0.247")[0] == 200
-        for tls in tricklers:
+        assert fetch(front["cdn"], "GET", "/orvex-patch/2.manifest", source="127.0.4.1")[0] == 429
+        assert fetch(front["cdn"], "GET", "/orvex-patch/2.manifest", source="127.0.4.250")[0] == 200
+        for tls in tricklers[:limits["repair_address"]]:
             tls.setblocking(False)
             with pytest.raises(ssl.SSLWantReadError):
                 tls.recv(1)
