@@ -35,8 +35,8 @@ With --front the two loads are, over TLS as the launcher asks:
 and the memory figures cover the nginx workers too. The repair rate per
 address is raised for these runs: every client here is one address asking far
 faster than a launcher does. --stop-one runs only the front and stops one
-service instance (SIGTERM, or --stop-signal) halfway through: every request
-must still be answered in full.
+service instance (SIGTERM, or --stop-signal: STOP makes it hang) halfway
+through: every request must still be answered in full.
 
   python3 tools/orvex_load_test.py                  # 200 clients, 2 workers, 60 s each
   python3 tools/orvex_load_test.py --quick          # 20 clients, 2 s each: checks that it runs
@@ -296,6 +296,9 @@ def start_front(work, releases, port, instances=2, workers=1, repair_rate=FRONT_
             upstream = free_port()
             services.append(start_service(releases, upstream, workers, logs / f"instance-{i}.log", threads,
                                           service_user))
+            # Where the log was before the instances had a user of their own.
+            (work / f"instance-{i}.log").unlink(missing_ok=True)
+            (work / f"instance-{i}.log").symlink_to(logs / f"instance-{i}.log")
             upstreams.append(f"127.0.0.1:{upstream}")
         endpoints = [("cdn", f"127.0.0.1:{port}", DEV / "cdn-cert.pem", DEV / "cdn-key.pem")]
         if fallback_port:
@@ -460,7 +463,12 @@ def merge_figures(total, result):
 def instance_summary(log, process):
     """(repair requests answered, whether the instance had stopped by the end)."""
     lines = log.read_text().splitlines() if log.exists() else []
-    return {"repairs": sum('repair-batch-v4.php"' in line for line in lines), "stopped": process.poll() is not None}
+    try:
+        hung = pathlib.Path(f"/proc/{process.pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "T"
+    except OSError:
+        hung = False
+    return {"repairs": sum('repair-batch-v4.php"' in line for line in lines),
+            "stopped": process.poll() is not None or hung}
 
 
 def run_load(kind, port, pool, clients, duration, masters=(), stop=None):
@@ -478,10 +486,11 @@ def run_load(kind, port, pool, clients, duration, masters=(), stop=None):
     memory = {}
     while any(process.is_alive() for process in processes):
         if stop and time.time() - started >= duration / 2:
-            # A crash (KILL) takes the workers along; a stop goes to the
-            # master, which ends its workers gracefully.
-            for pid in worker_pids(stop[0].pid) if stop[1] == signal.SIGKILL else []:
-                os.kill(pid, signal.SIGKILL)
+            # A crash (KILL) takes the workers along, and a hang (STOP: the
+            # instance still accepts connections, answers nothing) holds them
+            # too; a stop goes to the master, which ends its workers gracefully.
+            for pid in worker_pids(stop[0].pid) if stop[1] in (signal.SIGKILL, signal.SIGSTOP) else []:
+                os.kill(pid, stop[1])
             stop[0].send_signal(stop[1])
             stop = None
         for master in masters:
@@ -509,8 +518,8 @@ def main(argv=None):
     parser.add_argument("--front", action="store_true", help="through nginx (orvex_front) against nginx alone")
     parser.add_argument("--stop-one", action="store_true",
                         help="only the front; one of its two service instances is stopped halfway")
-    parser.add_argument("--stop-signal", default="TERM", choices=("TERM", "KILL", "INT"),
-                        help="how --stop-one stops it (default TERM, gunicorn's graceful stop)")
+    parser.add_argument("--stop-signal", default="TERM", choices=("TERM", "KILL", "INT", "STOP"),
+                        help="how --stop-one stops it (default TERM, gunicorn's graceful stop; STOP: it hangs)")
     parser.add_argument("--rounds", type=int, default=3,
                         help="the two loads take turns this many times, duration split between them (default 3)")
     parser.add_argument("--json", help="also write the figures to this file")
@@ -558,6 +567,8 @@ def main(argv=None):
                 figures[kind]["instances"] = [instance_summary(process.log_path, process)
                                               for process in masters[1:]]
             for server in masters:
+                for pid in [server.pid, *worker_pids(server.pid)]:
+                    os.kill(pid, signal.SIGCONT)
                 server.terminate()
             for server in masters:
                 server.wait(30)
