@@ -35,8 +35,8 @@ With --front the two loads are, over TLS as the launcher asks:
 and the memory figures cover the nginx workers too. The repair rate per
 address is raised for these runs: every client here is one address asking far
 faster than a launcher does. --stop-one runs only the front and stops one
-service instance (SIGTERM, or --stop-signal) halfway through: every request
-must still be answered in full.
+service instance (SIGTERM, or --stop-signal: STOP makes it hang) halfway
+through: every request must still be answered in full.
 
   python3 tools/orvex_load_test.py                  # 200 clients, 2 workers, 60 s each
   python3 tools/orvex_load_test.py --quick          # 20 clients, 2 s each: checks that it runs
@@ -52,6 +52,7 @@ import json
 import multiprocessing
 import os
 import pathlib
+import pwd
 import random
 import shutil
 import signal
@@ -212,27 +213,92 @@ def start_nginx(prefix, port):
     return wait_for_port(process, port, "nginx", errors)
 
 
-def start_service(releases, port, workers, log, threads=16):
-    """One orvex-patch-service instance, plain HTTP on 127.0.0.1:port."""
-    command = [sys.executable, str(TOOLS / "orvex_patch_service.py"), "--releases", str(releases), "--bind",
-               f"127.0.0.1:{port}", "--workers", str(workers), "--threads", str(threads), "--log", str(log)]
+SERVICE_USER = "orvex"
+# Far above what one address may do in production: every client of the load
+# test is one address asking far faster than a launcher does.
+LOAD_LIMITS = {"address_connections": 65535, "endpoint_connections": 65535, "repair_address": 65535,
+               "repair_total": 65535, "health_rate": 100000}
+
+
+def ensure_user(name):
+    """The account, created as a system user without a home or shell when
+    missing (as the guide deploys it); None when not running as root, where
+    everything runs as the current user."""
+    if os.geteuid() != 0:
+        return None
+    try:
+        pwd.getpwnam(name)
+    except KeyError:
+        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
+                       check=True, capture_output=True)
+    return name
+
+
+def work_folder():
+    """A fresh folder the unprivileged servers can reach (mkdtemp's and
+    pytest's are 0700): the caller removes it."""
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="orvex-front-"))
+    folder.chmod(0o755)
+    return folder
+
+
+def as_user(user, command):
+    if not user:
+        return command
+    return ["setpriv", "--reuid", user, "--regid", user, "--init-groups", "--reset-env", "--", *command]
+
+
+def check_readable(user, *paths):
+    """Refuses to start servers as user that could not read paths (a 0700
+    folder on the way): they would answer 403 or not start."""
+    if not user:
+        return
+    for path in paths:
+        if subprocess.run(as_user(user, ["test", "-r", str(path), "-a", "-x", str(path)])).returncode != 0:
+            raise SystemExit(f"load test: {user} cannot read {path}: give servers a folder made by work_folder()")
+
+
+def start_service(releases, port, workers, log, threads=16, user=None):
+    """One orvex-patch-service instance, plain HTTP on 127.0.0.1:port, as
+    user when given (its log in a folder that user may write)."""
+    command = as_user(user, [sys.executable, str(TOOLS / "orvex_patch_service.py"), "--releases", str(releases),
+                             "--bind", f"127.0.0.1:{port}", "--workers", str(workers), "--threads", str(threads),
+                             "--log", str(log)])
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=open(log.with_suffix(".err"), "wb"),
                                stdin=subprocess.DEVNULL)
+    process.log_path = log
     return wait_for_port(process, port, "the service", log.with_suffix(".err"))
 
 
 def start_front(work, releases, port, instances=2, workers=1, repair_rate=FRONT_REPAIR_RATE, repair_burst=40,
-                fallback_port=None, threads=16):
+                fallback_port=None, threads=16, limits=None):
     """nginx configured by orvex_front on 127.0.0.1:port (the CDN endpoint,
     development certificate; with fallback_port also the fallback endpoint)
-    in front of instances service instances; returns (nginx, [instances])."""
+    in front of instances service instances; returns (nginx, [instances]),
+    each instance's request log at its .log_path. As root it runs as
+    deployed: nginx's workers as www-data, each instance as orvex, which
+    reads the releases but cannot write them; work (see work_folder()) must
+    be reachable by both. limits: orvex_front.LIMITS to change, the
+    production ones for the others; by default the load test's, far above."""
     work = pathlib.Path(work)
+    nginx_user, service_user = ensure_user(orvex_front.WORKER_USER), ensure_user(SERVICE_USER)
+    check_readable(nginx_user, work, releases)
+    check_readable(service_user, releases)
+    logs = work / "instance-logs"
+    logs.mkdir(exist_ok=True)
+    if service_user:
+        entry = pwd.getpwnam(service_user)
+        os.chown(logs, entry.pw_uid, entry.pw_gid)
     services = []
     try:
         upstreams = []
         for i in range(instances):
             upstream = free_port()
-            services.append(start_service(releases, upstream, workers, work / f"instance-{i}.log", threads))
+            services.append(start_service(releases, upstream, workers, logs / f"instance-{i}.log", threads,
+                                          service_user))
+            # Where the log was before the instances had a user of their own.
+            (work / f"instance-{i}.log").unlink(missing_ok=True)
+            (work / f"instance-{i}.log").symlink_to(logs / f"instance-{i}.log")
             upstreams.append(f"127.0.0.1:{upstream}")
         endpoints = [("cdn", f"127.0.0.1:{port}", DEV / "cdn-cert.pem", DEV / "cdn-key.pem")]
         if fallback_port:
@@ -240,9 +306,8 @@ def start_front(work, releases, port, instances=2, workers=1, repair_rate=FRONT_
                               DEV / "fallback-key.pem"))
         prefix = work / "front"
         http_text = orvex_front.render_http(releases, endpoints, upstreams, str(prefix / "logs" / "access.log"),
-                                            repair_rate, repair_burst)
-        orvex_front.write_standalone(prefix, http_text, worker_processes=2,
-                                     user="root" if os.geteuid() == 0 else None)
+                                            repair_rate, repair_burst, **(LOAD_LIMITS if limits is None else limits))
+        orvex_front.write_standalone(prefix, http_text, worker_processes=2, user=nginx_user)
         return start_nginx(prefix, port), services
     except BaseException:
         for service in services:
@@ -268,7 +333,9 @@ def start_nginx_alone(work, static, port):
         default_type application/octet-stream;
     }}
 }}"""
-    orvex_front.write_standalone(prefix, http_text, worker_processes=2, user="root" if os.geteuid() == 0 else None)
+    user = ensure_user(orvex_front.WORKER_USER)
+    check_readable(user, static)
+    orvex_front.write_standalone(prefix, http_text, worker_processes=2, user=user)
     return start_nginx(prefix, port)
 
 
@@ -396,7 +463,12 @@ def merge_figures(total, result):
 def instance_summary(log, process):
     """(repair requests answered, whether the instance had stopped by the end)."""
     lines = log.read_text().splitlines() if log.exists() else []
-    return {"repairs": sum('repair-batch-v4.php"' in line for line in lines), "stopped": process.poll() is not None}
+    try:
+        hung = pathlib.Path(f"/proc/{process.pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "T"
+    except OSError:
+        hung = False
+    return {"repairs": sum('repair-batch-v4.php"' in line for line in lines),
+            "stopped": process.poll() is not None or hung}
 
 
 def run_load(kind, port, pool, clients, duration, masters=(), stop=None):
@@ -414,10 +486,11 @@ def run_load(kind, port, pool, clients, duration, masters=(), stop=None):
     memory = {}
     while any(process.is_alive() for process in processes):
         if stop and time.time() - started >= duration / 2:
-            # A crash (KILL) takes the workers along; a stop goes to the
-            # master, which ends its workers gracefully.
-            for pid in worker_pids(stop[0].pid) if stop[1] == signal.SIGKILL else []:
-                os.kill(pid, signal.SIGKILL)
+            # A crash (KILL) takes the workers along, and a hang (STOP: the
+            # instance still accepts connections, answers nothing) holds them
+            # too; a stop goes to the master, which ends its workers gracefully.
+            for pid in worker_pids(stop[0].pid) if stop[1] in (signal.SIGKILL, signal.SIGSTOP) else []:
+                os.kill(pid, stop[1])
             stop[0].send_signal(stop[1])
             stop = None
         for master in masters:
@@ -445,8 +518,8 @@ def main(argv=None):
     parser.add_argument("--front", action="store_true", help="through nginx (orvex_front) against nginx alone")
     parser.add_argument("--stop-one", action="store_true",
                         help="only the front; one of its two service instances is stopped halfway")
-    parser.add_argument("--stop-signal", default="TERM", choices=("TERM", "KILL", "INT"),
-                        help="how --stop-one stops it (default TERM, gunicorn's graceful stop)")
+    parser.add_argument("--stop-signal", default="TERM", choices=("TERM", "KILL", "INT", "STOP"),
+                        help="how --stop-one stops it (default TERM, gunicorn's graceful stop; STOP: it hangs)")
     parser.add_argument("--rounds", type=int, default=3,
                         help="the two loads take turns this many times, duration split between them (default 3)")
     parser.add_argument("--json", help="also write the figures to this file")
@@ -457,7 +530,7 @@ def main(argv=None):
     signal.signal(signal.SIGALRM, lambda *_: sys.exit("load test: out of time"))
     signal.alarm(int(2 * args.duration) + 60 * args.rounds + 60)
 
-    work = pathlib.Path(tempfile.mkdtemp(prefix="orvex-load-"))
+    work = work_folder()
     servers = []
     try:
         releases = make_release(work)
@@ -491,9 +564,11 @@ def main(argv=None):
                 figures[kind] = merge_figures(figures.get(kind), result)
         for kind, (port, masters, stop) in running.items():
             if kind == "front":
-                figures[kind]["instances"] = [instance_summary(work / f"instance-{i}.log", process)
-                                              for i, process in enumerate(masters[1:])]
+                figures[kind]["instances"] = [instance_summary(process.log_path, process)
+                                              for process in masters[1:]]
             for server in masters:
+                for pid in [server.pid, *worker_pids(server.pid)]:
+                    os.kill(pid, signal.SIGCONT)
                 server.terminate()
             for server in masters:
                 server.wait(30)

@@ -62,6 +62,9 @@ import traceback
 PREFIXES = ("/orvex-patch/", "/patch/")
 REPAIR_NAME = "repair-batch-v4.php"
 HEALTH_PATH = "/healthz"
+# Asked by the nginx front for /healthz: names a file nginx reads itself.
+HEALTH_PROBE_PATH = "/healthz/probe"
+HEALTH_PROBE_FILES = "/orvex-health-file/"
 CHUNK = 256 * 1024
 # The launcher's largest repair body: six lines around a bitmap over at most
 # 30000 + 4096 manifest entries and the two manifests (4263 bytes, 8526
@@ -177,6 +180,8 @@ class PatchService:
             if method not in ("GET", "HEAD"):
                 raise Refusal(405, "health is GET or HEAD", [("Allow", "GET, HEAD")])
             return self.health(method)
+        if path == HEALTH_PROBE_PATH:
+            return self.health_probe()
         prefix = next((p for p in PREFIXES if path.startswith(p)), None)
         if prefix is None:
             raise Refusal(404, "not a patch path")
@@ -203,6 +208,23 @@ class PatchService:
         body = json.dumps({"status": "ok" if readable else "unavailable", "versions": versions}).encode() + b"\n"
         return (200 if readable else 503), [("Content-Type", "application/json"),
                                             ("Cache-Control", "no-store")], body, None
+
+    def health_probe(self):
+        """For the nginx front: an X-Accel-Redirect to the newest version's
+        manifest, which nginx then reads as its own worker user (a release
+        only the service can read is a release nobody gets). Named whether
+        or not this process can read it."""
+        newest = 0
+        for folder in self.releases:
+            try:
+                newest = max([newest, *(int(entry.name) for entry in os.scandir(folder)
+                                        if VERSION.fullmatch(entry.name) and entry.is_dir())])
+            except OSError:
+                pass
+        if not newest:
+            raise Refusal(503, "no version to probe")
+        return 200, [("X-Accel-Redirect", f"{HEALTH_PROBE_FILES}{newest}/{newest}.manifest"),
+                     ("Cache-Control", "no-store")], b"", None
 
     # ------------------------------------------------------------ published files
     def release_file(self, version, name):

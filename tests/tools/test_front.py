@@ -1,11 +1,19 @@
 """The nginx front (orvex_front.py) with two patch-service instances behind it,
-the real nginx and gunicorn on free loopback ports: what each launcher request
-gets through both endpoints, the fallback endpoint's pinned certificate, the
-repair rate per address, silent and slow clients that must not stop anyone
-else, and the paths and addresses the command refuses to write."""
+the real nginx and gunicorn on free loopback ports, run as deployed (nginx's
+workers as www-data, each instance as orvex): what each launcher request gets
+through both endpoints, the fallback endpoint's pinned certificate and its
+ciphers, the repair rate and the requests in progress per address, silent,
+slow and trickling clients that must not stop anyone else, a health check that
+goes red when nginx cannot read a release, an instance that hangs, the access
+log, and the paths, addresses and users the command refuses to write."""
 import hashlib
 import http.client
+import json
+import os
 import pathlib
+import pwd
+import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -26,24 +34,34 @@ IMMUTABLE = "public, max-age=31536000, immutable"
 SHORT = "public, max-age=10"
 
 
+BODY_TIMEOUT = 2  # client_body_timeout, shortened here from the production 10 s
+
+
 @pytest.fixture(scope="module")
-def front(tmp_path_factory):
-    work = tmp_path_factory.mktemp("front")
-    releases = load.make_release(work)
-    (work / "static").mkdir()
-    pool = load.request_pool(releases, work / "static")
-    cdn, fallback = load.free_port(), load.free_port()
-    # Small instances: four threads each, so that a handful of requests held
-    # by slow readers would take all of them.
-    nginx, instances = load.start_front(work, releases, cdn, repair_rate=2, repair_burst=BURST,
-                                        fallback_port=fallback, threads=4)
+def front():
+    # Not pytest's tmp_path: its folders are 0700, out of the servers' reach.
+    work = load.work_folder()
     try:
-        yield {"releases": releases / str(load.VERSION), "pool": pool, "cdn": cdn, "fallback": fallback}
+        releases = load.make_release(work)
+        (work / "static").mkdir()
+        pool = load.request_pool(releases, work / "static")
+        cdn, fallback = load.free_port(), load.free_port()
+        # Small instances: four threads each, so that a handful of requests
+        # held by slow readers would take all of them. Production limits.
+        nginx, instances = load.start_front(work, releases, cdn, repair_rate=2, repair_burst=BURST,
+                                            fallback_port=fallback, threads=4,
+                                            limits={"body_timeout": BODY_TIMEOUT})
+        try:
+            yield {"releases": releases / str(load.VERSION), "pool": pool, "cdn": cdn, "fallback": fallback,
+                   "instances": instances, "log": work / "front" / "logs" / "access.log"}
+        finally:
+            for process in (nginx, *instances):
+                process.send_signal(signal.SIGCONT)
+                process.terminate()
+            for process in (nginx, *instances):
+                process.wait(20)
     finally:
-        for process in (nginx, *instances):
-            process.terminate()
-        for process in (nginx, *instances):
-            process.wait(20)
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def tls_context():
@@ -53,8 +71,8 @@ def tls_context():
     return context
 
 
-def fetch(port, method, path, headers=None, body=None, source="127.0.0.1"):
-    connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=10, context=tls_context(),
+def fetch(port, method, path, headers=None, body=None, source="127.0.0.1", timeout=10):
+    connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=timeout, context=tls_context(),
                                              source_address=(source, 0))
     try:
         connection.request(method, path, body=body, headers=headers or {})
@@ -183,6 +201,140 @@ def test_silent_and_slow_clients_leave_health_and_ranges_answering(front):
             connection.close()
 
 
+def test_cbc_ciphers_and_http09_get_nothing(front):
+    # A TLS 1.2 client offering only CBC suites (with SHA-1 and SHA-256 MACs).
+    old = tls_context()
+    old.maximum_version = ssl.TLSVersion.TLSv1_2
+    old.set_ciphers("ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA:ECDHE-ECDSA-AES128-SHA256:"
+                    "ECDHE-RSA-AES128-SHA:ECDHE-RSA-AES128-SHA256:AES128-SHA:AES256-SHA256")
+    for port in (front["cdn"], front["fallback"]):
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
+            with pytest.raises(ssl.SSLError):
+                old.wrap_socket(raw)
+    # An HTTP/0.9 request line: the answer would be the bare file, no status.
+    manifest = (front["releases"] / "2.manifest").read_bytes()
+    with socket.create_connection(("127.0.0.1", front["cdn"]), timeout=10) as raw, \
+            tls_context().wrap_socket(raw) as tls:
+        tls.sendall(b"GET /orvex-patch/2.manifest\r\n")
+        answer = b""
+        try:
+            while chunk := tls.recv(65536):
+                answer += chunk
+        except (ssl.SSLError, ConnectionError):
+            pass
+    assert manifest[:64] not in answer
+
+
+def test_health_goes_red_when_nginx_cannot_read_the_newest_release(front):
+    folder = front["releases"]
+    try:
+        # As the old publish left a version: readable by its owner only.
+        folder.chmod(0o700)
+        status, _, body = fetch(front["cdn"], "GET", "/healthz", source="127.0.0.243")
+        assert status == 503 and json.loads(body)["status"] != "ok"
+    finally:
+        folder.chmod(0o755)
+    assert fetch(front["cdn"], "GET", "/healthz", source="127.0.0.243")[:3:2] == (
+        200, b'{"status": "ok", "versions": [2]}\n')
+    # A monitor asking as fast as it can is held to a few answers a second;
+    # another address is not.
+    connection = http.client.HTTPSConnection("127.0.0.1", front["cdn"], timeout=10, context=tls_context(),
+                                             source_address=("127.0.0.244", 0))
+    statuses = []
+    for _ in range(60):
+        connection.request("GET", "/healthz")
+        answer = connection.getresponse()
+        answer.read()
+        statuses.append(answer.status)
+    connection.close()
+    assert set(statuses) == {200, 429}
+    assert fetch(front["cdn"], "GET", "/healthz", source="127.0.0.245")[0] == 200
+
+
+def test_trickling_and_slow_clients_are_held_to_a_few_per_address(front):
+    """client_body_timeout is between two reads: a body trickled faster than
+    that stays open however long it takes, and a reader that takes nothing
+    is held for send_timeout after each write; so what one address may cost
+    is its number of requests in progress (repair answers, each of which may
+    hold a temporary file, fewer still and fewer in all): the rest of them are
+    refused, other addresses are not."""
+    limits = orvex_front.LIMITS
+    held = []
+
+    def connect(source, rcvbuf=None):
+        raw = socket.socket()
+        if rcvbuf:
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        raw.bind((source, 0))
+        raw.settimeout(10)
+        raw.connect(("127.0.0.1", front["cdn"]))
+        held.append(tls_context().wrap_socket(raw))
+        return held[-1]
+
+    def trickler(source):
+        tls = connect(source)
+        tls.sendall(f"POST {REPAIR} HTTP/1.1\r\nHost: x\r\nContent-Length: 200\r\n\r\n".encode())
+        return tls
+
+    def repair(source):
+        return fetch(front["cdn"], "POST", REPAIR, {}, repair_body(front)[0], source=source)[0]
+
+    try:
+        tricklers = [trickler("127.0.4.1") for _ in range(limits["repair_address"])]
+        # One byte each, every half timeout, for twice the timeout.
+        for _ in range(4):
+            for tls in tricklers:
+                tls.sendall(b"2")
+            time.sleep(BODY_TIMEOUT / 2)
+        assert repair("127.0.4.1") == 429
+        # Repair answers in progress in all, from as many addresses as needed.
+        for i in range(limits["repair_total"] - len(tricklers)):
+            tricklers.append(trickler(f"127.0.4.{2 + i // limits['repair_address']}"))
+        assert repair("127.0.4.250") == 429
+        for _ in range(limits["address_connections"] - limits["repair_address"]):
+            connect("127.0.4.1", rcvbuf=4096).sendall(b"GET /orvex-patch/2.zip HTTP/1.1\r\nHost: x\r\n\r\n")
+        time.sleep(0.5)
+        assert fetch(front["cdn"], "GET", "/orvex-patch/2.manifest", source="127.0.4.1")[0] == 429
+        assert fetch(front["cdn"], "GET", "/orvex-patch/2.manifest", source="127.0.4.250")[0] == 200
+        for tls in tricklers[:limits["repair_address"]]:
+            tls.setblocking(False)
+            with pytest.raises(ssl.SSLWantReadError):
+                tls.recv(1)
+            tls.setblocking(True)
+        # Silent for longer than the timeout: each trickler gets 408 or is closed.
+        for tls in tricklers:
+            tls.settimeout(BODY_TIMEOUT * 5)
+            try:
+                answer = tls.recv(64)
+            except (ssl.SSLError, ConnectionError):
+                answer = b""
+            assert answer == b"" or b" 408 " in answer
+    finally:
+        for tls in held:
+            tls.close()
+
+
+def test_access_log_keeps_the_request_line_and_shows_a_cut_answer(front):
+    source = "127.0.0.248"
+    archive = (front["releases"] / "2.zip").stat().st_size
+    assert fetch(front["cdn"], "GET", "/orvex-patch/x/../2.manifest", source=source)[0] == 200
+    with socket.create_connection(("127.0.0.1", front["cdn"]), timeout=10, source_address=(source, 0)) as raw, \
+            tls_context().wrap_socket(raw) as tls:
+        tls.sendall(b"GET /orvex-patch/2.zip HTTP/1.1\r\nHost: x\r\n\r\n")
+        tls.recv(65536)
+    lines = []
+    for _ in range(100):
+        lines = [json.loads(line) for line in front["log"].read_text().splitlines() if source in line]
+        if len(lines) == 2:
+            break
+        time.sleep(0.1)
+    whole, cut = lines
+    assert (whole["request"], whole["path"], whole["complete"]) == (
+        "GET /orvex-patch/x/../2.manifest HTTP/1.1", "/orvex-patch/2.manifest", "OK")
+    assert (cut["path"], cut["length"], cut["complete"]) == ("/orvex-patch/2.zip", str(archive), "")
+    assert cut["bytes"] < archive
+
+
 def test_front_command_quotes_paths_and_refuses_what_nginx_would_misread(tmp_path, capsys):
     releases = tmp_path / "release folder; x"
     (releases / "2").mkdir(parents=True)
@@ -204,8 +356,49 @@ def test_front_command_quotes_paths_and_refuses_what_nginx_would_misread(tmp_pat
         assert message in capsys.readouterr().err, arguments
     assert not (tmp_path / "out.conf").exists()
     # Spaces and semicolons in paths stay inside their quotes.
-    assert orvex_front.main(["--releases", str(releases), "--upstream", "127.0.0.1:5444", "--cdn-listen",
-                             "127.0.0.1:1443", *cert, "--standalone", str(tmp_path / "front; dir")]) == 0
-    checked = subprocess.run([load.NGINX, "-t", "-p", str(tmp_path / "front; dir"), "-c", "nginx.conf", "-e",
-                              "logs/error.log"], capture_output=True, text=True)
+    port, prefix = load.free_port(), tmp_path / "front; dir"
+    standalone = ["--releases", str(releases), "--upstream", "127.0.0.1:5444", "--cdn-listen", f"127.0.0.1:{port}",
+                  *cert, "--standalone", str(prefix)]
+    if os.geteuid() == 0:
+        assert orvex_front.main([*standalone, "--user", "root"]) == 2
+        assert "never run as root" in capsys.readouterr().err
+    assert orvex_front.main(standalone) == 0
+    checked = subprocess.run([load.NGINX, "-t", "-p", str(prefix), "-c", "nginx.conf", "-e", "logs/error.log"],
+                             capture_output=True, text=True)
     assert checked.returncode == 0, checked.stderr
+    # Started as root, its workers are www-data's.
+    nginx = load.start_nginx(prefix, port)
+    try:
+        workers = load.worker_pids(nginx.pid)
+        assert workers
+        for pid in workers:
+            uid = int(pathlib.Path(f"/proc/{pid}/status").read_text().split("\nUid:")[1].split()[0])
+            assert uid == (pwd.getpwnam("www-data").pw_uid if os.geteuid() == 0 else os.geteuid())
+    finally:
+        nginx.terminate()
+        nginx.wait(20)
+
+
+def test_a_hung_instance_fails_over_within_the_launchers_patience(front):
+    """An instance that is stopped (SIGSTOP: it still accepts connections and
+    answers nothing) while repair requests come in: each is answered by the
+    other instance before the launcher's 30 s receive timeout."""
+    body, size, digest = repair_body(front)
+    hung = front["instances"][0]
+    processes = [hung.pid, *load.worker_pids(hung.pid)]
+    answers = [fetch(front["cdn"], "POST", REPAIR, {}, body, source="127.0.3.1", timeout=30)]
+    try:
+        for pid in processes:
+            os.kill(pid, signal.SIGSTOP)
+        # Each nginx worker takes the instances in turn: within a few
+        # requests both have sent one to the hung instance.
+        for i in range(6):
+            answers.append(fetch(front["cdn"], "POST", REPAIR, {}, body, source=f"127.0.3.{i + 2}", timeout=30))
+    finally:
+        for pid in processes:
+            os.kill(pid, signal.SIGCONT)
+    for status, _, got in answers:
+        assert (status, len(got), hashlib.sha256(got).hexdigest()) == (200, size, digest)
+    tried = [json.loads(line)["upstream_status"] for line in front["log"].read_text().splitlines()
+             if '"127.0.3.' in line]
+    assert "504, 200" in tried
