@@ -567,8 +567,10 @@ def main(argv=None):
                 figures[kind]["instances"] = [instance_summary(process.log_path, process)
                                               for process in masters[1:]]
             for server in masters:
+                # Wakes a hung instance; a worker may be gone already.
                 for pid in [server.pid, *worker_pids(server.pid)]:
-                    os.kill(pid, signal.SIGCONT)
+                    with contextlib.suppress(ProcessLookupError):
+                        os.kill(pid, signal.SIGCONT)
                 server.terminate()
             for server in masters:
                 server.wait(30)
