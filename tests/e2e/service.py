@@ -3,7 +3,9 @@ for the end-to-end happy paths and the demo: release folders served on the
 launcher's built-in CDN address, https://127.0.0.1:5444/orvex-patch/, with the
 development CDN certificate that the test Wine prefix trusts."""
 import json
+import os
 import pathlib
+import shutil
 import signal
 import ssl
 import subprocess
@@ -91,18 +93,29 @@ class PatchService:
 class Front:
     """The production layout for a with-block: nginx (configured by
     orvex_front.py) on the CDN address in front of two service instances on
-    free loopback ports; requests() and gets() read nginx's access log."""
+    free loopback ports; requests() and gets() read nginx's access log.
+
+    Its servers run as their own users (nginx's workers as www-data, the
+    instances as orvex), which cannot reach into pytest's 0700 folders: the
+    front works in a folder of its own, on a hard-linked copy of releases
+    (links followed), removed afterwards. workdir is not used."""
 
     def __init__(self, workdir, releases, port=CDN_PORT):
-        self.workdir = pathlib.Path(workdir) / f"front-{time.monotonic_ns()}"
         self.releases = pathlib.Path(releases)
         self.port = port
+        self.workdir = None
         self.processes = []
 
     def __enter__(self):
-        self.workdir.mkdir(parents=True)
-        nginx, instances = orvex_load_test.start_front(self.workdir, self.releases, self.port, repair_rate=2,
-                                                       repair_burst=40)
+        self.workdir = orvex_load_test.work_folder()
+        try:
+            served = self.workdir / "releases"
+            shutil.copytree(self.releases, served, copy_function=os.link)
+            nginx, instances = orvex_load_test.start_front(self.workdir, served, self.port, repair_rate=2,
+                                                           repair_burst=40)
+        except BaseException:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            raise
         self.processes = [nginx, *instances]
         return self
 
@@ -115,6 +128,7 @@ class Front:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait(5)
+        shutil.rmtree(self.workdir, ignore_errors=True)
         return False
 
     def requests(self):
@@ -125,11 +139,6 @@ class Front:
             entry["endpoint"] = "cdn" if entry["path"].startswith("/orvex-patch/") else "fallback"
             entry["range"] = entry["range"] or None
         return entries
-
-    def instance_requests(self):
-        """What the two service instances logged, both together."""
-        return [json.loads(line) for log in sorted(self.workdir.glob("instance-*.log"))
-                for line in log.read_text().splitlines() if line]
 
     def gets(self, endpoint="cdn"):
         return [entry["path"] for entry in self.requests()
