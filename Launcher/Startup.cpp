@@ -138,7 +138,7 @@ std::optional<int> PrepareClientFolder(HINSTANCE instance, const std::string& la
   if (!orvex_update::RecoverInterruptedUpdate(clientFolder, errorText)) {
     return ErrorBox(errorText + kRecoveryAdvice, "ORVEX Update Recovery");
   }
-  const int pending = PendingLauncherCheck(clientFolder, errorText);
+  const int pending = modes::PendingLauncherCheck(clientFolder, errorText);
   if (pending > 0) return 0;
   if (pending < 0) return ErrorBox(errorText, "ORVEX Launcher Update");
   if (orvex_update::QuickStartupCheck(clientFolder)) return std::nullopt;
@@ -275,9 +275,9 @@ int LauncherMain(HINSTANCE instance, const char* commandLine) {
     case startup::RunMode::Exit:
       return choice.exitCode;
     case startup::RunMode::Installer:
-      return RunInstallerMode(choice.executablePath, choice.unattended);
+      return modes::RunInstallerMode(choice.executablePath, choice.unattended);
     case startup::RunMode::Swap:
-      return RunLauncherSwap(std::filesystem::path(choice.clientFolder), choice.swapProcessId);
+      return modes::RunLauncherSwap(std::filesystem::path(choice.clientFolder), choice.swapProcessId);
     case startup::RunMode::Launcher:
       return RunNormalLauncher(instance, choice.launcherFolder);
   }

@@ -37,7 +37,7 @@ void RestartForNewLauncher(Launcher* session, HWND window) {
   session->SetReady(false);
   session->SetProgress(0, false);
   std::string errorText;
-  const int result = PendingLauncherCheck(orvex_update::PathFromNarrow(session->ClientFolder()), errorText);
+  const int result = modes::PendingLauncherCheck(orvex_update::PathFromNarrow(session->ClientFolder()), errorText);
   if (result > 0) {
     ::PostQuitMessage(0);
   } else if (result < 0) {

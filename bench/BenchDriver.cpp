@@ -30,6 +30,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,9 +74,9 @@ void Install(const std::vector<std::wstring>& args) {
     g_status = text;
     if (trace) std::fprintf(stderr, "%8.3f %s\n", Now() - started, text.c_str());
   };
+  std::optional<orvex_update::ScopedInstallCheckpointHookForTesting> traced;
   if (trace) {
-    orvex_update::SetInstallCheckpointHook(
-        [](const char* checkpoint) { std::fprintf(stderr, "%8.3f [%s]\n", Now() - started, checkpoint); });
+    traced.emplace([](const char* checkpoint) { std::fprintf(stderr, "%8.3f [%s]\n", Now() - started, checkpoint); });
   }
   for (std::size_t i = 3; i < args.size(); i += 4) {
     const std::uint32_t target = Number(args[i + 3]);

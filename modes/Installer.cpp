@@ -1,4 +1,4 @@
-#include "Installer.h"
+#include "modes/Installer.h"
 
 #include <windows.h>
 
@@ -14,6 +14,7 @@
 #include "update/disk/Paths.h"
 #include "update/disk/Version.h"
 
+namespace modes {
 namespace {
 
 namespace fs = std::filesystem;
@@ -105,3 +106,5 @@ int RunInstallerMode(const std::wstring& executablePath, bool unattended) {
   const bool saved = SaveConnectionSettings(clientFolder);
   return Report(patchFolder, unattended, saved ? 0 : 1, saved ? kSuccessText : kSettingsText);
 }
+
+}  // namespace modes

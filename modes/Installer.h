@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string>
 
+namespace modes {
+
 // Installs ORVEX/Patch/2384.{manifest,manifest.sig,zip} into the client folder
 // two levels up, writes the connection settings and reports the result in a
 // message box or, unattended, in kurulum-sonucu.log. Returns the exit code.
@@ -22,3 +24,5 @@ bool InstallLocalPatch(const std::filesystem::path& clientFolder, const std::fil
 // into the client folder's Server.ini, keeping every other setting, under the
 // update lock. False when they could not be saved. Never throws.
 bool SaveConnectionSettings(const std::filesystem::path& clientFolder);
+
+}  // namespace modes

@@ -1,4 +1,4 @@
-#include "LauncherSwap.h"
+#include "modes/LauncherSwap.h"
 
 #include <atomic>
 #include <stdexcept>
@@ -11,6 +11,8 @@
 #include "update/disk/Digest.h"
 #include "update/disk/FileWork.h"
 #include "update/disk/Paths.h"
+
+namespace modes {
 
 namespace fs = std::filesystem;
 
@@ -254,11 +256,14 @@ bool StartDetachedProcess(const fs::path& executable, const fs::path& folder, co
   return true;
 }
 
-DetachedProcessStarter SetDetachedProcessStarter(DetachedProcessStarter starter) {
-  return g_starter.exchange(starter != nullptr ? starter : &StartDetachedProcess);
-}
+ScopedDetachedProcessStarterForTesting::ScopedDetachedProcessStarterForTesting(DetachedProcessStarter starter)
+    : previous_(g_starter.exchange(starter != nullptr ? starter : &StartDetachedProcess)) {}
 
-SwapStepHook SetSwapStepHook(SwapStepHook hook) { return g_stepHook.exchange(hook); }
+ScopedDetachedProcessStarterForTesting::~ScopedDetachedProcessStarterForTesting() { g_starter.store(previous_); }
+
+ScopedSwapStepHookForTesting::ScopedSwapStepHookForTesting(SwapStepHook hook) : previous_(g_stepHook.exchange(hook)) {}
+
+ScopedSwapStepHookForTesting::~ScopedSwapStepHookForTesting() { g_stepHook.store(previous_); }
 
 int PendingLauncherCheck(const fs::path& clientFolder, std::string& errorText) {
   errorText.clear();
@@ -372,3 +377,5 @@ int RunLauncherSwap(const fs::path& clientFolder, std::uint32_t oldProcessId) {
     return 1;
   }
 }
+
+}  // namespace modes

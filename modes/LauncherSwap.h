@@ -10,6 +10,8 @@
 
 #include "update/manifests/ClientManifestFormat.h"
 
+namespace modes {
+
 // Starts the swap helper when a verified new launcher waits. Greater than 0:
 // the helper was started and this launcher must end; 0: nothing to do; less
 // than 0: failure with errorText set. Never throws. Runs on the window thread.
@@ -52,19 +54,43 @@ bool FileMatchesEntry(const std::filesystem::path& path, const orvex_update::Sta
 bool StartDetachedProcess(const std::filesystem::path& executable, const std::filesystem::path& folder,
                           const std::wstring& arguments);
 
-// Test seam for StartDetachedProcess as the swap calls it: the replacement
-// decides whether the start worked. Returns the previous starter; nullptr
-// restores the real one.
+// What the swap calls to start a process (StartDetachedProcess in the
+// product): it decides whether the start worked.
 using DetachedProcessStarter = bool (*)(const std::filesystem::path& executable, const std::filesystem::path& folder,
                                         const std::wstring& arguments);
-DetachedProcessStarter SetDetachedProcessStarter(DetachedProcessStarter starter);
 
-// Test seam for the file steps of the swap. The hook is called with the
-// step's name before its platform call: "stage-flush", "backup-copy",
-// "backup-flush", "replace" (the move over Launcher.exe), "replace-flush",
-// then, when the previous launcher is put back, "restore-copy",
-// "restore-flush", "restore-move" and "restore-moved-flush". Returning false
-// makes that call fail as if the platform had refused it. No hook is set in
-// the product. Returns the previous hook; nullptr removes it.
+// Test switch: the swap starts processes through starter for the object's
+// life (nullptr: StartDetachedProcess), through the one before afterwards.
+class ScopedDetachedProcessStarterForTesting {
+ public:
+  explicit ScopedDetachedProcessStarterForTesting(DetachedProcessStarter starter);
+  ~ScopedDetachedProcessStarterForTesting();
+  ScopedDetachedProcessStarterForTesting(const ScopedDetachedProcessStarterForTesting&) = delete;
+  ScopedDetachedProcessStarterForTesting& operator=(const ScopedDetachedProcessStarterForTesting&) = delete;
+
+ private:
+  DetachedProcessStarter previous_;
+};
+
+// Called with a file step's name before the swap's platform call for it:
+// "stage-flush", "backup-copy", "backup-flush", "replace" (the move over
+// Launcher.exe), "replace-flush", then, when the previous launcher is put
+// back, "restore-copy", "restore-flush", "restore-move" and
+// "restore-moved-flush". Returning false makes that call fail as if the
+// platform had refused it.
 using SwapStepHook = bool (*)(const char* step);
-SwapStepHook SetSwapStepHook(SwapStepHook hook);
+
+// Test switch: sets hook (nullptr: none) for the object's life and restores
+// the one before (none in the product).
+class ScopedSwapStepHookForTesting {
+ public:
+  explicit ScopedSwapStepHookForTesting(SwapStepHook hook);
+  ~ScopedSwapStepHookForTesting();
+  ScopedSwapStepHookForTesting(const ScopedSwapStepHookForTesting&) = delete;
+  ScopedSwapStepHookForTesting& operator=(const ScopedSwapStepHookForTesting&) = delete;
+
+ private:
+  SwapStepHook previous_;
+};
+
+}  // namespace modes

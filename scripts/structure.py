@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The project's structure drawn from its #include lines: the arrows between
 folders (rooms), any folder cycle, any arrow from a lower room to a higher
-one, and functions longer than the limit.
+one, any include not written from the project root, functions longer than
+the limit, and test seams that product code uses.
 
-    /usr/bin/python3 scripts/structure.py            # arrows, cycles, rank, long functions
-    /usr/bin/python3 scripts/structure.py --check    # exit 1 on a cycle, an upward arrow or a long function
+    /usr/bin/python3 scripts/structure.py            # arrows, cycles, rank, long functions, seams
+    /usr/bin/python3 scripts/structure.py --check    # exit 1 on any of them
 
 The ranks (higher rooms may include lower ones, never the reverse) are the
 ones docs/architecture.md draws.
@@ -23,23 +24,30 @@ PRODUCT = ["Launcher", "ui", "game", "board", "session", "modes", "update", "com
 # fetch/ and unpack/, above manifests/, above disk/.
 RANK = {"Launcher": (5, 0), "ui": (3, 0), "game": (3, 0), "board": (2, 0), "session": (2, 0), "modes": (1, 0),
         "update": (0, 6), "update/repair": (0, 5), "update/apply": (0, 4), "update/fetch": (0, 3),
-        "update/unpack": (0, 3), "update/manifests": (0, 2), "update/disk": (0, 1), "common": (-1, 0)}
+        "update/unpack": (0, 3), "update/manifests": (0, 2), "update/disk": (0, 1), "common": (-1, 0),
+        "generated": (-2, 0)}
+# Headers that CMake writes into build/generated from a template in cmake/;
+# they make up the room "generated", under every other one.
+GENERATED = {"Deployment.h": "cmake/Deployment.h.in"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 LIMIT = 120
 
 
 def room_of(path: pathlib.Path) -> str:
+    if path.relative_to(ROOT).as_posix() in GENERATED.values():
+        return "generated"
     parts = path.relative_to(ROOT).parts
     if len(parts) > 2 and f"{parts[0]}/{parts[1]}" in RANK:
         return f"{parts[0]}/{parts[1]}"
     return parts[0]
 
 
-def resolve(source: pathlib.Path, name: str):
-    for base in (source.parent, ROOT):
-        candidate = (base / name).resolve()
-        if candidate.is_file() and ROOT in candidate.parents:
-            return candidate
+def resolve(name: str, base: pathlib.Path = ROOT):
+    if base == ROOT and name in GENERATED:
+        return ROOT / GENERATED[name]
+    candidate = (base / name).resolve()
+    if candidate.is_file() and ROOT in candidate.parents:
+        return candidate
     return None
 
 
@@ -54,13 +62,24 @@ def arrows():
     found = collections.defaultdict(set)
     for path in sources():
         for name in INCLUDE.findall(path.read_text(errors="replace")):
-            target = resolve(path, name)
+            target = resolve(name)
             if target is None:
                 continue
             a, b = room_of(path), room_of(target)
             if a != b and b in RANK:
                 found[(a, b)].add(f"{path.relative_to(ROOT)} -> {target.relative_to(ROOT)}")
     return found
+
+
+def relative_includes():
+    # Includes are written from the project root; one that only the including
+    # file's own folder explains would hide its arrow.
+    result = []
+    for path in sources():
+        for name in INCLUDE.findall(path.read_text(errors="replace")):
+            if resolve(name) is None and resolve(name, path.parent) is not None:
+                result.append(f'{path.relative_to(ROOT)}: "{name}"')
+    return result
 
 
 def cycles(edges):
@@ -129,6 +148,68 @@ def long_functions():
     return sorted(result, reverse=True)
 
 
+SEAM = re.compile(r"\b\w+ForTesting\b")
+
+
+def seam_mentions(path: pathlib.Path):
+    # Each mention of a test seam (a name ending in ForTesting) with its line
+    # and whether it stands in the body of a function that is no seam's own.
+    # Braces are followed as in long_functions; a block whose statement names
+    # a seam (its class, constructor or destructor) belongs to that seam.
+    stack = []  # "open" (namespace or class), "seam" or "body"
+    statement = ""
+    for number, raw in enumerate(path.read_text(errors="replace").splitlines(), 1):
+        line = strip(raw)
+        if line.lstrip().startswith("#"):
+            continue
+        starts = {match.start(): match.group() for match in SEAM.finditer(line)}
+        for column, char in enumerate(line):
+            if column in starts:
+                yield starts[column], number, "body" in stack and "seam" not in stack
+            if char == "{":
+                text = statement.strip()
+                if re.match(r"(namespace|extern)\b", text) or (
+                        re.match(r"(template\s*<.*>\s*)?(struct|class|union|enum)\b", text) and "(" not in text):
+                    stack.append("open")
+                else:
+                    stack.append("seam" if SEAM.search(text) else "body")
+                statement = ""
+            elif char == "}":
+                if stack:
+                    stack.pop()
+                statement = ""
+            elif char == ";":
+                statement = ""
+            else:
+                statement += char
+        statement += " "
+
+
+def seam_uses():
+    # Product code may name a test seam only at home: the one header that
+    # declares it and the .cpp of the same name beside it (or the one .cpp of
+    # a seam no header declares), and there not inside the body of a function
+    # other than the seam's own. Anywhere else it would set the seam in the
+    # product. Tests, the test drivers and the benchmark driver are no product
+    # code and may use every seam.
+    mentions = collections.defaultdict(list)
+    for path in sources():
+        for name, number, in_body in seam_mentions(path):
+            mentions[name].append((path, number, in_body))
+    result = []
+    for name, found in sorted(mentions.items()):
+        headers = sorted({path for path, _, _ in found if path.suffix == ".h"})
+        others = sorted({path for path, _, _ in found if path.suffix != ".h"})
+        if len(headers) == 1:
+            home = {headers[0], headers[0].with_suffix(".cpp")}
+        else:
+            home = set(others) if not headers and len(others) == 1 else set()
+        for path, number, in_body in found:
+            if path not in home or in_body:
+                result.append(f"{path.relative_to(ROOT)}:{number}  {name}")
+    return result
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--check", action="store_true")
@@ -148,11 +229,19 @@ def main():
     print("cycles:", "none" if not found_cycles else "")
     for cycle in found_cycles:
         print("  " + " -> ".join(cycle))
+    relative = relative_includes()
+    print("includes not written from the root:", "none" if not relative else "")
+    for where in relative:
+        print(f"  {where}")
     long = long_functions()
     print(f"functions over {LIMIT} lines:", "none" if not long else "")
     for length, where in long:
         print(f"  {length:4d}  {where}")
-    if args.check and (upward or found_cycles or long):
+    seams = seam_uses()
+    print("test seams used in product code:", "none" if not seams else "")
+    for where in seams:
+        print(f"  {where}")
+    if args.check and (upward or found_cycles or relative or long or seams):
         return 1
     return 0
 

@@ -236,7 +236,7 @@ bool Launcher::HandleDownloadInfo(Packet& packet) {
         SetReady(false);
         return false;
       }
-      if (HasPendingLauncher(orvex_update::PathFromNarrow(setup_.clientFolder))) {
+      if (modes::HasPendingLauncher(orvex_update::PathFromNarrow(setup_.clientFolder))) {
         SetReady(false);
         SetStatus("Launcher updated. Restarting to continue patching...");
         if (setup_.launcherDelivered) setup_.launcherDelivered();

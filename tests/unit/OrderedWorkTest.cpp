@@ -118,16 +118,17 @@ TEST(SplitInTwo, EveryIndexOnceHalvesOnTwoThreadsFromTheMinimumAndOneRangeWithou
   for (const Case& c : {Case{0, false, 0}, Case{1, false, 1}, Case{3, false, 3}, Case{4, false, cores ? 2u : 4u},
                         Case{7, false, cores ? 3u : 7u}, Case{7, true, 7}}) {
     SCOPED_TRACE(testing::Message() << c.count << (c.refused ? " refused" : ""));
-    const ThreadStartRefusal previous = SetThreadStartRefusal(c.refused ? &RefuseThreads : nullptr);
     std::vector<int> calls(c.count, 0);
     std::vector<std::thread::id> ran(c.count);
-    SplitInTwo(c.count, kMinimum, [&](std::size_t first, std::size_t end) {
-      for (std::size_t i = first; i < end; ++i) {
-        ++calls[i];
-        ran[i] = std::this_thread::get_id();
-      }
-    });
-    SetThreadStartRefusal(previous);
+    {
+      const ScopedThreadStartRefusalForTesting refusal(c.refused ? &RefuseThreads : nullptr);
+      SplitInTwo(c.count, kMinimum, [&](std::size_t first, std::size_t end) {
+        for (std::size_t i = first; i < end; ++i) {
+          ++calls[i];
+          ran[i] = std::this_thread::get_id();
+        }
+      });
+    }
     EXPECT_EQ(calls, std::vector<int>(c.count, 1));
     for (std::size_t i = 0; i < c.count; ++i) {
       EXPECT_EQ(ran[i] == std::this_thread::get_id(), i < c.split) << i;

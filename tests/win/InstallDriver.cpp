@@ -547,10 +547,10 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         return Usage("install ... [--allow-same] [--as-download] [--crash-at|--fail-at CHECKPOINT] [--hold-at CHECKPOINT FILE MS] [--write-at|--rename-over-at|--delete-at CHECKPOINT FILE] [--forbid-parse] [--held-from BYTES] [--slow-flush-ahead MS]");
       }
     }
-    orvex_update::SetInstallCheckpointHook(g_meddling.Any() || !g_fill.point.empty() ? &AtCheckpoint : nullptr);
-    orvex_update::SetArchiveParseHook(forbidParse ? &ParsedAnyway : nullptr);
-    const std::uint64_t productHeldFrom =
-        orvex_update::SetHeldFileBytes(heldFrom ? *heldFrom : orvex_update::HeldFileBytes());
+    const orvex_update::ScopedInstallCheckpointHookForTesting checkpoints(
+        g_meddling.Any() || !g_fill.point.empty() ? &AtCheckpoint : nullptr);
+    const orvex_update::ScopedArchiveParseHookForTesting parsing(forbidParse ? &ParsedAnyway : nullptr);
+    const orvex_update::ScopedHeldFileBytesForTesting heldFiles(heldFrom ? *heldFrom : orvex_update::HeldFileBytes());
     const orvex_update::ScopedAheadFlushDelayForTesting slowFlushes(slowFlushAhead);
     Result result{true, {}};
     try {
@@ -565,8 +565,6 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       result = {false, error.what()};
       if (asDownload) orvex_update::RecoverAfterFailure(args[1], result.message);
     }
-    orvex_update::SetArchiveParseHook(nullptr);
-    orvex_update::SetHeldFileBytes(productHeldFrom);
     return result;
   }
   if (command == L"recover") {
@@ -576,7 +574,7 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         return Usage("recover <client> [--crash-at|--fail-at CHECKPOINT] [--hold-at CHECKPOINT FILE MS] [--write-at|--rename-over-at|--delete-at CHECKPOINT FILE]");
       }
     }
-    orvex_update::SetInstallCheckpointHook(g_meddling.Any() ? &AtCheckpoint : nullptr);
+    const orvex_update::ScopedInstallCheckpointHookForTesting checkpoints(g_meddling.Any() ? &AtCheckpoint : nullptr);
     std::string errorText;
     if (!orvex_update::RecoverInterruptedUpdate(args[1], errorText)) return {false, errorText};
     return {true, {}};
@@ -590,12 +588,11 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     for (std::size_t i = 6; i < args.size(); ++i) {
       if (inBatch || !ParseFill(args, i)) return Usage("download ... [--fill-at POINT bytes|entries FOLDER]");
     }
-    orvex_update::SetInstallCheckpointHook(g_fill.point.empty() ? nullptr : &AtCheckpoint);
+    const orvex_update::ScopedInstallCheckpointHookForTesting checkpoints(g_fill.point.empty() ? nullptr : &AtCheckpoint);
     std::string errorText;
     unsigned long code = 0;
     const bool ok = orvex_update::DownloadSignedUpdate(args[1], win::Utf8FromWide(args[2]), win::Utf8FromWide(args[3]),
                                                        target, installed, errorText, false, &FillAtStatus, {}, &code);
-    orvex_update::SetInstallCheckpointHook(nullptr);
     if (!ok) {
       std::printf("CODE: %lu\nRETRY: %s\n", code, session::IsTransientDownloadFailure(errorText, code) ? "yes" : "no");
     }
@@ -623,12 +620,12 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       }
     }
     g_tampered = std::filesystem::path(args[1]) / L"Launcher.exe";
-    SetSwapStepHook(&SwapStep);
-    SetDetachedProcessStarter(&PretendStarted);
+    const modes::ScopedSwapStepHookForTesting steps(&SwapStep);
+    const modes::ScopedDetachedProcessStarterForTesting starts(&PretendStarted);
     try {
       // No process has this id (Windows ids are multiples of 4), so the wait
       // for the old launcher ends at once.
-      SwapLauncher(args[1], 0xFFFFFFF1u);
+      modes::SwapLauncher(args[1], 0xFFFFFFF1u);
     } catch (const std::exception& error) {
       return {false, error.what()};
     }
@@ -665,7 +662,7 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
   if (command == L"offline-install") {
     if (args.size() != 2) return Usage("offline-install <executable path>");
     g_installerLog = std::filesystem::path(args[1]).parent_path() / L"kurulum-sonucu.log";
-    return {RunInstallerMode(args[1], true) == 0, {}};
+    return {modes::RunInstallerMode(args[1], true) == 0, {}};
   }
   if (command == L"tree") {
     if (args.size() != 2) return Usage("tree <folder>");
@@ -738,7 +735,8 @@ Result RunWithCallOptions(std::vector<std::wstring> args, bool inBatch) {
       ++i;
     }
   }
-  if (noThreads) orvex_update::SetThreadStartRefusal(&RefuseEveryThread);
+  std::optional<orvex_update::ScopedThreadStartRefusalForTesting> refusing;
+  if (noThreads) refusing.emplace(&RefuseEveryThread);
   const auto before = orvex_update::calls::CallCountsByName();
   const std::uint64_t started = orvex_update::calls::CallCount();
   Result result;
@@ -755,7 +753,6 @@ Result RunWithCallOptions(std::vector<std::wstring> args, bool inBatch) {
     result = RunOneCommand(args, inBatch);
     if (count && !inBatch) ::OutputDebugStringA("orvex-calls-end");
   }
-  if (noThreads) orvex_update::SetThreadStartRefusal(nullptr);
   if (!g_installerLog.empty()) result.message = ReadInstallerLog();
   if (count) {
     std::string line = "CALLS: " + std::to_string(orvex_update::calls::CallCount() - started);
@@ -774,7 +771,6 @@ Result RunWithCallOptions(std::vector<std::wstring> args, bool inBatch) {
 Result RunOneCommand(const std::vector<std::wstring>& args, bool inBatch) {
   g_meddling = {};
   const Result result = RunCommand(args, inBatch);
-  orvex_update::SetInstallCheckpointHook(nullptr);
   EndHolders();
   return result;
 }
@@ -822,13 +818,14 @@ int wmain(int argc, wchar_t** argv) {
     }
     return 0;
   }
+  std::optional<orvex_update::ScopedSkipFlushSiteForTesting> skipping;
   if (args.size() >= 2 && args[0] == L"--skip-flush") {
     orvex_update::FlushSite site{};
     if (!orvex_update::FlushSiteByName(win::Utf8FromWide(args[1]), site)) {
       Print(Usage("--skip-flush <a name that flush-sites prints> <command>"));
       return 2;
     }
-    orvex_update::SkipFlushSiteForTest(site);
+    skipping.emplace(site);
     args.erase(args.begin(), args.begin() + 2);
   }
 

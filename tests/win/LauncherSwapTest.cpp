@@ -14,6 +14,10 @@
 #include "update/disk/Paths.h"
 
 namespace fs = std::filesystem;
+using modes::HasPendingLauncher;
+using modes::PendingLauncherCheck;
+using modes::RejectLinkedPath;
+using modes::SwapLauncher;
 using testutil::ReadBytes;
 using testutil::ScratchFolder;
 using testutil::SignedFixture;
@@ -99,14 +103,7 @@ class LauncherSwapTest : public ::testing::Test {
     fs::copy_file(SignedFixture("client") / "ORVEX" / "Startup.manifest", client_ / "ORVEX" / "Startup.manifest");
     g_starts.clear();
     g_startWorks = true;
-    previousStarter_ = SetDetachedProcessStarter(&RecordStart);
     g_failStep = g_spoilStep = nullptr;
-    SetSwapStepHook(&FailOrSpoilStep);
-  }
-  void TearDown() override {
-    SetSwapStepHook(nullptr);
-    SetDetachedProcessStarter(previousStarter_);
-    orvex_update::SetReparsePointQuery(nullptr);
   }
 
   fs::path File(const wchar_t* name) const { return client_ / name; }
@@ -129,7 +126,8 @@ class LauncherSwapTest : public ::testing::Test {
 
   ScratchFolder scratch_;
   fs::path client_;
-  DetachedProcessStarter previousStarter_ = nullptr;
+  const modes::ScopedDetachedProcessStarterForTesting recordedStarts_{&RecordStart};
+  const modes::ScopedSwapStepHookForTesting failedSteps_{&FailOrSpoilStep};
 };
 
 }  // namespace
@@ -219,7 +217,7 @@ TEST_F(LauncherSwapTest, HelperThatCannotStartIsReported) {
 }
 
 TEST_F(LauncherSwapTest, LinkedPathsAreRefusedThroughTheSeam) {
-  orvex_update::SetReparsePointQuery(&LinkedNameIsReparsePoint);
+  const orvex_update::ScopedReparsePointQueryForTesting links(&LinkedNameIsReparsePoint);
   EXPECT_THROW(RejectLinkedPath(scratch_.Path() / "linked" / "Launcher.exe"), std::runtime_error);
   EXPECT_NO_THROW(RejectLinkedPath(scratch_.Path() / "linked-not" / "Launcher.exe"));
   EXPECT_THROW(RejectLinkedPath(scratch_.Path() / "linked" / ".." / "linked" / "x"), std::runtime_error);
@@ -245,7 +243,8 @@ TEST_F(LauncherSwapTest, LinkedPathsAreRefusedThroughTheSeam) {
 TEST_F(LauncherSwapTest, LinkedUpdateAreaStopsBeforeTheHelperIsCopied) {
   WriteBytes(File(L"Launcher2.exe"), SignedLauncher());
   // The update area as a junction elsewhere: named so that the seam flags it.
-  orvex_update::SetReparsePointQuery([](const fs::path& path) { return path.filename() == L".orvex-update"; });
+  const orvex_update::ScopedReparsePointQueryForTesting links(
+      [](const fs::path& path) { return path.filename() == L".orvex-update"; });
   EXPECT_EQ(Check(), std::string("-1:") + kLinked);
   EXPECT_FALSE(fs::exists(Area(L"launcher-swap.exe")));
   EXPECT_TRUE(g_starts.empty());

@@ -42,9 +42,7 @@ class ClientFolder : public ::testing::Test {
 // Replaces the reparse-point query for one test and records every path asked.
 class FakeReparsePoints {
  public:
-  FakeReparsePoints() { previous_ = orvex_update::SetReparsePointQuery(&Query); }
   ~FakeReparsePoints() {
-    orvex_update::SetReparsePointQuery(previous_);
     marked_.clear();
     asked_.clear();
   }
@@ -59,7 +57,7 @@ class FakeReparsePoints {
     }
     return false;
   }
-  orvex_update::ReparsePointQuery previous_ = nullptr;
+  const orvex_update::ScopedReparsePointQueryForTesting query_{&Query};
   static inline std::vector<std::wstring> marked_;
   static inline std::vector<std::wstring> asked_;
 };

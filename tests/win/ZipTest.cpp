@@ -71,11 +71,7 @@ class ZipExtract : public ::testing::Test {
 // junctions (Wine reports none of its own).
 class FakeJunctions {
  public:
-  FakeJunctions() { previous_ = orvex_update::SetReparsePointQuery(&Query); }
-  ~FakeJunctions() {
-    orvex_update::SetReparsePointQuery(previous_);
-    marked_.clear();
-  }
+  ~FakeJunctions() { marked_.clear(); }
   void Mark(const fs::path& path) { marked_.push_back(fs::absolute(path).lexically_normal().wstring()); }
 
  private:
@@ -85,7 +81,7 @@ class FakeJunctions {
     }
     return false;
   }
-  orvex_update::ReparsePointQuery previous_ = nullptr;
+  const orvex_update::ScopedReparsePointQueryForTesting query_{&Query};
   static inline std::vector<std::wstring> marked_;
 };
 

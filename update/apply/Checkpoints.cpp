@@ -1,20 +1,21 @@
 #include "update/apply/Checkpoints.h"
 
-#include <utility>
+#include <atomic>
 
 namespace orvex_update {
 namespace {
 
-InstallCheckpointHook g_checkpointHook = nullptr;
+std::atomic<InstallCheckpointHook> g_checkpointHook{nullptr};
 
 }  // namespace
 
-InstallCheckpointHook SetInstallCheckpointHook(InstallCheckpointHook hook) {
-  return std::exchange(g_checkpointHook, hook);
-}
+ScopedInstallCheckpointHookForTesting::ScopedInstallCheckpointHookForTesting(InstallCheckpointHook hook)
+    : previous_(g_checkpointHook.exchange(hook)) {}
+
+ScopedInstallCheckpointHookForTesting::~ScopedInstallCheckpointHookForTesting() { g_checkpointHook.store(previous_); }
 
 void Checkpoint(const char* name) {
-  if (g_checkpointHook) g_checkpointHook(name);
+  if (const InstallCheckpointHook hook = g_checkpointHook.load()) hook(name);
 }
 
 }  // namespace orvex_update

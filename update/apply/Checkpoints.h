@@ -13,10 +13,22 @@ namespace orvex_update {
 // it with "recover-checked" (the backups checked, no client file changed
 // yet), "recover-restore-half" (in the middle of the restore pass) and
 // "recover-restored" (every file restored, before the version is saved and
-// the journal retired). No hook is set in the product. Returns the previous
-// hook. Set it before the operation starts, not during one.
+// the journal retired).
 using InstallCheckpointHook = void (*)(const char* checkpoint);
-InstallCheckpointHook SetInstallCheckpointHook(InstallCheckpointHook hook);
+
+// Test switch: sets hook (nullptr: none) for the object's life and restores
+// the one before (none in the product). Setting and calling the hook are
+// safe from any thread.
+class ScopedInstallCheckpointHookForTesting {
+ public:
+  explicit ScopedInstallCheckpointHookForTesting(InstallCheckpointHook hook);
+  ~ScopedInstallCheckpointHookForTesting();
+  ScopedInstallCheckpointHookForTesting(const ScopedInstallCheckpointHookForTesting&) = delete;
+  ScopedInstallCheckpointHookForTesting& operator=(const ScopedInstallCheckpointHookForTesting&) = delete;
+
+ private:
+  InstallCheckpointHook previous_;
+};
 
 // Calls the hook, if one is set, with name; lets what the hook throws through.
 void Checkpoint(const char* name);

@@ -307,7 +307,18 @@ HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const Hashe
 
 // ---------------------------------------------------------------- flushing
 
-bool FlushAt(FlushSite site, HANDLE file) { return FlushSiteSkipped(site) || calls::FlushFileBuffers(file); }
+namespace {
+std::atomic<int> g_skippedFlushSite{-1};  // none
+}  // namespace
+
+bool FlushAt(FlushSite site, HANDLE file) {
+  return g_skippedFlushSite.load() == static_cast<int>(site) || calls::FlushFileBuffers(file);
+}
+
+ScopedSkipFlushSiteForTesting::ScopedSkipFlushSiteForTesting(FlushSite site)
+    : previous_(g_skippedFlushSite.exchange(static_cast<int>(site))) {}
+
+ScopedSkipFlushSiteForTesting::~ScopedSkipFlushSiteForTesting() { g_skippedFlushSite.store(previous_); }
 
 FlushBehind::~FlushBehind() {
   if (!thread_.joinable()) return;
@@ -353,7 +364,10 @@ namespace {
 std::atomic<unsigned> g_aheadFlushDelayMs{0};
 }  // namespace
 
-unsigned SetAheadFlushDelayForTesting(unsigned milliseconds) { return g_aheadFlushDelayMs.exchange(milliseconds); }
+ScopedAheadFlushDelayForTesting::ScopedAheadFlushDelayForTesting(unsigned milliseconds)
+    : previous_(g_aheadFlushDelayMs.exchange(milliseconds)) {}
+
+ScopedAheadFlushDelayForTesting::~ScopedAheadFlushDelayForTesting() { g_aheadFlushDelayMs.store(previous_); }
 
 FlushQueue::FlushQueue() = default;
 

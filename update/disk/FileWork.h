@@ -111,6 +111,19 @@ bool WriteAll(HANDLE file, const void* data, std::size_t length);
 // leaves that site out, when it reports success without flushing.
 bool FlushAt(FlushSite site, HANDLE file);
 
+// Test switch: FlushAt leaves every flush of site out for the object's life,
+// and the site skipped before (if any) is skipped again afterwards.
+class ScopedSkipFlushSiteForTesting {
+ public:
+  explicit ScopedSkipFlushSiteForTesting(FlushSite site);
+  ~ScopedSkipFlushSiteForTesting();
+  ScopedSkipFlushSiteForTesting(const ScopedSkipFlushSiteForTesting&) = delete;
+  ScopedSkipFlushSiteForTesting& operator=(const ScopedSkipFlushSiteForTesting&) = delete;
+
+ private:
+  int previous_;
+};
+
 // Linux (and so Wine, whose FlushFileBuffers is fsync) keeps a written file's
 // pages dirty until a tenth of memory is dirty or 30 s have passed, so the
 // flush after a large file used to write all of it while everything else
@@ -143,15 +156,13 @@ class FlushBehind {
   std::thread thread_;
 };
 
-// For tests only: every flush that only moves disk writes earlier (AddAhead
-// below) first waits this long with its file open, as on a slow disk.
-// Returns the previous delay. Never set in the product.
-unsigned SetAheadFlushDelayForTesting(unsigned milliseconds);
+// Test switch: every flush that only moves disk writes earlier (AddAhead
+// below) first waits milliseconds with its file open, as on a slow disk, for
+// the object's life.
 class ScopedAheadFlushDelayForTesting {
  public:
-  explicit ScopedAheadFlushDelayForTesting(unsigned milliseconds)
-      : previous_(SetAheadFlushDelayForTesting(milliseconds)) {}
-  ~ScopedAheadFlushDelayForTesting() { SetAheadFlushDelayForTesting(previous_); }
+  explicit ScopedAheadFlushDelayForTesting(unsigned milliseconds);
+  ~ScopedAheadFlushDelayForTesting();
   ScopedAheadFlushDelayForTesting(const ScopedAheadFlushDelayForTesting&) = delete;
   ScopedAheadFlushDelayForTesting& operator=(const ScopedAheadFlushDelayForTesting&) = delete;
 

@@ -1,8 +1,9 @@
 // The named places where the update engine, the launcher swap and the
 // offline installer flush a file to disk so that a power cut cannot undo what
 // comes after. Every such flush goes through FlushAt (update/disk/FileWork.h) with
-// its site, and a test can skip one site to show that the crash-state checker
-// notices it missing (tests/durability).
+// its site, and a test can skip one site (ScopedSkipFlushSiteForTesting beside
+// FlushAt) to show that the crash-state checker notices it missing
+// (tests/durability).
 //
 // A new site is one line in the list below: its enumerator and the name the
 // tests know it by. Flushes that only move disk writes earlier (FlushBehind)
@@ -10,7 +11,6 @@
 // sites: no crash state depends on them.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <string_view>
 
@@ -72,13 +72,5 @@ constexpr bool FlushSiteByName(std::string_view name, FlushSite& site) {
   }
   return false;
 }
-
-// For tests only: the site whose flushes FlushAt leaves out (reporting
-// success), or -1 for none. Never set in the product.
-inline std::atomic<int> g_skippedFlushSite{-1};
-
-inline void SkipFlushSiteForTest(FlushSite site) { g_skippedFlushSite = static_cast<int>(site); }
-
-inline bool FlushSiteSkipped(FlushSite site) { return g_skippedFlushSite.load() == static_cast<int>(site); }
 
 }  // namespace orvex_update

@@ -10,7 +10,10 @@ namespace {
 std::atomic<ThreadStartRefusal> g_threadStartRefusal{nullptr};
 }  // namespace
 
-ThreadStartRefusal SetThreadStartRefusal(ThreadStartRefusal refuse) { return g_threadStartRefusal.exchange(refuse); }
+ScopedThreadStartRefusalForTesting::ScopedThreadStartRefusalForTesting(ThreadStartRefusal refuse)
+    : previous_(g_threadStartRefusal.exchange(refuse)) {}
+
+ScopedThreadStartRefusalForTesting::~ScopedThreadStartRefusalForTesting() { g_threadStartRefusal.store(previous_); }
 
 void CheckThreadStart() {
   const ThreadStartRefusal refuse = g_threadStartRefusal.load();

@@ -17,12 +17,23 @@
 
 namespace orvex_update {
 
-// Test seam for the update engine's worker threads: while refuse is set and
-// returns true, StartWorkerThread fails as the platform does when it has no
-// thread to give (std::system_error). Returns the previous one; nullptr
-// removes it. No seam is set in the product.
+// Whether the update engine may not start a worker thread now.
 using ThreadStartRefusal = bool (*)();
-ThreadStartRefusal SetThreadStartRefusal(ThreadStartRefusal refuse);
+
+// Test switch: while the object lives and refuse (nullptr: none) returns
+// true, StartWorkerThread fails as the platform does when it has no thread to
+// give (std::system_error); the refusal before holds again afterwards. None is
+// set in the product.
+class ScopedThreadStartRefusalForTesting {
+ public:
+  explicit ScopedThreadStartRefusalForTesting(ThreadStartRefusal refuse);
+  ~ScopedThreadStartRefusalForTesting();
+  ScopedThreadStartRefusalForTesting(const ScopedThreadStartRefusalForTesting&) = delete;
+  ScopedThreadStartRefusalForTesting& operator=(const ScopedThreadStartRefusalForTesting&) = delete;
+
+ private:
+  ThreadStartRefusal previous_;
+};
 // Throws that std::system_error when the seam refuses.
 void CheckThreadStart();
 

@@ -644,8 +644,9 @@ std::string NarrowFromPath(const fs::path& path) {
 
 bool IsReparsePoint(const fs::path& path) { return g_reparseQuery.load()(path); }
 
-ReparsePointQuery SetReparsePointQuery(ReparsePointQuery query) {
-  return g_reparseQuery.exchange(query != nullptr ? query : &DefaultIsReparsePoint);
-}
+ScopedReparsePointQueryForTesting::ScopedReparsePointQueryForTesting(ReparsePointQuery query)
+    : previous_(g_reparseQuery.exchange(query != nullptr ? query : &DefaultIsReparsePoint)) {}
+
+ScopedReparsePointQueryForTesting::~ScopedReparsePointQueryForTesting() { g_reparseQuery.store(previous_); }
 
 }  // namespace orvex_update

@@ -200,12 +200,22 @@ std::vector<std::uint8_t> ReadBoundedFile(const std::filesystem::path& path, std
 std::filesystem::path PathFromNarrow(std::string_view narrow);
 std::string NarrowFromPath(const std::filesystem::path& path);
 
-// Test seam for the containment check: answers whether an existing path
-// carries the reparse-point attribute. Wine never reports one, so tests swap
-// in their own answer. Returns the previous query; nullptr restores the
-// default (GetFileAttributesW).
+// Answers whether an existing path carries the reparse-point attribute, for
+// the containment check. Wine never reports one, so tests swap in their own.
 using ReparsePointQuery = bool (*)(const std::filesystem::path& path);
-ReparsePointQuery SetReparsePointQuery(ReparsePointQuery query);
+
+// Test switch: query answers for the object's life (nullptr: the default,
+// GetFileAttributesW) and the query before answers again afterwards.
+class ScopedReparsePointQueryForTesting {
+ public:
+  explicit ScopedReparsePointQueryForTesting(ReparsePointQuery query);
+  ~ScopedReparsePointQueryForTesting();
+  ScopedReparsePointQueryForTesting(const ScopedReparsePointQueryForTesting&) = delete;
+  ScopedReparsePointQueryForTesting& operator=(const ScopedReparsePointQueryForTesting&) = delete;
+
+ private:
+  ReparsePointQuery previous_;
+};
 
 // Answers the current reparse-point query (the default or a test's) for path.
 bool IsReparsePoint(const std::filesystem::path& path);

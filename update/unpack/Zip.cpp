@@ -569,10 +569,17 @@ void WriteEntries(ZipReader& reader, const std::vector<PlannedEntry>& plan, cons
 
 }  // namespace
 
-ArchiveParseHook SetArchiveParseHook(ArchiveParseHook hook) { return g_parseHook.exchange(hook); }
+ScopedArchiveParseHookForTesting::ScopedArchiveParseHookForTesting(ArchiveParseHook hook)
+    : previous_(g_parseHook.exchange(hook)) {}
+
+ScopedArchiveParseHookForTesting::~ScopedArchiveParseHookForTesting() { g_parseHook.store(previous_); }
 
 std::uint64_t HeldFileBytes() { return g_heldFileBytes.load(); }
-std::uint64_t SetHeldFileBytes(std::uint64_t bytes) { return g_heldFileBytes.exchange(bytes); }
+
+ScopedHeldFileBytesForTesting::ScopedHeldFileBytesForTesting(std::uint64_t bytes)
+    : previous_(g_heldFileBytes.exchange(bytes)) {}
+
+ScopedHeldFileBytesForTesting::~ScopedHeldFileBytesForTesting() { g_heldFileBytes.store(previous_); }
 
 std::unique_ptr<PatchArchive> PatchArchive::Open(const char* fileName) {
   std::unique_ptr<ZipReader> reader = OpenReader(fileName);

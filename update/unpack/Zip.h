@@ -109,10 +109,8 @@ struct ExtractedFile {
 // flush (32 at most per FlushQueue) stay near 550 together, however large
 // the patch; files past the cap are read back by the check after the swap.
 constexpr std::size_t kMaxHeldFiles = 256;
-// The size from which an extracted file is held (see ExtractedFile). Test
-// seam: SetHeldFileBytes changes it and returns the previous size.
+// The size from which an extracted file is held (see ExtractedFile).
 std::uint64_t HeldFileBytes();
-std::uint64_t SetHeldFileBytes(std::uint64_t bytes);
 // written, when given, is called with each file as soon as it is complete.
 // systemCode, when given, receives the system code behind a -1 (a write, a
 // file or a folder that failed; ERROR_DISK_FULL for a full disk), 0 for none.
@@ -120,11 +118,34 @@ int ExtractArchive(const char* archiveFile, const char* targetDirectory,
                    std::vector<ExtractedFile>* extracted = nullptr,
                    const std::function<void(const ExtractedFile&)>& written = {}, unsigned long* systemCode = nullptr);
 
-// Test seam: called each time an archive file is opened for parsing (its end
-// record, central directory and entries), before the first byte is read.
-// Returns the previous hook; nullptr removes it. No hook is set in the product.
-using ArchiveParseHook = void (*)();
-ArchiveParseHook SetArchiveParseHook(ArchiveParseHook hook);
+// Test switch: HeldFileBytes answers bytes for the object's life, and the
+// size before afterwards.
+class ScopedHeldFileBytesForTesting {
+ public:
+  explicit ScopedHeldFileBytesForTesting(std::uint64_t bytes);
+  ~ScopedHeldFileBytesForTesting();
+  ScopedHeldFileBytesForTesting(const ScopedHeldFileBytesForTesting&) = delete;
+  ScopedHeldFileBytesForTesting& operator=(const ScopedHeldFileBytesForTesting&) = delete;
 
+ private:
+  std::uint64_t previous_;
+};
+
+// Called each time an archive file is opened for parsing (its end record,
+// central directory and entries), before the first byte is read.
+using ArchiveParseHook = void (*)();
+
+// Test switch: sets hook (nullptr: none) for the object's life and restores
+// the one before (none in the product).
+class ScopedArchiveParseHookForTesting {
+ public:
+  explicit ScopedArchiveParseHookForTesting(ArchiveParseHook hook);
+  ~ScopedArchiveParseHookForTesting();
+  ScopedArchiveParseHookForTesting(const ScopedArchiveParseHookForTesting&) = delete;
+  ScopedArchiveParseHookForTesting& operator=(const ScopedArchiveParseHookForTesting&) = delete;
+
+ private:
+  ArchiveParseHook previous_;
+};
 
 }  // namespace orvex_update
