@@ -588,7 +588,8 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     for (std::size_t i = 6; i < args.size(); ++i) {
       if (inBatch || !ParseFill(args, i)) return Usage("download ... [--fill-at POINT bytes|entries FOLDER]");
     }
-    const orvex_update::ScopedInstallCheckpointHookForTesting checkpoints(g_fill.point.empty() ? nullptr : &AtCheckpoint);
+    const orvex_update::InstallCheckpointHook filling = g_fill.point.empty() ? nullptr : &AtCheckpoint;
+    const orvex_update::ScopedInstallCheckpointHookForTesting checkpoints(filling);
     std::string errorText;
     unsigned long code = 0;
     const bool ok = orvex_update::DownloadSignedUpdate(args[1], win::Utf8FromWide(args[2]), win::Utf8FromWide(args[3]),
