@@ -134,10 +134,11 @@ bool TakeSingleInstance() {
 // repaired. The process exit code when start-up ends here.
 std::optional<int> PrepareClientFolder(HINSTANCE instance, const std::string& launcherFolder) {
   const std::filesystem::path clientFolder = orvex_update::PathFromNarrow(launcherFolder);
-  std::string errorText;
-  if (!orvex_update::RecoverInterruptedUpdate(clientFolder, errorText)) {
-    return ErrorBox(errorText + kRecoveryAdvice, "ORVEX Update Recovery");
+  fail::Failure recovery;
+  if (!orvex_update::RecoverInterruptedUpdate(clientFolder, recovery)) {
+    return ErrorBox(recovery.text + kRecoveryAdvice, "ORVEX Update Recovery");
   }
+  std::string errorText;
   const int pending = PendingLauncherCheck(clientFolder, errorText);
   if (pending > 0) return 0;
   if (pending < 0) return ErrorBox(errorText, "ORVEX Launcher Update");

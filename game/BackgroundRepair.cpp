@@ -37,7 +37,7 @@ CleanState& LastClean() {
 bool Stopping(const VerificationRequest& request) { return request.stopFlag && request.stopFlag->load(); }
 
 void ThrowIfStopping(const VerificationRequest& request) {
-  if (Stopping(request)) fail::Throw(kCancelledText);
+  if (Stopping(request)) fail::Throw(fail::Kind::kCancelled, kCancelledText);
 }
 
 void WaitUntilNoClientsRun(const VerificationRequest& request) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Deployment.h"
+#include "common/Errors.h"
 #include "update/apply/Install.h"
 #include "update/apply/Journal.h"
 #include "update/disk/FileCalls.h"
@@ -66,9 +67,10 @@ bool InstallLocalPatch(const fs::path& clientFolder, const fs::path& manifest, c
                                 allowSameVersion, {});
     return true;
   } catch (const std::exception& error) {
-    errorText = error.what();
+    fail::Failure failure = fail::FailureOf(error, orvex_update::kUpdateFailedText);
+    orvex_update::RecoverAfterFailure(clientFolder, failure);
+    errorText = failure.text;
   }
-  orvex_update::RecoverAfterFailure(clientFolder, errorText);
   return false;
 }
 

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 #include "update/manifests/ClientManifest.h"
 #include "update/disk/FileCalls.h"
@@ -88,7 +89,7 @@ bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::Startup
   if (!PathPresent(pending)) return false;
   entry = SignedLauncherEntry(clientFolder);
   const PendingState state = ReadPending(pending, entry);
-  if (state == PendingState::kDiffers) throw std::runtime_error(kMismatchText);
+  if (state == PendingState::kDiffers) fail::Throw(fail::Kind::kIntegrity, kMismatchText);
   if (FileMatchesEntry(clientFolder / L"Launcher.exe", entry)) {
     // Already installed: the pending copy has done its work.
     orvex_update::calls::DeleteFileW(pending.c_str());
@@ -97,7 +98,7 @@ bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::Startup
   if (state == PendingState::kMatches) return true;
   // Unreadable and not yet installed: gone since the test above, or held.
   if (!PathPresent(pending)) return false;
-  throw std::runtime_error(kMismatchText);
+  fail::Throw(fail::Kind::kIntegrity, kMismatchText);
 }
 
 // Opens an existing file for writing and flushes it to disk. MoveFileExW's
@@ -187,7 +188,7 @@ Content ReadContent(const fs::path& path, const orvex_update::StartupEntry& entr
 [[noreturn]] void FailAfterReplace(const std::string& cause, bool installedVerified, const SwapFiles& files,
                                    const orvex_update::StartupEntry& entry, const orvex_update::StartupEntry* backup) {
   if (backup != nullptr && RestorePrevious(files, *backup)) {
-    throw std::runtime_error(cause + "; the previous launcher was restored.");
+    fail::Throw(fail::Kind::kIntegrity, cause + "; the previous launcher was restored.");
   }
   std::string text = cause;
   const Content now = ReadContent(files.installed, entry);
@@ -196,7 +197,7 @@ Content ReadContent(const fs::path& path, const orvex_update::StartupEntry& entr
   if (mismatched && orvex_update::calls::DeleteFileW(files.installed.c_str())) {
     text += installedVerified ? " and the unmatched Launcher.exe was removed" : " and was removed";
   }
-  throw std::runtime_error(text + (backup != nullptr ? kNotRestoredText : "."));
+  fail::Throw(fail::Kind::kRecovery, text + (backup != nullptr ? kNotRestoredText : "."));
 }
 
 void WaitForOldLauncher(std::uint32_t processId, std::uint32_t waitLimitMs) {
@@ -204,10 +205,10 @@ void WaitForOldLauncher(std::uint32_t processId, std::uint32_t waitLimitMs) {
   if (!process) {
     // A process id that names no process: the old launcher has already ended.
     if (::GetLastError() == ERROR_INVALID_PARAMETER) return;
-    throw std::runtime_error("Cannot wait for the old launcher.");
+    fail::Throw(fail::Kind::kInternal, "Cannot wait for the old launcher.");
   }
   if (::WaitForSingleObject(process.Get(), waitLimitMs) != WAIT_OBJECT_0) {
-    throw std::runtime_error("The old launcher did not close in time.");
+    fail::Throw(fail::Kind::kLocked, "The old launcher did not close in time.");
   }
 }
 
@@ -216,7 +217,7 @@ void WaitForOldLauncher(std::uint32_t processId, std::uint32_t waitLimitMs) {
 void RejectLinkedPath(const fs::path& path) {
   std::error_code error;
   const fs::path absolute = fs::absolute(path, error);
-  if (error || absolute.empty()) throw std::runtime_error("Launcher update path contains a link or junction.");
+  if (error || absolute.empty()) fail::Throw(fail::Kind::kIntegrity, "Launcher update path contains a link or junction.");
   fs::path prefix;
   for (const fs::path& part : absolute.lexically_normal()) {
     if (part.empty()) continue;
@@ -225,7 +226,7 @@ void RejectLinkedPath(const fs::path& path) {
     // Wine reports its drive roots (dosdevices symlinks) as reparse points.
     if (!prefix.has_relative_path()) continue;
     if (orvex_update::IsReparsePoint(prefix)) {
-      throw std::runtime_error("Launcher update path contains a link or junction.");
+      fail::Throw(fail::Kind::kIntegrity, "Launcher update path contains a link or junction.");
     }
   }
 }
@@ -274,22 +275,22 @@ int PendingLauncherCheck(const fs::path& clientFolder, std::string& errorText) {
 
     wchar_t running[260] = {};
     const DWORD length = ::GetModuleFileNameW(nullptr, running, 260);
-    if (length == 0 || length >= 260) throw std::runtime_error("Cannot locate the running launcher.");
+    if (length == 0 || length >= 260) fail::Throw(fail::Kind::kInternal, "Cannot locate the running launcher.");
 
     if (!CopyRetrying((clientFolder / L"Launcher2.exe").c_str(), helper.c_str(), FALSE)) {
-      throw std::runtime_error("Cannot prepare launcher replacement helper.");
+      fail::Throw(fail::Kind::kDisk, "Cannot prepare launcher replacement helper.");
     }
     // The copy is what runs, so the copy is what must match: Launcher2.exe may
     // have changed between the check above and the copy.
-    if (!FileMatchesEntry(helper, entry)) throw std::runtime_error(kMismatchText);
+    if (!FileMatchesEntry(helper, entry)) fail::Throw(fail::Kind::kIntegrity, kMismatchText);
 
     const std::wstring arguments = kSwapSwitch + std::to_wstring(::GetCurrentProcessId());
     if (!StartThroughSeam(helper, clientFolder, arguments)) {
-      throw std::runtime_error("Cannot start launcher replacement helper.");
+      fail::Throw(fail::Kind::kInternal, "Cannot start launcher replacement helper.");
     }
     return 1;
   } catch (const std::exception& error) {
-    errorText = error.what();
+    errorText = fail::FailureOf(error, "Cannot prepare launcher replacement helper.").text;
     return -1;
   }
 }
@@ -301,7 +302,7 @@ bool HasPendingLauncher(const fs::path& clientFolder) {
 
 void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std::uint32_t waitLimitMs) {
   if (oldProcessId == 0 || oldProcessId == ::GetCurrentProcessId()) {
-    throw std::runtime_error("Invalid launcher replacement process.");
+    fail::Throw(fail::Kind::kUsage, "Invalid launcher replacement process.");
   }
   WaitForOldLauncher(oldProcessId, waitLimitMs);
 
@@ -315,16 +316,16 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
 
   // Held, never written, until the swap ends; a second helper fails at once.
   win::UniqueFile lock(orvex_update::calls::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL));
-  if (!lock) throw std::runtime_error("Another launcher replacement is running.");
+  if (!lock) fail::Throw(fail::Kind::kLocked, "Another launcher replacement is running.");
 
   const orvex_update::StartupEntry entry = SignedLauncherEntry(clientFolder);
   if (!FileMatchesEntry(pending, entry))
-    throw std::runtime_error("Pending launcher failed signature/hash verification.");
+    fail::Throw(fail::Kind::kIntegrity, "Pending launcher failed signature/hash verification.");
   // The staged copy is flushed before it is moved: a rename that reaches the
   // disk before the data would leave an empty Launcher.exe after a power cut.
   if (!CopyRetrying(pending.c_str(), next.c_str(), FALSE) || !FileMatchesEntry(next, entry) ||
       !StepAllowed("stage-flush") || !FlushFile(next, FlushSite::kSwapStage)) {
-    throw std::runtime_error("Cannot stage the new launcher.");
+    fail::Throw(fail::Kind::kDisk, "Cannot stage the new launcher.");
   }
 
   // Launcher.exe is never absent: the backup is a flushed copy, checked equal
@@ -337,10 +338,10 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   if (hadInstalled) {
     if (!BackUpInstalled(files, backup) || !StepAllowed("replace") ||
         !MoveRetrying(next.c_str(), installed.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      throw std::runtime_error(kReplaceText);
+      fail::Throw(fail::Kind::kLocked, kReplaceText);
     }
   } else if (!StepAllowed("replace") || !MoveRetrying(next.c_str(), installed.c_str(), MOVEFILE_WRITE_THROUGH)) {
-    throw std::runtime_error("Cannot install Launcher.exe.");
+    fail::Throw(fail::Kind::kDisk, "Cannot install Launcher.exe.");
   }
   // From here on every failure puts the previous launcher back. The flush
   // belongs to the verification: a launcher that may not survive a power cut
@@ -368,7 +369,8 @@ int RunLauncherSwap(const fs::path& clientFolder, std::uint32_t oldProcessId) {
     SwapLauncher(clientFolder, oldProcessId);
     return 0;
   } catch (const std::exception& error) {
-    ::MessageBoxA(nullptr, error.what(), kSwapTitle, MB_OK | MB_ICONERROR);
+    ::MessageBoxA(nullptr, fail::FailureOf(error, "Cannot install Launcher.exe.").text.c_str(), kSwapTitle,
+                  MB_OK | MB_ICONERROR);
     return 1;
   }
 }

@@ -107,7 +107,7 @@ void FetchSignedUpdate(const std::string& baseUrl, const std::string& manifestNa
   const auto version = static_cast<std::uint32_t>(manifest.version);
   const bool forward = allowSameVersion ? targetVersion >= installedVersion : targetVersion > installedVersion;
   if (version != targetVersion || !forward) {
-    throw std::runtime_error("Signed update version does not match the requested version.");
+    fail::Throw(fail::Kind::kIntegrity, "Signed update version does not match the requested version.");
   }
 
   if (status) status("Downloading " + manifest.archive + "...");
@@ -134,13 +134,12 @@ void FetchSignedUpdate(const std::string& baseUrl, const std::string& manifestNa
 }  // namespace
 
 bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseUrl, const std::string& manifestName,
-                          std::uint32_t targetVersion, std::uint32_t installedVersion, std::string& errorText,
-                          bool allowSameVersion, const StatusCallback& status, const ProgressCallback& progress,
-                          unsigned long* systemCode) {
+                          std::uint32_t targetVersion, std::uint32_t installedVersion, fail::Failure& failure,
+                          bool allowSameVersion, const StatusCallback& status, const ProgressCallback& progress) {
   try {
-    if (baseUrl.empty()) throw std::runtime_error("HTTPS update address is not configured.");
+    if (baseUrl.empty()) fail::Throw(fail::Kind::kUsage, "HTTPS update address is not configured.");
     if (!IsManagedPath(manifestName) || manifestName.find('/') != std::string::npos) {
-      throw std::runtime_error("Invalid manifest name.");
+      fail::Throw(fail::Kind::kUsage, "Invalid manifest name.");
     }
     // Scoped so that the lock is released before the recovery below takes it again.
     {
@@ -168,12 +167,8 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
     }
     return true;
   } catch (const std::exception& error) {
-    errorText = error.what();
-    if (systemCode) {
-      const auto* failure = dynamic_cast<const fail::Error*>(&error);
-      *systemCode = failure ? failure->SystemCode() : 0;
-    }
-    RecoverAfterFailure(clientFolder, errorText);
+    failure = fail::FailureOf(error, kUpdateFailedText);
+    RecoverAfterFailure(clientFolder, failure);
     return false;
   }
 }

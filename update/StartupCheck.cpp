@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "Deployment.h"
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 #include "update/manifests/ClientManifest.h"
 #include "update/disk/FileCalls.h"
@@ -128,14 +129,16 @@ bool StartupCheckAndRepair(const std::filesystem::path& clientFolder, unsigned i
       // version where it is; the update lock is taken inside, and let go
       // before batch repair takes it again.
       const std::string manifestName = "metadata-v4-" + std::to_string(installedVersion) + ".manifest";
+      fail::Failure failure;
       if (!DownloadSignedUpdate(clientFolder, orvex_deploy::kPatchCdnUrl, manifestName, installedVersion,
-                                installedVersion, errorText, true, status, progress)) {
+                                installedVersion, failure, true, status, progress)) {
+        errorText = failure.text;
         return false;
       }
     }
     return RepairManagedFiles(clientFolder, installedVersion, status, errorText, progress, beforeInstall);
   } catch (const std::exception& error) {
-    errorText = error.what();
+    errorText = fail::FailureOf(error, kRepairFailedText).text;
     return false;
   }
 }

@@ -132,12 +132,12 @@ TEST(SocketLog, TheEdgeCatchTurnsWhatEscapesIntoItsText) {
   const auto edge = [](auto body) {
     return fail::CatchAtEdge(body, [](const std::string& text) { return "caught: " + text; }, "unexpected exception");
   };
-  EXPECT_EQ(edge([]() -> std::string { fail::Throw("Not enough disk space.", 112); }), "caught: Not enough disk space.");
+  EXPECT_EQ(edge([]() -> std::string { fail::Throw(fail::Kind::kDisk, "Not enough disk space.", 112); }), "caught: Not enough disk space.");
   EXPECT_EQ(edge([]() -> std::string { throw std::out_of_range("packet underflow"); }), "caught: packet underflow");
   EXPECT_EQ(edge([]() -> std::string { throw 7; }), "caught: unexpected exception");
   EXPECT_EQ(edge([] { return std::string("clean"); }), "clean");
   try {
-    fail::Throw("Not enough disk space.", 112);
+    fail::Throw(fail::Kind::kDisk, "Not enough disk space.", 112);
   } catch (const fail::Error& error) {
     EXPECT_STREQ(error.what(), "Not enough disk space.");
     EXPECT_EQ(error.SystemCode(), 112u);

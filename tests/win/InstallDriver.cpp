@@ -128,6 +128,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Errors.h"
 #include "common/Utf8.h"
 #include "session/SessionRules.h"
 #include "update/Download.h"
@@ -562,8 +563,10 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
         orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, &FillAtStatus);
       }
     } catch (const std::exception& error) {
-      result = {false, error.what()};
-      if (asDownload) orvex_update::RecoverAfterFailure(args[1], result.message);
+      // Reported as the download and the offline installer report it.
+      fail::Failure failure = fail::FailureOf(error, orvex_update::kUpdateFailedText);
+      if (asDownload) orvex_update::RecoverAfterFailure(args[1], failure);
+      result = {false, failure.text};
     }
     orvex_update::SetArchiveParseHook(nullptr);
     orvex_update::SetHeldFileBytes(productHeldFrom);
@@ -577,8 +580,8 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       }
     }
     orvex_update::SetInstallCheckpointHook(g_meddling.Any() ? &AtCheckpoint : nullptr);
-    std::string errorText;
-    if (!orvex_update::RecoverInterruptedUpdate(args[1], errorText)) return {false, errorText};
+    fail::Failure failure;
+    if (!orvex_update::RecoverInterruptedUpdate(args[1], failure)) return {false, failure.text};
     return {true, {}};
   }
   if (command == L"download") {
@@ -591,15 +594,15 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       if (inBatch || !ParseFill(args, i)) return Usage("download ... [--fill-at POINT bytes|entries FOLDER]");
     }
     orvex_update::SetInstallCheckpointHook(g_fill.point.empty() ? nullptr : &AtCheckpoint);
-    std::string errorText;
-    unsigned long code = 0;
+    fail::Failure failure;
     const bool ok = orvex_update::DownloadSignedUpdate(args[1], win::Utf8FromWide(args[2]), win::Utf8FromWide(args[3]),
-                                                       target, installed, errorText, false, &FillAtStatus, {}, &code);
+                                                       target, installed, failure, false, &FillAtStatus, {});
     orvex_update::SetInstallCheckpointHook(nullptr);
     if (!ok) {
-      std::printf("CODE: %lu\nRETRY: %s\n", code, session::IsTransientDownloadFailure(errorText, code) ? "yes" : "no");
+      std::printf("CODE: %lu\nRETRY: %s\n", failure.systemCode,
+                  session::IsTransientDownloadFailure(failure) ? "yes" : "no");
     }
-    return {ok, errorText};
+    return {ok, failure.text};
   }
   if (command == L"save-version") {
     std::uint32_t version = 0;

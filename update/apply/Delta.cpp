@@ -1,5 +1,6 @@
 #include "update/apply/Delta.h"
 
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 #include "update/disk/FileCalls.h"
 #include "update/disk/Paths.h"
@@ -188,7 +189,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
     bool fresh = false;
     win::UniqueFile output = delta ? CreateOutput(outputFile, hold, fresh) : win::UniqueFile();
     if (!base || !delta || !output) {
-      throw std::runtime_error("The patch needs the original game archive in the client folder.");
+      fail::Throw(fail::Kind::kIntegrity, "The patch needs the original game archive in the client folder.");
     }
     if (!QueryFileIdentity(base.Get(), baseBefore)) baseBefore = FileIdentity{};
 
@@ -198,7 +199,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
       // A read error ends the client file early, like its end: only a pass
       // over all of its bytes is its digest.
       baseComplete = streams.FinishBase() && streams.BaseRead() == baseBefore.size;
-      if (streams.Failed()) throw std::runtime_error("Cannot finish the rebuilt game archive.");
+      if (streams.Failed()) fail::Throw(fail::Kind::kDisk, "Cannot finish the rebuilt game archive.");
     }
 
     // The write time is set on the handle, so that closing it cannot move
@@ -215,7 +216,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
     if (fresh) {
       kept = std::move(output);
     } else if (calls::CloseHandle(output.Release()) == FALSE) {
-      throw std::runtime_error("Cannot finish the rebuilt game archive.");
+      fail::Throw(fail::Kind::kDisk, "Cannot finish the rebuilt game archive.");
     }
   }
 
@@ -229,7 +230,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
   }
   const std::uint64_t size = rebuilt.output.identity.index != 0 ? rebuilt.output.identity.size : FsFileSize(outputFile);
   if (size != entry.size || rebuilt.output.sha256 != entry.sha256) {
-    throw std::runtime_error(
+    fail::Throw(fail::Kind::kIntegrity, 
         "This patch requires a compatible ORVEX/Halvane 2369 base. The existing game archive was left intact.");
   }
   rebuilt.held = std::move(kept);

@@ -39,7 +39,6 @@ constexpr std::uint64_t kMaxMetadataBytes = 16777216;
 // Staged files at least this large are flushed behind the extraction.
 constexpr std::uint64_t kFlushBehindBytes = 8388608;
 
-[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
 
 bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
   return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
@@ -164,7 +163,7 @@ void VerifyInstalledFiles(const fs::path& clientFolder, const std::vector<Manife
   }
   for (std::size_t i = 0; i < files.size(); ++i) {
     const bool ok = work ? results[work->Take(i)] != 0 : matches(i);
-    if (!ok) Fail("Installed file verification failed.");
+    if (!ok) fail::Throw(fail::Kind::kIntegrity, "Installed file verification failed.");
   }
 }
 
@@ -178,7 +177,7 @@ std::string HashArchive(HANDLE archive) {
     ThrowIfCancelled();
     DWORD read = 0;
     if (!calls::ReadFile(archive, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
-      throw std::runtime_error("Cannot completely read update file.");
+      fail::Throw(fail::Kind::kDisk, "Cannot completely read update file.");
     }
     if (read == 0) break;
     whole.Add(buffer.data(), read);
@@ -230,12 +229,12 @@ ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
   // The archive layer takes names in the narrow file calls' code page.
   const std::string archiveName = NarrowFromPath(archiveFile);
   std::unique_ptr<PatchArchive> archive = PatchArchive::Open(archiveName.c_str());
-  if (!archive) Fail("Cannot open patch archive.");
+  if (!archive) fail::Throw(fail::Kind::kIntegrity, "Cannot open patch archive.");
   const std::uint32_t count = archive->EntryCount();
-  if (count > kMaxListedEntries) Fail("Invalid archive entry count.");
+  if (count > kMaxListedEntries) fail::Throw(fail::Kind::kIntegrity, "Invalid archive entry count.");
   std::set<std::string> seen;
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (archive->OpenEntry(static_cast<std::int32_t>(i)) != 0) Fail("Cannot read archive entry.");
+    if (archive->OpenEntry(static_cast<std::int32_t>(i)) != 0) fail::Throw(fail::Kind::kIntegrity, "Cannot read archive entry.");
     const char* storedName = archive->CurrentName();
     std::string name = storedName ? storedName : "";
     const bool directory = archive->CurrentIsDirectory();
@@ -245,7 +244,7 @@ ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
       if (c == '\\') c = '/';
     }
     if (directory && !name.empty() && name.back() == '/') name.pop_back();
-    if (!IsManagedPath(name)) Fail("Unsafe archive entry.");
+    if (!IsManagedPath(name)) fail::Throw(fail::Kind::kIntegrity, "Unsafe archive entry.");
     if (directory) continue;
 
     const std::string lower = AsciiLower(name);
@@ -255,17 +254,17 @@ ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
     const std::string targetKey = AsciiLower(target);
     const auto found = index.find(targetKey);
     if (found == index.end() || found->second->path != target || !seen.insert(targetKey).second) {
-      Fail("Archive contents do not match the signed manifest.");
+      fail::Throw(fail::Kind::kIntegrity, "Archive contents do not match the signed manifest.");
     }
     const ManifestFile& entry = *found->second;
     if (!isDelta) {
-      if (size != entry.size) Fail("Archive file size does not match the signed manifest.");
+      if (size != entry.size) fail::Throw(fail::Kind::kIntegrity, "Archive file size does not match the signed manifest.");
     } else {
-      if (size < 24 || size > entry.size + kMaxDeltaGrowth) Fail("Invalid delta archive size.");
+      if (size < 24 || size > entry.size + kMaxDeltaGrowth) fail::Throw(fail::Kind::kIntegrity, "Invalid delta archive size.");
       listed.deltas[targetKey] = staging / fs::path(name);
     }
   }
-  if (seen.size() != index.size()) Fail("Archive is missing signed files.");
+  if (seen.size() != index.size()) fail::Throw(fail::Kind::kIntegrity, "Archive is missing signed files.");
   return listed;
 }
 
@@ -287,16 +286,16 @@ VerifiedPackage VerifyPackage(const fs::path& manifestFile, const fs::path& sign
   const UpdateManifest& manifest = package.manifest;
   const bool forward = allowSameVersion ? targetVersion >= installedVersion : targetVersion > installedVersion;
   if (static_cast<std::uint32_t>(manifest.version) != targetVersion || !forward) {
-    Fail("Update version is invalid or older than the installed client.");
+    fail::Throw(fail::Kind::kIntegrity, "Update version is invalid or older than the installed client.");
   }
   if (!fs::is_regular_file(FsStatus(archiveFile)) || FsFileSize(archiveFile) != manifest.archive_size) {
-    Fail("Downloaded archive hash or size is invalid.");
+    fail::Throw(fail::Kind::kIntegrity, "Downloaded archive hash or size is invalid.");
   }
   package.archive = OpenFileRetrying(archiveFile, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-  if (!package.archive) throw std::runtime_error("Cannot hash update file.");
+  if (!package.archive) fail::Throw(fail::Kind::kDisk, "Cannot hash update file.");
   if (HashArchive(package.archive.Get()) != manifest.archive_sha256) {
-    Fail("Downloaded archive hash or size is invalid.");
+    fail::Throw(fail::Kind::kIntegrity, "Downloaded archive hash or size is invalid.");
   }
   Checkpoint("hashed");
   return package;
@@ -325,21 +324,21 @@ void Preflight(ContainmentGuard& guard, const fs::path& clientFolder, const Upda
     // so the "/" of a nested managed path would never equal the module
     // name's "\\" and a running ORVEX/Patch/PatchKur.exe would go unnoticed.
     if (!running.empty() && SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
-      Fail("This package replaces the running launcher; use a standalone launcher installer.");
+      fail::Throw(fail::Kind::kUsage, "This package replaces the running launcher; use a standalone launcher installer.");
     }
     required += file.size;
     if (absent) continue;
     const fs::file_status status = FsStatus(destination);
     if (fs::exists(status)) {
-      if (!fs::is_regular_file(status)) Fail("Update destination is not a regular file.");
+      if (!fs::is_regular_file(status)) fail::Throw(fail::Kind::kIntegrity, "Update destination is not a regular file.");
       const DWORD attributes = calls::GetFileAttributesW(destination.c_str());
       if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        Fail("Update destination is read-only.");
+        fail::Throw(fail::Kind::kDisk, "Update destination is read-only.");
       }
       required += FsFileSize(destination);
     }
   }
-  if (FsSpace(clientFolder).available < required) Fail("Not enough disk space for staging and rollback.");
+  if (FsSpace(clientFolder).available < required) fail::Throw(fail::Kind::kDisk, "Not enough disk space for staging and rollback.");
 }
 
 // The transaction directory, self-contained for the recovery: the signed
@@ -479,7 +478,7 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
   unsigned long extractionCode = 0;
   if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted,
                      flushBehind, &extractionCode) != 0) {
-    fail::ThrowNamingDisk("Patch extraction failed.", extractionCode);
+    fail::ThrowNamingDisk(fail::Kind::kDisk, "Patch extraction failed.", extractionCode);
   }
   archiveHold.Reset();
   std::map<std::wstring, ExtractedFile*> written;
@@ -514,12 +513,12 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
       const HashedFile& stagedFile = found->second->file;
       const std::uint64_t size = stagedFile.identity.index != 0 ? stagedFile.identity.size : FsFileSize(stagedPath);
       if (stagedFile.sha256 != file.sha256 || size != file.size) {
-        Fail("Extracted file hash mismatch.");
+        fail::Throw(fail::Kind::kIntegrity, "Extracted file hash mismatch.");
       }
       staged.held[i] = std::move(found->second->held);
       if (staged.held[i]) ++heldCount;
     } else if (!FileMatches(stagedPath, file)) {
-      Fail("Extracted file hash mismatch.");
+      fail::Throw(fail::Kind::kIntegrity, "Extracted file hash mismatch.");
     }
   }
 }
@@ -627,7 +626,7 @@ void ReplaceClientFiles(ContainmentGuard& guard, const fs::path& clientFolder, c
     }
     ReplaceClientFileThrough(guard, held[i].Get(), source, destination);
     win::UniqueFile copy = DuplicateOpenFile(held[i].Get());
-    if (!copy) Fail("Cannot flush staged update file.");
+    if (!copy) fail::Throw(fail::Kind::kDisk, "Cannot flush staged update file.");
     flushes.Add(std::move(copy), FlushSite::kStaged);
   }
   flushes.Wait();

@@ -19,4 +19,9 @@ void InstallUpdate(const std::filesystem::path& manifestFile, const std::filesys
                    std::uint32_t targetVersion, std::uint32_t installedVersion, bool allowSameVersion,
                    const StatusCallback& progress);
 
+// What the player reads when an update fails in a way that has no text of
+// its own step (a failed file-system call, the standard library), with
+// "; check disk space." in place of its full stop when the disk is full.
+inline constexpr char kUpdateFailedText[] = "Cannot update the client folder.";
+
 }  // namespace orvex_update

@@ -1,4 +1,5 @@
 #include "update/disk/PathRules.h"
+#include "common/Errors.h"
 
 #include <array>
 #include <limits>
@@ -108,16 +109,16 @@ bool NamesProtectedClientFile(std::string_view text) {
 bool IsManagedPath(const char* text) { return text != nullptr && IsManagedPath(std::string_view(text)); }
 
 std::uint64_t ParseDecimal(std::string_view text, std::uint64_t maximum) {
-  if (text.empty()) throw std::runtime_error("Invalid manifest number.");
+  if (text.empty()) fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
   std::uint64_t value = 0;
   for (const char c : text) {
-    if (c < '0' || c > '9') throw std::runtime_error("Invalid manifest number.");
+    if (c < '0' || c > '9') fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
     const auto digit = static_cast<std::uint64_t>(c - '0');
     if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-      throw std::runtime_error("Invalid manifest number.");
+      fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
     }
     value = value * 10 + digit;
-    if (value > maximum) throw std::runtime_error("Invalid manifest number.");
+    if (value > maximum) fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
   }
   return value;
 }

@@ -2,6 +2,7 @@
 // operations through which every update write into the client folder goes.
 #pragma once
 
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 #include "update/disk/FlushSites.h"
 #include "update/disk/ManifestFormat.h"
@@ -21,8 +22,10 @@
 namespace orvex_update {
 
 // A failed standard file-system call; what() is the operation's name and the
-// reason ("file_size: ...", "create_directories: ...").
-class FileSystemError : public std::runtime_error {
+// reason ("file_size: ...", "create_directories: ..."), never a player's text
+// (ForPlayer() is false): its kind is kLocked or kDisk by the system code,
+// and the edge that reports it gives the operation's own text.
+class FileSystemError : public fail::Error {
  public:
   FileSystemError(const char* operation, const std::error_code& code);
   const std::error_code& code() const noexcept { return code_; }

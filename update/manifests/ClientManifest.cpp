@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/Errors.h"
 #include "update/disk/Digest.h"
 #include "update/disk/Paths.h"
 
@@ -64,10 +65,10 @@ StartupEntry LauncherManifestEntry(const std::filesystem::path& folder, const Ma
   if (pathCheck) pathCheck(path);
   StartupManifest entries;
   if (!ReadStartupManifest(path, entries)) {
-    throw std::runtime_error("Launcher2.exe requires a valid signed startup manifest.");
+    fail::Throw(fail::Kind::kIntegrity, "Launcher2.exe requires a valid signed startup manifest.");
   }
   const StartupEntry* entry = FindLauncherEntry(entries);
-  if (entry == nullptr) throw std::runtime_error("Signed startup manifest does not identify Launcher.exe.");
+  if (entry == nullptr) fail::Throw(fail::Kind::kIntegrity, "Signed startup manifest does not identify Launcher.exe.");
   return *entry;
 }
 

@@ -456,7 +456,10 @@ class Refused : public fail::Error {
  public:
   using fail::Error::Error;
 };
-[[noreturn]] void Refuse(const char* why, unsigned long systemCode = 0) { throw Refused(why, systemCode); }
+// A refusal with a system code is the disk's; one without, the archive's.
+[[noreturn]] void Refuse(const char* why, unsigned long systemCode = 0) {
+  throw Refused(systemCode != 0 ? fail::FileKind(systemCode) : fail::Kind::kIntegrity, why, systemCode);
+}
 
 // Everything is checked before the first byte is written: each entry's name,
 // its output path below base, what it writes beside the others, and whether
