@@ -42,7 +42,7 @@ class Error : public std::runtime_error {
   unsigned long SystemCode() const noexcept { return systemCode_; }
   // False for an error whose what() names a low-level call ("remove: ...")
   // rather than a step: the edge that reports it gives its own text instead.
-  bool ForPlayer() const noexcept { return forPlayer_; }
+  [[nodiscard]] bool ForPlayer() const noexcept { return forPlayer_; }
 
  protected:
   Error(Kind kind, const std::string& detail, unsigned long systemCode, bool forPlayer)

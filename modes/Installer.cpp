@@ -37,7 +37,10 @@ int Report(const fs::path& patchFolder, bool unattended, int code, const std::st
                                                                GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
                                                                FILE_ATTRIBUTE_NORMAL));
     DWORD written = 0;
-    if (log) orvex_update::calls::WriteFile(log.Get(), line.data(), static_cast<DWORD>(line.size()), &written);
+    // The log is a courtesy: the exit code reports the result either way.
+    if (log)
+      static_cast<void>(
+          orvex_update::calls::WriteFile(log.Get(), line.data(), static_cast<DWORD>(line.size()), &written));
   } else {
     ::MessageBoxA(nullptr, text.c_str(), "ORVEX Patch", MB_OK | (code == 0 ? MB_ICONINFORMATION : MB_ICONERROR));
   }
@@ -63,8 +66,8 @@ bool InstallLocalPatch(const fs::path& clientFolder, const fs::path& manifest, c
   try {
     orvex_update::UpdateLock lock(clientFolder);
     orvex_update::RecoverTransaction(clientFolder);
-    orvex_update::InstallUpdate(manifest, clientFolder, signature, archive, targetVersion, installedVersion,
-                                allowSameVersion, {});
+    orvex_update::InstallUpdate(clientFolder,
+                                {manifest, signature, archive, targetVersion, installedVersion, allowSameVersion}, {});
     return true;
   } catch (const std::exception& error) {
     fail::Failure failure = fail::FailureOf(error, orvex_update::kUpdateFailedText);

@@ -91,8 +91,9 @@ bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::Startup
   const PendingState state = ReadPending(pending, entry);
   if (state == PendingState::kDiffers) fail::Throw(fail::Kind::kIntegrity, kMismatchText);
   if (FileMatchesEntry(clientFolder / L"Launcher.exe", entry)) {
-    // Already installed: the pending copy has done its work.
-    orvex_update::calls::DeleteFileW(pending.c_str());
+    // Already installed: the pending copy has done its work; one that cannot
+    // go yet is a leftover for the next start.
+    static_cast<void>(orvex_update::calls::DeleteFileW(pending.c_str()));
     return false;
   }
   if (state == PendingState::kMatches) return true;
@@ -217,7 +218,8 @@ void WaitForOldLauncher(std::uint32_t processId, std::uint32_t waitLimitMs) {
 void RejectLinkedPath(const fs::path& path) {
   std::error_code error;
   const fs::path absolute = fs::absolute(path, error);
-  if (error || absolute.empty()) fail::Throw(fail::Kind::kIntegrity, "Launcher update path contains a link or junction.");
+  if (error || absolute.empty())
+    fail::Throw(fail::Kind::kIntegrity, "Launcher update path contains a link or junction.");
   fs::path prefix;
   for (const fs::path& part : absolute.lexically_normal()) {
     if (part.empty()) continue;
@@ -361,7 +363,7 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   // The new launcher is running and deletes a pending copy equal to itself at
   // its own start-up; while it reads the file the delete may fail, and that
   // must not turn a finished swap into a reported failure.
-  orvex_update::calls::DeleteFileW(pending.c_str());
+  static_cast<void>(orvex_update::calls::DeleteFileW(pending.c_str()));
 }
 
 int RunLauncherSwap(const fs::path& clientFolder, std::uint32_t oldProcessId) {

@@ -48,7 +48,7 @@ class StatusLine {
  public:
   explicit StatusLine(std::string text = {}) : text_(std::move(text)) {}
   const std::string& Text() const { return text_; }
-  bool Held() const { return held_; }
+  [[nodiscard]] bool Held() const { return held_; }
   // A newer operation's report: replaces any text.
   void Set(std::string text) {
     text_ = std::move(text);

@@ -71,7 +71,8 @@ void RecordArchiveSource(const fs::path& file, const std::string& manifestDigest
   const std::string line = manifestDigest + "\n";
   win::UniqueFile out = OpenFileRetrying(file, GENERIC_WRITE, 0, CREATE_ALWAYS);
   DWORD written = 0;
-  if (out) calls::WriteFile(out.Get(), line.data(), static_cast<DWORD>(line.size()), &written);
+  // A record that did not make it only costs the next attempt its resume.
+  if (out) static_cast<void>(calls::WriteFile(out.Get(), line.data(), static_cast<DWORD>(line.size()), &written));
 }
 
 // True when the kept archive already has the signed size and digest. Only
@@ -156,8 +157,10 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
 
       FetchSignedUpdate(baseUrl, manifestName, download, keptSource, targetVersion, installedVersion,
                         allowSameVersion, status, progress);
-      InstallUpdate(download / "manifest", clientFolder, download / "signature", download / kArchiveFile,
-                    targetVersion, installedVersion, allowSameVersion, status);
+      InstallUpdate(clientFolder,
+                    {download / "manifest", download / "signature", download / kArchiveFile, targetVersion,
+                     installedVersion, allowSameVersion},
+                    status);
       // Installed and committed: a download folder that cannot go yet (a
       // scanner still reads patch.zip) is removed by the next download.
       try {

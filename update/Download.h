@@ -17,8 +17,7 @@ namespace orvex_update {
 // file-system call is reported as kUpdateFailedText (Install.h). Never throws.
 [[nodiscard]] bool DownloadSignedUpdate(const std::filesystem::path& clientFolder, const std::string& baseUrl,
                                         const std::string& manifestName, std::uint32_t targetVersion,
-                                        std::uint32_t installedVersion, fail::Failure& failure,
-                                        bool allowSameVersion, const StatusCallback& status,
-                                        const ProgressCallback& progress);
+                                        std::uint32_t installedVersion, fail::Failure& failure, bool allowSameVersion,
+                                        const StatusCallback& status, const ProgressCallback& progress);
 
 }  // namespace orvex_update

@@ -68,9 +68,9 @@ TEST(Retry, OnlyNetworkFailuresOfADownloadAreRetried) {
   const Case cases[] = {
       {Kind::kNetwork, "Update connection interrupted.", 0, true},
       {Kind::kNetwork, "Update download timed out.", 0, true},
-      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12029, true},  // refused
-      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12030, true},  // reset
-      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12002, true},  // timed out
+      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12029, true},   // refused
+      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12030, true},   // reset
+      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12002, true},   // timed out
       {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12175, false},  // certificate refused
       {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12045, false},
       {Kind::kNetwork, "Yama sunucusu istegi reddetti (HTTP 503).", 0, true},

@@ -558,9 +558,9 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       if (asDownload) {
         const orvex_update::UpdateLock lock(args[1]);
         orvex_update::RecoverTransaction(args[1]);
-        orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, &FillAtStatus);
+        orvex_update::InstallUpdate(args[1], {args[2], args[3], args[4], target, installed, allowSame}, &FillAtStatus);
       } else {
-        orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, &FillAtStatus);
+        orvex_update::InstallUpdate(args[1], {args[2], args[3], args[4], target, installed, allowSame}, &FillAtStatus);
       }
     } catch (const std::exception& error) {
       // Reported as the download and the offline installer report it.
@@ -610,7 +610,8 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     try {
       orvex_update::SaveClientVersion(args[1], version);
     } catch (const std::exception& error) {
-      return {false, error.what()};
+      // As the install that saves it reports it.
+      return {false, fail::FailureOf(error, orvex_update::kUpdateFailedText).text};
     }
     return {true, {}};
   }
@@ -633,7 +634,8 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       // for the old launcher ends at once.
       SwapLauncher(args[1], 0xFFFFFFF1u);
     } catch (const std::exception& error) {
-      return {false, error.what()};
+      // As RunLauncherSwap reports it.
+      return {false, fail::FailureOf(error, "Cannot install Launcher.exe.").text};
     }
     return {true, {}};
   }

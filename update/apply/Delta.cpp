@@ -230,8 +230,8 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
   }
   const std::uint64_t size = rebuilt.output.identity.index != 0 ? rebuilt.output.identity.size : FsFileSize(outputFile);
   if (size != entry.size || rebuilt.output.sha256 != entry.sha256) {
-    fail::Throw(fail::Kind::kIntegrity, 
-        "This patch requires a compatible ORVEX/Halvane 2369 base. The existing game archive was left intact.");
+    fail::Throw(fail::Kind::kIntegrity,
+                "This patch requires a compatible ORVEX/Halvane 2369 base. The existing game archive was left intact.");
   }
   rebuilt.held = std::move(kept);
 }
@@ -243,7 +243,7 @@ void CopyMatchingClient(const fs::path& clientFile, const fs::path& outputFile, 
 }  // namespace
 
 void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
-                      const ManifestFile& entry, const StatusCallback& progress, RebuiltFile& rebuilt, bool hold) {
+                      const ManifestFile& entry, const StatusCallback& status, RebuiltFile& rebuilt, bool hold) {
   rebuilt = RebuiltFile{};
   // A client that already holds the target needs no delta at all, and a
   // damaged delta then does not fail the install. As FileMatches: a regular
@@ -260,7 +260,7 @@ void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, con
       return;
     }
   }
-  if (progress) progress("Rebuilding " + entry.path + " from the existing client...");
+  if (status) status("Rebuilding " + entry.path + " from the existing client...");
   const HashedFile hashedFirst = rebuilt.base;
   try {
     Rebuild(clientFile, deltaFile, outputFile, entry, rebuilt, hold);
@@ -278,9 +278,9 @@ void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, con
 }
 
 void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
-                      const ManifestFile& entry, const StatusCallback& progress) {
+                      const ManifestFile& entry, const StatusCallback& status) {
   RebuiltFile rebuilt;
-  RebuildFromDelta(clientFile, deltaFile, outputFile, entry, progress, rebuilt);
+  RebuildFromDelta(clientFile, deltaFile, outputFile, entry, status, rebuilt);
 }
 
 }  // namespace orvex_update

@@ -36,7 +36,6 @@ std::size_t ReadFully(Read read, std::uint8_t* data, std::size_t length) {
   return total;
 }
 
-
 class Rebuild {
  public:
   Rebuild(DeltaStreams& streams, std::uint64_t targetSize) : streams_(streams), targetSize_(targetSize) {}
@@ -49,7 +48,8 @@ class Rebuild {
     }
     if (ReadDelta(header.data() + 8, 4) != 4) fail::Throw(fail::Kind::kIntegrity, "Invalid delta archive entry count.");
     const std::uint32_t count = LoadLe32(header.data() + 8);
-    if (count == 0 || count > kMaxDeltaRecords) fail::Throw(fail::Kind::kIntegrity, "Invalid delta archive entry count.");
+    if (count == 0 || count > kMaxDeltaRecords)
+      fail::Throw(fail::Kind::kIntegrity, "Invalid delta archive entry count.");
 
     buffer_.resize(kDeltaCopyBufferSize);
     std::uint64_t position = 0;
@@ -91,8 +91,10 @@ class Rebuild {
   void Copy(std::uint64_t length, Read read) {
     while (length > 0) {
       const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size()));
-      if (ReadFully(read, buffer_.data(), piece) != piece) fail::Throw(fail::Kind::kIntegrity, "The game archive or patch data is incomplete.");
-      if (!streams_.WriteOutput(buffer_.data(), piece)) fail::Throw(fail::Kind::kDisk, "Cannot write the rebuilt game archive.");
+      if (ReadFully(read, buffer_.data(), piece) != piece)
+        fail::Throw(fail::Kind::kIntegrity, "The game archive or patch data is incomplete.");
+      if (!streams_.WriteOutput(buffer_.data(), piece))
+        fail::Throw(fail::Kind::kDisk, "Cannot write the rebuilt game archive.");
       length -= piece;
     }
   }

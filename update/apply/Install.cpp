@@ -39,7 +39,6 @@ constexpr std::uint64_t kMaxMetadataBytes = 16777216;
 // Staged files at least this large are flushed behind the extraction.
 constexpr std::uint64_t kFlushBehindBytes = 8388608;
 
-
 bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
   return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
          CSTR_EQUAL;
@@ -234,7 +233,8 @@ ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
   if (count > kMaxListedEntries) fail::Throw(fail::Kind::kIntegrity, "Invalid archive entry count.");
   std::set<std::string> seen;
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (archive->OpenEntry(static_cast<std::int32_t>(i)) != 0) fail::Throw(fail::Kind::kIntegrity, "Cannot read archive entry.");
+    if (archive->OpenEntry(static_cast<std::int32_t>(i)) != 0)
+      fail::Throw(fail::Kind::kIntegrity, "Cannot read archive entry.");
     const char* storedName = archive->CurrentName();
     std::string name = storedName ? storedName : "";
     const bool directory = archive->CurrentIsDirectory();
@@ -258,9 +258,11 @@ ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
     }
     const ManifestFile& entry = *found->second;
     if (!isDelta) {
-      if (size != entry.size) fail::Throw(fail::Kind::kIntegrity, "Archive file size does not match the signed manifest.");
+      if (size != entry.size)
+        fail::Throw(fail::Kind::kIntegrity, "Archive file size does not match the signed manifest.");
     } else {
-      if (size < 24 || size > entry.size + kMaxDeltaGrowth) fail::Throw(fail::Kind::kIntegrity, "Invalid delta archive size.");
+      if (size < 24 || size > entry.size + kMaxDeltaGrowth)
+        fail::Throw(fail::Kind::kIntegrity, "Invalid delta archive size.");
       listed.deltas[targetKey] = staging / fs::path(name);
     }
   }
@@ -278,9 +280,8 @@ struct VerifiedPackage {
   win::UniqueFile archive;
 };
 
-VerifiedPackage VerifyPackage(const fs::path& manifestFile, const fs::path& signatureFile,
-                              const fs::path& archiveFile, std::uint32_t targetVersion,
-                              std::uint32_t installedVersion, bool allowSameVersion) {
+VerifiedPackage VerifyPackage(const InstallRequest& request) {
+  const auto& [manifestFile, signatureFile, archiveFile, targetVersion, installedVersion, allowSameVersion] = request;
   VerifiedPackage package;
   package.manifest = LoadSignedManifest(manifestFile, signatureFile);
   const UpdateManifest& manifest = package.manifest;
@@ -324,13 +325,15 @@ void Preflight(ContainmentGuard& guard, const fs::path& clientFolder, const Upda
     // so the "/" of a nested managed path would never equal the module
     // name's "\\" and a running ORVEX/Patch/PatchKur.exe would go unnoticed.
     if (!running.empty() && SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
-      fail::Throw(fail::Kind::kUsage, "This package replaces the running launcher; use a standalone launcher installer.");
+      fail::Throw(fail::Kind::kUsage,
+                  "This package replaces the running launcher; use a standalone launcher installer.");
     }
     required += file.size;
     if (absent) continue;
     const fs::file_status status = FsStatus(destination);
     if (fs::exists(status)) {
-      if (!fs::is_regular_file(status)) fail::Throw(fail::Kind::kIntegrity, "Update destination is not a regular file.");
+      if (!fs::is_regular_file(status))
+        fail::Throw(fail::Kind::kIntegrity, "Update destination is not a regular file.");
       const DWORD attributes = calls::GetFileAttributesW(destination.c_str());
       if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
         fail::Throw(fail::Kind::kDisk, "Update destination is read-only.");
@@ -338,7 +341,8 @@ void Preflight(ContainmentGuard& guard, const fs::path& clientFolder, const Upda
       required += FsFileSize(destination);
     }
   }
-  if (FsSpace(clientFolder).available < required) fail::Throw(fail::Kind::kDisk, "Not enough disk space for staging and rollback.");
+  if (FsSpace(clientFolder).available < required)
+    fail::Throw(fail::Kind::kDisk, "Not enough disk space for staging and rollback.");
 }
 
 // The transaction directory, self-contained for the recovery: the signed
@@ -453,9 +457,9 @@ struct StagedUpdate {
 // in held.
 void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, const UpdateManifest& manifest,
                       const fs::path& archiveFile, win::UniqueFile& archiveHold, const fs::path& staging,
-                      const ListedArchive& listed, FlushQueue& earlyFlushes, const StatusCallback& progress,
+                      const ListedArchive& listed, FlushQueue& earlyFlushes, const StatusCallback& status,
                       StagedUpdate& staged) {
-  if (progress) progress("Extracting verified update into staging...");
+  if (status) status("Extracting verified update into staging...");
   const auto pathKey = [](std::wstring path) {
     std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
@@ -498,7 +502,7 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
       guard.Check(delta->second);
       RebuiltFile rebuilt;
       const bool hold = file.size >= HeldFileBytes() && heldCount < kMaxHeldFiles;
-      RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, stagedPath, file, progress, rebuilt, hold);
+      RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, stagedPath, file, status, rebuilt, hold);
       if (rebuilt.held) ++heldCount;
       staged.held[i] = std::move(rebuilt.held);
       // The rebuild read the whole client file, which was that one file
@@ -528,7 +532,7 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
 // archives that a delta rebuilds are hashed by the rebuild's own read of them.
 StagedUpdate Stage(ContainmentGuard& guard, const fs::path& clientFolder, const UpdateManifest& manifest,
                    const fs::path& archiveFile, win::UniqueFile& archiveHold, const fs::path& staging,
-                   FlushQueue& earlyFlushes, const StatusCallback& progress) {
+                   FlushQueue& earlyFlushes, const StatusCallback& status) {
   std::map<std::string, const ManifestFile*> index;
   for (const ManifestFile& file : manifest.files) index[AsciiLower(file.path)] = &file;
   const ListedArchive listed = ListArchive(archiveFile, staging, index);
@@ -541,7 +545,7 @@ StagedUpdate Stage(ContainmentGuard& guard, const fs::path& clientFolder, const 
       [&](std::size_t i) { return listed.deltas.count(AsciiLower(manifest.files[i].path)) != 0; },
       staged.clientBefore);
   reading.Start();
-  ExtractAndVerify(guard, clientFolder, manifest, archiveFile, archiveHold, staging, listed, earlyFlushes, progress,
+  ExtractAndVerify(guard, clientFolder, manifest, archiveFile, archiveHold, staging, listed, earlyFlushes, status,
                    staged);
   reading.Finish();
   Checkpoint("staged");
@@ -662,22 +666,20 @@ void CleanUp(ContainmentGuard& guard, const fs::path& clientFolder, const fs::pa
 
 }  // namespace
 
-void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, const fs::path& signatureFile,
-                   const fs::path& archiveFile, std::uint32_t targetVersion, std::uint32_t installedVersion,
-                   bool allowSameVersion, const StatusCallback& progress) {
-  VerifiedPackage package =
-      VerifyPackage(manifestFile, signatureFile, archiveFile, targetVersion, installedVersion, allowSameVersion);
+void InstallUpdate(const fs::path& clientFolder, const InstallRequest& request, const StatusCallback& status) {
+  VerifiedPackage package = VerifyPackage(request);
   const UpdateManifest& manifest = package.manifest;
   ContainmentGuard guard(clientFolder);
   Preflight(guard, clientFolder, manifest);
-  const fs::path current = OpenTransaction(guard, clientFolder, manifestFile, signatureFile);
+  const fs::path current = OpenTransaction(guard, clientFolder, request.manifestFile, request.signatureFile);
   const fs::path staging = current / "files";
   FlushQueue earlyFlushes;
   StagedUpdate staged =
-      Stage(guard, clientFolder, manifest, archiveFile, package.archive, staging, earlyFlushes, progress);
+      Stage(guard, clientFolder, manifest, request.archiveFile, package.archive, staging, earlyFlushes, status);
 
-  win::UniqueFile journalHold = WriteJournal(guard, current, installedVersion, manifest.files, staged.clientBefore);
-  if (progress) progress("Installing update; rollback backup is ready...");
+  win::UniqueFile journalHold =
+      WriteJournal(guard, current, request.installedVersion, manifest.files, staged.clientBefore);
+  if (status) status("Installing update; rollback backup is ready...");
   try {
     earlyFlushes.Wait();
   } catch (const std::exception&) {

@@ -13,7 +13,6 @@ constexpr std::string_view kJournalMagic = "ORVEX-JOURNAL-1";
 constexpr std::uint64_t kMaxPreviousVersion = 32767;
 constexpr std::uint64_t kMaxFileSize = 17179869184ull;  // 16 GiB
 
-
 // Splits text into lines at "\n". A final line without a line feed still counts;
 // the empty remainder after a final line feed does not.
 std::vector<std::string_view> SplitLines(std::string_view text) {

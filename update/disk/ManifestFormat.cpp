@@ -16,7 +16,6 @@ constexpr std::uint64_t kMaxFileSize = 8589934592ULL;  // 8 GiB, archive and eac
 constexpr std::uint64_t kMaxFileCount = 20000;
 constexpr std::uint64_t kMaxPayloadSize = 17179869184ULL;  // 16 GiB, all files together
 
-
 // Lines as std::getline sees them: a line exists while any byte is left, so a
 // final line feed ends the last line and a second one starts an empty line.
 class LineReader {
@@ -73,7 +72,8 @@ UpdateManifest Parse(std::string_view bytes) {
   }
   LineReader reader(bytes);
   std::string_view line;
-  if (!reader.Next(line) || line != "ORVEX-UPDATE-1") fail::Throw(fail::Kind::kIntegrity, "Unknown update manifest format.");
+  if (!reader.Next(line) || line != "ORVEX-UPDATE-1")
+    fail::Throw(fail::Kind::kIntegrity, "Unknown update manifest format.");
 
   UpdateManifest manifest;
   manifest.version = static_cast<std::int32_t>(ParseDecimal(ReadKeyValue(reader, "version"), kMaxVersion));

@@ -178,10 +178,11 @@ DWORD MoveFileRetrying(const fs::path& from, const fs::path& to, DWORD flags) {
 
 win::UniqueFile OpenFileRetrying(const fs::path& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   win::UniqueFile file;
-  RetryWhileLocked([&]() -> DWORD {
+  // The handle tells the result; the last error stays set for the caller.
+  static_cast<void>(RetryWhileLocked([&]() -> DWORD {
     file.Reset(calls::CreateFileW(path.c_str(), access, share, disposition, flags));
     return file ? ERROR_SUCCESS : ::GetLastError();
-  });
+  }));
   return file;
 }
 
@@ -383,7 +384,8 @@ void EnsureInsideClient(const fs::path& clientFolder, const fs::path& path) {
     // inside it. Wine reports its drive roots (dosdevices symlinks) as
     // reparse points, which would refuse every path on the drive.
     if (!prefix.has_relative_path()) continue;
-    if (isReparsePoint(prefix)) fail::Throw(fail::Kind::kIntegrity, "Update path contains a junction or symbolic link.");
+    if (isReparsePoint(prefix))
+      fail::Throw(fail::Kind::kIntegrity, "Update path contains a junction or symbolic link.");
   }
 }
 
@@ -442,7 +444,8 @@ void ContainmentGuard::CheckPrefixes(const fs::path& path, bool lastToo) {
       key = FoldedKey(prefix);
       if (held_.count(key) != 0) continue;
     }
-    if (isReparsePoint(prefix)) fail::Throw(fail::Kind::kIntegrity, "Update path contains a junction or symbolic link.");
+    if (isReparsePoint(prefix))
+      fail::Throw(fail::Kind::kIntegrity, "Update path contains a junction or symbolic link.");
     if (last || handles_.size() >= kMaxHeldFolders) continue;
     // Listing access takes part in sharing, so the missing delete sharing
     // keeps the folder's name in place; read and write sharing leave it open
@@ -457,7 +460,8 @@ void ContainmentGuard::CheckPrefixes(const fs::path& path, bool lastToo) {
     }
     // Asked once more now that it is held: a link put in its place between
     // the query and the open is caught here, and none can follow.
-    if (isReparsePoint(prefix)) fail::Throw(fail::Kind::kIntegrity, "Update path contains a junction or symbolic link.");
+    if (isReparsePoint(prefix))
+      fail::Throw(fail::Kind::kIntegrity, "Update path contains a junction or symbolic link.");
     held_.insert(std::move(key));
     handles_.push_back(std::move(folder));
   }

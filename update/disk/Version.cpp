@@ -51,8 +51,9 @@ void RewriteSettings(const std::filesystem::path& clientFolder, const std::vecto
     }
   }
   // All-null arguments flush the profile cache of this file, so that the
-  // bytes are on disk before they are flushed and moved.
-  calls::WritePrivateProfileStringW(nullptr, nullptr, nullptr, copy.c_str());
+  // bytes are on disk before they are flushed and moved; a failure shows in
+  // the flush.
+  static_cast<void>(calls::WritePrivateProfileStringW(nullptr, nullptr, nullptr, copy.c_str()));
   FlushStagedFile(copy, copySite);
   // A read-only Server.ini refuses the move, as it refused the profile write.
   const DWORD moved = MoveFileRetrying(copy, ini, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);

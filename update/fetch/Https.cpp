@@ -20,7 +20,6 @@ namespace orvex_update {
 
 namespace {
 
-
 struct CrackedUrl {
   std::wstring host;
   std::wstring path;  // never empty: "/" when the url has none
@@ -55,7 +54,8 @@ void CheckCertificatePin(HINTERNET request) {
   win::UniqueCertContext certificate(raw);  // the query hands us a reference to free
 
   Sha256 hash;
-  if (!hash.Update(certificate.Get()->pbCertEncoded, certificate.Get()->cbCertEncoded)) fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
+  if (!hash.Update(certificate.Get()->pbCertEncoded, certificate.Get()->cbCertEncoded))
+    fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
   certificate.Reset();
   Digest digest{};
   if (!hash.Finish(digest)) fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
@@ -108,7 +108,8 @@ DWORD SendRequest(const CrackedUrl& target, const std::string& body, const std::
   if (!::WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
     fail::Throw(fail::Kind::kInternal, "TLS 1.2 is unavailable.");
   }
-  if (!::WinHttpSetTimeouts(session, 15000, 15000, 30000, 30000)) fail::Throw(fail::Kind::kInternal, "Cannot configure HTTPS timeout.");
+  if (!::WinHttpSetTimeouts(session, 15000, 15000, 30000, 30000))
+    fail::Throw(fail::Kind::kInternal, "Cannot configure HTTPS timeout.");
 
   exchange.connection.Reset(::WinHttpConnect(session, target.host.c_str(), target.port, 0));
   if (!exchange.connection) fail::Throw(fail::Kind::kInternal, "Cannot connect to update host.");
@@ -205,7 +206,8 @@ void ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t offset, std::uint
       }
       break;
     }
-    if (!ChunkFitsLimit(received, count, limit)) fail::Throw(fail::Kind::kIntegrity, "Downloaded file exceeds its size limit.");
+    if (!ChunkFitsLimit(received, count, limit))
+      fail::Throw(fail::Kind::kIntegrity, "Downloaded file exceeds its size limit.");
     received += count;
     // A short write is continued: the write after it fails with the reason,
     // whose code tells a full disk from a dropped connection to the session.
@@ -271,7 +273,8 @@ std::uint64_t HttpsResumeDownload(const std::string& url, const std::filesystem:
     if (ContinuesPartialBody(status, range ? std::optional<std::wstring_view>(*range) : std::nullopt, offset,
                              limit)) {
       LARGE_INTEGER end{};
-      if (!calls::SetFilePointerEx(file.Get(), end, nullptr, FILE_END)) fail::Throw(fail::Kind::kDisk, "Cannot write download; check disk space.");
+      if (!calls::SetFilePointerEx(file.Get(), end, nullptr, FILE_END))
+        fail::Throw(fail::Kind::kDisk, "Cannot write download; check disk space.");
       ReceiveBody(exchange.request.Get(), file.Get(), offset, limit, false, progress, true);
       return offset;
     }

@@ -13,7 +13,8 @@ UpdateManifest LoadSignedManifest(const std::filesystem::path& manifestPath,
                                   const std::filesystem::path& signaturePath) {
   const std::vector<std::uint8_t> manifestBytes = ReadBoundedFile(manifestPath, kMaxManifestBytes);
   const std::vector<std::uint8_t> signature = ReadBoundedFile(signaturePath, kMaxSignatureBytes);
-  if (!VerifyUpdateSignature(manifestBytes, signature)) fail::Throw(fail::Kind::kIntegrity, "Update signature is invalid.");
+  if (!VerifyUpdateSignature(manifestBytes, signature))
+    fail::Throw(fail::Kind::kIntegrity, "Update signature is invalid.");
   UpdateManifest manifest;
   std::string errorText;
   if (!ParseUpdateManifest(manifestBytes, manifest, errorText)) fail::Throw(fail::Kind::kIntegrity, errorText);

@@ -290,7 +290,8 @@ class RepairRun {
 
   void AddDamaged(const StartupEntry& entry, const std::string& digest, const fs::path& destination) {
     if (IsRunningExecutable(destination)) {
-      fail::Throw(fail::Kind::kIntegrity, "The running Launcher is damaged. Replace it with the signed standalone Launcher.");
+      fail::Throw(fail::Kind::kIntegrity,
+                  "The running Launcher is damaged. Replace it with the signed standalone Launcher.");
     }
     DamagedObject& object = damaged_[digest];
     if (object.destinations.empty()) {
@@ -321,7 +322,8 @@ class RepairRun {
     const std::string text = RepairCatalogueText(catalogue_);
     Sha256 hash;
     Digest digest{};
-    if (!hash.Update(text.data(), text.size()) || !hash.Finish(digest)) fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
+    if (!hash.Update(text.data(), text.size()) || !hash.Finish(digest))
+      fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
     return HexDigest(digest);
   }
 
@@ -354,7 +356,8 @@ class RepairRun {
       }
       FsRemove(portion);
     }
-    if (!calls::CloseHandle(out.Release())) fail::Throw(fail::Kind::kDisk, "Unable to finish staging the repair batch.");
+    if (!calls::CloseHandle(out.Release()))
+      fail::Throw(fail::Kind::kDisk, "Unable to finish staging the repair batch.");
   }
 
   void RequestSegment(const RepairSegment& segment, const fs::path& file) {
@@ -368,7 +371,8 @@ class RepairRun {
     for (int attempt = 1;; ++attempt) {
       try {
         HttpsDownload(url, file, segment.length, RepairSegmentBody(prefix_, segment.offset, segment.length), adapter);
-        if (FsFileSize(file) != segment.length) fail::Throw(fail::Kind::kIntegrity, "Repair batch segment was incomplete.");
+        if (FsFileSize(file) != segment.length)
+          fail::Throw(fail::Kind::kIntegrity, "Repair batch segment was incomplete.");
         return;
       } catch (const std::exception&) {
         if (attempt >= kSegmentAttempts) throw;

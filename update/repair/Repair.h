@@ -22,7 +22,7 @@ namespace orvex_update {
 // reported as kRepairFailedText. Never throws.
 inline constexpr char kRepairFailedText[] = "Batch repair failed.";
 [[nodiscard]] bool RepairManagedFiles(const std::filesystem::path& clientFolder, std::uint32_t installedVersion,
-                        const StatusCallback& status, std::string& errorText, const ProgressCallback& progress,
-                        const BeforeInstallCallback& beforeInstall);
+                                      const StatusCallback& status, std::string& errorText,
+                                      const ProgressCallback& progress, const BeforeInstallCallback& beforeInstall);
 
 }  // namespace orvex_update

@@ -36,10 +36,10 @@ class Win32ZipSource final : public ZipByteSource {
     // the bytes extracted are the same.
     // A scanner may hold the fresh download for a moment.
     win::UniqueFile file;
-    RetryWhileLocked([&]() -> DWORD {
+    static_cast<void>(RetryWhileLocked([&]() -> DWORD {  // the handle tells the result
       file.Reset(calls::CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
       return file ? ERROR_SUCCESS : ::GetLastError();
-    });
+    }));
     if (!file) return nullptr;
     LARGE_INTEGER size{};
     if (!calls::GetFileSizeEx(file.Get(), &size) || size.QuadPart < 0) return nullptr;
