@@ -34,7 +34,7 @@ CleanState& LastClean() {
   return clean;
 }
 
-bool Stopping(const VerificationRequest& request) { return request.stopFlag && request.stopFlag->load(); }
+[[nodiscard]] bool Stopping(const VerificationRequest& request) { return request.stopFlag && request.stopFlag->load(); }
 
 void ThrowIfStopping(const VerificationRequest& request) {
   if (Stopping(request)) fail::Throw(fail::Kind::kCancelled, kCancelledText);

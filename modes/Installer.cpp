@@ -25,11 +25,11 @@ constexpr char kLocationText[] =
 constexpr char kSuccessText[] = "ORVEX yamasi kuruldu. Simdi Launcher.exe ile oyunu acabilirsiniz.";
 constexpr char kSettingsText[] = "Dosyalar kuruldu ancak Server.ini baglanti ayarlari kaydedilemedi.";
 
-bool SameNameIgnoringCase(const fs::path& path, const wchar_t* name) {
+[[nodiscard]] bool SameNameIgnoringCase(const fs::path& path, const wchar_t* name) {
   return ::lstrcmpiW(path.filename().c_str(), name) == 0;
 }
 
-int Report(const fs::path& patchFolder, bool unattended, int code, const std::string& text) {
+[[nodiscard]] int Report(const fs::path& patchFolder, bool unattended, int code, const std::string& text) {
   if (unattended) {
     // The line ends in CR LF, as a Windows log should.
     const std::string line = text + "\r\n";
@@ -48,7 +48,7 @@ int Report(const fs::path& patchFolder, bool unattended, int code, const std::st
 }
 
 // Any file-system error while looking counts as a wrong location: nothing is changed.
-bool RightLocation(const fs::path& patchFolder, const fs::path& middleFolder, const fs::path& clientFolder) {
+[[nodiscard]] bool RightLocation(const fs::path& patchFolder, const fs::path& middleFolder, const fs::path& clientFolder) {
   // Attributes follow links, as the standard is_regular_file and is_directory do.
   const auto is = [](const fs::path& path, bool folder) {
     const DWORD attributes = orvex_update::calls::GetFileAttributesW(path.c_str());

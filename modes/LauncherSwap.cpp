@@ -21,13 +21,13 @@ using orvex_update::FlushSite;
 
 // A scanner may hold a launcher file for a moment: copies and moves retry
 // briefly, as every other file operation of the update machinery does.
-BOOL CopyRetrying(const wchar_t* from, const wchar_t* to, BOOL failIfExists) {
+[[nodiscard]] BOOL CopyRetrying(const wchar_t* from, const wchar_t* to, BOOL failIfExists) {
   return orvex_update::RetryWhileLocked([&]() -> DWORD {
            return orvex_update::calls::CopyFileW(from, to, failIfExists) ? ERROR_SUCCESS : ::GetLastError();
          }) == ERROR_SUCCESS;
 }
 
-BOOL MoveRetrying(const wchar_t* from, const wchar_t* to, DWORD flags) {
+[[nodiscard]] BOOL MoveRetrying(const wchar_t* from, const wchar_t* to, DWORD flags) {
   return orvex_update::MoveFileRetrying(from, to, flags) == ERROR_SUCCESS;
 }
 
@@ -42,13 +42,13 @@ constexpr const char* kNotRestoredText =
 std::atomic<DetachedProcessStarter> g_starter{&StartDetachedProcess};
 std::atomic<SwapStepHook> g_stepHook{nullptr};
 
-bool StartThroughSeam(const fs::path& executable, const fs::path& folder, const std::wstring& arguments) {
+[[nodiscard]] bool StartThroughSeam(const fs::path& executable, const fs::path& folder, const std::wstring& arguments) {
   return g_starter.load()(executable, folder, arguments);
 }
 
 // False when a test has made this step fail; the step's platform call is then
 // not made, as if the platform had refused it.
-bool StepAllowed(const char* step) {
+[[nodiscard]] bool StepAllowed(const char* step) {
   const SwapStepHook hook = g_stepHook.load();
   return hook == nullptr || hook(step);
 }
@@ -59,7 +59,7 @@ orvex_update::StartupEntry SignedLauncherEntry(const fs::path& clientFolder) {
 
 // Whether a path names something: a file that is being deleted, or that the
 // platform will not describe, counts as present; only "not found" is absent.
-bool PathPresent(const fs::path& path) {
+[[nodiscard]] bool PathPresent(const fs::path& path) {
   if (orvex_update::calls::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
   const DWORD error = ::GetLastError();
   return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
@@ -83,7 +83,7 @@ PendingState ReadPending(const fs::path& pending, const orvex_update::StartupEnt
 // Launcher2.exe, and a virus scanner may hold the fresh file: once the installed
 // launcher is the signed one, a pending copy that cannot be read or deleted is
 // a leftover for the next start, never an error box.
-bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::StartupEntry& entry) {
+[[nodiscard]] bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::StartupEntry& entry) {
   const fs::path pending = clientFolder / L"Launcher2.exe";
   RejectLinkedPath(pending);
   if (!PathPresent(pending)) return false;
@@ -105,14 +105,14 @@ bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::Startup
 // Opens an existing file for writing and flushes it to disk. MoveFileExW's
 // write-through does not make a rename durable under Wine (and a rename moves
 // only the name), so the moved file itself is flushed after every move.
-bool FlushFile(const fs::path& path, FlushSite site) {
+[[nodiscard]] bool FlushFile(const fs::path& path, FlushSite site) {
   win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
   return file && orvex_update::FlushAt(site, file.Get());
 }
 
 // Size and digest of the file at path, in an entry without a name, so that a
 // copy can be checked with FileMatchesEntry. False when it cannot be read.
-bool DescribeFile(const fs::path& path, orvex_update::StartupEntry& out) {
+[[nodiscard]] bool DescribeFile(const fs::path& path, orvex_update::StartupEntry& out) {
   win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   LARGE_INTEGER size{};
   if (!file || !orvex_update::calls::GetFileSizeEx(file.Get(), &size)) return false;
@@ -128,7 +128,7 @@ struct SwapFiles {
 
 // Replaces an older backup by a flushed copy of the installed launcher,
 // checked equal to it; backup receives the installed launcher's size and digest.
-bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup) {
+[[nodiscard]] bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup) {
   try {
     orvex_update::FsRemove(files.previous);  // retried while a scanner holds it
   } catch (const std::exception&) {
@@ -144,7 +144,7 @@ bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup)
 // flushed. Launcher.previous.exe itself stays, so that whatever fails, it
 // still holds the previous launcher. True only when Launcher.exe is checked
 // equal to the backup.
-bool RestorePrevious(const SwapFiles& files, const orvex_update::StartupEntry& backup) {
+[[nodiscard]] bool RestorePrevious(const SwapFiles& files, const orvex_update::StartupEntry& backup) {
   try {
     if (!StepAllowed("restore-copy") || !CopyRetrying(files.previous.c_str(), files.next.c_str(), FALSE)) return false;
     if (!StepAllowed("restore-flush") || !FlushFile(files.next, FlushSite::kSwapRestore) || !FileMatchesEntry(files.next, backup)) return false;

@@ -79,7 +79,7 @@ void RecordArchiveSource(const fs::path& file, const std::string& manifestDigest
 // a complete archive is hashed; anything else is continued or, when it is
 // complete but not the signed archive, fetched again from its first byte.
 // One that cannot be read is treated the same way.
-bool KeptArchiveIsComplete(const fs::path& archive, const UpdateManifest& manifest) {
+[[nodiscard]] bool KeptArchiveIsComplete(const fs::path& archive, const UpdateManifest& manifest) {
   try {
     const fs::file_status status = FsStatus(archive);
     return fs::is_regular_file(status) && FsFileSize(archive) == manifest.archive_size &&

@@ -333,7 +333,7 @@ bool RenameAnotherFileOver(const std::wstring& path) {
   return ::MoveFileExW(other.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
-void ParsedAnyway() { throw std::runtime_error("The archive was parsed."); }
+void ParsedAnyway() { fail::Throw(fail::Kind::kInternal, "The archive was parsed."); }
 
 bool RefuseEveryThread() { return true; }
 
@@ -427,7 +427,8 @@ void AtCheckpoint(const char* checkpoint) {
   if (m.deleteAt == checkpoint && !::DeleteFileW(m.deleteFile.c_str())) {
     ReportMeddlingFailed("--delete-at", checkpoint, m.deleteFile, ::GetLastError());
   }
-  if (m.failAt == checkpoint) throw std::runtime_error("Injected failure at " + m.failAt + ".");
+  // A step's own failure, as the player would read it.
+  if (m.failAt == checkpoint) fail::Throw(fail::Kind::kDisk, "Injected failure at " + m.failAt + ".");
   if (m.crashAt == checkpoint) {
     std::fflush(stdout);
     // TerminateProcess runs no destructors, closes no file through the C

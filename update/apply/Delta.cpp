@@ -142,7 +142,7 @@ win::UniqueFile CreateOutput(const fs::path& path, bool hold, bool& fresh) {
 // from the delta's bytes for it: then the client file is not the target,
 // unless the delta is damaged, and no hash pass is needed to tell. False
 // whenever that cannot be shown.
-bool FirstRangeDiffers(const fs::path& clientFile, const fs::path& deltaFile) {
+[[nodiscard]] bool FirstRangeDiffers(const fs::path& clientFile, const fs::path& deltaFile) {
   const win::UniqueFile base = OpenForReading(clientFile);
   const win::UniqueFile delta = base ? OpenForReading(deltaFile) : win::UniqueFile();
   if (!delta) return false;

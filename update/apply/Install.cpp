@@ -39,7 +39,7 @@ constexpr std::uint64_t kMaxMetadataBytes = 16777216;
 // Staged files at least this large are flushed behind the extraction.
 constexpr std::uint64_t kFlushBehindBytes = 8388608;
 
-bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
+[[nodiscard]] bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
   return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
          CSTR_EQUAL;
 }
@@ -121,7 +121,7 @@ class FolderNames {
 // asked of the handle, its bytes hashed from it, writers shut out meanwhile.
 // Anything unusual (no plain disk file, an open that fails) goes to
 // FileMatches itself, for its retries and its own errors.
-bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
+[[nodiscard]] bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
   win::UniqueFile file(calls::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN));
   FILE_STANDARD_INFO info{};
   if (!file || calls::GetFileType(file.Get()) != FILE_TYPE_DISK ||

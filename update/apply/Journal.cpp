@@ -202,7 +202,7 @@ void FinishCommitted(const fs::path& clientFolder, const fs::path& current, Left
 // failure), so the transaction is rolled back, as an install that failed
 // there must be; one that cannot be read is taken the same way, which
 // brings back the old client whole.
-bool IsCommitted(const fs::path& current) {
+[[nodiscard]] bool IsCommitted(const fs::path& current) {
   const fs::path marker = current / "committed";
   if (!fs::is_regular_file(FsStatus(marker))) return false;
   try {

@@ -20,11 +20,11 @@ constexpr DWORD kChunkSize = 256 * 1024;
 constexpr std::size_t kUpdateSignatureSize = 384;
 constexpr std::size_t kManifestSignatureSize = 64;
 
-bool Ok(NTSTATUS status) { return BCRYPT_SUCCESS(status); }
+[[nodiscard]] bool Ok(NTSTATUS status) { return BCRYPT_SUCCESS(status); }
 
 // BCryptHashData takes a ULONG length; larger blocks go in several calls
 // rather than being cut short by the conversion.
-bool HashData(BCRYPT_HASH_HANDLE hash, const void* data, std::size_t length) {
+[[nodiscard]] bool HashData(BCRYPT_HASH_HANDLE hash, const void* data, std::size_t length) {
   if (length == 0) return true;
   if (data == nullptr) return false;
   auto* bytes = static_cast<PUCHAR>(const_cast<void*>(data));  // BCrypt does not write the input

@@ -59,7 +59,7 @@ namespace {
 // volume's serial number, which Wine asks its mount manager for, in another
 // process: a quarter of a millisecond per call, several times per installed
 // file. The native query of the index alone answers from the open file.
-bool QueryFileIndex(HANDLE file, std::uint64_t& index) {
+[[nodiscard]] bool QueryFileIndex(HANDLE file, std::uint64_t& index) {
   constexpr int kFileInternalInformation = 6;
   struct {
     void* pointer;  // the I/O status block: a status (or pointer) and a count

@@ -63,7 +63,7 @@ std::string_view ReadKeyValue(LineReader& reader, std::string_view key) {
   return fields[1];
 }
 
-bool IsDigestText(std::string_view text) { return text.size() == 64 && IsHexDigest(text.data(), text.size()); }
+[[nodiscard]] bool IsDigestText(std::string_view text) { return text.size() == 64 && IsHexDigest(text.data(), text.size()); }
 
 UpdateManifest Parse(std::string_view bytes) {
   if (bytes.size() > kMaxManifestBytes || bytes.find('\r') != std::string_view::npos ||

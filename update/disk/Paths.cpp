@@ -24,7 +24,7 @@ std::string FileSystemMessage(const char* operation, const std::error_code& code
   return message;
 }
 
-bool DefaultIsReparsePoint(const fs::path& path) {
+[[nodiscard]] bool DefaultIsReparsePoint(const fs::path& path) {
   const DWORD attributes = calls::GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
@@ -53,7 +53,7 @@ std::vector<std::wstring> Components(const fs::path& normalised) {
 
 wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
-bool SameComponent(const std::wstring& a, const std::wstring& b) {
+[[nodiscard]] bool SameComponent(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
@@ -62,7 +62,7 @@ bool SameComponent(const std::wstring& a, const std::wstring& b) {
 }
 
 // True when the first components of target are those of root.
-bool StartsWith(const std::vector<std::wstring>& target, const std::vector<std::wstring>& root) {
+[[nodiscard]] bool StartsWith(const std::vector<std::wstring>& target, const std::vector<std::wstring>& root) {
   if (target.size() < root.size()) return false;
   for (std::size_t i = 0; i < root.size(); ++i) {
     if (!SameComponent(target[i], root[i])) return false;
@@ -90,7 +90,7 @@ void WaitBeforeRetry(DWORD wait) {
   ::Sleep(shortened >= 0 ? static_cast<DWORD>(shortened) : wait);
 }
 
-bool IsTransientLock(DWORD error) {
+[[nodiscard]] bool IsTransientLock(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
 }
 
@@ -98,7 +98,7 @@ bool IsTransientLock(DWORD error) {
   throw FileSystemError(operation, std::error_code(static_cast<int>(error), std::system_category()));
 }
 
-bool IsMissing(DWORD error) {
+[[nodiscard]] bool IsMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
          error == ERROR_BAD_NETPATH;
 }

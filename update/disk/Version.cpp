@@ -16,7 +16,7 @@ constexpr std::uint64_t kMaxSettingsBytes = 16777216;
 
 // A copy of Server.ini as it is now (empty when there is none yet). Returns
 // ERROR_SUCCESS, or the system code of the failure.
-DWORD CopySettings(const std::filesystem::path& ini, const std::filesystem::path& copy) {
+[[nodiscard]] DWORD CopySettings(const std::filesystem::path& ini, const std::filesystem::path& copy) {
   const std::vector<std::uint8_t> bytes =
       FsExists(ini) ? ReadBoundedFile(ini, kMaxSettingsBytes) : std::vector<std::uint8_t>();
   const win::UniqueFile file = OpenFileRetrying(copy, GENERIC_WRITE, 0, CREATE_ALWAYS);

@@ -65,7 +65,7 @@ void CheckCertificatePin(HINTERNET request) {
 }
 
 // The response's Content-Length, when it has a readable one.
-std::optional<std::uint64_t> AnnouncedLength(HINTERNET request) {
+[[nodiscard]] std::optional<std::uint64_t> AnnouncedLength(HINTERNET request) {
   wchar_t text[32] = {};
   DWORD size = sizeof(text);
   if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
@@ -96,7 +96,7 @@ struct Exchange {
 
 // Opens, sends and receives one request, checks the pin, and returns the
 // status. headers (GET only) is one extra header line ending in CRLF, or empty.
-DWORD SendRequest(const CrackedUrl& target, const std::string& body, const std::wstring& headers,
+[[nodiscard]] DWORD SendRequest(const CrackedUrl& target, const std::string& body, const std::wstring& headers,
                   Exchange& exchange) {
   const bool post = !body.empty();
   exchange.session.Reset(::WinHttpOpen(L"ORVEX-Updater/1", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
@@ -164,7 +164,7 @@ DWORD SendRequest(const CrackedUrl& target, const std::string& body, const std::
 }
 
 // The response's Content-Range header, when it has one of sane length.
-std::optional<std::wstring> ContentRangeHeader(HINTERNET request) {
+[[nodiscard]] std::optional<std::wstring> ContentRangeHeader(HINTERNET request) {
   wchar_t text[128] = {};
   DWORD size = sizeof(text) - sizeof(wchar_t);
   if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,

@@ -10,13 +10,13 @@
 namespace orvex_update {
 namespace {
 
-bool VerifyWithManifestKey(std::span<const std::uint8_t> body, std::span<const std::uint8_t> signature) {
+[[nodiscard]] bool VerifyWithManifestKey(std::span<const std::uint8_t> body, std::span<const std::uint8_t> signature) {
   return VerifyManifestSignature(body.data(), body.size(), signature.data(), signature.size());
 }
 
 // The whole file in one buffer, or false when it is missing, is not a regular
 // file, is larger than limit or cannot be read completely.
-bool ReadWholeFile(const std::filesystem::path& path, std::size_t limit, std::vector<std::uint8_t>& bytes) {
+[[nodiscard]] bool ReadWholeFile(const std::filesystem::path& path, std::size_t limit, std::vector<std::uint8_t>& bytes) {
   try {
     bytes = ReadBoundedFile(path, limit);
     return true;

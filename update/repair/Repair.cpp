@@ -103,7 +103,7 @@ constexpr char kLinkedPath[] = "Update path contains a junction or symbolic link
 // link apart without a query by name. Anything unusual (the file cannot be
 // opened, is no plain disk file) goes to FileMatches itself, for its retries
 // on held files and its own errors, after the same link check by name.
-bool EntryFileMatches(CheckWorker& worker, const fs::path& destination, std::uint64_t size, const Digest& digest,
+[[nodiscard]] bool EntryFileMatches(CheckWorker& worker, const fs::path& destination, std::uint64_t size, const Digest& digest,
                       const std::atomic<bool>& stop) {
   win::UniqueFile file(
       calls::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT));
