@@ -37,7 +37,7 @@ std::vector<unsigned> RetryWaitsFrom(std::string_view text);
 // data meant (signature, digest, version or size, a 4xx such as 409, a
 // hostile archive), a certificate the platform rejected (by its WinHTTP
 // code), a full disk (by its system code), or a failure whose recovery
-// failed too (kRecovery). The text plays no part.
+// failed too (kRecovery). The text is never read.
 [[nodiscard]] bool IsTransientDownloadFailure(const fail::Failure& failure);
 
 // The status line's text and whether it is a failure that the player has not
