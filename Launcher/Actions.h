@@ -8,7 +8,7 @@
 namespace app {
 
 // Whether the element can be used now.
-bool IsElementEnabled(const AppState& app, ui::ElementId id);
+[[nodiscard]] bool IsElementEnabled(const AppState& app, ui::ElementId id);
 
 // Carries out the element's action (nothing when disabled or no session exists).
 void PerformElementAction(AppState& app, HWND window, ui::ElementId id);
@@ -17,7 +17,7 @@ void PerformElementAction(AppState& app, HWND window, ui::ElementId id);
 class WindowActions final : public ui::ActionSink {
  public:
   WindowActions(AppState& app, HWND window) : app_(app), window_(window) {}
-  bool IsEnabled(ui::ElementId id) const override { return IsElementEnabled(app_, id); }
+  [[nodiscard]] bool IsEnabled(ui::ElementId id) const override { return IsElementEnabled(app_, id); }
   void Perform(ui::ElementId id) override { PerformElementAction(app_, window_, id); }
   std::size_t AnnouncementCount() const override { return app_.board.announcements.size(); }
 

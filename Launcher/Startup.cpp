@@ -28,14 +28,14 @@ namespace {
 
 constexpr int kIconId = 101;
 
-std::optional<std::string> NarrowModulePath() {
+[[nodiscard]] std::optional<std::string> NarrowModulePath() {
   char buffer[260] = {};
   const DWORD length = ::GetModuleFileNameA(nullptr, buffer, sizeof buffer);
   if (length == 0 || length >= sizeof buffer) return std::nullopt;
   return std::string(buffer, length);
 }
 
-std::optional<std::wstring> WideModulePath() {
+[[nodiscard]] std::optional<std::wstring> WideModulePath() {
   wchar_t buffer[260] = {};
   const DWORD length = ::GetModuleFileNameW(nullptr, buffer, 260);
   if (length == 0 || length >= 260) return std::nullopt;
@@ -47,7 +47,7 @@ std::string SingleInstanceName() { return std::string("ORVEX") + "-Launcher-" + 
 
 // True when the running launcher's window, or the window of its start-up
 // repair, was found (and brought forward).
-bool BringRunningLauncherForward() {
+[[nodiscard]] bool BringRunningLauncherForward() {
   HWND running = ::FindWindowA(kWindowClassName, kWindowTitle);
   if (!running) running = ::FindWindowA(kStartupRepairClassName, kStartupRepairTitle);
   if (!running) return false;
@@ -98,7 +98,7 @@ constexpr char kRecoveryAdvice[] =
     "that uses its files, make sure the game folder can be written, and start the launcher again. If this "
     "message comes back, reinstall the game client.";
 
-int ErrorBox(const std::string& text, const char* title) {
+[[nodiscard]] int ErrorBox(const std::string& text, const char* title) {
   ::MessageBoxA(nullptr, text.c_str(), title, MB_OK | MB_ICONERROR);
   return 1;
 }
@@ -114,7 +114,7 @@ std::string CurrentDirectory() {
 // brought forward, or it did not give the name up in time. A launcher that
 // holds the name without a window is starting or closing; a closing one is
 // gone within 2 s, and a relaunch in that moment becomes a normal start.
-bool TakeSingleInstance() {
+[[nodiscard]] bool TakeSingleInstance() {
   static win::UniqueHandle instanceMutex;
   const std::string instanceName = SingleInstanceName();
   for (int step = 0;; ++step) {
@@ -132,12 +132,13 @@ bool TakeSingleInstance() {
 // Before the window: an interrupted update is finished or rolled back, a
 // pending new launcher takes over, and files that fail the quick check are
 // repaired. The process exit code when start-up ends here.
-std::optional<int> PrepareClientFolder(HINSTANCE instance, const std::string& launcherFolder) {
+[[nodiscard]] std::optional<int> PrepareClientFolder(HINSTANCE instance, const std::string& launcherFolder) {
   const std::filesystem::path clientFolder = orvex_update::PathFromNarrow(launcherFolder);
-  std::string errorText;
-  if (!orvex_update::RecoverInterruptedUpdate(clientFolder, errorText)) {
-    return ErrorBox(errorText + kRecoveryAdvice, "ORVEX Update Recovery");
+  fail::Failure recovery;
+  if (!orvex_update::RecoverInterruptedUpdate(clientFolder, recovery)) {
+    return ErrorBox(recovery.text + kRecoveryAdvice, "ORVEX Update Recovery");
   }
+  std::string errorText;
   const int pending = modes::PendingLauncherCheck(clientFolder, errorText);
   if (pending > 0) return 0;
   if (pending < 0) return ErrorBox(errorText, "ORVEX Launcher Update");
@@ -243,7 +244,7 @@ UINT RunMainWindow(HWND window) {
   return static_cast<UINT>(message.wParam);
 }
 
-int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
+[[nodiscard]] int RunNormalLauncher(HINSTANCE instance, const std::string& launcherFolder) {
   if (!::SetCurrentDirectoryA(launcherFolder.c_str())) return 1;
   if (!TakeSingleInstance()) return 0;
   if (const std::optional<int> exitCode = PrepareClientFolder(instance, launcherFolder)) return *exitCode;

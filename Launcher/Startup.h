@@ -4,4 +4,4 @@
 #include "common/WinHandles.h"
 
 // Runs the process and returns its exit code.
-int LauncherMain(HINSTANCE instance, const char* commandLine);
+[[nodiscard]] int LauncherMain(HINSTANCE instance, const char* commandLine);

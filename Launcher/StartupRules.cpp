@@ -15,7 +15,7 @@ Char AsciiLower(Char c) {
 
 // Windows file names compare without regard to case; the names we look for are ASCII.
 template <typename Char>
-bool EqualsIgnoreCase(std::basic_string_view<Char> text, std::string_view ascii) {
+[[nodiscard]] bool EqualsIgnoreCase(std::basic_string_view<Char> text, std::string_view ascii) {
   if (text.size() != ascii.size()) return false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (AsciiLower(text[i]) != static_cast<Char>(AsciiLower(ascii[i]))) return false;
@@ -39,7 +39,7 @@ std::basic_string<Char> FolderPart(std::basic_string_view<Char> path, std::size_
   return folder;
 }
 
-std::optional<RunModeChoice> SwapChoice(const std::optional<std::wstring>& widePath, std::string_view rest) {
+[[nodiscard]] std::optional<RunModeChoice> SwapChoice(const std::optional<std::wstring>& widePath, std::string_view rest) {
   const auto pid = ParseWholeUnsigned(rest);
   if (!pid || *pid == 0 || !widePath) return std::nullopt;
   const std::wstring_view path = *widePath;

@@ -32,7 +32,7 @@ RunModeChoice ChooseRunMode(const std::optional<std::string>& narrowPath,
 // Parses text the way strtoul(text, &end, 10) does with a 32-bit unsigned long
 // (leading blanks, an optional sign, saturation at 0xFFFFFFFF) and returns the
 // value only when the whole text was consumed.
-std::optional<std::uint32_t> ParseWholeUnsigned(std::string_view text);
+[[nodiscard]] std::optional<std::uint32_t> ParseWholeUnsigned(std::string_view text);
 
 struct WorkArea {
   int left = 0, top = 0, right = 0, bottom = 0;

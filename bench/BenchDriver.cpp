@@ -80,7 +80,7 @@ void Install(const std::vector<std::wstring>& args) {
   }
   for (std::size_t i = 3; i < args.size(); i += 4) {
     const std::uint32_t target = Number(args[i + 3]);
-    orvex_update::InstallUpdate(args[i], client, args[i + 1], args[i + 2], target, installed, false, status);
+    orvex_update::InstallUpdate(client, {args[i], args[i + 1], args[i + 2], target, installed, false}, status);
     installed = target;
   }
 }

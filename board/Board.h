@@ -17,7 +17,7 @@ using AnnouncementList = std::vector<Announcement>;
 // (http or https, no credentials; its path is ignored). Returns the accepted
 // list (possibly empty), or no value for any failure. Blocking; runs on
 // whatever thread calls it and touches no shared state.
-std::optional<AnnouncementList> FetchAnnouncements(std::wstring origin);
+[[nodiscard]] std::optional<AnnouncementList> FetchAnnouncements(std::wstring origin);
 
 // Starts FetchAnnouncements(origin) at once on a new detached worker thread.
 // The returned future carries the result or the exception raised inside; unlike

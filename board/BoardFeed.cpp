@@ -10,9 +10,9 @@ namespace {
 
 constexpr std::uint64_t kMaxId = std::numeric_limits<std::uint32_t>::max();
 
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+[[nodiscard]] bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
-bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+[[nodiscard]] bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
 // The member's text under the text rule; a missing or non-string member is empty.
 std::wstring MemberText(const nlohmann::json& item, const char* name, std::size_t byteLimit) {
@@ -23,7 +23,7 @@ std::wstring MemberText(const nlohmann::json& item, const char* name, std::size_
 
 // A JSON integer literal from 0 to 4294967295. Fractions, exponents (which the
 // library reads as floating point) and out-of-range values are not ids.
-std::optional<std::uint32_t> MemberId(const nlohmann::json& item) {
+[[nodiscard]] std::optional<std::uint32_t> MemberId(const nlohmann::json& item) {
   const auto found = item.find("id");
   if (found == item.end() || !found->is_number_integer()) return std::nullopt;
   if (found->is_number_unsigned()) {

@@ -24,7 +24,7 @@ inline constexpr std::size_t kDateByteLimit = 40;    // 10 characters of at most
 
 // Strict UTF-8 to UTF-16 code units; no value for any invalid sequence
 // (stray continuation, truncation, overlong form, surrogate, above U+10FFFF).
-std::optional<std::u16string> DecodeUtf8Strict(std::string_view utf8);
+[[nodiscard]] std::optional<std::u16string> DecodeUtf8Strict(std::string_view utf8);
 
 // UTF-16 code units widened one by one into a wide string. On Windows this is
 // the text itself; on the native build each wchar_t holds one UTF-16 unit, so
@@ -56,6 +56,6 @@ using FeedClock = std::function<std::uint64_t()>;
 // within kFeedReadMillis of the first call to `now`. No value when a read
 // fails, the body would exceed kMaxFeedBytes, or the time runs out first.
 // Runs on the caller's thread.
-std::optional<std::string> ReadFeedBody(const FeedChunkReader& read, const FeedClock& now);
+[[nodiscard]] std::optional<std::string> ReadFeedBody(const FeedChunkReader& read, const FeedClock& now);
 
 }  // namespace launcher_board

@@ -19,7 +19,7 @@ struct LinkOrigin {
   bool secure = false;
 };
 // The origin's parts, or nullopt when it is not a usable link origin.
-std::optional<LinkOrigin> CrackLinkOrigin(const std::wstring& origin);
+[[nodiscard]] std::optional<LinkOrigin> CrackLinkOrigin(const std::wstring& origin);
 
 // The link origin (ReadLinkOrigin) cut back to scheme and authority, followed
 // by path; empty when the origin is not a plain http(s) URL with a host and

@@ -7,6 +7,6 @@ namespace win {
 
 // How many running processes have this executable name (case-insensitive);
 // nullopt when the process list cannot be taken.
-std::optional<unsigned> CountProcessesNamed(const wchar_t* executableName);
+[[nodiscard]] std::optional<unsigned> CountProcessesNamed(const wchar_t* executableName);
 
 }  // namespace win

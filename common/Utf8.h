@@ -36,7 +36,7 @@ inline std::string Utf8FromWide(const std::wstring& text) {
 // 8-bit text of a code page widened; with strict set an invalid sequence is
 // refused, without it replaced. No value when the conversion fails (or the
 // text is too long for it). Empty text gives the empty text.
-inline std::optional<std::wstring> WideFromCodePage(UINT codePage, std::string_view text, bool strict) {
+[[nodiscard]] inline std::optional<std::wstring> WideFromCodePage(UINT codePage, std::string_view text, bool strict) {
   if (text.empty()) return std::wstring();
   if (text.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
   const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
@@ -52,7 +52,7 @@ inline std::optional<std::wstring> WideFromCodePage(UINT codePage, std::string_v
 // no best-fit mapping, so "\u015f" never quietly becomes "s". A UTF-8 code
 // page holds every character but refuses an unpaired surrogate. No value when
 // the text does not convert; empty text gives the empty text.
-inline std::optional<std::string> NarrowStrict(UINT codePage, std::wstring_view text) {
+[[nodiscard]] inline std::optional<std::string> NarrowStrict(UINT codePage, std::wstring_view text) {
   if (text.empty()) return std::string();
   if (text.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
   // UTF-8 takes no default-character query, only the invalid-character flag.

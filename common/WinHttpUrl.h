@@ -30,7 +30,7 @@ struct UrlParts {
 };
 
 // No value when WinHTTP cannot read url.
-inline std::optional<UrlParts> CrackUrl(const std::wstring& url) {
+[[nodiscard]] inline std::optional<UrlParts> CrackUrl(const std::wstring& url) {
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof(parts);
   // A length of -1 asks the cracker for pointers into url instead of copies,

@@ -34,10 +34,10 @@ CleanState& LastClean() {
   return clean;
 }
 
-bool Stopping(const VerificationRequest& request) { return request.stopFlag && request.stopFlag->load(); }
+[[nodiscard]] bool Stopping(const VerificationRequest& request) { return request.stopFlag && request.stopFlag->load(); }
 
 void ThrowIfStopping(const VerificationRequest& request) {
-  if (Stopping(request)) fail::Throw(kCancelledText);
+  if (Stopping(request)) fail::Throw(fail::Kind::kCancelled, kCancelledText);
 }
 
 void WaitUntilNoClientsRun(const VerificationRequest& request) {

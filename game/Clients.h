@@ -12,6 +12,6 @@ inline constexpr char kClientLimitText[] = "Bu bilgisayarda en fazla 3 oyun iste
 unsigned CountRunningClients();
 
 // True when a game client runs, or when the process list cannot be taken.
-bool IsGameRunning();
+[[nodiscard]] bool IsGameRunning();
 
 }  // namespace game

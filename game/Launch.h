@@ -32,9 +32,9 @@ struct LaunchState {
   std::uint64_t stopTime = 0;  // tick count when it was set
 
   // A guard or a game process is being watched.
-  bool LaunchBusy() const { return static_cast<bool>(guardProcess) || static_cast<bool>(gameProcess); }
+  [[nodiscard]] bool LaunchBusy() const { return static_cast<bool>(guardProcess) || static_cast<bool>(gameProcess); }
   // No guard, no game being watched and no start pending.
-  bool LaunchIdle() const { return !LaunchBusy() && !startPending; }
+  [[nodiscard]] bool LaunchIdle() const { return !LaunchBusy() && !startPending; }
 };
 
 // Start (button or Enter): checks the client limit, marks the start pending and

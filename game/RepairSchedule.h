@@ -56,7 +56,7 @@ std::string FailedPassText(const std::string& errorText);
 
 // Whether a status from the check stays off the status line (the per-file
 // "Checking files..." texts and the all-verified text).
-bool IsQuietPassStatus(std::string_view text);
+[[nodiscard]] bool IsQuietPassStatus(std::string_view text);
 
 // Progress display for bytes done of total.
 struct PassProgress {

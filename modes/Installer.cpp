@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Deployment.h"
+#include "common/Errors.h"
 #include "update/apply/Install.h"
 #include "update/apply/Journal.h"
 #include "update/disk/FileCalls.h"
@@ -25,11 +26,11 @@ constexpr char kLocationText[] =
 constexpr char kSuccessText[] = "ORVEX yamasi kuruldu. Simdi Launcher.exe ile oyunu acabilirsiniz.";
 constexpr char kSettingsText[] = "Dosyalar kuruldu ancak Server.ini baglanti ayarlari kaydedilemedi.";
 
-bool SameNameIgnoringCase(const fs::path& path, const wchar_t* name) {
+[[nodiscard]] bool SameNameIgnoringCase(const fs::path& path, const wchar_t* name) {
   return ::lstrcmpiW(path.filename().c_str(), name) == 0;
 }
 
-int Report(const fs::path& patchFolder, bool unattended, int code, const std::string& text) {
+[[nodiscard]] int Report(const fs::path& patchFolder, bool unattended, int code, const std::string& text) {
   if (unattended) {
     // The line ends in CR LF, as a Windows log should.
     const std::string line = text + "\r\n";
@@ -37,7 +38,10 @@ int Report(const fs::path& patchFolder, bool unattended, int code, const std::st
                                                                GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
                                                                FILE_ATTRIBUTE_NORMAL));
     DWORD written = 0;
-    if (log) orvex_update::calls::WriteFile(log.Get(), line.data(), static_cast<DWORD>(line.size()), &written);
+    // The log is a courtesy: the exit code reports the result either way.
+    if (log)
+      static_cast<void>(
+          orvex_update::calls::WriteFile(log.Get(), line.data(), static_cast<DWORD>(line.size()), &written));
   } else {
     ::MessageBoxA(nullptr, text.c_str(), "ORVEX Patch", MB_OK | (code == 0 ? MB_ICONINFORMATION : MB_ICONERROR));
   }
@@ -45,7 +49,7 @@ int Report(const fs::path& patchFolder, bool unattended, int code, const std::st
 }
 
 // Any file-system error while looking counts as a wrong location: nothing is changed.
-bool RightLocation(const fs::path& patchFolder, const fs::path& middleFolder, const fs::path& clientFolder) {
+[[nodiscard]] bool RightLocation(const fs::path& patchFolder, const fs::path& middleFolder, const fs::path& clientFolder) {
   // Attributes follow links, as the standard is_regular_file and is_directory do.
   const auto is = [](const fs::path& path, bool folder) {
     const DWORD attributes = orvex_update::calls::GetFileAttributesW(path.c_str());
@@ -63,13 +67,14 @@ bool InstallLocalPatch(const fs::path& clientFolder, const fs::path& manifest, c
   try {
     orvex_update::UpdateLock lock(clientFolder);
     orvex_update::RecoverTransaction(clientFolder);
-    orvex_update::InstallUpdate(manifest, clientFolder, signature, archive, targetVersion, installedVersion,
-                                allowSameVersion, {});
+    orvex_update::InstallUpdate(clientFolder,
+                                {manifest, signature, archive, targetVersion, installedVersion, allowSameVersion}, {});
     return true;
   } catch (const std::exception& error) {
-    errorText = error.what();
+    fail::Failure failure = fail::FailureOf(error, orvex_update::kUpdateFailedText);
+    orvex_update::RecoverAfterFailure(clientFolder, failure);
+    errorText = failure.text;
   }
-  orvex_update::RecoverAfterFailure(clientFolder, errorText);
   return false;
 }
 

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 #include "update/manifests/ClientManifest.h"
 #include "update/disk/FileCalls.h"
@@ -22,13 +23,13 @@ using orvex_update::FlushSite;
 
 // A scanner may hold a launcher file for a moment: copies and moves retry
 // briefly, as every other file operation of the update machinery does.
-BOOL CopyRetrying(const wchar_t* from, const wchar_t* to, BOOL failIfExists) {
+[[nodiscard]] BOOL CopyRetrying(const wchar_t* from, const wchar_t* to, BOOL failIfExists) {
   return orvex_update::RetryWhileLocked([&]() -> DWORD {
            return orvex_update::calls::CopyFileW(from, to, failIfExists) ? ERROR_SUCCESS : ::GetLastError();
          }) == ERROR_SUCCESS;
 }
 
-BOOL MoveRetrying(const wchar_t* from, const wchar_t* to, DWORD flags) {
+[[nodiscard]] BOOL MoveRetrying(const wchar_t* from, const wchar_t* to, DWORD flags) {
   return orvex_update::MoveFileRetrying(from, to, flags) == ERROR_SUCCESS;
 }
 
@@ -43,13 +44,13 @@ constexpr const char* kNotRestoredText =
 std::atomic<DetachedProcessStarter> g_starter{&StartDetachedProcess};
 std::atomic<SwapStepHook> g_stepHook{nullptr};
 
-bool StartThroughSeam(const fs::path& executable, const fs::path& folder, const std::wstring& arguments) {
+[[nodiscard]] bool StartThroughSeam(const fs::path& executable, const fs::path& folder, const std::wstring& arguments) {
   return g_starter.load()(executable, folder, arguments);
 }
 
 // False when a test has made this step fail; the step's platform call is then
 // not made, as if the platform had refused it.
-bool StepAllowed(const char* step) {
+[[nodiscard]] bool StepAllowed(const char* step) {
   const SwapStepHook hook = g_stepHook.load();
   return hook == nullptr || hook(step);
 }
@@ -60,7 +61,7 @@ orvex_update::StartupEntry SignedLauncherEntry(const fs::path& clientFolder) {
 
 // Whether a path names something: a file that is being deleted, or that the
 // platform will not describe, counts as present; only "not found" is absent.
-bool PathPresent(const fs::path& path) {
+[[nodiscard]] bool PathPresent(const fs::path& path) {
   if (orvex_update::calls::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
   const DWORD error = ::GetLastError();
   return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
@@ -84,35 +85,36 @@ PendingState ReadPending(const fs::path& pending, const orvex_update::StartupEnt
 // Launcher2.exe, and a virus scanner may hold the fresh file: once the installed
 // launcher is the signed one, a pending copy that cannot be read or deleted is
 // a leftover for the next start, never an error box.
-bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::StartupEntry& entry) {
+[[nodiscard]] bool VerifiedPendingLauncher(const fs::path& clientFolder, orvex_update::StartupEntry& entry) {
   const fs::path pending = clientFolder / L"Launcher2.exe";
   RejectLinkedPath(pending);
   if (!PathPresent(pending)) return false;
   entry = SignedLauncherEntry(clientFolder);
   const PendingState state = ReadPending(pending, entry);
-  if (state == PendingState::kDiffers) throw std::runtime_error(kMismatchText);
+  if (state == PendingState::kDiffers) fail::Throw(fail::Kind::kIntegrity, kMismatchText);
   if (FileMatchesEntry(clientFolder / L"Launcher.exe", entry)) {
-    // Already installed: the pending copy has done its work.
-    orvex_update::calls::DeleteFileW(pending.c_str());
+    // Already installed: the pending copy has done its work; one that cannot
+    // go yet is a leftover for the next start.
+    static_cast<void>(orvex_update::calls::DeleteFileW(pending.c_str()));
     return false;
   }
   if (state == PendingState::kMatches) return true;
   // Unreadable and not yet installed: gone since the test above, or held.
   if (!PathPresent(pending)) return false;
-  throw std::runtime_error(kMismatchText);
+  fail::Throw(fail::Kind::kIntegrity, kMismatchText);
 }
 
 // Opens an existing file for writing and flushes it to disk. MoveFileExW's
 // write-through does not make a rename durable under Wine (and a rename moves
 // only the name), so the moved file itself is flushed after every move.
-bool FlushFile(const fs::path& path, FlushSite site) {
+[[nodiscard]] bool FlushFile(const fs::path& path, FlushSite site) {
   win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
   return file && orvex_update::FlushAt(site, file.Get());
 }
 
 // Size and digest of the file at path, in an entry without a name, so that a
 // copy can be checked with FileMatchesEntry. False when it cannot be read.
-bool DescribeFile(const fs::path& path, orvex_update::StartupEntry& out) {
+[[nodiscard]] bool DescribeFile(const fs::path& path, orvex_update::StartupEntry& out) {
   win::UniqueFile file = orvex_update::OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   LARGE_INTEGER size{};
   if (!file || !orvex_update::calls::GetFileSizeEx(file.Get(), &size)) return false;
@@ -128,7 +130,7 @@ struct SwapFiles {
 
 // Replaces an older backup by a flushed copy of the installed launcher,
 // checked equal to it; backup receives the installed launcher's size and digest.
-bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup) {
+[[nodiscard]] bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup) {
   try {
     orvex_update::FsRemove(files.previous);  // retried while a scanner holds it
   } catch (const std::exception&) {
@@ -144,7 +146,7 @@ bool BackUpInstalled(const SwapFiles& files, orvex_update::StartupEntry& backup)
 // flushed. Launcher.previous.exe itself stays, so that whatever fails, it
 // still holds the previous launcher. True only when Launcher.exe is checked
 // equal to the backup.
-bool RestorePrevious(const SwapFiles& files, const orvex_update::StartupEntry& backup) {
+[[nodiscard]] bool RestorePrevious(const SwapFiles& files, const orvex_update::StartupEntry& backup) {
   try {
     if (!StepAllowed("restore-copy") || !CopyRetrying(files.previous.c_str(), files.next.c_str(), FALSE)) return false;
     if (!StepAllowed("restore-flush") || !FlushFile(files.next, FlushSite::kSwapRestore) || !FileMatchesEntry(files.next, backup)) return false;
@@ -189,7 +191,7 @@ Content ReadContent(const fs::path& path, const orvex_update::StartupEntry& entr
 [[noreturn]] void FailAfterReplace(const std::string& cause, bool installedVerified, const SwapFiles& files,
                                    const orvex_update::StartupEntry& entry, const orvex_update::StartupEntry* backup) {
   if (backup != nullptr && RestorePrevious(files, *backup)) {
-    throw std::runtime_error(cause + "; the previous launcher was restored.");
+    fail::Throw(fail::Kind::kIntegrity, cause + "; the previous launcher was restored.");
   }
   std::string text = cause;
   const Content now = ReadContent(files.installed, entry);
@@ -198,7 +200,7 @@ Content ReadContent(const fs::path& path, const orvex_update::StartupEntry& entr
   if (mismatched && orvex_update::calls::DeleteFileW(files.installed.c_str())) {
     text += installedVerified ? " and the unmatched Launcher.exe was removed" : " and was removed";
   }
-  throw std::runtime_error(text + (backup != nullptr ? kNotRestoredText : "."));
+  fail::Throw(fail::Kind::kRecovery, text + (backup != nullptr ? kNotRestoredText : "."));
 }
 
 void WaitForOldLauncher(std::uint32_t processId, std::uint32_t waitLimitMs) {
@@ -206,10 +208,10 @@ void WaitForOldLauncher(std::uint32_t processId, std::uint32_t waitLimitMs) {
   if (!process) {
     // A process id that names no process: the old launcher has already ended.
     if (::GetLastError() == ERROR_INVALID_PARAMETER) return;
-    throw std::runtime_error("Cannot wait for the old launcher.");
+    fail::Throw(fail::Kind::kInternal, "Cannot wait for the old launcher.");
   }
   if (::WaitForSingleObject(process.Get(), waitLimitMs) != WAIT_OBJECT_0) {
-    throw std::runtime_error("The old launcher did not close in time.");
+    fail::Throw(fail::Kind::kLocked, "The old launcher did not close in time.");
   }
 }
 
@@ -218,7 +220,8 @@ void WaitForOldLauncher(std::uint32_t processId, std::uint32_t waitLimitMs) {
 void RejectLinkedPath(const fs::path& path) {
   std::error_code error;
   const fs::path absolute = fs::absolute(path, error);
-  if (error || absolute.empty()) throw std::runtime_error("Launcher update path contains a link or junction.");
+  if (error || absolute.empty())
+    fail::Throw(fail::Kind::kIntegrity, "Launcher update path contains a link or junction.");
   fs::path prefix;
   for (const fs::path& part : absolute.lexically_normal()) {
     if (part.empty()) continue;
@@ -227,7 +230,7 @@ void RejectLinkedPath(const fs::path& path) {
     // Wine reports its drive roots (dosdevices symlinks) as reparse points.
     if (!prefix.has_relative_path()) continue;
     if (orvex_update::IsReparsePoint(prefix)) {
-      throw std::runtime_error("Launcher update path contains a link or junction.");
+      fail::Throw(fail::Kind::kIntegrity, "Launcher update path contains a link or junction.");
     }
   }
 }
@@ -279,22 +282,22 @@ int PendingLauncherCheck(const fs::path& clientFolder, std::string& errorText) {
 
     wchar_t running[260] = {};
     const DWORD length = ::GetModuleFileNameW(nullptr, running, 260);
-    if (length == 0 || length >= 260) throw std::runtime_error("Cannot locate the running launcher.");
+    if (length == 0 || length >= 260) fail::Throw(fail::Kind::kInternal, "Cannot locate the running launcher.");
 
     if (!CopyRetrying((clientFolder / L"Launcher2.exe").c_str(), helper.c_str(), FALSE)) {
-      throw std::runtime_error("Cannot prepare launcher replacement helper.");
+      fail::Throw(fail::Kind::kDisk, "Cannot prepare launcher replacement helper.");
     }
     // The copy is what runs, so the copy is what must match: Launcher2.exe may
     // have changed between the check above and the copy.
-    if (!FileMatchesEntry(helper, entry)) throw std::runtime_error(kMismatchText);
+    if (!FileMatchesEntry(helper, entry)) fail::Throw(fail::Kind::kIntegrity, kMismatchText);
 
     const std::wstring arguments = kSwapSwitch + std::to_wstring(::GetCurrentProcessId());
     if (!StartThroughSeam(helper, clientFolder, arguments)) {
-      throw std::runtime_error("Cannot start launcher replacement helper.");
+      fail::Throw(fail::Kind::kInternal, "Cannot start launcher replacement helper.");
     }
     return 1;
   } catch (const std::exception& error) {
-    errorText = error.what();
+    errorText = fail::FailureOf(error, "Cannot prepare launcher replacement helper.").text;
     return -1;
   }
 }
@@ -306,7 +309,7 @@ bool HasPendingLauncher(const fs::path& clientFolder) {
 
 void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std::uint32_t waitLimitMs) {
   if (oldProcessId == 0 || oldProcessId == ::GetCurrentProcessId()) {
-    throw std::runtime_error("Invalid launcher replacement process.");
+    fail::Throw(fail::Kind::kUsage, "Invalid launcher replacement process.");
   }
   WaitForOldLauncher(oldProcessId, waitLimitMs);
 
@@ -320,16 +323,16 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
 
   // Held, never written, until the swap ends; a second helper fails at once.
   win::UniqueFile lock(orvex_update::calls::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL));
-  if (!lock) throw std::runtime_error("Another launcher replacement is running.");
+  if (!lock) fail::Throw(fail::Kind::kLocked, "Another launcher replacement is running.");
 
   const orvex_update::StartupEntry entry = SignedLauncherEntry(clientFolder);
   if (!FileMatchesEntry(pending, entry))
-    throw std::runtime_error("Pending launcher failed signature/hash verification.");
+    fail::Throw(fail::Kind::kIntegrity, "Pending launcher failed signature/hash verification.");
   // The staged copy is flushed before it is moved: a rename that reaches the
   // disk before the data would leave an empty Launcher.exe after a power cut.
   if (!CopyRetrying(pending.c_str(), next.c_str(), FALSE) || !FileMatchesEntry(next, entry) ||
       !StepAllowed("stage-flush") || !FlushFile(next, FlushSite::kSwapStage)) {
-    throw std::runtime_error("Cannot stage the new launcher.");
+    fail::Throw(fail::Kind::kDisk, "Cannot stage the new launcher.");
   }
 
   // Launcher.exe is never absent: the backup is a flushed copy, checked equal
@@ -342,10 +345,10 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   if (hadInstalled) {
     if (!BackUpInstalled(files, backup) || !StepAllowed("replace") ||
         !MoveRetrying(next.c_str(), installed.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      throw std::runtime_error(kReplaceText);
+      fail::Throw(fail::Kind::kLocked, kReplaceText);
     }
   } else if (!StepAllowed("replace") || !MoveRetrying(next.c_str(), installed.c_str(), MOVEFILE_WRITE_THROUGH)) {
-    throw std::runtime_error("Cannot install Launcher.exe.");
+    fail::Throw(fail::Kind::kDisk, "Cannot install Launcher.exe.");
   }
   // From here on every failure puts the previous launcher back. The flush
   // belongs to the verification: a launcher that may not survive a power cut
@@ -365,7 +368,7 @@ void SwapLauncher(const fs::path& clientFolder, std::uint32_t oldProcessId, std:
   // The new launcher is running and deletes a pending copy equal to itself at
   // its own start-up; while it reads the file the delete may fail, and that
   // must not turn a finished swap into a reported failure.
-  orvex_update::calls::DeleteFileW(pending.c_str());
+  static_cast<void>(orvex_update::calls::DeleteFileW(pending.c_str()));
 }
 
 int RunLauncherSwap(const fs::path& clientFolder, std::uint32_t oldProcessId) {
@@ -373,7 +376,8 @@ int RunLauncherSwap(const fs::path& clientFolder, std::uint32_t oldProcessId) {
     SwapLauncher(clientFolder, oldProcessId);
     return 0;
   } catch (const std::exception& error) {
-    ::MessageBoxA(nullptr, error.what(), kSwapTitle, MB_OK | MB_ICONERROR);
+    ::MessageBoxA(nullptr, fail::FailureOf(error, "Cannot install Launcher.exe.").text.c_str(), kSwapTitle,
+                  MB_OK | MB_ICONERROR);
     return 1;
   }
 }

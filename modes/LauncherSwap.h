@@ -15,14 +15,14 @@ namespace modes {
 // Starts the swap helper when a verified new launcher waits. Greater than 0:
 // the helper was started and this launcher must end; 0: nothing to do; less
 // than 0: failure with errorText set. Never throws. Runs on the window thread.
-int PendingLauncherCheck(const std::filesystem::path& clientFolder, std::string& errorText);
+[[nodiscard]] int PendingLauncherCheck(const std::filesystem::path& clientFolder, std::string& errorText);
 
 // The swap helper's run mode: replaces the launcher of process oldProcessId and
 // starts the new one. Returns the process exit code, 0 or 1; a failure is shown
 // in a message box titled "ORVEX Launcher Update" first. Launcher.exe is the
 // old or the new launcher at every instant and after a power cut at any point;
 // a failure after the new one went in puts the old one back and checks it.
-int RunLauncherSwap(const std::filesystem::path& clientFolder, std::uint32_t oldProcessId);
+[[nodiscard]] int RunLauncherSwap(const std::filesystem::path& clientFolder, std::uint32_t oldProcessId);
 
 // True when a verified new launcher waits in the client folder; throws
 // "Launcher2.exe does not match the signed release. It was not executed." when
@@ -30,7 +30,7 @@ int RunLauncherSwap(const std::filesystem::path& clientFolder, std::uint32_t old
 // manifest lookup's errors. Deletes a pending launcher equal to the installed one
 // when it can; once the installed launcher is the signed one, a pending file
 // that is held or being deleted is left for the next start, not an error.
-bool HasPendingLauncher(const std::filesystem::path& clientFolder);
+[[nodiscard]] bool HasPendingLauncher(const std::filesystem::path& clientFolder);
 
 // The work of RunLauncherSwap without the message box: throws std::runtime_error
 // with the text the user sees. waitLimitMs bounds the wait for the old launcher.
@@ -45,14 +45,14 @@ void RejectLinkedPath(const std::filesystem::path& path);
 // True when the file at path (after RejectLinkedPath) has exactly the entry's
 // size and SHA-256. False when it cannot be opened or read. Throws only the
 // link check's error.
-bool FileMatchesEntry(const std::filesystem::path& path, const orvex_update::StartupEntry& entry);
+[[nodiscard]] bool FileMatchesEntry(const std::filesystem::path& path, const orvex_update::StartupEntry& entry);
 
 // Starts executable with folder as its current directory and the command line
 // "\"executable\"" + arguments (arguments carry their own leading blank), with
 // no window and no inherited handles; the handles are closed at once. False
 // when the process could not be created.
-bool StartDetachedProcess(const std::filesystem::path& executable, const std::filesystem::path& folder,
-                          const std::wstring& arguments);
+[[nodiscard]] bool StartDetachedProcess(const std::filesystem::path& executable, const std::filesystem::path& folder,
+                                        const std::wstring& arguments);
 
 // What the swap calls to start a process (StartDetachedProcess in the
 // product): it decides whether the start worked.

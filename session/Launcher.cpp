@@ -11,6 +11,7 @@
 #include "session/net/APISocket.h"
 #include "update/disk/Cancel.h"
 #include "update/Download.h"
+#include "update/apply/Install.h"
 #include "update/apply/Journal.h"
 #include "update/disk/Paths.h"
 
@@ -120,9 +121,9 @@ void Launcher::Run() {
       return;
     }
   } else {
-    std::string errorText;
-    if (!orvex_update::RecoverInterruptedUpdate(folder, errorText)) {
-      SetStatus(errorText);
+    fail::Failure recovery;
+    if (!orvex_update::RecoverInterruptedUpdate(folder, recovery)) {
+      SetStatus(recovery.text);
       SetReady(false);
       return;
     }
@@ -255,7 +256,7 @@ bool Launcher::HandleDownloadInfo(Packet& packet) {
     return true;
   } catch (const std::exception& error) {
     SetReady(false);
-    SetStatus(error.what());
+    SetStatus(fail::FailureOf(error, orvex_update::kUpdateFailedText).text);
     return false;
   }
 }
@@ -276,16 +277,15 @@ bool Launcher::DownloadPatch(const std::string&, const std::string&, const std::
   }
   const std::string baseUrl = setup_.patchBaseUrl ? setup_.patchBaseUrl() : std::string();
   const std::string manifestName = std::to_string(patch) + ".manifest";
-  std::string errorText;
-  unsigned long systemCode = 0;
+  fail::Failure failure;
   const bool installed = orvex_update::DownloadSignedUpdate(
       orvex_update::PathFromNarrow(setup_.clientFolder), baseUrl, manifestName, patch,
-      static_cast<std::uint32_t>(static_cast<std::uint16_t>(clientVersion_.load())), errorText, false,
+      static_cast<std::uint32_t>(static_cast<std::uint16_t>(clientVersion_.load())), failure, false,
       [this](const std::string& text) { SetStatus(text); },
-      [this](std::uint64_t done, std::uint64_t total) { OnDownloadProgress(done, total); }, &systemCode);
+      [this](std::uint64_t done, std::uint64_t total) { OnDownloadProgress(done, total); });
   if (!installed) {
-    transientFailure_ = session::IsTransientDownloadFailure(errorText, systemCode);
-    SetStatus(errorText);
+    transientFailure_ = session::IsTransientDownloadFailure(failure);
+    SetStatus(failure.text);
     return false;
   }
   clientVersion_.exchange(static_cast<std::int16_t>(patch));

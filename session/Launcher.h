@@ -74,10 +74,11 @@ class Launcher {
   std::uint64_t RetryDeadline() const { return retryDeadline_.load(); }
 
   // Downloads and installs one patch named by the server; true when installed.
-  bool DownloadPatch(const std::string& firstText, const std::string& secondText, const std::string& fileName);
+  [[nodiscard]] bool DownloadPatch(const std::string& firstText, const std::string& secondText,
+                                   const std::string& fileName);
 
   // True while the login socket exists and reports connected. Window thread.
-  bool IsConnected() const;
+  [[nodiscard]] bool IsConnected() const;
   // The login socket, or null before Run created it. Any thread.
   CAPISocket* Socket() const { return socketView_.load(); }
 
@@ -87,32 +88,32 @@ class Launcher {
   const std::string& ClientFolder() const { return setup_.clientFolder; }
   const std::string& LoginHost() const { return setup_.loginHost; }
 
-  bool Ready() const { return ready_.load(); }
+  [[nodiscard]] bool Ready() const { return ready_.load(); }
   void SetReady(bool ready) { ready_.exchange(ready); }
   std::int16_t ServerVersion() const { return serverVersion_.load(); }
   std::int16_t ClientVersion() const { return clientVersion_.load(); }
-  std::int32_t ProgressPercent() const { return progressPercent_.load(); }
-  bool ProgressVisible() const { return progressVisible_.load(); }
+  [[nodiscard]] std::int32_t ProgressPercent() const { return progressPercent_.load(); }
+  [[nodiscard]] bool ProgressVisible() const { return progressVisible_.load(); }
   void SetProgress(std::int32_t percent, bool visible) {
     progressPercent_.exchange(percent);
     progressVisible_.exchange(visible);
   }
 
   // Handles one received packet under the protocol lock; false ends Run.
-  bool HandlePacket(Packet& packet);
+  [[nodiscard]] bool HandlePacket(Packet& packet);
 
  private:
   // One connection: connect, exchange versions, patch. True when it ended on
   // the network and another run may succeed.
-  bool RunConnection();
+  [[nodiscard]] bool RunConnection();
   // Waits before the next run, showing when it comes; false when the
   // launcher began to close meanwhile.
-  bool WaitBeforeRetry(unsigned seconds);
-  bool HandleVersionReply(Packet& packet);
-  bool HandleDownloadInfo(Packet& packet);
+  [[nodiscard]] bool WaitBeforeRetry(unsigned seconds);
+  [[nodiscard]] bool HandleVersionReply(Packet& packet);
+  [[nodiscard]] bool HandleDownloadInfo(Packet& packet);
   void OnDownloadProgress(std::uint64_t done, std::uint64_t total);
   std::int16_t ReadClientVersion() const;
-  bool GameRunning() const;
+  [[nodiscard]] bool GameRunning() const;
 
   // Applies change to the status line; reports statusChanged when the text changed.
   template <class Change>

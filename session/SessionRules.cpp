@@ -67,22 +67,12 @@ constexpr unsigned long kCertificateCodes[] = {
 
 }  // namespace
 
-bool IsTransientDownloadFailure(std::string_view errorText, unsigned long systemCode) {
+bool IsTransientDownloadFailure(const fail::Failure& failure) {
+  if (failure.kind != fail::Kind::kNetwork) return false;
   // A full disk stays full however often the download runs again.
-  if (fail::IsDiskFull(systemCode)) return false;
-  if (errorText.find(" Recovery: ") != std::string_view::npos) return false;
-  if (errorText == "Update connection interrupted." || errorText == "Update download timed out.") return true;
-  if (errorText == "HTTPS request or certificate validation failed.") {
-    return std::find(std::begin(kCertificateCodes), std::end(kCertificateCodes), systemCode) ==
-           std::end(kCertificateCodes);
-  }
-  constexpr std::string_view kRefused = "Yama sunucusu istegi reddetti (HTTP ";
-  if (errorText.substr(0, kRefused.size()) == kRefused) {
-    const std::string_view status = errorText.substr(kRefused.size());
-    return status.size() == 5 && status[0] == '5' && status[1] >= '0' && status[1] <= '9' && status[2] >= '0' &&
-           status[2] <= '9' && status.substr(3) == ").";
-  }
-  return false;
+  if (fail::IsDiskFull(failure.systemCode)) return false;
+  return std::find(std::begin(kCertificateCodes), std::end(kCertificateCodes), failure.systemCode) ==
+         std::end(kCertificateCodes);
 }
 
 }  // namespace session

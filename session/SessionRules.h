@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/Errors.h"
+
 namespace session {
 
 // Patch number of a patch file name: "patch" + 1..5 digits + ".zip", or the
@@ -29,13 +31,14 @@ std::vector<unsigned> DefaultRetryWaits();
 // seconds each); the defaults for an empty or malformed text.
 std::vector<unsigned> RetryWaitsFrom(std::string_view text);
 
-// Whether the text (and system code) with which a patch download failed is a
-// network failure worth another run: the connection refused, reset or timed
-// out, or a 5xx answer. Never a refusal that the server or the signed data
-// meant (signature, digest, version or size, a 4xx such as 409, a hostile
-// archive), a certificate the platform rejected, a full disk (by its system
-// code, whatever the text), or a failure whose recovery failed too.
-bool IsTransientDownloadFailure(std::string_view errorText, unsigned long systemCode);
+// Whether a failed patch download is worth another run, by its kind and
+// system code alone: a network failure (the connection refused, reset or
+// timed out, or a 5xx answer). Never a refusal that the server or the signed
+// data meant (signature, digest, version or size, a 4xx such as 409, a
+// hostile archive), a certificate the platform rejected (by its WinHTTP
+// code), a full disk (by its system code), or a failure whose recovery
+// failed too (kRecovery). The text is never read.
+[[nodiscard]] bool IsTransientDownloadFailure(const fail::Failure& failure);
 
 // The status line's text and whether it is a failure that the player has not
 // yet acted on. A failure text stays until the player acts (Release) or a
@@ -45,7 +48,7 @@ class StatusLine {
  public:
   explicit StatusLine(std::string text = {}) : text_(std::move(text)) {}
   const std::string& Text() const { return text_; }
-  bool Held() const { return held_; }
+  [[nodiscard]] bool Held() const { return held_; }
   // A newer operation's report: replaces any text.
   void Set(std::string text) {
     text_ = std::move(text);

@@ -29,7 +29,7 @@ struct ViewState {
 class ActionSink {
  public:
   // Whether the element can be used now (the hand cursor shows over it).
-  virtual bool IsEnabled(ElementId id) const = 0;
+  [[nodiscard]] virtual bool IsEnabled(ElementId id) const = 0;
   // The player clicked the element or pressed its key.
   virtual void Perform(ElementId id) = 0;
   // How many announcements the board holds; the wheel scrolls within them.
@@ -41,7 +41,7 @@ class ActionSink {
 
 // Handles erasing, sizing, keys and mouse input; false (not handled) for any
 // other message.
-bool HandleInputMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, ViewState& view,
-                        ActionSink& actions, LRESULT& result);
+[[nodiscard]] bool HandleInputMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, ViewState& view,
+                                      ActionSink& actions, LRESULT& result);
 
 }  // namespace ui

@@ -35,9 +35,9 @@ enum class ElementId : std::int32_t {
 // Right and bottom are exclusive.
 struct CanvasRect {
   int left = 0, top = 0, right = 0, bottom = 0;
-  bool Contains(int x, int y) const { return x >= left && x < right && y >= top && y < bottom; }
-  int Width() const { return right - left; }
-  int Height() const { return bottom - top; }
+  [[nodiscard]] bool Contains(int x, int y) const { return x >= left && x < right && y >= top && y < bottom; }
+  [[nodiscard]] int Width() const { return right - left; }
+  [[nodiscard]] int Height() const { return bottom - top; }
   bool operator==(const CanvasRect&) const = default;
 };
 
@@ -115,9 +115,9 @@ inline constexpr CanvasRect kVeilRect{362, 500, 478, 523};
 
 // Shown percentage: the clamped progress while the bar is visible, otherwise
 // 100 when connected and 0 when not.
-int DisplayPercent(bool progressVisible, std::int32_t progress, bool connected);
+[[nodiscard]] int DisplayPercent(bool progressVisible, std::int32_t progress, bool connected);
 // Width of the gradient fill for a shown percentage (0..100).
-int ProgressFillWidth(int percent);
+[[nodiscard]] int ProgressFillWidth(int percent);
 
 inline constexpr wchar_t kGuardRunningText[] = L"ORVEX Guard is verifying the client\u2026";
 inline constexpr wchar_t kUpToDateText[] = L"Client up to date";
@@ -131,7 +131,7 @@ std::wstring ChooseStatusLine(bool guardRunning, const std::wstring& status, boo
 std::wstring RetryCountdownText(int seconds);
 // Whole seconds left until deadlineMs (rounded up, at least 1); 0 without a
 // deadline.
-int RetrySecondsLeft(std::uint64_t deadlineMs, std::uint64_t nowMs);
+[[nodiscard]] int RetrySecondsLeft(std::uint64_t deadlineMs, std::uint64_t nowMs);
 inline constexpr int kCountdownGap = 8;  // between the status text and the countdown
 
 // The status line and the percentage: resting the pointer here shows a cut

@@ -42,7 +42,7 @@ void PaintText(HDC dc, const std::wstring& text, const CanvasRect& rect, FontRol
 }
 
 // Width of text on one line in font (0 when it cannot be measured).
-int TextWidth(HDC dc, const std::wstring& text, FontRole font) {
+[[nodiscard]] int TextWidth(HDC dc, const std::wstring& text, FontRole font) {
   win::SelectScope selectFont(dc, Font(font));
   SIZE size{};
   if (text.empty() || !::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size)) return 0;
@@ -249,19 +249,19 @@ PaintedFrame& LastPainted() {
   return painted;
 }
 
-bool SameAnnouncements(const std::vector<launcher_board::Announcement>& a,
+[[nodiscard]] bool SameAnnouncements(const std::vector<launcher_board::Announcement>& a,
                        const std::vector<launcher_board::Announcement>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
     return x.id == y.id && x.date == y.date && x.title == y.title;
   });
 }
 
-bool SameMinute(const std::optional<SYSTEMTIME>& a, const std::optional<SYSTEMTIME>& b) {
+[[nodiscard]] bool SameMinute(const std::optional<SYSTEMTIME>& a, const std::optional<SYSTEMTIME>& b) {
   if (a.has_value() != b.has_value()) return false;
   return !a || (a->wDayOfWeek == b->wDayOfWeek && a->wHour == b->wHour && a->wMinute == b->wMinute);
 }
 
-bool FrameDiffers(const PaintedFrame& painted, const FrameInputs& now, std::size_t boardOffset) {
+[[nodiscard]] bool FrameDiffers(const PaintedFrame& painted, const FrameInputs& now, std::size_t boardOffset) {
   if (!painted.valid) return true;
   const FrameInputs& was = painted.inputs;
   return was.sessionExists != now.sessionExists || was.connected != now.connected || was.ready != now.ready ||

@@ -23,7 +23,7 @@ Resources& Res();
 
 // Loads the main (800x600) and the secondary (399x252) artwork of the module;
 // false when the main artwork is missing. The secondary one may be missing.
-bool LoadArtwork(HINSTANCE instance);
+[[nodiscard]] bool LoadArtwork(HINSTANCE instance);
 
 // The font for a role; FontRegular14 stands in for one whose creation failed.
 HFONT Font(FontRole role);

@@ -9,6 +9,6 @@ namespace ui {
 
 // Current local time of the "Turkey Standard Time" zone; nullopt when the zone
 // is unknown to the system or the conversion fails.
-std::optional<SYSTEMTIME> CurrentTurkeyTime();
+[[nodiscard]] std::optional<SYSTEMTIME> CurrentTurkeyTime();
 
 }  // namespace ui

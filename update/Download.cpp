@@ -71,14 +71,15 @@ void RecordArchiveSource(const fs::path& file, const std::string& manifestDigest
   const std::string line = manifestDigest + "\n";
   win::UniqueFile out = OpenFileRetrying(file, GENERIC_WRITE, 0, CREATE_ALWAYS);
   DWORD written = 0;
-  if (out) calls::WriteFile(out.Get(), line.data(), static_cast<DWORD>(line.size()), &written);
+  // A record that did not make it only costs the next attempt its resume.
+  if (out) static_cast<void>(calls::WriteFile(out.Get(), line.data(), static_cast<DWORD>(line.size()), &written));
 }
 
 // True when the kept archive already has the signed size and digest. Only
 // a complete archive is hashed; anything else is continued or, when it is
 // complete but not the signed archive, fetched again from its first byte.
 // One that cannot be read is treated the same way.
-bool KeptArchiveIsComplete(const fs::path& archive, const UpdateManifest& manifest) {
+[[nodiscard]] bool KeptArchiveIsComplete(const fs::path& archive, const UpdateManifest& manifest) {
   try {
     const fs::file_status status = FsStatus(archive);
     return fs::is_regular_file(status) && FsFileSize(archive) == manifest.archive_size &&
@@ -107,7 +108,7 @@ void FetchSignedUpdate(const std::string& baseUrl, const std::string& manifestNa
   const auto version = static_cast<std::uint32_t>(manifest.version);
   const bool forward = allowSameVersion ? targetVersion >= installedVersion : targetVersion > installedVersion;
   if (version != targetVersion || !forward) {
-    throw std::runtime_error("Signed update version does not match the requested version.");
+    fail::Throw(fail::Kind::kIntegrity, "Signed update version does not match the requested version.");
   }
 
   if (status) status("Downloading " + manifest.archive + "...");
@@ -134,13 +135,12 @@ void FetchSignedUpdate(const std::string& baseUrl, const std::string& manifestNa
 }  // namespace
 
 bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseUrl, const std::string& manifestName,
-                          std::uint32_t targetVersion, std::uint32_t installedVersion, std::string& errorText,
-                          bool allowSameVersion, const StatusCallback& status, const ProgressCallback& progress,
-                          unsigned long* systemCode) {
+                          std::uint32_t targetVersion, std::uint32_t installedVersion, fail::Failure& failure,
+                          bool allowSameVersion, const StatusCallback& status, const ProgressCallback& progress) {
   try {
-    if (baseUrl.empty()) throw std::runtime_error("HTTPS update address is not configured.");
+    if (baseUrl.empty()) fail::Throw(fail::Kind::kUsage, "HTTPS update address is not configured.");
     if (!IsManagedPath(manifestName) || manifestName.find('/') != std::string::npos) {
-      throw std::runtime_error("Invalid manifest name.");
+      fail::Throw(fail::Kind::kUsage, "Invalid manifest name.");
     }
     // Scoped so that the lock is released before the recovery below takes it again.
     {
@@ -157,8 +157,10 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
 
       FetchSignedUpdate(baseUrl, manifestName, download, keptSource, targetVersion, installedVersion,
                         allowSameVersion, status, progress);
-      InstallUpdate(download / "manifest", clientFolder, download / "signature", download / kArchiveFile,
-                    targetVersion, installedVersion, allowSameVersion, status);
+      InstallUpdate(clientFolder,
+                    {download / "manifest", download / "signature", download / kArchiveFile, targetVersion,
+                     installedVersion, allowSameVersion},
+                    status);
       // Installed and committed: a download folder that cannot go yet (a
       // scanner still reads patch.zip) is removed by the next download.
       try {
@@ -168,12 +170,8 @@ bool DownloadSignedUpdate(const fs::path& clientFolder, const std::string& baseU
     }
     return true;
   } catch (const std::exception& error) {
-    errorText = error.what();
-    if (systemCode) {
-      const auto* failure = dynamic_cast<const fail::Error*>(&error);
-      *systemCode = failure ? failure->SystemCode() : 0;
-    }
-    RecoverAfterFailure(clientFolder, errorText);
+    failure = fail::FailureOf(error, kUpdateFailedText);
+    RecoverAfterFailure(clientFolder, failure);
     return false;
   }
 }

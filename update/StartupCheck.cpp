@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "Deployment.h"
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 #include "update/manifests/ClientManifest.h"
 #include "update/disk/FileCalls.h"
@@ -22,7 +23,7 @@ namespace {
 constexpr std::string_view kClientLibraryName = "D3DX9_43.dll";
 constexpr std::string_view kLauncherFolderPrefix = "ORVEX/Launcher/";
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+[[nodiscard]] bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     char x = a[i];
@@ -36,13 +37,13 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 
 // The files the launcher itself needs before its window can open; everything
 // else in the manifests is left to batch repair.
-bool IsLauncherFile(std::string_view name) {
+[[nodiscard]] bool IsLauncherFile(std::string_view name) {
   return EqualsIgnoringAsciiCase(name, kClientLibraryName) ||
          (name.size() >= kLauncherFolderPrefix.size() &&
           EqualsIgnoringAsciiCase(name.substr(0, kLauncherFolderPrefix.size()), kLauncherFolderPrefix));
 }
 
-bool LauncherFileMatches(const std::filesystem::path& clientFolder, const StartupEntry& entry) {
+[[nodiscard]] bool LauncherFileMatches(const std::filesystem::path& clientFolder, const StartupEntry& entry) {
   // A NUL inside a signed name would cut the wide path short and make the
   // check read another file than the one named, so such a name never passes.
   if (entry.name.find('\0') != std::string::npos) return false;
@@ -128,14 +129,16 @@ bool StartupCheckAndRepair(const std::filesystem::path& clientFolder, unsigned i
       // version where it is; the update lock is taken inside, and let go
       // before batch repair takes it again.
       const std::string manifestName = "metadata-v4-" + std::to_string(installedVersion) + ".manifest";
+      fail::Failure failure;
       if (!DownloadSignedUpdate(clientFolder, orvex_deploy::kPatchCdnUrl, manifestName, installedVersion,
-                                installedVersion, errorText, true, status, progress)) {
+                                installedVersion, failure, true, status, progress)) {
+        errorText = failure.text;
         return false;
       }
     }
     return RepairManagedFiles(clientFolder, installedVersion, status, errorText, progress, beforeInstall);
   } catch (const std::exception& error) {
-    errorText = error.what();
+    errorText = fail::FailureOf(error, kRepairFailedText).text;
     return false;
   }
 }

@@ -15,7 +15,7 @@ namespace orvex_update {
 // True when ORVEX/Startup.manifest reads and verifies and every launcher file
 // it lists (D3DX9_43.dll at the client root, anything under ORVEX/Launcher/)
 // matches its size and digest. Never throws and shows nothing.
-bool QuickStartupCheck(const std::filesystem::path& clientFolder);
+[[nodiscard]] bool QuickStartupCheck(const std::filesystem::path& clientFolder);
 
 // Brings the client's start-up files and manifests to a sound state for the
 // installed version: installs the signed metadata package
@@ -23,9 +23,9 @@ bool QuickStartupCheck(const std::filesystem::path& clientFolder);
 // do not read, then runs batch repair. True when sound (already or after
 // repair); false with errorText set otherwise. Callbacks may be empty and run
 // on the calling thread. Never throws.
-bool StartupCheckAndRepair(const std::filesystem::path& clientFolder, unsigned installedVersion,
-                           std::string& errorText, const StatusCallback& status, const ProgressCallback& progress,
-                           const BeforeInstallCallback& beforeInstall);
+[[nodiscard]] bool StartupCheckAndRepair(const std::filesystem::path& clientFolder, unsigned installedVersion,
+                                         std::string& errorText, const StatusCallback& status,
+                                         const ProgressCallback& progress, const BeforeInstallCallback& beforeInstall);
 
 // What the file system says about one managed file; all zeros for a file that
 // does not exist or whose attributes cannot be read.

@@ -31,7 +31,7 @@ class CAPISocket {
   // Connects (blocking) to host:15100 and registers WM_SOCKETMSG with the
   // window. 0 on success; -1 for a missing or unresolvable host; otherwise the
   // Winsock error of socket() or connect(). Update thread.
-  int Connect(HWND window, const std::string& host);
+  [[nodiscard]] int Connect(HWND window, const std::string& host);
   // Closes the socket if open; the ring and the queue are kept.
   void Close();
   // Frames and sends one payload (opcode first); frames over 200 bytes are
@@ -41,7 +41,7 @@ class CAPISocket {
   // FD_READ. False when a frame found the packet queue at its bound: the link
   // has then been closed (and what was buffered dropped), and the caller
   // treats it like the server's close.
-  bool Receive();
+  [[nodiscard]] bool Receive();
   // The oldest queued packet, or null.
   std::unique_ptr<Packet> PopPacket();
   // The oldest queued packet, waiting up to timeout for one; null at once
@@ -53,8 +53,8 @@ class CAPISocket {
   std::size_t QueuedPackets() const { return queue_.Count(); }
 
   // Socket handle is open (read lock-free from the update thread).
-  bool IsValid() const { return socket_.load() != INVALID_SOCKET; }
-  bool IsConnected() const { return IsValid() && connected_.load() != 0; }
+  [[nodiscard]] bool IsValid() const { return socket_.load() != INVALID_SOCKET; }
+  [[nodiscard]] bool IsConnected() const { return IsValid() && connected_.load() != 0; }
   SOCKET Handle() const { return socket_.load(); }
 
  private:

@@ -43,7 +43,7 @@ class ByteBuffer {
   std::uint32_t WritePosition() const { return writePos_; }
 
  private:
-  bool Take(void* out, std::size_t count);
+  [[nodiscard]] bool Take(void* out, std::size_t count);
 
   bool longPrefix_ = true;  // 16-bit string length prefix (8-bit when false)
   std::uint32_t readPos_ = 0;

@@ -16,8 +16,8 @@ class BB_CircularBuffer {
   BB_CircularBuffer& operator=(const BB_CircularBuffer&) = delete;
 
   // Bytes held, head to tail.
-  std::int32_t Used() const;
-  std::int32_t Capacity() const { return capacity_; }
+  [[nodiscard]] std::int32_t Used() const;
+  [[nodiscard]] std::int32_t Capacity() const { return capacity_; }
   // Appends n > 0 bytes, doubling the capacity while n is not below the free room.
   void Append(const std::uint8_t* data, std::int32_t n);
   // Copies the first n held bytes in order (across the wrap) without consuming them.

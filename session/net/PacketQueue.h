@@ -32,7 +32,7 @@ class PacketQueue {
 
   // Appends at the back. False, and the packet is deleted, when the queue
   // would then hold more than maxPackets packets or maxBytes bytes.
-  bool Push(std::unique_ptr<Packet> packet);
+  [[nodiscard]] bool Push(std::unique_ptr<Packet> packet);
   // The oldest packet, or null.
   std::unique_ptr<Packet> Pop();
   // The oldest packet, waiting up to timeout for one; null when none came in

@@ -47,6 +47,11 @@ REPLIES = 6  # per case: see judge
 # standard file-system errors ("<operation>: <reason>"): each text names a
 # step that can fail on a disk, a lock or a device.
 KNOWN_TEXTS = {
+    # A failed file-system call, reported as the operation's own text.
+    "Cannot update the client folder.",
+    "Cannot recover the interrupted update.",
+    "Batch repair failed.",
+    "Cannot prepare launcher replacement helper.",
     "Another update is running or the client directory is not writable.",
     "Cannot completely read update file.",
     "Cannot create update journal.",
@@ -97,7 +102,6 @@ KNOWN_TEXTS = {
     "Patch.zip dosyasini mevcut ORVEX 2369 client klasorune cikarin, sonra PATCH_KUR.cmd dosyasini acin.",
 }
 DISK_FULL_ENDING = "; check disk space."
-FILE_SYSTEM_TEXT = re.compile(r"^(exists|status|file_size|space|create_directories|copy_file|remove|remove_all): .+")
 # The launcher swap words its failures after the replacement at length; they
 # begin with one of these.
 KNOWN_PREFIXES = ("The installed launcher failed verification", "Cannot install Launcher.exe",
@@ -112,7 +116,7 @@ def known_text(text):
         # A step that failed for a full disk says so in place of its full stop.
         if part not in KNOWN_TEXTS and part.endswith(DISK_FULL_ENDING):
             part = part[:-len(DISK_FULL_ENDING)] + "."
-        if not (part in KNOWN_TEXTS or FILE_SYSTEM_TEXT.match(part) or part.startswith(KNOWN_PREFIXES)):
+        if not (part in KNOWN_TEXTS or part.startswith(KNOWN_PREFIXES)):
             return False
     return True
 

@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <new>
 #include <numeric>
 #include <random>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -132,15 +135,62 @@ TEST(SocketLog, TheEdgeCatchTurnsWhatEscapesIntoItsText) {
   const auto edge = [](auto body) {
     return fail::CatchAtEdge(body, [](const std::string& text) { return "caught: " + text; }, "unexpected exception");
   };
-  EXPECT_EQ(edge([]() -> std::string { fail::Throw("Not enough disk space.", 112); }), "caught: Not enough disk space.");
+  EXPECT_EQ(edge([]() -> std::string { fail::Throw(fail::Kind::kDisk, "Not enough disk space.", 112); }),
+            "caught: Not enough disk space.");
   EXPECT_EQ(edge([]() -> std::string { throw std::out_of_range("packet underflow"); }), "caught: packet underflow");
   EXPECT_EQ(edge([]() -> std::string { throw 7; }), "caught: unexpected exception");
   EXPECT_EQ(edge([] { return std::string("clean"); }), "clean");
   try {
-    fail::Throw("Not enough disk space.", 112);
+    fail::Throw(fail::Kind::kDisk, "Not enough disk space.", 112);
   } catch (const fail::Error& error) {
     EXPECT_STREQ(error.what(), "Not enough disk space.");
     EXPECT_EQ(error.SystemCode(), 112u);
+  }
+}
+
+// An edge reports a player's text as it is, and anything else (a failed
+// low-level call, the standard library) as the operation's own text, with the
+// kind and code behind it; a full disk is named however the step called it.
+TEST(SocketLog, AnEdgeNeverShowsALowLevelText) {
+  struct CallFailure : fail::Error {
+    explicit CallFailure(unsigned long code) : fail::Error(fail::FileKind(code), "remove: denied", code, false) {}
+  };
+  const std::string operation = "Cannot update the client folder.";
+  const auto reported = [&](auto body) {
+    try {
+      body();
+    } catch (const std::exception& error) {
+      return fail::FailureOf(error, operation);
+    }
+    return fail::Failure{};
+  };
+  using fail::Kind;
+  struct Case {
+    std::function<void()> body;
+    Kind kind;
+    std::string text;
+    unsigned long code;
+  };
+  const Case cases[] = {
+      {[] { fail::Throw(Kind::kNetwork, "Update connection interrupted.", 12030); }, Kind::kNetwork,
+       "Update connection interrupted.", 12030},
+      {[] { throw CallFailure(32); }, Kind::kLocked, operation, 32},
+      {[] { throw CallFailure(3); }, Kind::kDisk, operation, 3},
+      {[] { throw CallFailure(112); }, Kind::kDisk, "Cannot update the client folder; check disk space.", 112},
+      {[] { throw std::system_error(5, std::system_category()); }, Kind::kLocked, operation, 5},
+      {[] { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); },
+       Kind::kInternal, operation, 0},
+      {[] { throw std::bad_alloc(); }, Kind::kInternal, operation, 0},
+      {[] { fail::ThrowNamingDisk(Kind::kLocked, "Cannot create downloaded file.", 39); }, Kind::kDisk,
+       "Cannot create downloaded file; check disk space.", 39},
+      {[] { fail::ThrowNamingDisk(Kind::kLocked, "Cannot create downloaded file.", 32); }, Kind::kLocked,
+       "Cannot create downloaded file.", 32},
+  };
+  for (const Case& c : cases) {
+    const fail::Failure failure = reported(c.body);
+    EXPECT_EQ(failure.kind, c.kind) << c.text;
+    EXPECT_EQ(failure.text, c.text);
+    EXPECT_EQ(failure.systemCode, c.code) << c.text;
   }
 }
 
@@ -388,7 +438,7 @@ TEST(PacketQueue, WaitPopWakesForAPacketAndForTheClose) {
   PacketQueue queue;
   std::thread producer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    queue.Push(PacketOf(0, 7));
+    static_cast<void>(queue.Push(PacketOf(0, 7)));
   });
   auto packet = queue.WaitPop(std::chrono::minutes(5));
   producer.join();
@@ -405,7 +455,7 @@ TEST(PacketQueue, WaitPopWakesForAPacketAndForTheClose) {
 
   // Reopened, queued packets come out again and an empty queue times out.
   queue.Reopen();
-  queue.Push(PacketOf(0, 8));
+  ASSERT_TRUE(queue.Push(PacketOf(0, 8)));
   EXPECT_EQ(queue.WaitPop(std::chrono::minutes(5))->Opcode(), 8);
   EXPECT_EQ(queue.WaitPop(std::chrono::milliseconds(10)), nullptr);
 }

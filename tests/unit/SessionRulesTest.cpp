@@ -55,42 +55,43 @@ TEST(SessionTexts, HaveTheirFixedLengths) {
   EXPECT_EQ(session::ReadyText().size(), 19u);
 }
 
+// Decided by the kind and the system code alone: the same text under another
+// kind is not retried, and a reworded network failure still is.
 TEST(Retry, OnlyNetworkFailuresOfADownloadAreRetried) {
+  using fail::Kind;
   struct Case {
+    Kind kind;
     const char* text;
     unsigned long code;
     bool transient;
   };
   const Case cases[] = {
-      {"Update connection interrupted.", 0, true},
-      {"Update download timed out.", 0, true},
-      {"HTTPS request or certificate validation failed.", 12029, true},  // refused
-      {"HTTPS request or certificate validation failed.", 12030, true},  // reset
-      {"HTTPS request or certificate validation failed.", 12002, true},  // timed out
-      {"HTTPS request or certificate validation failed.", 12175, false},  // certificate refused
-      {"HTTPS request or certificate validation failed.", 12045, false},
-      {"Yama sunucusu istegi reddetti (HTTP 500).", 0, true},
-      {"Yama sunucusu istegi reddetti (HTTP 503).", 0, true},
-      {"Yama sunucusu istegi reddetti (HTTP 404).", 0, false},
-      {"Yama sunucusu istegi reddetti (HTTP 5000).", 0, false},
-      {"Yama sunucusu istegi reddetti (HTTP 5x0).", 0, false},
-      {"Onarim katalogu bu surumle eslesmiyor (HTTP 409). Guncel surumun sunucuda yayinlanmasi gerekiyor.", 0, false},
-      {"Downloaded archive hash or size is invalid.", 0, false},
-      {"Update signature is invalid.", 0, false},
-      {"Signed update version does not match the requested version.", 0, false},
-      {"Downloaded file exceeds its size limit.", 0, false},
-      {"Unsafe archive entry.", 0, false},
-      {"The launcher is closing.", 0, false},
-      {"Update connection interrupted. Recovery: Cannot restore backup file.", 0, false},
-      // A full disk (ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL), whatever the text says.
-      {"Cannot write download; check disk space.", 112, false},
-      {"Cannot create downloaded file; check disk space.", 112, false},
-      {"Update connection interrupted.", 112, false},
-      {"Update download timed out.", 39, false},
-      {"HTTPS request or certificate validation failed.", 112, false},
+      {Kind::kNetwork, "Update connection interrupted.", 0, true},
+      {Kind::kNetwork, "Update download timed out.", 0, true},
+      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12029, true},   // refused
+      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12030, true},   // reset
+      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12002, true},   // timed out
+      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12175, false},  // certificate refused
+      {Kind::kNetwork, "HTTPS request or certificate validation failed.", 12045, false},
+      {Kind::kNetwork, "Yama sunucusu istegi reddetti (HTTP 503).", 0, true},
+      {Kind::kNetwork, "The download stopped halfway.", 0, true},  // reworded
+      {Kind::kRefused, "Yama sunucusu istegi reddetti (HTTP 404).", 0, false},
+      {Kind::kRefused, "Yama sunucusu istegi reddetti (HTTP 503).", 0, false},
+      {Kind::kRefused, "Update server response could not be read.", 0, false},
+      {Kind::kIntegrity, "Downloaded archive hash or size is invalid.", 0, false},
+      {Kind::kIntegrity, "Update connection interrupted.", 0, false},
+      {Kind::kUsage, "HTTPS update address is not configured.", 0, false},
+      {Kind::kInternal, "SHA-256 unavailable.", 0, false},
+      {Kind::kCancelled, "The launcher is closing.", 0, false},
+      {Kind::kLocked, "Cannot replace client file; close the game and retry.", 32, false},
+      {Kind::kRecovery, "Update connection interrupted. Recovery: Cannot restore backup file.", 0, false},
+      // A full disk (ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL), whatever the kind says.
+      {Kind::kDisk, "Cannot write download; check disk space.", 112, false},
+      {Kind::kNetwork, "Update connection interrupted.", 112, false},
+      {Kind::kNetwork, "Update download timed out.", 39, false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(session::IsTransientDownloadFailure(c.text, c.code), c.transient) << c.text << " " << c.code;
+    EXPECT_EQ(session::IsTransientDownloadFailure({c.kind, c.text, c.code}), c.transient) << c.text << " " << c.code;
   }
 }
 

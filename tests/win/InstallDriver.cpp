@@ -128,6 +128,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Errors.h"
 #include "common/Utf8.h"
 #include "session/SessionRules.h"
 #include "update/Download.h"
@@ -332,7 +333,7 @@ bool RenameAnotherFileOver(const std::wstring& path) {
   return ::MoveFileExW(other.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
-void ParsedAnyway() { throw std::runtime_error("The archive was parsed."); }
+void ParsedAnyway() { fail::Throw(fail::Kind::kInternal, "The archive was parsed."); }
 
 bool RefuseEveryThread() { return true; }
 
@@ -426,7 +427,8 @@ void AtCheckpoint(const char* checkpoint) {
   if (m.deleteAt == checkpoint && !::DeleteFileW(m.deleteFile.c_str())) {
     ReportMeddlingFailed("--delete-at", checkpoint, m.deleteFile, ::GetLastError());
   }
-  if (m.failAt == checkpoint) throw std::runtime_error("Injected failure at " + m.failAt + ".");
+  // A step's own failure, as the player would read it.
+  if (m.failAt == checkpoint) fail::Throw(fail::Kind::kDisk, "Injected failure at " + m.failAt + ".");
   if (m.crashAt == checkpoint) {
     std::fflush(stdout);
     // TerminateProcess runs no destructors, closes no file through the C
@@ -557,13 +559,15 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       if (asDownload) {
         const orvex_update::UpdateLock lock(args[1]);
         orvex_update::RecoverTransaction(args[1]);
-        orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, &FillAtStatus);
+        orvex_update::InstallUpdate(args[1], {args[2], args[3], args[4], target, installed, allowSame}, &FillAtStatus);
       } else {
-        orvex_update::InstallUpdate(args[2], args[1], args[3], args[4], target, installed, allowSame, &FillAtStatus);
+        orvex_update::InstallUpdate(args[1], {args[2], args[3], args[4], target, installed, allowSame}, &FillAtStatus);
       }
     } catch (const std::exception& error) {
-      result = {false, error.what()};
-      if (asDownload) orvex_update::RecoverAfterFailure(args[1], result.message);
+      // Reported as the download and the offline installer report it.
+      fail::Failure failure = fail::FailureOf(error, orvex_update::kUpdateFailedText);
+      if (asDownload) orvex_update::RecoverAfterFailure(args[1], failure);
+      result = {false, failure.text};
     }
     return result;
   }
@@ -575,8 +579,8 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       }
     }
     const orvex_update::ScopedInstallCheckpointHookForTesting checkpoints(g_meddling.Any() ? &AtCheckpoint : nullptr);
-    std::string errorText;
-    if (!orvex_update::RecoverInterruptedUpdate(args[1], errorText)) return {false, errorText};
+    fail::Failure failure;
+    if (!orvex_update::RecoverInterruptedUpdate(args[1], failure)) return {false, failure.text};
     return {true, {}};
   }
   if (command == L"download") {
@@ -590,14 +594,14 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     }
     const orvex_update::InstallCheckpointHook filling = g_fill.point.empty() ? nullptr : &AtCheckpoint;
     const orvex_update::ScopedInstallCheckpointHookForTesting checkpoints(filling);
-    std::string errorText;
-    unsigned long code = 0;
+    fail::Failure failure;
     const bool ok = orvex_update::DownloadSignedUpdate(args[1], win::Utf8FromWide(args[2]), win::Utf8FromWide(args[3]),
-                                                       target, installed, errorText, false, &FillAtStatus, {}, &code);
+                                                       target, installed, failure, false, &FillAtStatus, {});
     if (!ok) {
-      std::printf("CODE: %lu\nRETRY: %s\n", code, session::IsTransientDownloadFailure(errorText, code) ? "yes" : "no");
+      std::printf("CODE: %lu\nRETRY: %s\n", failure.systemCode,
+                  session::IsTransientDownloadFailure(failure) ? "yes" : "no");
     }
-    return {ok, errorText};
+    return {ok, failure.text};
   }
   if (command == L"save-version") {
     std::uint32_t version = 0;
@@ -605,7 +609,8 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
     try {
       orvex_update::SaveClientVersion(args[1], version);
     } catch (const std::exception& error) {
-      return {false, error.what()};
+      // As the install that saves it reports it.
+      return {false, fail::FailureOf(error, orvex_update::kUpdateFailedText).text};
     }
     return {true, {}};
   }
@@ -628,7 +633,8 @@ Result RunCommand(const std::vector<std::wstring>& args, bool inBatch) {
       // for the old launcher ends at once.
       modes::SwapLauncher(args[1], 0xFFFFFFF1u);
     } catch (const std::exception& error) {
-      return {false, error.what()};
+      // As RunLauncherSwap reports it.
+      return {false, fail::FailureOf(error, "Cannot install Launcher.exe.").text};
     }
     return {true, {}};
   }

@@ -169,7 +169,7 @@ TEST_F(LauncherSwapTest, OneByteDifferentIsRefusedAndNeverCopied) {
   EXPECT_FALSE(fs::exists(Area(L"launcher-swap.exe")));
   EXPECT_EQ(ReadBytes(File(L"Launcher2.exe")), forged);  // left for the player to see, not deleted
   try {
-    HasPendingLauncher(client_);
+    static_cast<void>(HasPendingLauncher(client_));
     ADD_FAILURE() << "a forged pending launcher was accepted";
   } catch (const std::runtime_error& error) {
     EXPECT_STREQ(error.what(), kMismatch);
@@ -191,7 +191,7 @@ TEST_F(LauncherSwapTest, ManifestProblemsNameThemselves) {
   EXPECT_EQ(Check(), "-1:Signed startup manifest does not identify Launcher.exe.");
   fs::remove(client_ / "ORVEX" / "Startup.manifest");
   EXPECT_EQ(Check(), "-1:Launcher2.exe requires a valid signed startup manifest.");
-  EXPECT_THROW(HasPendingLauncher(client_), std::runtime_error);
+  EXPECT_THROW(static_cast<void>(HasPendingLauncher(client_)), std::runtime_error);
   EXPECT_TRUE(g_starts.empty());
 }
 
@@ -232,7 +232,7 @@ TEST_F(LauncherSwapTest, LinkedPathsAreRefusedThroughTheSeam) {
   EXPECT_EQ(PendingLauncherCheck(viaLink, error), -1);
   EXPECT_EQ(error, kLinked);
   try {
-    HasPendingLauncher(viaLink);
+    static_cast<void>(HasPendingLauncher(viaLink));
     ADD_FAILURE() << "linked client folder accepted";
   } catch (const std::runtime_error& thrown) {
     EXPECT_STREQ(thrown.what(), kLinked);

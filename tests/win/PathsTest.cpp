@@ -502,7 +502,7 @@ TEST_F(ClientFolder, FaultedCallsFailAsThePlatformWould) {
     std::function<void()> call;
   };
   const Row rows[] = {
-      {"exists: ", [&] { orvex_update::FsExists(client_ / "file"); }},
+      {"exists: ", [&] { static_cast<void>(orvex_update::FsExists(client_ / "file")); }},
       {"status: ", [&] { orvex_update::FsStatus(client_ / "file"); }},
       {"file_size: ", [&] { orvex_update::FsFileSize(client_ / "file"); }},
       {"space: ", [&] { orvex_update::FsSpace(client_); }},
@@ -519,6 +519,10 @@ TEST_F(ClientFolder, FaultedCallsFailAsThePlatformWould) {
     } catch (const orvex_update::FileSystemError& error) {
       EXPECT_EQ(std::string(error.what()).rfind(row.operation, 0), 0u) << error.what();
       EXPECT_EQ(error.code().value(), ERROR_IO_DEVICE);
+      // Never a player's text: the edge that reports it gives its own.
+      EXPECT_FALSE(error.ForPlayer());
+      EXPECT_EQ(error.GetKind(), fail::Kind::kDisk);
+      EXPECT_EQ(error.SystemCode(), static_cast<unsigned long>(ERROR_IO_DEVICE));
     }
     EXPECT_TRUE(fault.Struck());
   }

@@ -155,7 +155,7 @@ LRESULT CALLBACK TestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
           if (state->session) {
             HandleSocketNotification(state->session, state->socket, lParam);
           } else if (state->socket) {
-            state->socket->Receive();
+            static_cast<void>(state->socket->Receive());
           }
           break;
         case FD_CLOSE:
@@ -418,7 +418,7 @@ TEST_F(SocketTest, CloseKeepsQueueAndLateReadDoesNothing) {
   EXPECT_EQ(socket_->Handle(), INVALID_SOCKET);
 
   // An FD_READ that was already posted, and any other late call, find nothing to do.
-  socket_->Receive();
+  static_cast<void>(socket_->Receive());
   PumpUntil([] { return false; }, milliseconds(50));
   const std::uint8_t request = 0x01;
   socket_->Send(&request, 1);

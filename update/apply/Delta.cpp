@@ -1,5 +1,6 @@
 #include "update/apply/Delta.h"
 
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 #include "update/disk/FileCalls.h"
 #include "update/disk/Paths.h"
@@ -141,7 +142,7 @@ win::UniqueFile CreateOutput(const fs::path& path, bool hold, bool& fresh) {
 // from the delta's bytes for it: then the client file is not the target,
 // unless the delta is damaged, and no hash pass is needed to tell. False
 // whenever that cannot be shown.
-bool FirstRangeDiffers(const fs::path& clientFile, const fs::path& deltaFile) {
+[[nodiscard]] bool FirstRangeDiffers(const fs::path& clientFile, const fs::path& deltaFile) {
   const win::UniqueFile base = OpenForReading(clientFile);
   const win::UniqueFile delta = base ? OpenForReading(deltaFile) : win::UniqueFile();
   if (!delta) return false;
@@ -188,7 +189,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
     bool fresh = false;
     win::UniqueFile output = delta ? CreateOutput(outputFile, hold, fresh) : win::UniqueFile();
     if (!base || !delta || !output) {
-      throw std::runtime_error("The patch needs the original game archive in the client folder.");
+      fail::Throw(fail::Kind::kIntegrity, "The patch needs the original game archive in the client folder.");
     }
     if (!QueryFileIdentity(base.Get(), baseBefore)) baseBefore = FileIdentity{};
 
@@ -198,7 +199,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
       // A read error ends the client file early, like its end: only a pass
       // over all of its bytes is its digest.
       baseComplete = streams.FinishBase() && streams.BaseRead() == baseBefore.size;
-      if (streams.Failed()) throw std::runtime_error("Cannot finish the rebuilt game archive.");
+      if (streams.Failed()) fail::Throw(fail::Kind::kDisk, "Cannot finish the rebuilt game archive.");
     }
 
     // The write time is set on the handle, so that closing it cannot move
@@ -215,7 +216,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
     if (fresh) {
       kept = std::move(output);
     } else if (calls::CloseHandle(output.Release()) == FALSE) {
-      throw std::runtime_error("Cannot finish the rebuilt game archive.");
+      fail::Throw(fail::Kind::kDisk, "Cannot finish the rebuilt game archive.");
     }
   }
 
@@ -229,8 +230,8 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
   }
   const std::uint64_t size = rebuilt.output.identity.index != 0 ? rebuilt.output.identity.size : FsFileSize(outputFile);
   if (size != entry.size || rebuilt.output.sha256 != entry.sha256) {
-    throw std::runtime_error(
-        "This patch requires a compatible ORVEX/Halvane 2369 base. The existing game archive was left intact.");
+    fail::Throw(fail::Kind::kIntegrity,
+                "This patch requires a compatible ORVEX/Halvane 2369 base. The existing game archive was left intact.");
   }
   rebuilt.held = std::move(kept);
 }
@@ -242,7 +243,7 @@ void CopyMatchingClient(const fs::path& clientFile, const fs::path& outputFile, 
 }  // namespace
 
 void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
-                      const ManifestFile& entry, const StatusCallback& progress, RebuiltFile& rebuilt, bool hold) {
+                      const ManifestFile& entry, const StatusCallback& status, RebuiltFile& rebuilt, bool hold) {
   rebuilt = RebuiltFile{};
   // A client that already holds the target needs no delta at all, and a
   // damaged delta then does not fail the install. As FileMatches: a regular
@@ -259,7 +260,7 @@ void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, con
       return;
     }
   }
-  if (progress) progress("Rebuilding " + entry.path + " from the existing client...");
+  if (status) status("Rebuilding " + entry.path + " from the existing client...");
   const HashedFile hashedFirst = rebuilt.base;
   try {
     Rebuild(clientFile, deltaFile, outputFile, entry, rebuilt, hold);
@@ -277,9 +278,9 @@ void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, con
 }
 
 void RebuildFromDelta(const fs::path& clientFile, const fs::path& deltaFile, const fs::path& outputFile,
-                      const ManifestFile& entry, const StatusCallback& progress) {
+                      const ManifestFile& entry, const StatusCallback& status) {
   RebuiltFile rebuilt;
-  RebuildFromDelta(clientFile, deltaFile, outputFile, entry, progress, rebuilt);
+  RebuildFromDelta(clientFile, deltaFile, outputFile, entry, status, rebuilt);
 }
 
 }  // namespace orvex_update

@@ -17,14 +17,13 @@ namespace orvex_update {
 // Writes outputFile with the content that entry (the target's signed size and
 // digest) describes: a plain copy when clientFile already matches, otherwise
 // clientFile patched by the delta at deltaFile, streamed through one 256 KiB
-// buffer. clientFile is only read. progress (may be empty) receives "Rebuilding
+// buffer. clientFile is only read. status (may be empty) receives "Rebuilding
 // <path> from the existing client..." when a delta is applied; it runs on the
 // caller's thread. Throws std::runtime_error with the rebuild's messages or a
 // "copy_file" file-system error; a failure may leave a partial outputFile,
 // which belongs to the caller's staging directory.
 void RebuildFromDelta(const std::filesystem::path& clientFile, const std::filesystem::path& deltaFile,
-                      const std::filesystem::path& outputFile, const ManifestFile& entry,
-                      const StatusCallback& progress);
+                      const std::filesystem::path& outputFile, const ManifestFile& entry, const StatusCallback& status);
 
 // The same, telling the caller what was hashed on the way: the output as
 // written (its digest matches entry) and, when the client file was hashed
@@ -38,7 +37,7 @@ struct RebuiltFile {
   win::UniqueFile held;
 };
 void RebuildFromDelta(const std::filesystem::path& clientFile, const std::filesystem::path& deltaFile,
-                      const std::filesystem::path& outputFile, const ManifestFile& entry,
-                      const StatusCallback& progress, RebuiltFile& rebuilt, bool hold = false);
+                      const std::filesystem::path& outputFile, const ManifestFile& entry, const StatusCallback& status,
+                      RebuiltFile& rebuilt, bool hold = false);
 
 }  // namespace orvex_update

@@ -1,5 +1,6 @@
 #include "update/apply/DeltaFormat.h"
 
+#include "common/Errors.h"
 #include "update/disk/PathRules.h"
 
 #include <algorithm>
@@ -35,8 +36,6 @@ std::size_t ReadFully(Read read, std::uint8_t* data, std::size_t length) {
   return total;
 }
 
-[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
-
 class Rebuild {
  public:
   Rebuild(DeltaStreams& streams, std::uint64_t targetSize) : streams_(streams), targetSize_(targetSize) {}
@@ -45,11 +44,12 @@ class Rebuild {
     std::array<std::uint8_t, kDeltaHeaderSize> header{};
     if (ReadDelta(header.data(), kDeltaMagic.size()) != kDeltaMagic.size() ||
         std::memcmp(header.data(), kDeltaMagic.data(), kDeltaMagic.size()) != 0) {
-      Fail("Invalid delta archive header.");
+      fail::Throw(fail::Kind::kIntegrity, "Invalid delta archive header.");
     }
-    if (ReadDelta(header.data() + 8, 4) != 4) Fail("Invalid delta archive entry count.");
+    if (ReadDelta(header.data() + 8, 4) != 4) fail::Throw(fail::Kind::kIntegrity, "Invalid delta archive entry count.");
     const std::uint32_t count = LoadLe32(header.data() + 8);
-    if (count == 0 || count > kMaxDeltaRecords) Fail("Invalid delta archive entry count.");
+    if (count == 0 || count > kMaxDeltaRecords)
+      fail::Throw(fail::Kind::kIntegrity, "Invalid delta archive entry count.");
 
     buffer_.resize(kDeltaCopyBufferSize);
     std::uint64_t position = 0;
@@ -61,7 +61,7 @@ class Rebuild {
       // Ascending, non-overlapping, non-empty and inside the signed size; the
       // subtraction form cannot overflow where offset + length could.
       if (!complete || offset < position || offset > targetSize_ || length == 0 || targetSize_ - offset < length) {
-        Fail("Invalid delta range.");
+        fail::Throw(fail::Kind::kIntegrity, "Invalid delta range.");
       }
       if (offset > position) CopyFromBase(position, offset - position);
       CopyFromDelta(length);
@@ -70,7 +70,7 @@ class Rebuild {
     if (position < targetSize_) CopyFromBase(position, targetSize_ - position);
 
     std::uint8_t extra = 0;
-    if (ReadDelta(&extra, 1) != 0) Fail("Unexpected data in delta archive.");
+    if (ReadDelta(&extra, 1) != 0) fail::Throw(fail::Kind::kIntegrity, "Unexpected data in delta archive.");
   }
 
  private:
@@ -79,7 +79,7 @@ class Rebuild {
   }
 
   void CopyFromBase(std::uint64_t from, std::uint64_t length) {
-    if (!streams_.SeekBase(from)) Fail("The game archive or patch data is incomplete.");
+    if (!streams_.SeekBase(from)) fail::Throw(fail::Kind::kIntegrity, "The game archive or patch data is incomplete.");
     Copy(length, [this](std::uint8_t* d, std::size_t n) { return streams_.ReadBase(d, n); });
   }
 
@@ -91,8 +91,10 @@ class Rebuild {
   void Copy(std::uint64_t length, Read read) {
     while (length > 0) {
       const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size()));
-      if (ReadFully(read, buffer_.data(), piece) != piece) Fail("The game archive or patch data is incomplete.");
-      if (!streams_.WriteOutput(buffer_.data(), piece)) Fail("Cannot write the rebuilt game archive.");
+      if (ReadFully(read, buffer_.data(), piece) != piece)
+        fail::Throw(fail::Kind::kIntegrity, "The game archive or patch data is incomplete.");
+      if (!streams_.WriteOutput(buffer_.data(), piece))
+        fail::Throw(fail::Kind::kDisk, "Cannot write the rebuilt game archive.");
       length -= piece;
     }
   }

@@ -28,16 +28,16 @@ inline constexpr std::uint64_t kDeltaEntrySlack = 2097152;
 // True when the managed path, ASCII-lowered, is one of the four game archives
 // that may be rebuilt from a delta: ui/ui.src, fx/fx.src, object/object.src,
 // item/item.src.
-bool IsDeltaTarget(std::string_view managedPath);
+[[nodiscard]] bool IsDeltaTarget(std::string_view managedPath);
 
 // For an archive entry name ("/" separators): the target path, in the entry's
 // own letter case, when the name is a delta target followed by ".ord" (suffix
 // in any case); nothing for every other entry.
-std::optional<std::string> DeltaEntryTarget(std::string_view entryName);
+[[nodiscard]] std::optional<std::string> DeltaEntryTarget(std::string_view entryName);
 
 // True when a delta entry of entrySize bytes may describe a target of
 // targetSize bytes (at least 24 bytes, at most the target plus 2 MiB).
-bool IsDeltaEntrySizeAllowed(std::uint64_t entrySize, std::uint64_t targetSize);
+[[nodiscard]] bool IsDeltaEntrySizeAllowed(std::uint64_t entrySize, std::uint64_t targetSize);
 
 // The three byte streams of one rebuild: the existing client file (the base),
 // the delta entry and the output. Implementations report short reads and
@@ -48,11 +48,11 @@ class DeltaStreams {
   // Up to length bytes of the delta into data; fewer only at its end or on error.
   virtual std::size_t ReadDelta(std::uint8_t* data, std::size_t length) = 0;
   // Positions the base at offset; false when it cannot be positioned there.
-  virtual bool SeekBase(std::uint64_t offset) = 0;
+  [[nodiscard]] virtual bool SeekBase(std::uint64_t offset) = 0;
   // Up to length bytes of the base from its position; fewer only at its end or on error.
   virtual std::size_t ReadBase(std::uint8_t* data, std::size_t length) = 0;
   // Appends length bytes to the output; false once the output is in error.
-  virtual bool WriteOutput(const std::uint8_t* data, std::size_t length) = 0;
+  [[nodiscard]] virtual bool WriteOutput(const std::uint8_t* data, std::size_t length) = 0;
 };
 
 // Reads the delta from its first byte and writes exactly targetSize bytes to

@@ -39,9 +39,7 @@ constexpr std::uint64_t kMaxMetadataBytes = 16777216;
 // Staged files at least this large are flushed behind the extraction.
 constexpr std::uint64_t kFlushBehindBytes = 8388608;
 
-[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
-
-bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
+[[nodiscard]] bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
   return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
          CSTR_EQUAL;
 }
@@ -123,7 +121,7 @@ class FolderNames {
 // asked of the handle, its bytes hashed from it, writers shut out meanwhile.
 // Anything unusual (no plain disk file, an open that fails) goes to
 // FileMatches itself, for its retries and its own errors.
-bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
+[[nodiscard]] bool InstalledFileMatches(const fs::path& path, const ManifestFile& entry) {
   win::UniqueFile file(calls::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN));
   FILE_STANDARD_INFO info{};
   if (!file || calls::GetFileType(file.Get()) != FILE_TYPE_DISK ||
@@ -164,7 +162,7 @@ void VerifyInstalledFiles(const fs::path& clientFolder, const std::vector<Manife
   }
   for (std::size_t i = 0; i < files.size(); ++i) {
     const bool ok = work ? results[work->Take(i)] != 0 : matches(i);
-    if (!ok) Fail("Installed file verification failed.");
+    if (!ok) fail::Throw(fail::Kind::kIntegrity, "Installed file verification failed.");
   }
 }
 
@@ -178,7 +176,7 @@ std::string HashArchive(HANDLE archive) {
     ThrowIfCancelled();
     DWORD read = 0;
     if (!calls::ReadFile(archive, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
-      throw std::runtime_error("Cannot completely read update file.");
+      fail::Throw(fail::Kind::kDisk, "Cannot completely read update file.");
     }
     if (read == 0) break;
     whole.Add(buffer.data(), read);
@@ -230,12 +228,13 @@ ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
   // The archive layer takes names in the narrow file calls' code page.
   const std::string archiveName = NarrowFromPath(archiveFile);
   std::unique_ptr<PatchArchive> archive = PatchArchive::Open(archiveName.c_str());
-  if (!archive) Fail("Cannot open patch archive.");
+  if (!archive) fail::Throw(fail::Kind::kIntegrity, "Cannot open patch archive.");
   const std::uint32_t count = archive->EntryCount();
-  if (count > kMaxListedEntries) Fail("Invalid archive entry count.");
+  if (count > kMaxListedEntries) fail::Throw(fail::Kind::kIntegrity, "Invalid archive entry count.");
   std::set<std::string> seen;
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (archive->OpenEntry(static_cast<std::int32_t>(i)) != 0) Fail("Cannot read archive entry.");
+    if (archive->OpenEntry(static_cast<std::int32_t>(i)) != 0)
+      fail::Throw(fail::Kind::kIntegrity, "Cannot read archive entry.");
     const char* storedName = archive->CurrentName();
     std::string name = storedName ? storedName : "";
     const bool directory = archive->CurrentIsDirectory();
@@ -245,7 +244,7 @@ ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
       if (c == '\\') c = '/';
     }
     if (directory && !name.empty() && name.back() == '/') name.pop_back();
-    if (!IsManagedPath(name)) Fail("Unsafe archive entry.");
+    if (!IsManagedPath(name)) fail::Throw(fail::Kind::kIntegrity, "Unsafe archive entry.");
     if (directory) continue;
 
     const std::string lower = AsciiLower(name);
@@ -255,17 +254,19 @@ ListedArchive ListArchive(const fs::path& archiveFile, const fs::path& staging,
     const std::string targetKey = AsciiLower(target);
     const auto found = index.find(targetKey);
     if (found == index.end() || found->second->path != target || !seen.insert(targetKey).second) {
-      Fail("Archive contents do not match the signed manifest.");
+      fail::Throw(fail::Kind::kIntegrity, "Archive contents do not match the signed manifest.");
     }
     const ManifestFile& entry = *found->second;
     if (!isDelta) {
-      if (size != entry.size) Fail("Archive file size does not match the signed manifest.");
+      if (size != entry.size)
+        fail::Throw(fail::Kind::kIntegrity, "Archive file size does not match the signed manifest.");
     } else {
-      if (size < 24 || size > entry.size + kMaxDeltaGrowth) Fail("Invalid delta archive size.");
+      if (size < 24 || size > entry.size + kMaxDeltaGrowth)
+        fail::Throw(fail::Kind::kIntegrity, "Invalid delta archive size.");
       listed.deltas[targetKey] = staging / fs::path(name);
     }
   }
-  if (seen.size() != index.size()) Fail("Archive is missing signed files.");
+  if (seen.size() != index.size()) fail::Throw(fail::Kind::kIntegrity, "Archive is missing signed files.");
   return listed;
 }
 
@@ -279,24 +280,23 @@ struct VerifiedPackage {
   win::UniqueFile archive;
 };
 
-VerifiedPackage VerifyPackage(const fs::path& manifestFile, const fs::path& signatureFile,
-                              const fs::path& archiveFile, std::uint32_t targetVersion,
-                              std::uint32_t installedVersion, bool allowSameVersion) {
+VerifiedPackage VerifyPackage(const InstallRequest& request) {
+  const auto& [manifestFile, signatureFile, archiveFile, targetVersion, installedVersion, allowSameVersion] = request;
   VerifiedPackage package;
   package.manifest = LoadSignedManifest(manifestFile, signatureFile);
   const UpdateManifest& manifest = package.manifest;
   const bool forward = allowSameVersion ? targetVersion >= installedVersion : targetVersion > installedVersion;
   if (static_cast<std::uint32_t>(manifest.version) != targetVersion || !forward) {
-    Fail("Update version is invalid or older than the installed client.");
+    fail::Throw(fail::Kind::kIntegrity, "Update version is invalid or older than the installed client.");
   }
   if (!fs::is_regular_file(FsStatus(archiveFile)) || FsFileSize(archiveFile) != manifest.archive_size) {
-    Fail("Downloaded archive hash or size is invalid.");
+    fail::Throw(fail::Kind::kIntegrity, "Downloaded archive hash or size is invalid.");
   }
   package.archive = OpenFileRetrying(archiveFile, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-  if (!package.archive) throw std::runtime_error("Cannot hash update file.");
+  if (!package.archive) fail::Throw(fail::Kind::kDisk, "Cannot hash update file.");
   if (HashArchive(package.archive.Get()) != manifest.archive_sha256) {
-    Fail("Downloaded archive hash or size is invalid.");
+    fail::Throw(fail::Kind::kIntegrity, "Downloaded archive hash or size is invalid.");
   }
   Checkpoint("hashed");
   return package;
@@ -325,21 +325,24 @@ void Preflight(ContainmentGuard& guard, const fs::path& clientFolder, const Upda
     // so the "/" of a nested managed path would never equal the module
     // name's "\\" and a running ORVEX/Patch/PatchKur.exe would go unnoticed.
     if (!running.empty() && SameTextIgnoringCase(running, fs::absolute(destination).lexically_normal().wstring())) {
-      Fail("This package replaces the running launcher; use a standalone launcher installer.");
+      fail::Throw(fail::Kind::kUsage,
+                  "This package replaces the running launcher; use a standalone launcher installer.");
     }
     required += file.size;
     if (absent) continue;
     const fs::file_status status = FsStatus(destination);
     if (fs::exists(status)) {
-      if (!fs::is_regular_file(status)) Fail("Update destination is not a regular file.");
+      if (!fs::is_regular_file(status))
+        fail::Throw(fail::Kind::kIntegrity, "Update destination is not a regular file.");
       const DWORD attributes = calls::GetFileAttributesW(destination.c_str());
       if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        Fail("Update destination is read-only.");
+        fail::Throw(fail::Kind::kDisk, "Update destination is read-only.");
       }
       required += FsFileSize(destination);
     }
   }
-  if (FsSpace(clientFolder).available < required) Fail("Not enough disk space for staging and rollback.");
+  if (FsSpace(clientFolder).available < required)
+    fail::Throw(fail::Kind::kDisk, "Not enough disk space for staging and rollback.");
 }
 
 // The transaction directory, self-contained for the recovery: the signed
@@ -454,9 +457,9 @@ struct StagedUpdate {
 // in held.
 void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, const UpdateManifest& manifest,
                       const fs::path& archiveFile, win::UniqueFile& archiveHold, const fs::path& staging,
-                      const ListedArchive& listed, FlushQueue& earlyFlushes, const StatusCallback& progress,
+                      const ListedArchive& listed, FlushQueue& earlyFlushes, const StatusCallback& status,
                       StagedUpdate& staged) {
-  if (progress) progress("Extracting verified update into staging...");
+  if (status) status("Extracting verified update into staging...");
   const auto pathKey = [](std::wstring path) {
     std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
@@ -479,7 +482,7 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
   unsigned long extractionCode = 0;
   if (ExtractArchive(NarrowFromPath(archiveFile).c_str(), NarrowFromPath(staging).c_str(), &extracted,
                      flushBehind, &extractionCode) != 0) {
-    fail::ThrowNamingDisk("Patch extraction failed.", extractionCode);
+    fail::ThrowNamingDisk(fail::Kind::kDisk, "Patch extraction failed.", extractionCode);
   }
   archiveHold.Reset();
   std::map<std::wstring, ExtractedFile*> written;
@@ -499,7 +502,7 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
       guard.Check(delta->second);
       RebuiltFile rebuilt;
       const bool hold = file.size >= HeldFileBytes() && heldCount < kMaxHeldFiles;
-      RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, stagedPath, file, progress, rebuilt, hold);
+      RebuildFromDelta(ClientPathFor(clientFolder, file), delta->second, stagedPath, file, status, rebuilt, hold);
       if (rebuilt.held) ++heldCount;
       staged.held[i] = std::move(rebuilt.held);
       // The rebuild read the whole client file, which was that one file
@@ -514,12 +517,12 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
       const HashedFile& stagedFile = found->second->file;
       const std::uint64_t size = stagedFile.identity.index != 0 ? stagedFile.identity.size : FsFileSize(stagedPath);
       if (stagedFile.sha256 != file.sha256 || size != file.size) {
-        Fail("Extracted file hash mismatch.");
+        fail::Throw(fail::Kind::kIntegrity, "Extracted file hash mismatch.");
       }
       staged.held[i] = std::move(found->second->held);
       if (staged.held[i]) ++heldCount;
     } else if (!FileMatches(stagedPath, file)) {
-      Fail("Extracted file hash mismatch.");
+      fail::Throw(fail::Kind::kIntegrity, "Extracted file hash mismatch.");
     }
   }
 }
@@ -529,7 +532,7 @@ void ExtractAndVerify(ContainmentGuard& guard, const fs::path& clientFolder, con
 // archives that a delta rebuilds are hashed by the rebuild's own read of them.
 StagedUpdate Stage(ContainmentGuard& guard, const fs::path& clientFolder, const UpdateManifest& manifest,
                    const fs::path& archiveFile, win::UniqueFile& archiveHold, const fs::path& staging,
-                   FlushQueue& earlyFlushes, const StatusCallback& progress) {
+                   FlushQueue& earlyFlushes, const StatusCallback& status) {
   std::map<std::string, const ManifestFile*> index;
   for (const ManifestFile& file : manifest.files) index[AsciiLower(file.path)] = &file;
   const ListedArchive listed = ListArchive(archiveFile, staging, index);
@@ -542,7 +545,7 @@ StagedUpdate Stage(ContainmentGuard& guard, const fs::path& clientFolder, const 
       [&](std::size_t i) { return listed.deltas.count(AsciiLower(manifest.files[i].path)) != 0; },
       staged.clientBefore);
   reading.Start();
-  ExtractAndVerify(guard, clientFolder, manifest, archiveFile, archiveHold, staging, listed, earlyFlushes, progress,
+  ExtractAndVerify(guard, clientFolder, manifest, archiveFile, archiveHold, staging, listed, earlyFlushes, status,
                    staged);
   reading.Finish();
   Checkpoint("staged");
@@ -627,7 +630,7 @@ void ReplaceClientFiles(ContainmentGuard& guard, const fs::path& clientFolder, c
     }
     ReplaceClientFileThrough(guard, held[i].Get(), source, destination);
     win::UniqueFile copy = DuplicateOpenFile(held[i].Get());
-    if (!copy) Fail("Cannot flush staged update file.");
+    if (!copy) fail::Throw(fail::Kind::kDisk, "Cannot flush staged update file.");
     flushes.Add(std::move(copy), FlushSite::kStaged);
   }
   flushes.Wait();
@@ -663,22 +666,20 @@ void CleanUp(ContainmentGuard& guard, const fs::path& clientFolder, const fs::pa
 
 }  // namespace
 
-void InstallUpdate(const fs::path& manifestFile, const fs::path& clientFolder, const fs::path& signatureFile,
-                   const fs::path& archiveFile, std::uint32_t targetVersion, std::uint32_t installedVersion,
-                   bool allowSameVersion, const StatusCallback& progress) {
-  VerifiedPackage package =
-      VerifyPackage(manifestFile, signatureFile, archiveFile, targetVersion, installedVersion, allowSameVersion);
+void InstallUpdate(const fs::path& clientFolder, const InstallRequest& request, const StatusCallback& status) {
+  VerifiedPackage package = VerifyPackage(request);
   const UpdateManifest& manifest = package.manifest;
   ContainmentGuard guard(clientFolder);
   Preflight(guard, clientFolder, manifest);
-  const fs::path current = OpenTransaction(guard, clientFolder, manifestFile, signatureFile);
+  const fs::path current = OpenTransaction(guard, clientFolder, request.manifestFile, request.signatureFile);
   const fs::path staging = current / "files";
   FlushQueue earlyFlushes;
   StagedUpdate staged =
-      Stage(guard, clientFolder, manifest, archiveFile, package.archive, staging, earlyFlushes, progress);
+      Stage(guard, clientFolder, manifest, request.archiveFile, package.archive, staging, earlyFlushes, status);
 
-  win::UniqueFile journalHold = WriteJournal(guard, current, installedVersion, manifest.files, staged.clientBefore);
-  if (progress) progress("Installing update; rollback backup is ready...");
+  win::UniqueFile journalHold =
+      WriteJournal(guard, current, request.installedVersion, manifest.files, staged.clientBefore);
+  if (status) status("Installing update; rollback backup is ready...");
   try {
     earlyFlushes.Wait();
   } catch (const std::exception&) {

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/Errors.h"
 #include "update/apply/Checkpoints.h"
 #include "update/apply/JournalFormat.h"
 #include "update/apply/RecoverySteps.h"
@@ -85,7 +86,7 @@ std::vector<bool> BackupsToRestore(const fs::path& clientFolder, const fs::path&
     EnsureInsideClient(clientFolder, backup);
     if (scheme == BackupScheme::kCopies) {
       if (!FileMatches(backup, entry.size, entry.digest)) {
-        throw std::runtime_error("Update backup is damaged; manual recovery required.");
+        fail::Throw(fail::Kind::kIntegrity, "Update backup is damaged; manual recovery required.");
       }
       restore[i] = true;
     } else {
@@ -115,7 +116,7 @@ void RollBack(const fs::path& clientFolder, const fs::path& current, const Updat
     } else {
       const fs::file_status status = FsStatus(client);
       if (!fs::exists(status)) continue;
-      if (!fs::is_regular_file(status)) throw std::runtime_error("Unexpected update destination.");
+      if (!fs::is_regular_file(status)) fail::Throw(fail::Kind::kIntegrity, "Unexpected update destination.");
       // Moved into the transaction directory (removed with it) rather than
       // deleted: a deletion cannot be flushed, and a power cut after the
       // journal has gone could otherwise bring the added file back. It goes
@@ -201,7 +202,7 @@ void FinishCommitted(const fs::path& clientFolder, const fs::path& current, Left
 // failure), so the transaction is rolled back, as an install that failed
 // there must be; one that cannot be read is taken the same way, which
 // brings back the old client whole.
-bool IsCommitted(const fs::path& current) {
+[[nodiscard]] bool IsCommitted(const fs::path& current) {
   const fs::path marker = current / "committed";
   if (!fs::is_regular_file(FsStatus(marker))) return false;
   try {
@@ -262,7 +263,7 @@ void RecordMovedBackups(const fs::path& current) {
 
 void RecoverTransaction(const fs::path& clientFolder) { Recover(clientFolder, Leftovers::kMustGo); }
 
-bool RecoverInterruptedUpdate(const fs::path& clientFolder, std::string& errorText) {
+bool RecoverInterruptedUpdate(const fs::path& clientFolder, fail::Failure& failure) {
   try {
     // With no transaction directory there is nothing to recover and no lock
     // is needed, so a client folder that cannot be written still starts (its
@@ -275,14 +276,16 @@ bool RecoverInterruptedUpdate(const fs::path& clientFolder, std::string& errorTe
     Recover(clientFolder, Leftovers::kMayStay);
     return true;
   } catch (const std::exception& error) {
-    errorText = error.what();
+    failure = fail::FailureOf(error, kRecoveryFailedText);
     return false;
   }
 }
 
-void RecoverAfterFailure(const fs::path& clientFolder, std::string& errorText) {
-  std::string recoveryError;
-  if (!RecoverInterruptedUpdate(clientFolder, recoveryError)) errorText += " Recovery: " + recoveryError;
+void RecoverAfterFailure(const fs::path& clientFolder, fail::Failure& failure) {
+  fail::Failure recovery;
+  if (RecoverInterruptedUpdate(clientFolder, recovery)) return;
+  failure.kind = fail::Kind::kRecovery;
+  failure.text += " Recovery: " + recovery.text;
 }
 
 }  // namespace orvex_update

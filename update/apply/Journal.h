@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 
 namespace orvex_update {
@@ -15,13 +16,16 @@ namespace orvex_update {
 void RecoverTransaction(const std::filesystem::path& clientFolder);
 
 // RecoverTransaction under the update lock. True when there was nothing to do
-// or recovery succeeded; false with errorText set otherwise. Never throws.
-bool RecoverInterruptedUpdate(const std::filesystem::path& clientFolder, std::string& errorText);
+// or recovery succeeded; false with failure set otherwise (a failed
+// file-system call as kRecoveryFailedText). Never throws.
+[[nodiscard]] bool RecoverInterruptedUpdate(const std::filesystem::path& clientFolder, fail::Failure& failure);
+inline constexpr char kRecoveryFailedText[] = "Cannot recover the interrupted update.";
 
 // After a failed update: RecoverInterruptedUpdate, and when that fails too,
-// " Recovery: <its error>" appended to the update's errorText, so the player
-// reads both. Never throws.
-void RecoverAfterFailure(const std::filesystem::path& clientFolder, std::string& errorText);
+// the update's failure becomes of kind kRecovery (its system code kept) and
+// " Recovery: <the recovery's text>" follows its text, so the player reads
+// both. Never throws.
+void RecoverAfterFailure(const std::filesystem::path& clientFolder, fail::Failure& failure);
 
 // Before anything else of a finished transaction is removed, its journal is
 // moved to journal.tmp and flushed there, so that no power cut can leave the

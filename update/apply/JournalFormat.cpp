@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "common/Errors.h"
 #include "update/disk/DigestText.h"
 #include "update/disk/PathRules.h"
 
@@ -11,8 +12,6 @@ namespace {
 constexpr std::string_view kJournalMagic = "ORVEX-JOURNAL-1";
 constexpr std::uint64_t kMaxPreviousVersion = 32767;
 constexpr std::uint64_t kMaxFileSize = 17179869184ull;  // 16 GiB
-
-[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
 
 // Splits text into lines at "\n". A final line without a line feed still counts;
 // the empty remainder after a final line feed does not.
@@ -53,17 +52,17 @@ Journal ParseJournal(std::string_view text, const std::vector<ManifestFile>& fil
   // are cut exactly at line feeds, and only the remainder after the very
   // last line feed is dropped.
   const std::vector<std::string_view> lines = SplitLines(text);
-  if (lines.empty() || lines[0] != kJournalMagic) Fail("Update journal is damaged.");
-  if (lines.size() < 2) Fail("Update journal is damaged.");
+  if (lines.empty() || lines[0] != kJournalMagic) fail::Throw(fail::Kind::kIntegrity, "Update journal is damaged.");
+  if (lines.size() < 2) fail::Throw(fail::Kind::kIntegrity, "Update journal is damaged.");
   Journal journal;
   journal.previousVersion = static_cast<std::uint32_t>(ParseDecimal(lines[1], kMaxPreviousVersion));
 
   std::size_t next = 2;
   for (const ManifestFile& file : files) {
-    if (next >= lines.size()) Fail("Update journal is truncated.");
+    if (next >= lines.size()) fail::Throw(fail::Kind::kIntegrity, "Update journal is truncated.");
     const std::vector<std::string_view> fields = SplitFields(lines[next++]);
     if (fields.size() != 4 || fields[0] != file.path || (fields[1] != "0" && fields[1] != "1")) {
-      Fail("Update journal paths are invalid.");
+      fail::Throw(fail::Kind::kIntegrity, "Update journal paths are invalid.");
     }
     JournalEntry entry;
     entry.existed = fields[1] == "1";
@@ -72,10 +71,10 @@ Journal ParseJournal(std::string_view text, const std::vector<ManifestFile>& fil
     const bool valid = entry.existed
                            ? entry.digest.size() == 64 && IsHexDigest(entry.digest.data(), entry.digest.size())
                            : entry.digest == "-" && entry.size == 0;
-    if (!valid) Fail("Update journal digest is invalid.");
+    if (!valid) fail::Throw(fail::Kind::kIntegrity, "Update journal digest is invalid.");
     journal.entries.push_back(std::move(entry));
   }
-  if (next < lines.size()) Fail("Update journal has extra entries.");
+  if (next < lines.size()) fail::Throw(fail::Kind::kIntegrity, "Update journal has extra entries.");
   return journal;
 }
 

@@ -12,10 +12,10 @@ enum class RecoveryStep {
 };
 
 // True when a test has left step out.
-bool RecoveryStepSkipped(RecoveryStep step);
+[[nodiscard]] bool RecoveryStepSkipped(RecoveryStep step);
 
 // The step named name ("restore-backups"); false for any other name.
-bool RecoveryStepByName(std::string_view name, RecoveryStep& step);
+[[nodiscard]] bool RecoveryStepByName(std::string_view name, RecoveryStep& step);
 
 // Test switch: leaves step out of every recovery for the object's life.
 class ScopedSkipRecoveryStepForTesting {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 
 namespace orvex_update {
@@ -28,7 +29,7 @@ void RequestCancellation() noexcept {
 bool CancellationRequested() noexcept { return g_requested.load(); }
 
 void ThrowIfCancelled() {
-  if (CancellationRequested()) throw std::runtime_error(kCancelledText);
+  if (CancellationRequested()) fail::Throw(fail::Kind::kCancelled, kCancelledText);
 }
 
 void CancellableWait(std::uint32_t milliseconds) {

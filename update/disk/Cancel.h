@@ -15,7 +15,7 @@ inline constexpr char kCancelledText[] = "The launcher is closing.";
 // Raises the request; it stays raised until the process ends. Any thread.
 void RequestCancellation() noexcept;
 // True once the request has been raised.
-bool CancellationRequested() noexcept;
+[[nodiscard]] bool CancellationRequested() noexcept;
 // Throws std::runtime_error(kCancelledText) once the request has been raised.
 void ThrowIfCancelled();
 // Sleeps for milliseconds, or less when the request is raised meanwhile, and

@@ -1,4 +1,5 @@
 #include "update/disk/FileCalls.h"
+#include "common/Errors.h"
 #include "update/disk/Digest.h"
 
 #include <algorithm>
@@ -19,11 +20,11 @@ constexpr DWORD kChunkSize = 256 * 1024;
 constexpr std::size_t kUpdateSignatureSize = 384;
 constexpr std::size_t kManifestSignatureSize = 64;
 
-bool Ok(NTSTATUS status) { return BCRYPT_SUCCESS(status); }
+[[nodiscard]] bool Ok(NTSTATUS status) { return BCRYPT_SUCCESS(status); }
 
 // BCryptHashData takes a ULONG length; larger blocks go in several calls
 // rather than being cut short by the conversion.
-bool HashData(BCRYPT_HASH_HANDLE hash, const void* data, std::size_t length) {
+[[nodiscard]] bool HashData(BCRYPT_HASH_HANDLE hash, const void* data, std::size_t length) {
   if (length == 0) return true;
   if (data == nullptr) return false;
   auto* bytes = static_cast<PUCHAR>(const_cast<void*>(data));  // BCrypt does not write the input
@@ -41,20 +42,20 @@ bool HashData(BCRYPT_HASH_HANDLE hash, const void* data, std::size_t length) {
 Sha256::Sha256() {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   if (!Ok(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-    throw std::runtime_error("SHA-256 unavailable.");
+    fail::Throw(fail::Kind::kInternal, "SHA-256 unavailable.");
   }
   algorithm_.Reset(algorithm);
   DWORD objectLength = 0;
   ULONG written = 0;
   if (!Ok(::BCryptGetProperty(algorithm_.Get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
                               sizeof(objectLength), &written, 0))) {
-    throw std::runtime_error("SHA-256 unavailable.");
+    fail::Throw(fail::Kind::kInternal, "SHA-256 unavailable.");
   }
   object_.assign(objectLength, 0);
   BCRYPT_HASH_HANDLE hash = nullptr;
   if (!Ok(::BCryptCreateHash(algorithm_.Get(), &hash, object_.data(), static_cast<ULONG>(object_.size()), nullptr, 0,
                              0))) {
-    throw std::runtime_error("SHA-256 unavailable.");
+    fail::Throw(fail::Kind::kInternal, "SHA-256 unavailable.");
   }
   hash_.Reset(hash);
 }
@@ -111,7 +112,7 @@ std::string HashFileHex(const std::filesystem::path& path) {
   // process still writes is hashed as it stands and compared afterwards.
   const win::UniqueFile file = OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-  if (!file) throw std::runtime_error("Cannot hash update file.");
+  if (!file) fail::Throw(fail::Kind::kDisk, "Cannot hash update file.");
   return HashOpenFileHex(file.Get());
 }
 
@@ -123,13 +124,13 @@ std::string HashOpenFileHex(HANDLE file) {
     ThrowIfCancelled();
     DWORD read = 0;
     if (!calls::ReadFile(file, buffer.data(), kChunkSize, &read)) {
-      throw std::runtime_error("Cannot completely read update file.");
+      fail::Throw(fail::Kind::kDisk, "Cannot completely read update file.");
     }
     if (read == 0) break;
-    if (!hasher.Update(buffer.data(), read)) throw std::runtime_error("SHA-256 failed.");
+    if (!hasher.Update(buffer.data(), read)) fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
   }
   Digest digest{};
-  if (!hasher.Finish(digest)) throw std::runtime_error("SHA-256 failed.");
+  if (!hasher.Finish(digest)) fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
   return HexDigest(digest);
 }
 
@@ -137,7 +138,7 @@ Sha256FileHasher::Sha256FileHasher(std::size_t blockSize)
     : buffer_(std::clamp<std::size_t>(blockSize, 4096, std::numeric_limits<DWORD>::max())) {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   if (!Ok(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-    throw std::runtime_error("SHA-256 unavailable.");
+    fail::Throw(fail::Kind::kInternal, "SHA-256 unavailable.");
   }
   algorithm_.Reset(algorithm);
 }
@@ -146,37 +147,37 @@ Digest Sha256FileHasher::HashToEnd(HANDLE file, const std::function<bool()>& sto
   // No object buffer: the provider allocates the hash object itself.
   BCRYPT_HASH_HANDLE rawHash = nullptr;
   if (!Ok(::BCryptCreateHash(algorithm_.Get(), &rawHash, nullptr, 0, nullptr, 0, 0))) {
-    throw std::runtime_error("SHA-256 unavailable.");
+    fail::Throw(fail::Kind::kInternal, "SHA-256 unavailable.");
   }
   const win::UniqueBcryptHash hash(rawHash);
   for (;;) {
     ThrowIfCancelled();
-    if (stop && stop()) throw std::runtime_error(kCancelledText);
+    if (stop && stop()) fail::Throw(fail::Kind::kCancelled, kCancelledText);
     DWORD read = 0;
     if (!calls::ReadFile(file, buffer_.data(), static_cast<DWORD>(buffer_.size()), &read)) {
-      throw std::runtime_error("Cannot completely read update file.");
+      fail::Throw(fail::Kind::kDisk, "Cannot completely read update file.");
     }
     if (read == 0) break;
-    if (!HashData(hash.Get(), buffer_.data(), read)) throw std::runtime_error("SHA-256 failed.");
+    if (!HashData(hash.Get(), buffer_.data(), read)) fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
   }
   Digest digest{};
   if (!Ok(::BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
-    throw std::runtime_error("SHA-256 failed.");
+    fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
   }
   return digest;
 }
 
 bool VerifyUpdateSignature(const std::vector<std::uint8_t>& message, const std::vector<std::uint8_t>& signature) {
   try {
-    if (signature.size() != kUpdateSignatureSize) throw std::runtime_error("Invalid signature length.");
+    if (signature.size() != kUpdateSignatureSize) fail::Throw(fail::Kind::kIntegrity, "Invalid signature length.");
     Sha256 hasher;
     Digest digest{};
     if (!hasher.Update(message.data(), message.size()) || !hasher.Finish(digest)) {
-      throw std::runtime_error("SHA-256 failed.");
+      fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
     }
     BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
     if (!Ok(::BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_RSA_ALGORITHM, nullptr, 0))) {
-      throw std::runtime_error("RSA unavailable.");
+      fail::Throw(fail::Kind::kInternal, "RSA unavailable.");
     }
     const win::UniqueBcryptAlgorithm algorithm(rawAlgorithm);
     // BCrypt takes non-const buffers; the pinned key is copied rather than cast.
@@ -184,7 +185,7 @@ bool VerifyUpdateSignature(const std::vector<std::uint8_t>& message, const std::
     BCRYPT_KEY_HANDLE rawKey = nullptr;
     if (!Ok(::BCryptImportKeyPair(algorithm.Get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, &rawKey, keyBlob.data(),
                                   static_cast<ULONG>(keyBlob.size()), 0))) {
-      throw std::runtime_error("Invalid pinned update key.");
+      fail::Throw(fail::Kind::kInternal, "Invalid pinned update key.");
     }
     const win::UniqueBcryptKey key(rawKey);
     std::vector<std::uint8_t> signatureCopy = signature;

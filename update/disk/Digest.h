@@ -27,9 +27,9 @@ class Sha256 {
   Sha256& operator=(const Sha256&) = delete;
 
   // Hashes more bytes; false when the provider call fails.
-  bool Update(const void* data, std::size_t length);
+  [[nodiscard]] bool Update(const void* data, std::size_t length);
   // Finishes into out; false when the provider call fails. Once per object.
-  bool Finish(Digest& out);
+  [[nodiscard]] bool Finish(Digest& out);
 
  private:
   // Declared in acquisition order, so destruction runs hash, object buffer,
@@ -40,11 +40,11 @@ class Sha256 {
 };
 
 // One-shot digest of a memory block; false on any provider failure. Never throws.
-bool Sha256Buffer(const void* data, std::size_t length, Digest& out);
+[[nodiscard]] bool Sha256Buffer(const void* data, std::size_t length, Digest& out);
 
 // Digest of an open file whose size must equal expectedSize exactly (checked
 // before any byte is read). The handle stays open. Never throws.
-bool Sha256OpenFile(HANDLE file, std::uint64_t expectedSize, Digest& out);
+[[nodiscard]] bool Sha256OpenFile(HANDLE file, std::uint64_t expectedSize, Digest& out);
 
 // Digest text of the file at path. Throws "Cannot hash update file.",
 // "SHA-256 unavailable.", "SHA-256 failed." or "Cannot completely read update file.",
@@ -78,11 +78,12 @@ class Sha256FileHasher {
 
 // RSA-3072 PKCS#1 v1.5 SHA-256 signature (384 bytes) of message under the
 // pinned update key. Never throws.
-bool VerifyUpdateSignature(const std::vector<std::uint8_t>& message, const std::vector<std::uint8_t>& signature);
+[[nodiscard]] bool VerifyUpdateSignature(const std::vector<std::uint8_t>& message,
+                                         const std::vector<std::uint8_t>& signature);
 
 // Raw 64-byte ECDSA P-256 signature (r then s) of the SHA-256 of data under
 // the pinned manifest key. Never throws.
-bool VerifyManifestSignature(const void* data, std::size_t length, const std::uint8_t* signature,
-                             std::size_t signatureLength);
+[[nodiscard]] bool VerifyManifestSignature(const void* data, std::size_t length, const std::uint8_t* signature,
+                                           std::size_t signatureLength);
 
 }  // namespace orvex_update

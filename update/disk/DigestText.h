@@ -16,6 +16,6 @@ std::string HexDigest(const Digest& digest);
 
 // Non-empty and only "0123456789abcdef"; the length is the caller's to check.
 // A null text gives false.
-bool IsHexDigest(const char* text, std::size_t length);
+[[nodiscard]] bool IsHexDigest(const char* text, std::size_t length);
 
 }  // namespace orvex_update

@@ -103,7 +103,7 @@ Target OnHandle(HANDLE handle) {
 
 // Counts the call and tells whether the fault takes it; when it does, the
 // thread's last error is already the fault's error.
-bool Fails(Call call, const Target& target) {
+[[nodiscard]] bool Fails(Call call, const Target& target) {
   g_total.fetch_add(1, std::memory_order_relaxed);
   g_byName[call].fetch_add(1, std::memory_order_relaxed);
   State* state = g_fault.load(std::memory_order_acquire);

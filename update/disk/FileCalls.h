@@ -20,42 +20,43 @@ namespace orvex_update::calls {
 // on any thread.
 HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
 HANDLE CreateFileA(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
-BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, OVERLAPPED* overlapped = nullptr);
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written, OVERLAPPED* overlapped = nullptr);
-BOOL FlushFileBuffers(HANDLE file);
-BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* position, DWORD method);
-BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
-BOOL SetFileTime(HANDLE file, const FILETIME* created, const FILETIME* accessed, const FILETIME* written);
-DWORD GetFileType(HANDLE file);
-BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
-BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info, DWORD size);
-BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info, DWORD size);
+[[nodiscard]] BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, OVERLAPPED* overlapped = nullptr);
+[[nodiscard]] BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written,
+                             OVERLAPPED* overlapped = nullptr);
+[[nodiscard]] BOOL FlushFileBuffers(HANDLE file);
+[[nodiscard]] BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* position, DWORD method);
+[[nodiscard]] BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
+[[nodiscard]] BOOL SetFileTime(HANDLE file, const FILETIME* created, const FILETIME* accessed, const FILETIME* written);
+[[nodiscard]] DWORD GetFileType(HANDLE file);
+[[nodiscard]] BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
+[[nodiscard]] BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info, DWORD size);
+[[nodiscard]] BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info, DWORD size);
 // ntdll's NtQueryInformationFile; an NTSTATUS, negative on failure.
 LONG NtQueryInformationFile(HANDLE file, void* ioStatus, void* info, ULONG size, int kind);
 // For closes whose result matters (a written file): the handle is closed
 // even when the result is a failure, as a real failed close does.
-BOOL CloseHandle(HANDLE file);
-DWORD GetFileAttributesW(const wchar_t* path);
-BOOL GetFileAttributesExW(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA* data);
-BOOL CreateDirectoryW(const wchar_t* path);
-BOOL RemoveDirectoryW(const wchar_t* path);
-BOOL DeleteFileW(const wchar_t* path);
-BOOL MoveFileExW(const wchar_t* from, const wchar_t* to, DWORD flags);
-BOOL CopyFileW(const wchar_t* from, const wchar_t* to, BOOL failIfExists);
+[[nodiscard]] BOOL CloseHandle(HANDLE file);
+[[nodiscard]] DWORD GetFileAttributesW(const wchar_t* path);
+[[nodiscard]] BOOL GetFileAttributesExW(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA* data);
+[[nodiscard]] BOOL CreateDirectoryW(const wchar_t* path);
+[[nodiscard]] BOOL RemoveDirectoryW(const wchar_t* path);
+[[nodiscard]] BOOL DeleteFileW(const wchar_t* path);
+[[nodiscard]] BOOL MoveFileExW(const wchar_t* from, const wchar_t* to, DWORD flags);
+[[nodiscard]] BOOL CopyFileW(const wchar_t* from, const wchar_t* to, BOOL failIfExists);
 HANDLE FindFirstFileExW(const wchar_t* pattern, WIN32_FIND_DATAW* data, DWORD flags);
-BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data);
-BOOL FindClose(HANDLE find);
-BOOL GetDiskFreeSpaceExW(const wchar_t* path, ULARGE_INTEGER* available, ULARGE_INTEGER* total,
-                         ULARGE_INTEGER* free);
+[[nodiscard]] BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data);
+[[nodiscard]] BOOL FindClose(HANDLE find);
+[[nodiscard]] BOOL GetDiskFreeSpaceExW(const wchar_t* path, ULARGE_INTEGER* available, ULARGE_INTEGER* total,
+                                       ULARGE_INTEGER* free);
 UINT GetPrivateProfileIntW(const wchar_t* section, const wchar_t* key, INT fallback, const wchar_t* path);
-BOOL WritePrivateProfileStringW(const wchar_t* section, const wchar_t* key, const wchar_t* value,
-                                const wchar_t* path);
+[[nodiscard]] BOOL WritePrivateProfileStringW(const wchar_t* section, const wchar_t* key, const wchar_t* value,
+                                              const wchar_t* path);
 
 // A search handle closed through FindClose above.
 struct FindTraits {
   using Type = HANDLE;
   static Type Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Type h) { calls::FindClose(h); }
+  static void Close(Type h) { static_cast<void>(calls::FindClose(h)); }
 };
 using UniqueFind = win::Unique<FindTraits>;
 
@@ -86,7 +87,7 @@ class ScopedFileCallFaultForTesting {
   ScopedFileCallFaultForTesting& operator=(const ScopedFileCallFaultForTesting&) = delete;
 
   // Whether the fault has struck yet.
-  bool Struck() const;
+  [[nodiscard]] bool Struck() const;
 
   struct State;  // defined and used in FileCalls.cpp only
 

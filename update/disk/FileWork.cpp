@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/Errors.h"
 #include "update/disk/Cancel.h"
 #include "update/disk/Digest.h"
 #include "update/disk/FileCalls.h"
@@ -58,7 +59,7 @@ namespace {
 // volume's serial number, which Wine asks its mount manager for, in another
 // process: a quarter of a millisecond per call, several times per installed
 // file. The native query of the index alone answers from the open file.
-bool QueryFileIndex(HANDLE file, std::uint64_t& index) {
+[[nodiscard]] bool QueryFileIndex(HANDLE file, std::uint64_t& index) {
   constexpr int kFileInternalInformation = 6;
   struct {
     void* pointer;  // the I/O status block: a status (or pointer) and a count
@@ -186,7 +187,7 @@ void StreamHasher::Hand(std::vector<std::uint8_t> block) {
     }
   }
   if (inline_) {
-    if (!inline_->Update(block.data(), block.size())) throw std::runtime_error("SHA-256 failed.");
+    if (!inline_->Update(block.data(), block.size())) fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
     block.clear();
     block_ = std::move(block);
     return;
@@ -206,7 +207,7 @@ void StreamHasher::Hand(std::vector<std::uint8_t> block) {
 }
 
 void StreamHasher::Add(const void* data, std::size_t length) {
-  if (finished_) throw std::runtime_error("SHA-256 failed.");
+  if (finished_) fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
   const auto* in = static_cast<const std::uint8_t*>(data);
   while (length > 0) {
     const std::size_t room = kBlockSize - block_.size();
@@ -219,14 +220,14 @@ void StreamHasher::Add(const void* data, std::size_t length) {
 }
 
 std::string StreamHasher::FinishHex() {
-  if (finished_) throw std::runtime_error("SHA-256 failed.");
+  if (finished_) fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
   finished_ = true;
   Digest digest{};
   if (!worker_) {
     std::unique_ptr<Sha256> own = std::move(inline_);
     Sha256& hasher = own ? *own : *(own = std::make_unique<Sha256>());
     if (!hasher.Update(block_.data(), block_.size()) || !hasher.Finish(digest)) {
-      throw std::runtime_error("SHA-256 failed.");
+      fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
     }
     return HexDigest(digest);
   }
@@ -237,14 +238,14 @@ std::string StreamHasher::FinishHex() {
   }
   worker_->changed.notify_all();
   worker_->thread.join();
-  if (worker_->failed) throw std::runtime_error(worker_->failure);
+  if (worker_->failed) fail::Throw(fail::Kind::kInternal, worker_->failure);
   return HexDigest(worker_->digest);
 }
 
 HashedFile HashFileIdentified(const fs::path& path) {
   const win::UniqueFile file = OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-  if (!file) throw std::runtime_error("Cannot hash update file.");
+  if (!file) fail::Throw(fail::Kind::kDisk, "Cannot hash update file.");
   HashedFile hashed;
   FileIdentity before;
   const bool known = QueryFileIdentity(file.Get(), before);
@@ -355,7 +356,7 @@ void FlushBehind::Run() {
     if (stop_) return;
     flushed_ = requested_;
     lock.unlock();
-    calls::FlushFileBuffers(file_);  // a failure shows in the final flush
+    static_cast<void>(calls::FlushFileBuffers(file_));  // a failure shows in the final flush
     lock.lock();
   }
 }
@@ -470,7 +471,7 @@ void FlushQueue::Wait() {
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();
-    throw std::runtime_error(failure);
+    fail::Throw(fail::Kind::kDisk, failure);
   }
 }
 

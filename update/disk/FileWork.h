@@ -45,7 +45,7 @@ inline FILETIME AsFileTime(std::uint64_t time) {
 }
 
 // False when the handle or the file cannot be queried.
-bool QueryFileIdentity(HANDLE file, FileIdentity& out);
+[[nodiscard]] bool QueryFileIdentity(HANDLE file, FileIdentity& out);
 
 // A second handle of the same open file (same access, same sharing), or an
 // invalid one when the platform refuses.
@@ -54,8 +54,8 @@ win::UniqueFile DuplicateOpenFile(HANDLE file);
 // Whether path names the very file object that held has open: same volume,
 // same file index. The name itself is looked at, not what a link there points
 // to. False when either cannot be asked.
-bool NamesHeldFile(const std::filesystem::path& path, HANDLE held);
-bool QueryFileIdentity(const std::filesystem::path& path, FileIdentity& out);
+[[nodiscard]] bool NamesHeldFile(const std::filesystem::path& path, HANDLE held);
+[[nodiscard]] bool QueryFileIdentity(const std::filesystem::path& path, FileIdentity& out);
 
 // A file whose bytes were hashed as they passed through, and which it was
 // then; a later QueryFileIdentity that still gives identity means the digest
@@ -105,11 +105,11 @@ HashedFile CopyFileHashing(const std::filesystem::path& from, const std::filesys
 
 // Writes all of length bytes, in as many calls as it takes; false on the
 // first failed or empty write (GetLastError tells why).
-bool WriteAll(HANDLE file, const void* data, std::size_t length);
+[[nodiscard]] bool WriteAll(HANDLE file, const void* data, std::size_t length);
 
 // The one flush of every named site: FlushFileBuffers on file, unless a test
 // leaves that site out, when it reports success without flushing.
-bool FlushAt(FlushSite site, HANDLE file);
+[[nodiscard]] bool FlushAt(FlushSite site, HANDLE file);
 
 // Test switch: FlushAt leaves every flush of site out for the object's life,
 // and the site skipped before (if any) is skipped again afterwards.

@@ -63,7 +63,7 @@ inline constexpr std::size_t kFlushSiteCount = sizeof kFlushSiteNames / sizeof k
 constexpr std::string_view FlushSiteName(FlushSite site) { return kFlushSiteNames[static_cast<std::size_t>(site)]; }
 
 // The site of a name; false for a name that is no site.
-constexpr bool FlushSiteByName(std::string_view name, FlushSite& site) {
+[[nodiscard]] constexpr bool FlushSiteByName(std::string_view name, FlushSite& site) {
   for (std::size_t i = 0; i < kFlushSiteCount; ++i) {
     if (kFlushSiteNames[i] == name) {
       site = static_cast<FlushSite>(i);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "common/Errors.h"
 #include "update/disk/DigestText.h"
 #include "update/disk/PathRules.h"
 
@@ -14,8 +15,6 @@ constexpr std::uint64_t kMaxVersion = 32767;
 constexpr std::uint64_t kMaxFileSize = 8589934592ULL;  // 8 GiB, archive and each file
 constexpr std::uint64_t kMaxFileCount = 20000;
 constexpr std::uint64_t kMaxPayloadSize = 17179869184ULL;  // 16 GiB, all files together
-
-[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
 
 // Lines as std::getline sees them: a line exists while any byte is left, so a
 // final line feed ends the last line and a second one starts an empty line.
@@ -58,43 +57,44 @@ std::vector<std::string_view> SplitTabs(std::string_view line) {
 
 std::string_view ReadKeyValue(LineReader& reader, std::string_view key) {
   std::string_view line;
-  if (!reader.Next(line)) Fail("Manifest is truncated.");
+  if (!reader.Next(line)) fail::Throw(fail::Kind::kIntegrity, "Manifest is truncated.");
   const std::vector<std::string_view> fields = SplitTabs(line);
-  if (fields.size() != 2 || fields[0] != key) Fail("Invalid manifest field.");
+  if (fields.size() != 2 || fields[0] != key) fail::Throw(fail::Kind::kIntegrity, "Invalid manifest field.");
   return fields[1];
 }
 
-bool IsDigestText(std::string_view text) { return text.size() == 64 && IsHexDigest(text.data(), text.size()); }
+[[nodiscard]] bool IsDigestText(std::string_view text) { return text.size() == 64 && IsHexDigest(text.data(), text.size()); }
 
 UpdateManifest Parse(std::string_view bytes) {
   if (bytes.size() > kMaxManifestBytes || bytes.find('\r') != std::string_view::npos ||
       bytes.find('\0') != std::string_view::npos) {
-    Fail("Invalid manifest encoding.");
+    fail::Throw(fail::Kind::kIntegrity, "Invalid manifest encoding.");
   }
   LineReader reader(bytes);
   std::string_view line;
-  if (!reader.Next(line) || line != "ORVEX-UPDATE-1") Fail("Unknown update manifest format.");
+  if (!reader.Next(line) || line != "ORVEX-UPDATE-1")
+    fail::Throw(fail::Kind::kIntegrity, "Unknown update manifest format.");
 
   UpdateManifest manifest;
   manifest.version = static_cast<std::int32_t>(ParseDecimal(ReadKeyValue(reader, "version"), kMaxVersion));
-  if (manifest.version == 0) Fail("Invalid update version.");
+  if (manifest.version == 0) fail::Throw(fail::Kind::kIntegrity, "Invalid update version.");
 
   const std::string_view archive = ReadKeyValue(reader, "archive");
   if (!IsManagedPath(archive) || archive.find('/') != std::string_view::npos || archive.size() <= 4 ||
       archive.substr(archive.size() - 4) != ".zip") {
-    Fail("Invalid archive name.");
+    fail::Throw(fail::Kind::kIntegrity, "Invalid archive name.");
   }
   manifest.archive = std::string(archive);
 
   const std::string_view archiveDigest = ReadKeyValue(reader, "archive_sha256");
-  if (!IsDigestText(archiveDigest)) Fail("Invalid archive digest.");
+  if (!IsDigestText(archiveDigest)) fail::Throw(fail::Kind::kIntegrity, "Invalid archive digest.");
   manifest.archive_sha256 = std::string(archiveDigest);
 
   manifest.archive_size = ParseDecimal(ReadKeyValue(reader, "archive_size"), kMaxFileSize);
-  if (manifest.archive_size == 0) Fail("Archive is empty.");
+  if (manifest.archive_size == 0) fail::Throw(fail::Kind::kIntegrity, "Archive is empty.");
 
   const std::uint64_t count = ParseDecimal(ReadKeyValue(reader, "files"), kMaxFileCount);
-  if (count == 0) Fail("Update file list is empty.");
+  if (count == 0) fail::Throw(fail::Kind::kIntegrity, "Update file list is empty.");
 
   // Windows file names ignore case, so two spellings of one name would make
   // the second entry silently overwrite the first.
@@ -102,18 +102,18 @@ UpdateManifest Parse(std::string_view bytes) {
   std::uint64_t total = 0;
   manifest.files.reserve(static_cast<std::size_t>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
-    if (!reader.Next(line)) Fail("Manifest file list is truncated.");
+    if (!reader.Next(line)) fail::Throw(fail::Kind::kIntegrity, "Manifest file list is truncated.");
     const std::vector<std::string_view> fields = SplitTabs(line);
     if (fields.size() != 3 || !IsDigestText(fields[0]) || !IsManagedPath(fields[2]) ||
         !seen.insert(AsciiLower(fields[2])).second) {
-      Fail("Unsafe or duplicate manifest file.");
+      fail::Throw(fail::Kind::kIntegrity, "Unsafe or duplicate manifest file.");
     }
     const std::uint64_t size = ParseDecimal(fields[1], kMaxFileSize);
     total += size;  // at most 20000 * 8 GiB: no overflow
-    if (total > kMaxPayloadSize) Fail("Update payload is too large.");
+    if (total > kMaxPayloadSize) fail::Throw(fail::Kind::kIntegrity, "Update payload is too large.");
     manifest.files.push_back(ManifestFile{std::string(fields[2]), std::string(fields[0]), size});
   }
-  if (reader.Next(line)) Fail("Manifest has unexpected trailing data.");
+  if (reader.Next(line)) fail::Throw(fail::Kind::kIntegrity, "Manifest has unexpected trailing data.");
   return manifest;
 }
 

@@ -38,7 +38,8 @@ struct UpdateManifest {
 // Parses manifest bytes. True with out filled; false with errorText set to the
 // message of the first rule that failed and out left untouched. Never throws.
 // The bytes must already have passed the signature check.
-bool ParseUpdateManifest(std::string_view bytes, UpdateManifest& out, std::string& errorText);
-bool ParseUpdateManifest(const std::vector<std::uint8_t>& bytes, UpdateManifest& out, std::string& errorText);
+[[nodiscard]] bool ParseUpdateManifest(std::string_view bytes, UpdateManifest& out, std::string& errorText);
+[[nodiscard]] bool ParseUpdateManifest(const std::vector<std::uint8_t>& bytes, UpdateManifest& out,
+                                       std::string& errorText);
 
 }  // namespace orvex_update

@@ -81,7 +81,7 @@ class OrderedWork {
  private:
   void Run(std::size_t worker);
   void Stop() noexcept;
-  bool AwaitedDone() const;  // every item of [awaited_, awaitedEnd_) is done; under mutex_
+  [[nodiscard]] bool AwaitedDone() const;  // every item of [awaited_, awaitedEnd_) is done; under mutex_
 
   const std::size_t count_;
   const std::size_t window_;

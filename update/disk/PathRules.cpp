@@ -1,4 +1,5 @@
 #include "update/disk/PathRules.h"
+#include "common/Errors.h"
 
 #include <array>
 #include <limits>
@@ -7,11 +8,11 @@
 namespace orvex_update {
 namespace {
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+[[nodiscard]] bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-bool EqualsUpper(std::string_view text, std::string_view upper) {
+[[nodiscard]] bool EqualsUpper(std::string_view text, std::string_view upper) {
   if (text.size() != upper.size()) return false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (AsciiUpper(text[i]) != upper[i]) return false;
@@ -21,7 +22,7 @@ bool EqualsUpper(std::string_view text, std::string_view upper) {
 
 // Windows maps these stems to devices in every directory, whatever the
 // extension: "nul.txt" and "data/aux.tbl" open the device, not a file.
-bool IsDeviceName(std::string_view component) {
+[[nodiscard]] bool IsDeviceName(std::string_view component) {
   std::string_view stem = component.substr(0, component.find('.'));
   // The Win32 path layer also drops spaces at the end of the stem, so
   // "NUL .txt" and "COM1 .log" reach the device as well.
@@ -38,7 +39,7 @@ bool IsDeviceName(std::string_view component) {
   return false;
 }
 
-bool IsSafeComponent(std::string_view component) {
+[[nodiscard]] bool IsSafeComponent(std::string_view component) {
   if (component.empty()) return false;
   // Win32 strips trailing dots and spaces, so "a." is "a" and ".." climbs.
   if (component.back() == '.' || component.back() == ' ') return false;
@@ -50,7 +51,7 @@ bool IsSafeComponent(std::string_view component) {
 // and Wine makes up its own hashed aliases of the same shape ("ORVEX~AB"). An
 // alias is at most 8 + 3 characters with one dot and a "~" in it; at the root,
 // where the protected names live, such a component is refused outright.
-bool LooksLikeShortAlias(std::string_view component) {
+[[nodiscard]] bool LooksLikeShortAlias(std::string_view component) {
   const std::size_t dot = component.find('.');
   const std::string_view stem = component.substr(0, dot);
   const std::string_view extension = dot == std::string_view::npos ? std::string_view{} : component.substr(dot + 1);
@@ -108,16 +109,16 @@ bool NamesProtectedClientFile(std::string_view text) {
 bool IsManagedPath(const char* text) { return text != nullptr && IsManagedPath(std::string_view(text)); }
 
 std::uint64_t ParseDecimal(std::string_view text, std::uint64_t maximum) {
-  if (text.empty()) throw std::runtime_error("Invalid manifest number.");
+  if (text.empty()) fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
   std::uint64_t value = 0;
   for (const char c : text) {
-    if (c < '0' || c > '9') throw std::runtime_error("Invalid manifest number.");
+    if (c < '0' || c > '9') fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
     const auto digit = static_cast<std::uint64_t>(c - '0');
     if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-      throw std::runtime_error("Invalid manifest number.");
+      fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
     }
     value = value * 10 + digit;
-    if (value > maximum) throw std::runtime_error("Invalid manifest number.");
+    if (value > maximum) fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
   }
   return value;
 }

@@ -18,22 +18,22 @@ inline constexpr std::size_t kMaxManagedPathLength = 220;
 // not rooted, no control byte or any of :*?"<>|, no empty component, no
 // component ending in "." or a space, no DOS device name. A single trailing
 // separator is accepted. A null text gives false.
-bool IsSafeRelativePath(std::string_view text);
-bool IsSafeRelativePath(const char* text);
+[[nodiscard]] bool IsSafeRelativePath(std::string_view text);
+[[nodiscard]] bool IsSafeRelativePath(const char* text);
 
 // True when the text may name a client file in a manifest or archive: a safe
 // relative path of 1 to 220 printable-ASCII bytes with "/" separators, outside
 // the update area and not one of the protected configuration files at the root
 // (in any spelling that reaches them). A null text gives false.
-bool IsManagedPath(std::string_view text);
-bool IsManagedPath(const char* text);
+[[nodiscard]] bool IsManagedPath(std::string_view text);
+[[nodiscard]] bool IsManagedPath(const char* text);
 
 // True when a relative path ("/" separators) names what no update or repair
 // may write: anything in the update area (a name whose first 13 bytes are
 // ".orvex-update" in any letter case), one of the protected configuration
 // files at the root, or a first component that looks like a short-name alias
 // of either. Part of IsManagedPath.
-bool NamesProtectedClientFile(std::string_view text);
+[[nodiscard]] bool NamesProtectedClientFile(std::string_view text);
 
 // One or more ASCII digits, at most maximum; throws
 // std::runtime_error("Invalid manifest number.") otherwise.

@@ -24,7 +24,7 @@ std::string FileSystemMessage(const char* operation, const std::error_code& code
   return message;
 }
 
-bool DefaultIsReparsePoint(const fs::path& path) {
+[[nodiscard]] bool DefaultIsReparsePoint(const fs::path& path) {
   const DWORD attributes = calls::GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
@@ -37,7 +37,7 @@ std::atomic<ReparsePointQuery> g_reparseQuery{&DefaultIsReparsePoint};
 fs::path Normalised(const fs::path& path) {
   std::error_code error;
   fs::path absolute = fs::absolute(path, error);
-  if (error || absolute.empty()) throw std::runtime_error("Update path leaves client directory.");
+  if (error || absolute.empty()) fail::Throw(fail::Kind::kIntegrity, "Update path leaves client directory.");
   return absolute.lexically_normal();
 }
 
@@ -53,7 +53,7 @@ std::vector<std::wstring> Components(const fs::path& normalised) {
 
 wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
-bool SameComponent(const std::wstring& a, const std::wstring& b) {
+[[nodiscard]] bool SameComponent(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
@@ -62,7 +62,7 @@ bool SameComponent(const std::wstring& a, const std::wstring& b) {
 }
 
 // True when the first components of target are those of root.
-bool StartsWith(const std::vector<std::wstring>& target, const std::vector<std::wstring>& root) {
+[[nodiscard]] bool StartsWith(const std::vector<std::wstring>& target, const std::vector<std::wstring>& root) {
   if (target.size() < root.size()) return false;
   for (std::size_t i = 0; i < root.size(); ++i) {
     if (!SameComponent(target[i], root[i])) return false;
@@ -74,7 +74,7 @@ bool StartsWith(const std::vector<std::wstring>& target, const std::vector<std::
 // use it; managed paths are printable ASCII, so in practice this is a copy.
 std::wstring WidenFileName(const std::string& narrow) {
   std::optional<std::wstring> wide = win::WideFromCodePage(win::FileApisCodePage(), narrow, false);
-  if (!wide || wide->empty()) throw std::runtime_error("Update path leaves client directory.");
+  if (!wide || wide->empty()) fail::Throw(fail::Kind::kIntegrity, "Update path leaves client directory.");
   return std::move(*wide);
 }
 
@@ -90,7 +90,7 @@ void WaitBeforeRetry(DWORD wait) {
   ::Sleep(shortened >= 0 ? static_cast<DWORD>(shortened) : wait);
 }
 
-bool IsTransientLock(DWORD error) {
+[[nodiscard]] bool IsTransientLock(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
 }
 
@@ -98,7 +98,7 @@ bool IsTransientLock(DWORD error) {
   throw FileSystemError(operation, std::error_code(static_cast<int>(error), std::system_category()));
 }
 
-bool IsMissing(DWORD error) {
+[[nodiscard]] bool IsMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
          error == ERROR_BAD_NETPATH;
 }
@@ -178,15 +178,27 @@ DWORD MoveFileRetrying(const fs::path& from, const fs::path& to, DWORD flags) {
 
 win::UniqueFile OpenFileRetrying(const fs::path& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   win::UniqueFile file;
-  RetryWhileLocked([&]() -> DWORD {
+  // The handle tells the result; the last error stays set for the caller.
+  static_cast<void>(RetryWhileLocked([&]() -> DWORD {
     file.Reset(calls::CreateFileW(path.c_str(), access, share, disposition, flags));
     return file ? ERROR_SUCCESS : ::GetLastError();
-  });
+  }));
   return file;
 }
 
+namespace {
+
+// A Win32 code travels as the system code; an errno-style code (a folder
+// where a file should be) has none.
+unsigned long Win32Code(const std::error_code& code) {
+  return code.category() == std::system_category() ? static_cast<unsigned long>(code.value()) : 0;
+}
+
+}  // namespace
+
 FileSystemError::FileSystemError(const char* operation, const std::error_code& code)
-    : std::runtime_error(FileSystemMessage(operation, code)), code_(code) {}
+    : fail::Error(fail::FileKind(Win32Code(code)), FileSystemMessage(operation, code), Win32Code(code), false),
+      code_(code) {}
 
 bool FsExists(const fs::path& path) {
   if (calls::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
@@ -325,7 +337,7 @@ fs::path DownloadDirectoryPath(const fs::path& clientFolder) { return UpdateArea
 UpdateLock::UpdateLock(const fs::path& clientFolder) {
   const DWORD folder = calls::GetFileAttributesW(clientFolder.c_str());
   if (folder == INVALID_FILE_ATTRIBUTES || (folder & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    throw std::runtime_error("Client directory is missing.");
+    fail::Throw(fail::Kind::kUsage, "Client directory is missing.");
   }
   const fs::path area = UpdateAreaPath(clientFolder);
   EnsureInsideClient(clientFolder, area);
@@ -343,7 +355,7 @@ UpdateLock::UpdateLock(const fs::path& clientFolder) {
   // sharing violation at once. Waiting is left to the user.
   file_.Reset(
       calls::CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL));
-  if (!file_) throw std::runtime_error("Another update is running or the client directory is not writable.");
+  if (!file_) fail::Throw(fail::Kind::kLocked, "Another update is running or the client directory is not writable.");
 }
 
 fs::path ClientPathFor(const fs::path& clientFolder, const ManifestFile& entry) {
@@ -357,7 +369,7 @@ void EnsureInsideClient(const fs::path& clientFolder, const fs::path& path) {
   const std::vector<std::wstring> root = Components(Normalised(clientFolder));
   const fs::path target = Normalised(path);
   if (root.empty() || !StartsWith(Components(target), root)) {
-    throw std::runtime_error("Update path leaves client directory.");
+    fail::Throw(fail::Kind::kIntegrity, "Update path leaves client directory.");
   }
   // Textual containment is not enough: a junction inside the client folder
   // would take a write anywhere on the disk. Every existing prefix is asked,
@@ -372,7 +384,8 @@ void EnsureInsideClient(const fs::path& clientFolder, const fs::path& path) {
     // inside it. Wine reports its drive roots (dosdevices symlinks) as
     // reparse points, which would refuse every path on the drive.
     if (!prefix.has_relative_path()) continue;
-    if (isReparsePoint(prefix)) throw std::runtime_error("Update path contains a junction or symbolic link.");
+    if (isReparsePoint(prefix))
+      fail::Throw(fail::Kind::kIntegrity, "Update path contains a junction or symbolic link.");
   }
 }
 
@@ -413,7 +426,7 @@ void ContainmentGuard::Release() {
 void ContainmentGuard::CheckPrefixes(const fs::path& path, bool lastToo) {
   const fs::path target = Normalised(path);
   if (root_.empty() || !StartsWith(Components(target), root_)) {
-    throw std::runtime_error("Update path leaves client directory.");
+    fail::Throw(fail::Kind::kIntegrity, "Update path leaves client directory.");
   }
   const ReparsePointQuery isReparsePoint = g_reparseQuery.load();
   std::vector<fs::path> parts;
@@ -431,7 +444,8 @@ void ContainmentGuard::CheckPrefixes(const fs::path& path, bool lastToo) {
       key = FoldedKey(prefix);
       if (held_.count(key) != 0) continue;
     }
-    if (isReparsePoint(prefix)) throw std::runtime_error("Update path contains a junction or symbolic link.");
+    if (isReparsePoint(prefix))
+      fail::Throw(fail::Kind::kIntegrity, "Update path contains a junction or symbolic link.");
     if (last || handles_.size() >= kMaxHeldFolders) continue;
     // Listing access takes part in sharing, so the missing delete sharing
     // keeps the folder's name in place; read and write sharing leave it open
@@ -446,7 +460,8 @@ void ContainmentGuard::CheckPrefixes(const fs::path& path, bool lastToo) {
     }
     // Asked once more now that it is held: a link put in its place between
     // the query and the open is caught here, and none can follow.
-    if (isReparsePoint(prefix)) throw std::runtime_error("Update path contains a junction or symbolic link.");
+    if (isReparsePoint(prefix))
+      fail::Throw(fail::Kind::kIntegrity, "Update path contains a junction or symbolic link.");
     held_.insert(std::move(key));
     handles_.push_back(std::move(folder));
   }
@@ -456,14 +471,14 @@ void RemoveUpdateDirectory(const fs::path& clientFolder, const fs::path& directo
   EnsureInsideClient(clientFolder, directory);
   const fs::path name = directory.filename();
   if (name.native() != L"current" && name.native() != L"download") {
-    throw std::runtime_error("Unexpected cleanup target.");
+    fail::Throw(fail::Kind::kIntegrity, "Unexpected cleanup target.");
   }
   // The name alone would also let a game folder called "current" or
   // "download" be wiped; only the update area's own directories qualify.
   const std::vector<std::wstring> parent = Components(Normalised(directory.parent_path()));
   const std::vector<std::wstring> area = Components(Normalised(UpdateAreaPath(clientFolder)));
   if (parent.size() != area.size() || !StartsWith(parent, area)) {
-    throw std::runtime_error("Unexpected cleanup target.");
+    fail::Throw(fail::Kind::kIntegrity, "Unexpected cleanup target.");
   }
   const fs::file_status status = FsStatus(directory);
   if (status.type() == fs::file_type::not_found) return;
@@ -481,9 +496,8 @@ namespace {
 // A move that fails for want of room (a new folder on its way, a volume out
 // of file entries) is not helped by closing the game.
 [[noreturn]] void ThrowReplaceFailed(DWORD code) {
-  fail::Throw(fail::IsDiskFull(code) ? "Cannot replace client file; check disk space."
-                                     : "Cannot replace client file; close the game and retry.",
-              code);
+  if (fail::IsDiskFull(code)) fail::Throw(fail::Kind::kDisk, "Cannot replace client file; check disk space.", code);
+  fail::Throw(fail::FileKind(code), "Cannot replace client file; close the game and retry.", code);
 }
 
 // The destination's folders, made where missing; a full disk fails as the
@@ -585,14 +599,17 @@ bool FileMatches(const fs::path& path, const ManifestFile& record) {
 
 void WriteDurableFile(const fs::path& path, const void* data, std::size_t length, FlushSite site) {
   win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
-  if (!file) fail::ThrowNamingDisk("Cannot create update journal.", ::GetLastError());
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    fail::ThrowNamingDisk(fail::FileKind(error), "Cannot create update journal.", error);
+  }
   const bool fits = length <= std::numeric_limits<DWORD>::max() && (data != nullptr || length == 0);
   ::SetLastError(ERROR_SUCCESS);
   // A short write is continued, so that a full disk fails with its code.
   if (!fits || !WriteAll(file.Get(), data, length) || !FlushAt(site, file.Get())) {
     const DWORD error = ::GetLastError();
     file.Reset();
-    fail::ThrowNamingDisk("Cannot persist update journal.", error);
+    fail::ThrowNamingDisk(fail::Kind::kDisk, "Cannot persist update journal.", error);
   }
 }
 
@@ -606,27 +623,27 @@ void WriteDurableFile(const fs::path& path, const std::vector<std::uint8_t>& byt
 
 void FlushStagedFile(const fs::path& path, FlushSite site) {
   win::UniqueFile file = OpenFileRetrying(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
-  if (!file) throw std::runtime_error("Cannot flush staged update file.");
+  if (!file) fail::Throw(fail::Kind::kDisk, "Cannot flush staged update file.");
   if (!FlushAt(site, file.Get())) {
     file.Reset();
-    throw std::runtime_error("Cannot persist staged update file.");
+    fail::Throw(fail::Kind::kDisk, "Cannot persist staged update file.");
   }
 }
 
 std::vector<std::uint8_t> ReadBoundedFile(const fs::path& path, std::uint64_t limit) {
   const std::uint64_t size = FsFileSize(path);
   if (size > std::numeric_limits<std::uint32_t>::max() || size > limit) {
-    throw std::runtime_error("Update metadata is too large.");
+    fail::Throw(fail::Kind::kIntegrity, "Update metadata is too large.");
   }
   const win::UniqueFile file = OpenFileRetrying(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-  if (!file) throw std::runtime_error("Cannot open update metadata.");
+  if (!file) fail::Throw(fail::Kind::kDisk, "Cannot open update metadata.");
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
   std::size_t done = 0;
   while (done < bytes.size()) {
     DWORD read = 0;
     if (!calls::ReadFile(file.Get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &read) ||
         read == 0) {
-      throw std::runtime_error("Update metadata is truncated.");
+      fail::Throw(fail::Kind::kIntegrity, "Update metadata is truncated.");
     }
     done += read;
   }

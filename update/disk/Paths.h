@@ -2,6 +2,7 @@
 // operations through which every update write into the client folder goes.
 #pragma once
 
+#include "common/Errors.h"
 #include "common/WinHandles.h"
 #include "update/disk/FlushSites.h"
 #include "update/disk/ManifestFormat.h"
@@ -21,8 +22,10 @@
 namespace orvex_update {
 
 // A failed standard file-system call; what() is the operation's name and the
-// reason ("file_size: ...", "create_directories: ...").
-class FileSystemError : public std::runtime_error {
+// reason ("file_size: ...", "create_directories: ..."), never a player's text
+// (ForPlayer() is false): its kind is kLocked or kDisk by the system code,
+// and the edge that reports it gives the operation's own text.
+class FileSystemError : public fail::Error {
  public:
   FileSystemError(const char* operation, const std::error_code& code);
   const std::error_code& code() const noexcept { return code_; }
@@ -37,7 +40,7 @@ class FileSystemError : public std::runtime_error {
 // a sharing violation, a lock violation or access denied, for about 2 s in
 // all with growing waits; it returns the last result and leaves it as the
 // thread's last error. Any other error ends it at once.
-DWORD RetryWhileLocked(const std::function<DWORD()>& attempt);
+[[nodiscard]] DWORD RetryWhileLocked(const std::function<DWORD()>& attempt);
 
 // Test switch: every wait of RetryWhileLocked (and of the retrying calls
 // built on it) lasts milliseconds instead, for the object's life; a file
@@ -54,7 +57,7 @@ class ScopedLockRetryWaitForTesting {
 };
 
 // MoveFileExW with flags through RetryWhileLocked; ERROR_SUCCESS or the error.
-DWORD MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::path& to, DWORD flags);
+[[nodiscard]] DWORD MoveFileRetrying(const std::filesystem::path& from, const std::filesystem::path& to, DWORD flags);
 
 // CreateFileW through RetryWhileLocked; an invalid handle (with the last
 // error set) when the file stays locked or cannot be opened at all.
@@ -67,7 +70,7 @@ win::UniqueFile OpenFileRetrying(const std::filesystem::path& path, DWORD access
 // FsCopyFile, FsRemove and FsRemoveAll retry a file held for a moment, as
 // RetryWhileLocked does; FsCopyFile copies with CopyFileW (large blocks).
 // FsRemoveAll does not follow links to folders.
-bool FsExists(const std::filesystem::path& path);
+[[nodiscard]] bool FsExists(const std::filesystem::path& path);
 std::filesystem::file_status FsStatus(const std::filesystem::path& path);
 std::uint64_t FsFileSize(const std::filesystem::path& path);
 std::filesystem::space_info FsSpace(const std::filesystem::path& path);
@@ -125,7 +128,7 @@ class ContainmentGuard {
   // caller creates it exclusively or asks itself.
   void CheckFolders(const std::filesystem::path& path);
   // True when path's folder is one this guard has verified and holds.
-  bool Holds(const std::filesystem::path& folder) const;
+  [[nodiscard]] bool Holds(const std::filesystem::path& folder) const;
   // Lets go of every folder held.
   void Release();
 
@@ -170,8 +173,8 @@ void ReplaceClientFileThrough(ContainmentGuard& guard, HANDLE open, const std::f
 // True when path is a regular file of exactly size bytes whose digest text is
 // sha256 byte for byte. False for a missing file; file-system errors of the
 // size query and hashing errors pass through.
-bool FileMatches(const std::filesystem::path& path, std::uint64_t size, std::string_view sha256);
-bool FileMatches(const std::filesystem::path& path, const ManifestFile& record);
+[[nodiscard]] bool FileMatches(const std::filesystem::path& path, std::uint64_t size, std::string_view sha256);
+[[nodiscard]] bool FileMatches(const std::filesystem::path& path, const ManifestFile& record);
 
 // Creates or truncates path, writes the bytes in one call (a short write is
 // continued) and flushes them to disk at site. Throws "Cannot create update journal." or "Cannot persist
@@ -218,6 +221,6 @@ class ScopedReparsePointQueryForTesting {
 };
 
 // Answers the current reparse-point query (the default or a test's) for path.
-bool IsReparsePoint(const std::filesystem::path& path);
+[[nodiscard]] bool IsReparsePoint(const std::filesystem::path& path);
 
 }  // namespace orvex_update

@@ -16,7 +16,7 @@ constexpr std::uint64_t kMaxSettingsBytes = 16777216;
 
 // A copy of Server.ini as it is now (empty when there is none yet). Returns
 // ERROR_SUCCESS, or the system code of the failure.
-DWORD CopySettings(const std::filesystem::path& ini, const std::filesystem::path& copy) {
+[[nodiscard]] DWORD CopySettings(const std::filesystem::path& ini, const std::filesystem::path& copy) {
   const std::vector<std::uint8_t> bytes =
       FsExists(ini) ? ReadBoundedFile(ini, kMaxSettingsBytes) : std::vector<std::uint8_t>();
   const win::UniqueFile file = OpenFileRetrying(copy, GENERIC_WRITE, 0, CREATE_ALWAYS);
@@ -42,19 +42,22 @@ void RewriteSettings(const std::filesystem::path& clientFolder, const std::vecto
   FsCreateDirectories(area);
   // A full disk is named in the text: the player has to free space, and
   // nothing else will make the next attempt succeed.
-  if (const DWORD copied = CopySettings(ini, copy); copied != ERROR_SUCCESS) fail::ThrowNamingDisk(failure, copied);
+  if (const DWORD copied = CopySettings(ini, copy); copied != ERROR_SUCCESS) {
+    fail::ThrowNamingDisk(fail::FileKind(copied), failure, copied);
+  }
   for (const SettingsValue& value : values) {
     if (!calls::WritePrivateProfileStringW(value.section, value.key, value.value.c_str(), copy.c_str())) {
-      fail::ThrowNamingDisk(failure, ::GetLastError());
+      fail::ThrowNamingDisk(fail::Kind::kDisk, failure, ::GetLastError());
     }
   }
   // All-null arguments flush the profile cache of this file, so that the
-  // bytes are on disk before they are flushed and moved.
-  calls::WritePrivateProfileStringW(nullptr, nullptr, nullptr, copy.c_str());
+  // bytes are on disk before they are flushed and moved; a failure shows in
+  // the flush.
+  static_cast<void>(calls::WritePrivateProfileStringW(nullptr, nullptr, nullptr, copy.c_str()));
   FlushStagedFile(copy, copySite);
   // A read-only Server.ini refuses the move, as it refused the profile write.
   const DWORD moved = MoveFileRetrying(copy, ini, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (moved != ERROR_SUCCESS) throw std::runtime_error(failure);
+  if (moved != ERROR_SUCCESS) fail::Throw(fail::FileKind(moved), failure, moved);
   FlushStagedFile(ini, moveSite);
 }
 
@@ -63,7 +66,7 @@ void SaveClientVersion(const std::filesystem::path& clientFolder, std::uint32_t 
                   FlushSite::kVersionMove, "Cannot save client version.");
   const std::filesystem::path ini = clientFolder / "Server.ini";
   if (calls::GetPrivateProfileIntW(L"Version", L"Files", 0, ini.c_str()) != version) {
-    throw std::runtime_error("Saved client version did not verify.");
+    fail::Throw(fail::Kind::kDisk, "Saved client version did not verify.");
   }
 }
 

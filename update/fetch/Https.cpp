@@ -20,8 +20,6 @@ namespace orvex_update {
 
 namespace {
 
-[[noreturn]] void Fail(const char* message) { throw std::runtime_error(message); }
-
 struct CrackedUrl {
   std::wstring host;
   std::wstring path;  // never empty: "/" when the url has none
@@ -33,10 +31,10 @@ CrackedUrl CrackHttpsUrl(const std::wstring& url) {
   const std::optional<win::UrlParts> parts = win::CrackUrl(url);
   if (!parts || parts->scheme != INTERNET_SCHEME_HTTPS || !parts->userName.empty() || !parts->password.empty() ||
       parts->host.empty()) {
-    Fail(kNotHttps);
+    fail::Throw(fail::Kind::kUsage, kNotHttps);
   }
   if (!parts->extraInfo.empty() || HasQueryOrFragment(url)) {
-    Fail("Update URL must not contain a query or fragment.");
+    fail::Throw(fail::Kind::kUsage, "Update URL must not contain a query or fragment.");
   }
 
   CrackedUrl cracked;
@@ -51,22 +49,23 @@ void CheckCertificatePin(HINTERNET request) {
   PCCERT_CONTEXT raw = nullptr;
   DWORD size = sizeof(raw);
   if (!::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || raw == nullptr) {
-    Fail("ORVEX HTTPS peer certificate is unavailable.");
+    fail::Throw(fail::Kind::kRefused, "ORVEX HTTPS peer certificate is unavailable.");
   }
   win::UniqueCertContext certificate(raw);  // the query hands us a reference to free
 
   Sha256 hash;
-  if (!hash.Update(certificate.Get()->pbCertEncoded, certificate.Get()->cbCertEncoded)) Fail("SHA-256 failed.");
+  if (!hash.Update(certificate.Get()->pbCertEncoded, certificate.Get()->cbCertEncoded))
+    fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
   certificate.Reset();
   Digest digest{};
-  if (!hash.Finish(digest)) Fail("SHA-256 failed.");
+  if (!hash.Finish(digest)) fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
   if (HexDigest(digest) != orvex_deploy::kCertificatePin) {
-    Fail("ORVEX update certificate does not match the published server.");
+    fail::Throw(fail::Kind::kRefused, "ORVEX update certificate does not match the published server.");
   }
 }
 
 // The response's Content-Length, when it has a readable one.
-std::optional<std::uint64_t> AnnouncedLength(HINTERNET request) {
+[[nodiscard]] std::optional<std::uint64_t> AnnouncedLength(HINTERNET request) {
   wchar_t text[32] = {};
   DWORD size = sizeof(text);
   if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
@@ -79,9 +78,9 @@ std::optional<std::uint64_t> AnnouncedLength(HINTERNET request) {
 }  // namespace
 
 std::wstring WidenUtf8(const std::string& text) {
-  if (text.empty() || !IsStrictUtf8Text(text)) Fail("Invalid update URL.");
+  if (text.empty() || !IsStrictUtf8Text(text)) fail::Throw(fail::Kind::kUsage, "Invalid update URL.");
   std::optional<std::wstring> wide = win::WideFromCodePage(CP_UTF8, text, true);
-  if (!wide) Fail("Invalid update URL.");
+  if (!wide) fail::Throw(fail::Kind::kUsage, "Invalid update URL.");
   return std::move(*wide);
 }
 
@@ -97,27 +96,28 @@ struct Exchange {
 
 // Opens, sends and receives one request, checks the pin, and returns the
 // status. headers (GET only) is one extra header line ending in CRLF, or empty.
-DWORD SendRequest(const CrackedUrl& target, const std::string& body, const std::wstring& headers,
+[[nodiscard]] DWORD SendRequest(const CrackedUrl& target, const std::string& body, const std::wstring& headers,
                   Exchange& exchange) {
   const bool post = !body.empty();
   exchange.session.Reset(::WinHttpOpen(L"ORVEX-Updater/1", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!exchange.session) Fail("Cannot initialize HTTPS.");
+  if (!exchange.session) fail::Throw(fail::Kind::kInternal, "Cannot initialize HTTPS.");
   const HINTERNET session = exchange.session.Get();
 
   DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
   if (!::WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
-    Fail("TLS 1.2 is unavailable.");
+    fail::Throw(fail::Kind::kInternal, "TLS 1.2 is unavailable.");
   }
-  if (!::WinHttpSetTimeouts(session, 15000, 15000, 30000, 30000)) Fail("Cannot configure HTTPS timeout.");
+  if (!::WinHttpSetTimeouts(session, 15000, 15000, 30000, 30000))
+    fail::Throw(fail::Kind::kInternal, "Cannot configure HTTPS timeout.");
 
   exchange.connection.Reset(::WinHttpConnect(session, target.host.c_str(), target.port, 0));
-  if (!exchange.connection) Fail("Cannot connect to update host.");
+  if (!exchange.connection) fail::Throw(fail::Kind::kInternal, "Cannot connect to update host.");
 
   exchange.request.Reset(::WinHttpOpenRequest(exchange.connection.Get(), post ? L"POST" : L"GET",
                                               target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                               WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-  if (!exchange.request) Fail("Cannot request update.");
+  if (!exchange.request) fail::Throw(fail::Kind::kInternal, "Cannot request update.");
   const HINTERNET request = exchange.request.Get();
 
   const bool pinned = IsFallbackPatchEndpoint(target.host, target.port, target.path);
@@ -126,18 +126,18 @@ DWORD SendRequest(const CrackedUrl& target, const std::string& body, const std::
     // and the pin below replaces the missing chain of trust.
     DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
     if (!::WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags))) {
-      Fail("Cannot configure the ORVEX update certificate.");
+      fail::Throw(fail::Kind::kInternal, "Cannot configure the ORVEX update certificate.");
     }
   }
 
   DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
   if (!::WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof(redirects))) {
-    Fail("Cannot configure HTTPS redirect policy.");
+    fail::Throw(fail::Kind::kInternal, "Cannot configure HTTPS redirect policy.");
   }
 
   bool sent;
   if (post) {
-    if (body.size() > MAXDWORD) Fail("HTTPS request or certificate validation failed.");
+    if (body.size() > MAXDWORD) fail::Throw(fail::Kind::kNetwork, "HTTPS request or certificate validation failed.");
     const auto length = static_cast<DWORD>(body.size());
     sent = ::WinHttpSendRequest(request, L"Content-Type: text/plain\r\n", static_cast<DWORD>(-1L),
                                 const_cast<char*>(body.data()), length, length, 0);
@@ -148,7 +148,7 @@ DWORD SendRequest(const CrackedUrl& target, const std::string& body, const std::
   }
   if (!sent || !::WinHttpReceiveResponse(request, nullptr)) {
     // The WinHTTP code tells a refused or broken connection from a rejected certificate.
-    fail::Throw("HTTPS request or certificate validation failed.", ::GetLastError());
+    fail::Throw(fail::Kind::kNetwork, "HTTPS request or certificate validation failed.", ::GetLastError());
   }
 
   // Before anything of the response is believed, not even its status.
@@ -158,13 +158,13 @@ DWORD SendRequest(const CrackedUrl& target, const std::string& body, const std::
   DWORD statusSize = sizeof(status);
   if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
-    Fail("Update server response could not be read.");
+    fail::Throw(fail::Kind::kRefused, "Update server response could not be read.");
   }
   return status;
 }
 
 // The response's Content-Range header, when it has one of sane length.
-std::optional<std::wstring> ContentRangeHeader(HINTERNET request) {
+[[nodiscard]] std::optional<std::wstring> ContentRangeHeader(HINTERNET request) {
   wchar_t text[128] = {};
   DWORD size = sizeof(text) - sizeof(wchar_t);
   if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
@@ -195,38 +195,46 @@ void ReceiveBody(HINTERNET request, HANDLE file, std::uint64_t offset, std::uint
     // 30 s receive timeout past the deadline (or past a closing launcher's
     // request to stop, which is why its shutdown does not wait for us).
     ThrowIfCancelled();
-    if (::GetTickCount64() - started >= deadline) Fail("Update download timed out.");
+    if (::GetTickCount64() - started >= deadline) fail::Throw(fail::Kind::kNetwork, "Update download timed out.");
     DWORD count = 0;
     if (!::WinHttpReadData(request, buffer.data(), kHttpsReadSize, &count)) {
-      Fail("Update connection interrupted.");
+      fail::Throw(fail::Kind::kNetwork, "Update connection interrupted.");
     }
     if (count == 0) {
       if ((announced && received - offset != *announced) || (endsAtLimit && received != limit)) {
-        Fail("Update connection interrupted.");
+        fail::Throw(fail::Kind::kNetwork, "Update connection interrupted.");
       }
       break;
     }
-    if (!ChunkFitsLimit(received, count, limit)) Fail("Downloaded file exceeds its size limit.");
+    if (!ChunkFitsLimit(received, count, limit))
+      fail::Throw(fail::Kind::kIntegrity, "Downloaded file exceeds its size limit.");
     received += count;
     // A short write is continued: the write after it fails with the reason,
     // whose code tells a full disk from a dropped connection to the session.
     if (!WriteAll(file, buffer.data(), count)) {
-      fail::Throw("Cannot write download; check disk space.", ::GetLastError());
+      fail::Throw(fail::Kind::kDisk, "Cannot write download; check disk space.", ::GetLastError());
     }
     flushBehind.Written(count);
     if (progress) progress(received, limit);
   }
-  if (!calls::FlushFileBuffers(file)) Fail("Cannot persist download.");
+  if (!calls::FlushFileBuffers(file)) fail::Throw(fail::Kind::kDisk, "Cannot persist download.");
 }
 
 // Answers of one request that are not the body: the refusal texts, then the
 // destination created (or truncated) and the body streamed into it.
 void ReceiveWholeBody(const Exchange& exchange, DWORD status, const std::filesystem::path& destination,
                       std::uint64_t limit, bool post, const ProgressCallback& progress) {
-  if (status != 200) throw std::runtime_error(RefusalText(status));
+  // A 5xx says the server cannot serve for now, which another run may find
+  // changed; a 4xx is the server's answer to this very request.
+  if (status != 200) {
+    fail::Throw(status >= 500 && status <= 599 ? fail::Kind::kNetwork : fail::Kind::kRefused, RefusalText(status));
+  }
   win::UniqueFile file = OpenFileRetrying(destination, GENERIC_WRITE, 0, CREATE_ALWAYS);
   // A volume out of file entries refuses the new name as a full one does.
-  if (!file) fail::ThrowNamingDisk("Cannot create downloaded file.", ::GetLastError());
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    fail::ThrowNamingDisk(fail::FileKind(error), "Cannot create downloaded file.", error);
+  }
   ReceiveBody(exchange.request.Get(), file.Get(), 0, limit, post, progress);
 }
 
@@ -265,7 +273,8 @@ std::uint64_t HttpsResumeDownload(const std::string& url, const std::filesystem:
     if (ContinuesPartialBody(status, range ? std::optional<std::wstring_view>(*range) : std::nullopt, offset,
                              limit)) {
       LARGE_INTEGER end{};
-      if (!calls::SetFilePointerEx(file.Get(), end, nullptr, FILE_END)) Fail("Cannot write download; check disk space.");
+      if (!calls::SetFilePointerEx(file.Get(), end, nullptr, FILE_END))
+        fail::Throw(fail::Kind::kDisk, "Cannot write download; check disk space.");
       ReceiveBody(exchange.request.Get(), file.Get(), offset, limit, false, progress, true);
       return offset;
     }

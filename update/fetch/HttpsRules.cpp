@@ -7,7 +7,7 @@ namespace orvex_update {
 namespace {
 
 // Exact, case-sensitive comparison of a cracked wide host with an ASCII entry.
-bool SameHost(std::wstring_view host, const char* entry) {
+[[nodiscard]] bool SameHost(std::wstring_view host, const char* entry) {
   const std::string_view expected(entry);
   if (host.size() != expected.size()) return false;
   for (std::size_t i = 0; i < host.size(); ++i) {

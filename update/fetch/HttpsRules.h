@@ -21,10 +21,10 @@ inline constexpr std::uint32_t kHttpsReadSize = 65536;
 // True when host, port and URL path (query excluded) name the fallback patch
 // endpoint: port 5443, a path of at least 7 characters that begins with
 // "/patch/", and a host equal character for character to one of hosts.
-bool IsFallbackPatchEndpoint(std::wstring_view host, unsigned port, std::wstring_view path,
-                             std::span<const char* const> hosts);
+[[nodiscard]] bool IsFallbackPatchEndpoint(std::wstring_view host, unsigned port, std::wstring_view path,
+                                           std::span<const char* const> hosts);
 // The same against the three deployment hosts of Deployment.h.
-bool IsFallbackPatchEndpoint(std::wstring_view host, unsigned port, std::wstring_view path);
+[[nodiscard]] bool IsFallbackPatchEndpoint(std::wstring_view host, unsigned port, std::wstring_view path);
 
 // Overall deadline of one transfer in milliseconds: 15 minutes for a GET,
 // 2 hours for a POST.
@@ -32,7 +32,7 @@ std::uint64_t DownloadDeadlineMs(bool post);
 
 // True when a chunk of chunk bytes still fits under limit after received bytes
 // (received <= limit is assumed). Cannot overflow, whatever the limit.
-bool ChunkFitsLimit(std::uint64_t received, std::uint64_t chunk, std::uint64_t limit);
+[[nodiscard]] bool ChunkFitsLimit(std::uint64_t received, std::uint64_t chunk, std::uint64_t limit);
 
 // The user-visible text for a response status other than 200: the repair
 // catalogue notice for 409, the generic refusal with the code otherwise.
@@ -41,11 +41,11 @@ std::string RefusalText(unsigned long status);
 // True when url holds a "?" or "#" anywhere. Neither may appear unescaped
 // outside a query or fragment, and not every URL cracker reports a fragment as
 // extra information (Wine's leaves it in the path), so the text itself decides.
-bool HasQueryOrFragment(std::wstring_view url);
+[[nodiscard]] bool HasQueryOrFragment(std::wstring_view url);
 
 // The value of a Content-Length header: decimal digits only, at most 2^64-1;
 // nothing for an empty, signed, spaced or oversized value.
-std::optional<std::uint64_t> ParseContentLength(std::wstring_view value);
+[[nodiscard]] std::optional<std::uint64_t> ParseContentLength(std::wstring_view value);
 
 // A "Content-Range: bytes FIRST-LAST/COMPLETE" value (unit case-insensitive,
 // one space after it, decimal numbers, FIRST <= LAST < COMPLETE). Nothing for
@@ -56,7 +56,7 @@ struct ContentRange {
   std::uint64_t last = 0;
   std::uint64_t complete = 0;
 };
-std::optional<ContentRange> ParseContentRange(std::wstring_view value);
+[[nodiscard]] std::optional<ContentRange> ParseContentRange(std::wstring_view value);
 
 // The offset from which a partial body of partialSize bytes is asked for
 // again: partialSize when 0 < partialSize < limit; 0 (start over) for an empty
@@ -70,12 +70,12 @@ std::uint64_t ResumeOffset(std::uint64_t partialSize, std::uint64_t limit);
 // smaller or larger file is another file). Anything else (a 200 with the whole
 // body, 416, another range, a missing or malformed header) means starting over.
 // The continued body must then end exactly at byte limit - 1.
-bool ContinuesPartialBody(unsigned long status, std::optional<std::wstring_view> contentRange, std::uint64_t offset,
-                          std::uint64_t limit);
+[[nodiscard]] bool ContinuesPartialBody(unsigned long status, std::optional<std::wstring_view> contentRange,
+                                        std::uint64_t offset, std::uint64_t limit);
 
 // True when text is well-formed UTF-8 (no overlong forms, surrogates, code
 // points above U+10FFFF or cut sequences) and holds no NUL: Win32 strings end
 // at the first NUL, so one inside would silently shorten a URL or path.
-bool IsStrictUtf8Text(std::string_view text);
+[[nodiscard]] bool IsStrictUtf8Text(std::string_view text);
 
 }  // namespace orvex_update

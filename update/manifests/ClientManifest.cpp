@@ -3,19 +3,20 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/Errors.h"
 #include "update/disk/Digest.h"
 #include "update/disk/Paths.h"
 
 namespace orvex_update {
 namespace {
 
-bool VerifyWithManifestKey(std::span<const std::uint8_t> body, std::span<const std::uint8_t> signature) {
+[[nodiscard]] bool VerifyWithManifestKey(std::span<const std::uint8_t> body, std::span<const std::uint8_t> signature) {
   return VerifyManifestSignature(body.data(), body.size(), signature.data(), signature.size());
 }
 
 // The whole file in one buffer, or false when it is missing, is not a regular
 // file, is larger than limit or cannot be read completely.
-bool ReadWholeFile(const std::filesystem::path& path, std::size_t limit, std::vector<std::uint8_t>& bytes) {
+[[nodiscard]] bool ReadWholeFile(const std::filesystem::path& path, std::size_t limit, std::vector<std::uint8_t>& bytes) {
   try {
     bytes = ReadBoundedFile(path, limit);
     return true;
@@ -64,10 +65,10 @@ StartupEntry LauncherManifestEntry(const std::filesystem::path& folder, const Ma
   if (pathCheck) pathCheck(path);
   StartupManifest entries;
   if (!ReadStartupManifest(path, entries)) {
-    throw std::runtime_error("Launcher2.exe requires a valid signed startup manifest.");
+    fail::Throw(fail::Kind::kIntegrity, "Launcher2.exe requires a valid signed startup manifest.");
   }
   const StartupEntry* entry = FindLauncherEntry(entries);
-  if (entry == nullptr) throw std::runtime_error("Signed startup manifest does not identify Launcher.exe.");
+  if (entry == nullptr) fail::Throw(fail::Kind::kIntegrity, "Signed startup manifest does not identify Launcher.exe.");
   return *entry;
 }
 

@@ -18,15 +18,15 @@ std::filesystem::path IntegrityManifestPath(const std::filesystem::path& clientF
 // and parses the startup manifest at path. True with entries filled; false for
 // any failure (missing, unreadable, out of bounds, unsigned, malformed) with
 // entries untouched. Never throws; holds no state, so any thread may call it.
-bool ReadStartupManifest(const std::filesystem::path& path, StartupManifest& entries);
+[[nodiscard]] bool ReadStartupManifest(const std::filesystem::path& path, StartupManifest& entries);
 
 // The same for the integrity manifest at path.
-bool ReadIntegrityManifest(const std::filesystem::path& path, IntegrityManifest& manifest);
+[[nodiscard]] bool ReadIntegrityManifest(const std::filesystem::path& path, IntegrityManifest& manifest);
 
 // True when the client folder's startup manifest reads and, after it, its
 // integrity manifest reads; the integrity manifest is not read when the
 // startup manifest fails. Never throws.
-bool ClientManifestsValid(const std::filesystem::path& clientFolder);
+[[nodiscard]] bool ClientManifestsValid(const std::filesystem::path& clientFolder);
 
 // Checks a path before it is read; throws to refuse it (the launcher swap
 // passes its link check).

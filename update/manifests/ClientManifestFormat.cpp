@@ -43,14 +43,14 @@ class Reader {
   std::size_t offset_ = 0;
 };
 
-bool HasMagic(std::span<const std::uint8_t> bytes, std::string_view magic) {
+[[nodiscard]] bool HasMagic(std::span<const std::uint8_t> bytes, std::string_view magic) {
   return bytes.size() >= magic.size() && std::equal(magic.begin(), magic.end(), bytes.begin(),
                                                     [](char a, auto b) { return static_cast<std::uint8_t>(a) == b; });
 }
 
 // Name, size and digest of one entry; the name's length must lie in
 // [minName, maxName] and the size must not pass maxSize.
-bool ReadEntry(Reader& reader, std::size_t minName, std::size_t maxName, std::uint64_t maxSize, StartupEntry& entry) {
+[[nodiscard]] bool ReadEntry(Reader& reader, std::size_t minName, std::size_t maxName, std::uint64_t maxSize, StartupEntry& entry) {
   std::uint64_t length = 0;
   if (!reader.Unsigned(2, length) || length < minName || length > maxName) return false;
   std::span<const std::uint8_t> name;
@@ -67,7 +67,7 @@ bool ReadEntry(Reader& reader, std::size_t minName, std::size_t maxName, std::ui
 
 // Size bounds, magic, then the signature over the body; true when the body
 // may be interpreted.
-bool VerifiedBody(std::span<const std::uint8_t> file, std::size_t minBytes, std::size_t maxBytes,
+[[nodiscard]] bool VerifiedBody(std::span<const std::uint8_t> file, std::size_t minBytes, std::size_t maxBytes,
                   std::string_view magic, const ClientManifestSignatureCheck& verify,
                   std::span<const std::uint8_t>& body) {
   if (file.size() < minBytes || file.size() > maxBytes || !HasMagic(file, magic) || !verify) return false;
@@ -81,7 +81,7 @@ bool VerifiedBody(std::span<const std::uint8_t> file, std::size_t minBytes, std:
   return true;
 }
 
-bool IsIntegrityTableNameImpl(std::string_view name) {
+[[nodiscard]] bool IsIntegrityTableNameImpl(std::string_view name) {
   if (name.size() < kMinIntegrityNameLength || name.size() > kMaxIntegrityNameLength) return false;
   // Printable ASCII only: the quick check and the snapshot convert names in
   // different ways (code page, UTF-8), which agree only on ASCII.
@@ -98,7 +98,7 @@ bool IsIntegrityTableNameImpl(std::string_view name) {
   return IsSafeRelativePath(name);
 }
 
-bool StartupBody(std::span<const std::uint8_t> body, StartupManifest& entries) {
+[[nodiscard]] bool StartupBody(std::span<const std::uint8_t> body, StartupManifest& entries) {
   if (!HasMagic(body, kStartupManifestMagic)) return false;
   Reader reader(body.subspan(kMagicSize));
   std::uint64_t count = 0;
@@ -117,7 +117,7 @@ bool StartupBody(std::span<const std::uint8_t> body, StartupManifest& entries) {
   return true;
 }
 
-bool IntegrityBody(std::span<const std::uint8_t> body, IntegrityManifest& manifest) {
+[[nodiscard]] bool IntegrityBody(std::span<const std::uint8_t> body, IntegrityManifest& manifest) {
   if (!HasMagic(body, kIntegrityManifestMagic)) return false;
   Reader reader(body.subspan(kMagicSize));
   std::uint64_t stamp = 0;

@@ -67,28 +67,28 @@ using ClientManifestSignatureCheck =
 // the body (the file without its last 64 bytes), and only after that the
 // entries. True with entries filled; false with entries untouched. verify is
 // not called when the size or the magic is wrong. Never throws.
-bool ParseStartupManifestFile(std::span<const std::uint8_t> file, const ClientManifestSignatureCheck& verify,
-                              StartupManifest& entries);
+[[nodiscard]] bool ParseStartupManifestFile(std::span<const std::uint8_t> file,
+                                            const ClientManifestSignatureCheck& verify, StartupManifest& entries);
 
 // The same for a whole integrity manifest file (80 bytes to 2 MiB).
-bool ParseIntegrityManifestFile(std::span<const std::uint8_t> file, const ClientManifestSignatureCheck& verify,
-                                IntegrityManifest& manifest);
+[[nodiscard]] bool ParseIntegrityManifestFile(std::span<const std::uint8_t> file,
+                                              const ClientManifestSignatureCheck& verify, IntegrityManifest& manifest);
 
 // The entries of an already verified startup manifest body (magic included).
 // Names are not judged: whoever writes with one validates it first. True with
 // entries filled; false with entries untouched. Never throws.
-bool ParseStartupManifestBody(std::span<const std::uint8_t> body, StartupManifest& entries);
+[[nodiscard]] bool ParseStartupManifestBody(std::span<const std::uint8_t> body, StartupManifest& entries);
 
 // The entries of an already verified integrity manifest body (magic
 // included): build stamp, count, table names (IsIntegrityTableName, no
 // repeat ignoring ASCII case), sizes and their total. Never throws.
-bool ParseIntegrityManifestBody(std::span<const std::uint8_t> body, IntegrityManifest& manifest);
+[[nodiscard]] bool ParseIntegrityManifestBody(std::span<const std::uint8_t> body, IntegrityManifest& manifest);
 
 // True when name, lower-cased in ASCII, is a table directly under "data/"
 // ending in ".tbl", 10 to 250 printable-ASCII bytes without "..", "\\" or ":",
 // and a safe Windows relative path (so no reserved character and no device
 // name such as "data/con.tbl").
-bool IsIntegrityTableName(std::string_view name);
+[[nodiscard]] bool IsIntegrityTableName(std::string_view name);
 
 // The first entry whose whole name is "Launcher.exe" ignoring ASCII case (so a
 // root-level entry only), or nullptr. The pointer lives as long as entries.

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/Errors.h"
 #include "update/disk/Digest.h"
 #include "update/disk/Paths.h"
 
@@ -12,10 +13,11 @@ UpdateManifest LoadSignedManifest(const std::filesystem::path& manifestPath,
                                   const std::filesystem::path& signaturePath) {
   const std::vector<std::uint8_t> manifestBytes = ReadBoundedFile(manifestPath, kMaxManifestBytes);
   const std::vector<std::uint8_t> signature = ReadBoundedFile(signaturePath, kMaxSignatureBytes);
-  if (!VerifyUpdateSignature(manifestBytes, signature)) throw std::runtime_error("Update signature is invalid.");
+  if (!VerifyUpdateSignature(manifestBytes, signature))
+    fail::Throw(fail::Kind::kIntegrity, "Update signature is invalid.");
   UpdateManifest manifest;
   std::string errorText;
-  if (!ParseUpdateManifest(manifestBytes, manifest, errorText)) throw std::runtime_error(errorText);
+  if (!ParseUpdateManifest(manifestBytes, manifest, errorText)) fail::Throw(fail::Kind::kIntegrity, errorText);
   return manifest;
 }
 

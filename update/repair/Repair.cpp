@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/Errors.h"
 #include "Deployment.h"
 #include "common/WinHandles.h"
 #include "update/disk/FileCalls.h"
@@ -44,7 +45,7 @@ wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wch
 std::vector<std::wstring> NormalComponents(const fs::path& path) {
   std::error_code error;
   const fs::path absolute = fs::absolute(path, error);
-  if (error || absolute.empty()) throw std::runtime_error("Update path leaves client directory.");
+  if (error || absolute.empty()) fail::Throw(fail::Kind::kIntegrity, "Update path leaves client directory.");
   std::vector<std::wstring> parts;
   for (const fs::path& part : absolute.lexically_normal()) {
     if (!part.empty()) parts.push_back(part.native());
@@ -71,7 +72,7 @@ class PassContainment {
                    return FoldAscii(x) == FoldAscii(y);
                  });
         })) {
-      throw std::runtime_error("Update path leaves client directory.");
+      fail::Throw(fail::Kind::kIntegrity, "Update path leaves client directory.");
     }
     const fs::path parent = destination.parent_path();
     if (checkedFolders_.count(parent.native()) == 0) {
@@ -102,7 +103,7 @@ constexpr char kLinkedPath[] = "Update path contains a junction or symbolic link
 // link apart without a query by name. Anything unusual (the file cannot be
 // opened, is no plain disk file) goes to FileMatches itself, for its retries
 // on held files and its own errors, after the same link check by name.
-bool EntryFileMatches(CheckWorker& worker, const fs::path& destination, std::uint64_t size, const Digest& digest,
+[[nodiscard]] bool EntryFileMatches(CheckWorker& worker, const fs::path& destination, std::uint64_t size, const Digest& digest,
                       const std::atomic<bool>& stop) {
   win::UniqueFile file(
       calls::CreateFileW(destination.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT));
@@ -115,10 +116,10 @@ bool EntryFileMatches(CheckWorker& worker, const fs::path& destination, std::uin
       !calls::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof(info)) || info.Directory ||
       info.EndOfFile.QuadPart < 0) {
     file.Reset();
-    if (IsReparsePoint(destination)) throw std::runtime_error(kLinkedPath);
+    if (IsReparsePoint(destination)) fail::Throw(fail::Kind::kIntegrity, kLinkedPath);
     return FileMatches(destination, size, HexDigest(digest));
   }
-  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) throw std::runtime_error(kLinkedPath);
+  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) fail::Throw(fail::Kind::kIntegrity, kLinkedPath);
   if (static_cast<std::uint64_t>(info.EndOfFile.QuadPart) != size) return false;
   if (!worker.hasher) worker.hasher.emplace();
   return worker.hasher->HashToEnd(file.Get(), [&stop] { return stop.load(); }) == digest;
@@ -136,14 +137,14 @@ void ExamineEntry(const fs::path& client, const StartupEntry& entry, CheckWorker
                   const std::atomic<bool>& stop, EntryCheck& out) {
   switch (ClassifyRepairName(entry.name)) {
     case RepairNameFault::kInvalid:
-      throw std::runtime_error("Signed repair path is invalid.");
+      fail::Throw(fail::Kind::kIntegrity, "Signed repair path is invalid.");
     case RepairNameFault::kNotUtf8:
       WidenUtf8(entry.name);  // throws its own message
-      throw std::runtime_error("Signed repair path is invalid.");
+      fail::Throw(fail::Kind::kIntegrity, "Signed repair path is invalid.");
     case RepairNameFault::kAbsolute:
-      throw std::runtime_error("Signed repair path is absolute.");
+      fail::Throw(fail::Kind::kIntegrity, "Signed repair path is absolute.");
     case RepairNameFault::kUnsafe:
-      throw std::runtime_error("Signed repair path contains an unsafe component.");
+      fail::Throw(fail::Kind::kIntegrity, "Signed repair path contains an unsafe component.");
     case RepairNameFault::kNone:
       break;
   }
@@ -151,7 +152,7 @@ void ExamineEntry(const fs::path& client, const StartupEntry& entry, CheckWorker
   // The text rules above already refuse these; the path's own view is the
   // one the file system will use, so it has the last word.
   if (relative.has_root_name() || relative.has_root_directory()) {
-    throw std::runtime_error("Signed repair path is absolute.");
+    fail::Throw(fail::Kind::kIntegrity, "Signed repair path is absolute.");
   }
   out.destination = client / relative;
   worker.containment.Ensure(out.destination);
@@ -173,7 +174,7 @@ class RepairRun {
 
   void Run() {
     if (version_ < kMinRepairVersion || version_ > kMaxRepairVersion) {
-      throw std::runtime_error("Invalid repair version.");
+      fail::Throw(fail::Kind::kIntegrity, "Invalid repair version.");
     }
     const UpdateLock lock(client_);
     RecoverTransaction(client_);
@@ -185,7 +186,7 @@ class RepairRun {
     StartupManifest startup;
     IntegrityManifest integrity;
     if (!ReadStartupManifest(startupPath, startup) || !ReadIntegrityManifest(integrityPath, integrity)) {
-      throw std::runtime_error("Signed client manifests are invalid.");
+      fail::Throw(fail::Kind::kIntegrity, "Signed client manifests are invalid.");
     }
     catalogue_.insert(HashFileHex(startupPath));
     catalogue_.insert(HashFileHex(integrityPath));
@@ -209,9 +210,9 @@ class RepairRun {
       total_ += object.size;
       fileCount += object.destinations.size();
     }
-    if (total_ > kMaxRepairBytes) throw std::runtime_error("Requested repair is too large.");
+    if (total_ > kMaxRepairBytes) fail::Throw(fail::Kind::kIntegrity, "Requested repair is too large.");
     if (!RepairSpaceSufficient(FsSpace(client_).available, total_)) {
-      throw std::runtime_error("Not enough disk space for batch repair.");
+      fail::Throw(fail::Kind::kDisk, "Not enough disk space for batch repair.");
     }
 
     download_ = DownloadDirectoryPath(client_);
@@ -221,7 +222,7 @@ class RepairRun {
       Status("Downloading files... " + std::to_string(fileCount) + " files to repair.");
       const fs::path batch = download_ / "batch";
       Download(batch);
-      if (FsFileSize(batch) != total_) throw std::runtime_error("Repair batch was incomplete.");
+      if (FsFileSize(batch) != total_) fail::Throw(fail::Kind::kIntegrity, "Repair batch was incomplete.");
       if (progress_) progress_(0, 0);
 
       StageAndVerify(batch);
@@ -289,7 +290,8 @@ class RepairRun {
 
   void AddDamaged(const StartupEntry& entry, const std::string& digest, const fs::path& destination) {
     if (IsRunningExecutable(destination)) {
-      throw std::runtime_error("The running Launcher is damaged. Replace it with the signed standalone Launcher.");
+      fail::Throw(fail::Kind::kIntegrity,
+                  "The running Launcher is damaged. Replace it with the signed standalone Launcher.");
     }
     DamagedObject& object = damaged_[digest];
     if (object.destinations.empty()) {
@@ -297,7 +299,7 @@ class RepairRun {
       object.digest = digest;
       object.size = entry.size;
     }
-    if (object.size != entry.size) throw std::runtime_error("Signed repair objects have conflicting sizes.");
+    if (object.size != entry.size) fail::Throw(fail::Kind::kIntegrity, "Signed repair objects have conflicting sizes.");
     object.destinations.push_back(destination);
   }
 
@@ -320,7 +322,8 @@ class RepairRun {
     const std::string text = RepairCatalogueText(catalogue_);
     Sha256 hash;
     Digest digest{};
-    if (!hash.Update(text.data(), text.size()) || !hash.Finish(digest)) throw std::runtime_error("SHA-256 failed.");
+    if (!hash.Update(text.data(), text.size()) || !hash.Finish(digest))
+      fail::Throw(fail::Kind::kInternal, "SHA-256 failed.");
     return HexDigest(digest);
   }
 
@@ -330,7 +333,7 @@ class RepairRun {
       return;
     }
     win::UniqueFile out = OpenFileRetrying(batch, GENERIC_WRITE, 0, CREATE_ALWAYS);
-    if (!out) throw std::runtime_error("Cannot open repair batch for staging.");
+    if (!out) fail::Throw(fail::Kind::kDisk, "Cannot open repair batch for staging.");
     const fs::path portion = download_ / "portion";
     std::vector<std::uint8_t> buffer(kCopyChunk);
     for (const RepairSegment& segment : RepairSegments(total_)) {
@@ -338,22 +341,23 @@ class RepairRun {
       RequestSegment(segment, portion);
       {
         const win::UniqueFile in = OpenFileRetrying(portion, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-        if (!in) throw std::runtime_error("Cannot stage repair batch segment.");
+        if (!in) fail::Throw(fail::Kind::kDisk, "Cannot stage repair batch segment.");
         for (;;) {
           DWORD read = 0;
           if (!calls::ReadFile(in.Get(), buffer.data(), kCopyChunk, &read)) {
-            throw std::runtime_error("Cannot stage repair batch segment.");
+            fail::Throw(fail::Kind::kDisk, "Cannot stage repair batch segment.");
           }
           if (read == 0) break;
           DWORD written = 0;
           if (!calls::WriteFile(out.Get(), buffer.data(), read, &written) || written != read) {
-            throw std::runtime_error("Cannot stage repair batch segment.");
+            fail::Throw(fail::Kind::kDisk, "Cannot stage repair batch segment.");
           }
         }
       }
       FsRemove(portion);
     }
-    if (!calls::CloseHandle(out.Release())) throw std::runtime_error("Unable to finish staging the repair batch.");
+    if (!calls::CloseHandle(out.Release()))
+      fail::Throw(fail::Kind::kDisk, "Unable to finish staging the repair batch.");
   }
 
   void RequestSegment(const RepairSegment& segment, const fs::path& file) {
@@ -367,7 +371,8 @@ class RepairRun {
     for (int attempt = 1;; ++attempt) {
       try {
         HttpsDownload(url, file, segment.length, RepairSegmentBody(prefix_, segment.offset, segment.length), adapter);
-        if (FsFileSize(file) != segment.length) throw std::runtime_error("Repair batch segment was incomplete.");
+        if (FsFileSize(file) != segment.length)
+          fail::Throw(fail::Kind::kIntegrity, "Repair batch segment was incomplete.");
         return;
       } catch (const std::exception&) {
         if (attempt >= kSegmentAttempts) throw;
@@ -379,7 +384,7 @@ class RepairRun {
 
   void StageAndVerify(const fs::path& batch) {
     const win::UniqueFile in = OpenFileRetrying(batch, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-    if (!in) throw std::runtime_error("Unable to stage repair data.");
+    if (!in) fail::Throw(fail::Kind::kDisk, "Unable to stage repair data.");
     Status("Verifying downloaded files...");
     std::vector<std::uint8_t> buffer(kCopyChunk);
     // Objects lie in the batch in catalogue order, which is the map's order,
@@ -387,19 +392,19 @@ class RepairRun {
     for (const auto& [digest, object] : damaged_) {
       const fs::path staged = download_ / digest;
       win::UniqueFile out = OpenFileRetrying(staged, GENERIC_WRITE, 0, CREATE_ALWAYS);
-      if (!out) throw std::runtime_error("Unable to stage repair data.");
+      if (!out) fail::Throw(fail::Kind::kDisk, "Unable to stage repair data.");
       for (std::uint64_t left = object.size; left > 0;) {
         const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(left, kCopyChunk));
         DWORD read = 0;
         DWORD written = 0;
         if (!calls::ReadFile(in.Get(), buffer.data(), want, &read) || read != want ||
             !calls::WriteFile(out.Get(), buffer.data(), read, &written) || written != read) {
-          throw std::runtime_error("Unable to stage repair data.");
+          fail::Throw(fail::Kind::kDisk, "Unable to stage repair data.");
         }
         left -= read;
       }
       if (!calls::CloseHandle(out.Release()) || !FileMatches(staged, object.size, digest)) {
-        throw std::runtime_error("Repair batch failed SHA-256 verification.");
+        fail::Throw(fail::Kind::kIntegrity, "Repair batch failed SHA-256 verification.");
       }
       FlushStagedFile(staged, FlushSite::kRepairStaged);
     }
@@ -457,7 +462,7 @@ bool RepairManagedFiles(const std::filesystem::path& clientFolder, std::uint32_t
       } catch (...) {
       }
     }
-    errorText = error.what();
+    errorText = fail::FailureOf(error, kRepairFailedText).text;
     return false;
   } catch (...) {
     // A callback that throws something other than a standard exception.
@@ -467,7 +472,7 @@ bool RepairManagedFiles(const std::filesystem::path& clientFolder, std::uint32_t
       } catch (...) {
       }
     }
-    errorText = "Batch repair failed.";
+    errorText = kRepairFailedText;
     return false;
   }
 }

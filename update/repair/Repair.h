@@ -17,9 +17,12 @@ namespace orvex_update {
 // set to the first failure's message (files replaced before it keep their new,
 // verified content). Every object is verified before any client file is
 // touched; beforeInstall runs once between the two. Callbacks may be empty
-// and run synchronously on the calling thread. Never throws.
-bool RepairManagedFiles(const std::filesystem::path& clientFolder, std::uint32_t installedVersion,
-                        const StatusCallback& status, std::string& errorText, const ProgressCallback& progress,
-                        const BeforeInstallCallback& beforeInstall);
+// and run synchronously on the calling thread. A failure with no text of its
+// own step (a failed file-system call, a callback's own exception) is
+// reported as kRepairFailedText. Never throws.
+inline constexpr char kRepairFailedText[] = "Batch repair failed.";
+[[nodiscard]] bool RepairManagedFiles(const std::filesystem::path& clientFolder, std::uint32_t installedVersion,
+                                      const StatusCallback& status, std::string& errorText,
+                                      const ProgressCallback& progress, const BeforeInstallCallback& beforeInstall);
 
 }  // namespace orvex_update

@@ -58,7 +58,7 @@ std::vector<RepairSegment> RepairSegments(std::uint64_t total);
 // True when total bytes are fetched segment by segment through the "portion"
 // file (total 0, or more than one segment); false when one request writes the
 // batch directly.
-bool RepairUsesPortion(std::uint64_t total);
+[[nodiscard]] bool RepairUsesPortion(std::uint64_t total);
 
 // One damaged object as the batch carries it.
 struct RepairSlice {
@@ -77,7 +77,7 @@ struct RepairObjectSize {
 std::vector<RepairSlice> RepairSlices(const std::vector<RepairObjectSize>& objects);
 
 // True when available bytes hold twice (total + 32 MiB). Cannot overflow.
-bool RepairSpaceSufficient(std::uint64_t available, std::uint64_t total);
+[[nodiscard]] bool RepairSpaceSufficient(std::uint64_t available, std::uint64_t total);
 
 // What is wrong with a manifest entry's name as a repair destination, checked
 // in this order: empty or holding one of \ : * ? " < > | (kInvalid); not
@@ -92,6 +92,6 @@ std::string RepairCheckStatus(std::uint64_t counter, std::uint64_t total, std::s
 
 // True when a check status is due: the first entry always, otherwise once at
 // least 100 ms have passed since the last status time.
-bool RepairCheckStatusDue(std::uint64_t counter, std::uint64_t nowMs, std::uint64_t lastStatusMs);
+[[nodiscard]] bool RepairCheckStatusDue(std::uint64_t counter, std::uint64_t nowMs, std::uint64_t lastStatusMs);
 
 }  // namespace orvex_update

@@ -36,10 +36,10 @@ class Win32ZipSource final : public ZipByteSource {
     // the bytes extracted are the same.
     // A scanner may hold the fresh download for a moment.
     win::UniqueFile file;
-    RetryWhileLocked([&]() -> DWORD {
+    static_cast<void>(RetryWhileLocked([&]() -> DWORD {  // the handle tells the result
       file.Reset(calls::CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
       return file ? ERROR_SUCCESS : ::GetLastError();
-    });
+    }));
     if (!file) return nullptr;
     LARGE_INTEGER size{};
     if (!calls::GetFileSizeEx(file.Get(), &size) || size.QuadPart < 0) return nullptr;
@@ -137,7 +137,7 @@ std::unique_ptr<ZipReader> OpenReader(const char* fileName) {
 // code page). Empty when the bytes are not valid in that code page.
 std::wstring Widen(std::string_view narrow) { return PathFromNarrow(narrow).native(); }
 
-bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+[[nodiscard]] bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
 // How the file system will tell two names apart: separators made one, letter
 // case folded the way the Win32 layer folds it, a trailing separator dropped.
@@ -180,7 +180,7 @@ class NameLedger {
 
 // The prefixes of the output path ending at a separator are created in turn;
 // the root ("X:\" or a leading separator) is never one of them.
-bool CreateFolderChain(const std::wstring& path, const ContainmentGuard& guard) {
+[[nodiscard]] bool CreateFolderChain(const std::wstring& path, const ContainmentGuard& guard) {
   std::size_t start = 1;
   if (path.size() >= 2 && path[1] == L':' &&
       ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
@@ -205,7 +205,7 @@ bool CreateFolderChain(const std::wstring& path, const ContainmentGuard& guard) 
 
 // The entry's DOS time is local time. An impossible date (month 0, hour 25)
 // restores nothing rather than failing the whole patch over a timestamp.
-bool ConvertEntryFileTime(const ZipEntry& entry, FILETIME& utc);
+[[nodiscard]] bool ConvertEntryFileTime(const ZipEntry& entry, FILETIME& utc);
 
 // The entries of one archive share a few times, and each conversion reads
 // the zone's data again, so one extraction keeps its answers.
@@ -229,7 +229,7 @@ class EntryTimes {
   std::map<std::uint32_t, std::pair<bool, FILETIME>> converted_;
 };
 
-bool ConvertEntryFileTime(const ZipEntry& entry, FILETIME& utc) {
+[[nodiscard]] bool ConvertEntryFileTime(const ZipEntry& entry, FILETIME& utc) {
   FILETIME local{};
   if (!::DosDateTimeToFileTime(entry.dosDate, entry.dosTime, &local)) return false;
   SYSTEMTIME localTime{};
@@ -247,7 +247,7 @@ bool ConvertEntryFileTime(const ZipEntry& entry, FILETIME& utc) {
 // again, and the identity read on the same handle is the file as extracted.
 // Setting it through a second open, as a close-then-set would, costs Wine a
 // server round trip and a path walk for every file.
-bool RestoreFileTime(HANDLE file, const ZipEntry& entry, EntryTimes& times, FileIdentity* identity) {
+[[nodiscard]] bool RestoreFileTime(HANDLE file, const ZipEntry& entry, EntryTimes& times, FileIdentity* identity) {
   FILETIME utc{};
   if (!times.Get(entry, utc)) return true;
   if (!calls::SetFileTime(file, nullptr, &utc, &utc)) return false;
@@ -275,7 +275,7 @@ std::atomic<std::uint64_t> g_heldFileBytes{1024 * 1024};
 
 // Writes the entry to path and sets its time; with hold, a file created new
 // stays open in out->held, and any other is closed.
-bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring& path, EntryTimes& times,
+[[nodiscard]] bool ExtractEntryToFile(ZipReader& reader, std::size_t index, const std::wstring& path, EntryTimes& times,
                         ExtractedFile* out, bool hold) {
   HashedFile* hashed = out != nullptr ? &out->file : nullptr;
   std::optional<StreamHasher> hasher;
@@ -456,7 +456,10 @@ class Refused : public fail::Error {
  public:
   using fail::Error::Error;
 };
-[[noreturn]] void Refuse(const char* why, unsigned long systemCode = 0) { throw Refused(why, systemCode); }
+// A refusal with a system code is the disk's; one without, the archive's.
+[[noreturn]] void Refuse(const char* why, unsigned long systemCode = 0) {
+  throw Refused(systemCode != 0 ? fail::FileKind(systemCode) : fail::Kind::kIntegrity, why, systemCode);
+}
 
 // Everything is checked before the first byte is written: each entry's name,
 // its output path below base, what it writes beside the others, and whether

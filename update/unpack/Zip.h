@@ -54,13 +54,13 @@ class PatchArchive {
   std::uint32_t EntryCount() const;
   // Makes entry index the current one: 0 on success, -1 when index is negative
   // or not below EntryCount(), or the archive is closed.
-  int OpenEntry(std::int32_t index);
+  [[nodiscard]] int OpenEntry(std::int32_t index);
   // The current entry, or nullptr when none is open.
   const PatchArchiveEntry* Current() const { return current_.index >= 0 ? &current_ : nullptr; }
   // The current entry's name ("/" separators), or nullptr when none is open.
   const char* CurrentName() const { return current_.index >= 0 ? current_.name.c_str() : nullptr; }
   // False when no entry is open.
-  bool CurrentIsDirectory() const { return current_.index >= 0 && current_.isDirectory; }
+  [[nodiscard]] bool CurrentIsDirectory() const { return current_.index >= 0 && current_.isDirectory; }
   // 0 when no entry is open.
   std::uint64_t CurrentUncompressedSize() const { return current_.index >= 0 ? current_.uncompressedSize : 0; }
   // Forgets the current entry; never fails.
@@ -114,9 +114,10 @@ std::uint64_t HeldFileBytes();
 // written, when given, is called with each file as soon as it is complete.
 // systemCode, when given, receives the system code behind a -1 (a write, a
 // file or a folder that failed; ERROR_DISK_FULL for a full disk), 0 for none.
-int ExtractArchive(const char* archiveFile, const char* targetDirectory,
-                   std::vector<ExtractedFile>* extracted = nullptr,
-                   const std::function<void(const ExtractedFile&)>& written = {}, unsigned long* systemCode = nullptr);
+[[nodiscard]] int ExtractArchive(const char* archiveFile, const char* targetDirectory,
+                                 std::vector<ExtractedFile>* extracted = nullptr,
+                                 const std::function<void(const ExtractedFile&)>& written = {},
+                                 unsigned long* systemCode = nullptr);
 
 // Test switch: HeldFileBytes answers bytes for the object's life, and the
 // size before afterwards.

@@ -57,7 +57,7 @@ std::uint64_t Le64(const std::uint8_t* p) {
 }
 
 // a + b <= limit without wrapping.
-bool FitsWithin(std::uint64_t a, std::uint64_t b, std::uint64_t limit) { return a <= limit && b <= limit - a; }
+[[nodiscard]] bool FitsWithin(std::uint64_t a, std::uint64_t b, std::uint64_t limit) { return a <= limit && b <= limit - a; }
 
 // The values a ZIP64 extended-information field may replace; each one is
 // present in the field only when the record holds the sentinel for it, and
@@ -186,7 +186,7 @@ bool MemoryZipSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t len
 
 namespace {
 
-bool SeekTo(std::FILE* file, std::uint64_t offset) {
+[[nodiscard]] bool SeekTo(std::FILE* file, std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
 #if defined(_WIN32)
   return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
@@ -196,7 +196,7 @@ bool SeekTo(std::FILE* file, std::uint64_t offset) {
 #endif
 }
 
-bool FileLength(std::FILE* file, std::uint64_t& size) {
+[[nodiscard]] bool FileLength(std::FILE* file, std::uint64_t& size) {
 #if defined(_WIN32)
   if (_fseeki64(file, 0, SEEK_END) != 0) return false;
   const __int64 end = _ftelli64(file);

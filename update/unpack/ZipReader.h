@@ -25,7 +25,7 @@ class ZipByteSource {
   virtual std::uint64_t Size() const = 0;
   // Reads exactly length bytes starting at offset; false on any error or a
   // short read. Callers never ask beyond Size().
-  virtual bool ReadAt(std::uint64_t offset, void* buffer, std::size_t length) = 0;
+  [[nodiscard]] virtual bool ReadAt(std::uint64_t offset, void* buffer, std::size_t length) = 0;
 };
 
 // Where extracted bytes go.
@@ -33,7 +33,7 @@ class ZipByteSink {
  public:
   virtual ~ZipByteSink() = default;
   // Takes all length bytes; false when they could not be written.
-  virtual bool Write(const void* data, std::size_t length) = 0;
+  [[nodiscard]] virtual bool Write(const void* data, std::size_t length) = 0;
 };
 
 // A source over bytes that the caller keeps alive and unchanged.
@@ -41,7 +41,7 @@ class MemoryZipSource final : public ZipByteSource {
  public:
   MemoryZipSource(const void* data, std::size_t size) : data_(static_cast<const std::uint8_t*>(data)), size_(size) {}
   std::uint64_t Size() const override { return size_; }
-  bool ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override;
+  [[nodiscard]] bool ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override;
 
  private:
   const std::uint8_t* data_;
@@ -57,7 +57,7 @@ class StdioZipSource final : public ZipByteSource {
   StdioZipSource(const StdioZipSource&) = delete;
   StdioZipSource& operator=(const StdioZipSource&) = delete;
   std::uint64_t Size() const override { return size_; }
-  bool ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override;
+  [[nodiscard]] bool ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override;
 
  private:
   StdioZipSource(std::FILE* file, std::uint64_t size) : file_(file), size_(size) {}
@@ -112,12 +112,12 @@ struct ZipEntry {
   std::uint64_t spanEnd = 0;
 
   // The name ends with "/" (or "\\") or the DOS directory attribute (0x10) is set.
-  bool IsDirectory() const;
+  [[nodiscard]] bool IsDirectory() const;
   // The external attributes hold the Unix mode S_IFLNK (0xA in the top four bits).
-  bool IsUnixSymlink() const;
+  [[nodiscard]] bool IsUnixSymlink() const;
   // Made on Unix or macOS (version-made-by high byte 3 or 19) with attribute
   // bit 0x20000000, the link test the extraction pass skips on.
-  bool IsUnixLinkEntry() const;
+  [[nodiscard]] bool IsUnixLinkEntry() const;
 };
 
 // Largest central directory read into memory, in bytes.
@@ -142,7 +142,7 @@ class ZipReader {
   // The entry at index; index must be below EntryCount().
   const ZipEntry& Entry(std::size_t index) const { return entries_[index]; }
   // True when the archive used ZIP64 end records.
-  bool IsZip64() const { return zip64_; }
+  [[nodiscard]] bool IsZip64() const { return zip64_; }
 
   // Checks everything about the entry that can be checked without reading
   // its data: flags, method, the local header and where its data lies.
