@@ -25,8 +25,8 @@ import pytest
 import pe_image
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-PUBLISH = ROOT / "tools" / "orvex_publish.py"
-SERVICE = ROOT / "tools" / "orvex_patch_service.py"
+PUBLISH = ROOT / "tools" / "orvex_ops" / "publish.py"
+SERVICE = ROOT / "tools" / "orvex_ops" / "patch_service.py"
 DEPLOY = ROOT / "deploy"
 DEV = ROOT / "testdata" / "dev"
 KEYS = ["--update-key", DEV / "update-private.pem", "--manifest-key", DEV / "manifest-private.pem"]
@@ -382,8 +382,8 @@ def test_the_built_launcher_ships_and_its_debug_image_does_not(releases, tmp_pat
 
 def publisher():
     sys.path.insert(0, str(ROOT / "tools"))
-    import orvex_publish
-    return orvex_publish
+    from orvex_ops import publish
+    return publish
 
 
 def test_the_final_check_hashes_every_stored_object(releases, tmp_path):
@@ -471,9 +471,9 @@ def test_a_launcher_built_with_new_keys_is_shipped_under_the_old_ones_and_restor
 def test_pip_install_gives_both_commands(tmp_path):
     # A copy, so that the build leaves nothing in the source tree.
     source = tmp_path / "tools"
-    source.mkdir()
-    for name in ("pyproject.toml", "orvex_publish.py", "orvex_patch_service.py"):
-        shutil.copy(ROOT / "tools" / name, source)
+    shutil.copytree(ROOT / "tools" / "orvex_ops", source / "orvex_ops",
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(ROOT / "tools" / "pyproject.toml", source)
     target = tmp_path / "site"
     subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index",
                     "--no-build-isolation", "--target", str(target), str(source)], check=True, capture_output=True)
@@ -626,14 +626,14 @@ def test_bad_repair_requests_are_refused_and_logged(service, releases):
 def in_process(folder):
     """The WSGI application serving folder, and the list its log lines go to."""
     sys.path.insert(0, str(ROOT / "tools"))
-    import orvex_patch_service
+    from orvex_ops import patch_service
     records = []
-    log = orvex_patch_service.logging.getLogger(f"test.{id(records)}")
-    log.addHandler(type("Keep", (orvex_patch_service.logging.Handler,), {
+    log = patch_service.logging.getLogger(f"test.{id(records)}")
+    log.addHandler(type("Keep", (patch_service.logging.Handler,), {
         "emit": lambda self, record: records.append(json.loads(record.getMessage()))})())
     log.setLevel("INFO")
     log.propagate = False
-    return orvex_patch_service.PatchService([folder], log), records
+    return patch_service.PatchService([folder], log), records
 
 
 def served_in_process(folder, body, app=None):
