@@ -43,7 +43,8 @@ import time
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[1]
 PYTHON = "/usr/bin/python3"
-PUBLISH = SOURCE_DIR / "tools" / "orvex_publish.py"
+PUBLISH = SOURCE_DIR / "tools" / "orvex_ops" / "publish.py"
+TEST_SERVERS = SOURCE_DIR / "tools" / "test_servers"
 UPDATE_KEY = SOURCE_DIR / "testdata" / "dev" / "update-private.pem"
 MIB = 1024 * 1024
 BASE_VERSION = 2369
@@ -397,7 +398,7 @@ class Inputs:
 
 
 class Patch:
-    """A signed update made by orvex_publish.py make-update."""
+    """A signed update made by orvex-publish make-update."""
 
     def __init__(self, folder, version):
         self.folder = pathlib.Path(folder)
@@ -672,7 +673,7 @@ class Suite:
         target = self.work / "download.bin"
         port_file = self.work / "patch-port.json"
         with self.e2e_lock():
-            server = subprocess.Popen([PYTHON, str(SOURCE_DIR / "tools" / "patch_server.py"), "--root",
+            server = subprocess.Popen([PYTHON, str(TEST_SERVERS / "patch_server.py"), "--root",
                                        str(patch.folder), "--no-fallback", "--cdn-port", "0", "--port-file",
                                        str(port_file), "--lifetime", "3600", "--quiet"],
                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
@@ -702,7 +703,8 @@ class Suite:
         curl = median([s for s, _ in samples["curl"]])
         return figure("download_1g", samples["subject"], {k: samples[k] for k, _ in runners[1:]},
                       "wine WinHTTP loop", 1.0, "<= 1.0x bare WinHTTP loop",
-                      notes=f"loopback HTTPS from tools/patch_server.py; curl fetches the same in {curl:.2f} s, "
+                      notes="loopback HTTPS from tools/test_servers/patch_server.py; "
+                            f"curl fetches the same in {curl:.2f} s, "
                             "so the server is not what limits the Wine figures unless these come close to it")
 
     # -- verification and the background pass
@@ -772,7 +774,7 @@ class Suite:
         """The stand-in login server on LOGIN_HOST:15100, ready to play at 2372."""
         record = self.work / "login-record.jsonl"
         remove(record)
-        server = subprocess.Popen([PYTHON, str(SOURCE_DIR / "tools" / "login_server.py"), "--host", LOGIN_HOST,
+        server = subprocess.Popen([PYTHON, str(TEST_SERVERS / "login_server.py"), "--host", LOGIN_HOST,
                                    "--version", str(BASE_VERSION + 3), "--record", str(record), "--lifetime",
                                    "3600", "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                   stdin=subprocess.DEVNULL, text=True)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""What one abusive client can cost the nginx front (tools/orvex_front.py),
+"""What one abusive client can cost the nginx front (tools/orvex_ops/front.py),
 measured on loopback against the real nginx and two service instances:
 
   disk      the temporary files nginx holds for 30 repair requests from one
@@ -236,7 +236,7 @@ def main(argv=None):
     parser.add_argument("--json")
     args = parser.parse_args(argv)
     sys.path.insert(0, args.tools)
-    import orvex_load_test as load
+    from orvex_ops import load_test as load
     load_module = load
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))

@@ -2,7 +2,9 @@
 """The project's structure drawn from its #include lines: the arrows between
 folders (rooms), any folder cycle, any arrow from a lower room to a higher
 one, any include not written from the project root, functions longer than
-the limit, and test seams that product code uses.
+the limit, and test seams that product code uses. The Python of tools/ is held
+to the same rules: no cycle between its modules (drawn from their imports) and
+no function longer than the limit.
 
     /usr/bin/python3 scripts/structure.py            # arrows, cycles, rank, long functions, seams
     /usr/bin/python3 scripts/structure.py --check    # exit 1 on any of them
@@ -11,6 +13,7 @@ The ranks (higher rooms may include lower ones, never the reverse) are the
 ones docs/architecture.md draws.
 """
 import argparse
+import ast
 import collections
 import pathlib
 import re
@@ -210,6 +213,77 @@ def seam_uses():
     return result
 
 
+PYTHON_ROOTS = ["tools"]
+
+
+def python_modules(root: pathlib.Path):
+    """Every Python file under root's PYTHON_ROOTS by the name it is imported
+    as: a file of a package (a folder with __init__.py) by its dotted name,
+    any other file by its stem (its folder is put on sys.path)."""
+    modules = {}
+    for top in PYTHON_ROOTS:
+        for path in sorted((root / top).rglob("*.py")):
+            parts = [path.stem] if path.stem != "__init__" else []
+            folder = path.parent
+            while (folder / "__init__.py").is_file():
+                parts.insert(0, folder.name)
+                folder = folder.parent
+            modules[".".join(parts)] = path
+    return modules
+
+
+def python_imports(root: pathlib.Path):
+    """(importer, imported) for every import between the modules under
+    PYTHON_ROOTS, those inside functions included."""
+    modules = python_modules(root)
+    found = set()
+    for name, path in modules.items():
+        package = name if path.stem == "__init__" else name.rpartition(".")[0]
+        for node in ast.walk(ast.parse(path.read_text(), str(path))):
+            targets = []
+            if isinstance(node, ast.Import):
+                targets = [alias.name for alias in node.names]
+            elif isinstance(node, ast.ImportFrom):
+                base = node.module or ""
+                if node.level:
+                    anchor = package.split(".")[:len(package.split(".")) - node.level + 1] if package else []
+                    base = ".".join(anchor + ([base] if base else []))
+                # `from package import module` imports the module.
+                targets = [f"{base}.{alias.name}" if f"{base}.{alias.name}" in modules else base
+                           for alias in node.names]
+            for target in targets:
+                if target in modules and target != name:
+                    found.add((name, target))
+    return found
+
+
+def python_long_functions(root: pathlib.Path):
+    """Functions and methods (nested ones too) longer than LIMIT lines, from
+    their first decorator to their last line."""
+    result = []
+    for path in python_modules(root).values():
+        for node in ast.walk(ast.parse(path.read_text(), str(path))):
+            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                start = min([node.lineno] + [decorator.lineno for decorator in node.decorator_list])
+                length = node.end_lineno - start + 1
+                if length > LIMIT:
+                    result.append((length, f"{path.relative_to(root)}:{start} {node.name}"))
+    return sorted(result, reverse=True)
+
+
+def report_python(root: pathlib.Path) -> bool:
+    """Prints the Python findings; True when there is one."""
+    python_cycles = cycles(python_imports(root))
+    print("python import cycles:", "none" if not python_cycles else "")
+    for cycle in python_cycles:
+        print("  " + " -> ".join(cycle))
+    long = python_long_functions(root)
+    print(f"python functions over {LIMIT} lines:", "none" if not long else "")
+    for length, where in long:
+        print(f"  {length:4d}  {where}")
+    return bool(python_cycles or long)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--check", action="store_true")
@@ -241,7 +315,8 @@ def main():
     print("test seams used in product code:", "none" if not seams else "")
     for where in seams:
         print(f"  {where}")
-    if args.check and (upward or found_cycles or relative or long or seams):
+    python_faults = report_python(ROOT)
+    if args.check and (upward or found_cycles or relative or long or seams or python_faults):
         return 1
     return 0
 

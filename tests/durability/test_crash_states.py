@@ -277,7 +277,7 @@ NEW_LAUNCHER = b"MZ new launcher " + pseudo_random("new-launcher", 24_000)
 def swap_client(work):
     """A client whose signed Launcher.exe waits in Launcher2.exe."""
     tree = write_tree(work / "tree", {**SWAP_START_UP_FILES, "Launcher.exe": NEW_LAUNCHER})
-    subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_publish.py"), "make-client-manifests", "--tree",
+    subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_ops" / "publish.py"), "make-client-manifests", "--tree",
                     str(tree), "--out", str(tree)], check=True, capture_output=True)
     client = copy_tree(tree, work / "client")
     (client / "Launcher.exe").write_bytes(OLD_LAUNCHER)
@@ -510,7 +510,7 @@ def damaged_repair_client(work, name="client"):
     """(sound tree with its signed client manifests, the repair service's
     object store, a copy of the tree with files damaged and missing)."""
     sound = write_tree(work / "sound", REPAIR_FILES)
-    subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_publish.py"), "make-client-manifests", "--tree",
+    subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_ops" / "publish.py"), "make-client-manifests", "--tree",
                     str(sound), "--out", str(sound)], check=True, capture_output=True)
     store = work / "store"
     (store / "objects").mkdir(parents=True)

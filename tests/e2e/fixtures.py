@@ -1,5 +1,5 @@
 """Packages and folders for the installer tests: client trees, signed updates
-made by tools/orvex_publish.py, ZIP archives written byte by byte, and the
+made by tools/orvex_ops/publish.py, ZIP archives written byte by byte, and the
 install driver (tests/win/InstallDriver.cpp) run under Wine.
 """
 import contextlib
@@ -15,7 +15,7 @@ import pytest
 
 from harness import BUILD_DIR, PYTHON, SOURCE_DIR, wine_environment
 
-PUBLISH = SOURCE_DIR / "tools" / "orvex_publish.py"
+PUBLISH = SOURCE_DIR / "tools" / "orvex_ops" / "publish.py"
 DEV_UPDATE_KEY = SOURCE_DIR / "testdata" / "dev" / "update-private.pem"
 INSTALL_DRIVER = pathlib.Path(os.environ.get("ORVEX_INSTALL_DRIVER", BUILD_DIR / "orvex_install_driver.exe"))
 UPDATE_AREA = ".orvex-update"
@@ -127,7 +127,7 @@ def client_version(client):
 def publish(*args):
     result = subprocess.run([PYTHON, str(PUBLISH), *map(str, args)], capture_output=True, text=True)
     if result.returncode != 0:
-        raise RuntimeError(f"orvex_publish.py {args[0]} failed: {result.stderr}")
+        raise RuntimeError(f"orvex-publish {args[0]} failed: {result.stderr}")
     return result
 
 
@@ -157,7 +157,7 @@ class Package:
 
 
 def make_update(old, new, version, out, *options):
-    """tools/orvex_publish.py make-update with the development key."""
+    """tools/orvex_ops/publish.py make-update with the development key."""
     publish("make-update", "--old", old, "--new", new, "--version", version, "--key", DEV_UPDATE_KEY,
             "--out", out, *options)
     out = pathlib.Path(out)
@@ -175,7 +175,7 @@ def manifest_text(version, archive_name, archive_bytes, files):
 
 def signed_package(folder, version, archive_bytes, files, key=DEV_UPDATE_KEY):
     """Writes archive and manifest into folder and signs the manifest with
-    orvex_publish.py sign-update. files: (path, size, digest) or (path, bytes)."""
+    orvex-publish sign-update. files: (path, size, digest) or (path, bytes)."""
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     listed = [(f[0], len(f[1]), sha256_hex(f[1])) if len(f) == 2 else f for f in files]

@@ -18,6 +18,7 @@ SOURCE_DIR = pathlib.Path(os.environ.get("ORVEX_SOURCE_DIR", pathlib.Path(__file
 BUILD_DIR = pathlib.Path(os.environ.get("ORVEX_BUILD_DIR", SOURCE_DIR / "build" / "win"))
 LAUNCHER_EXE = pathlib.Path(os.environ.get("ORVEX_LAUNCHER_EXE", BUILD_DIR / "Launcher.exe"))
 PYTHON = "/usr/bin/python3"
+TEST_SERVERS = SOURCE_DIR / "tools" / "test_servers"
 WINDOW_TITLE = "ORVEX Launcher"
 
 
@@ -49,7 +50,7 @@ CLIENT_START_UP_FILES = {
 def write_client_manifests(folder):
     """Signs ORVEX/Startup.manifest and ORVEX/Integrity.manifest for the files
     now in folder (the launcher copy included) with the development key."""
-    subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_publish.py"), "make-client-manifests", "--tree",
+    subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_ops" / "publish.py"), "make-client-manifests", "--tree",
                     str(folder), "--out", str(folder)], check=True, capture_output=True)
 
 
@@ -122,7 +123,7 @@ class LoginServer(_ServerProcess):
 
     def __enter__(self):
         self.process = subprocess.Popen(
-            [PYTHON, str(SOURCE_DIR / "tools" / "login_server.py"), "--scenario", str(self.scenario_file),
+            [PYTHON, str(TEST_SERVERS / "login_server.py"), "--scenario", str(self.scenario_file),
              "--record", str(self.record), "--lifetime", str(self.lifetime)],
             stdout=subprocess.PIPE, text=True)
         line = self.process.stdout.readline()
@@ -144,13 +145,13 @@ class LoginServer(_ServerProcess):
 
 
 class SiteServer(_ServerProcess):
-    """tools/site_server.py (the announcements feed) on a free port for the
+    """tools/test_servers/site_server.py (the announcements feed) on a free port for the
     length of a with-block; feed None serves its sample announcements."""
 
     def __init__(self, workdir, feed=None, *switches, lifetime=120):
         self.workdir = pathlib.Path(workdir)
         self.log = self.workdir / "site-requests.jsonl"
-        command = [PYTHON, str(SOURCE_DIR / "tools" / "site_server.py"), "--port", "0", "--lifetime", str(lifetime),
+        command = [PYTHON, str(TEST_SERVERS / "site_server.py"), "--port", "0", "--lifetime", str(lifetime),
                    "--log", str(self.log), *switches]
         if feed is not None:
             feed_file = self.workdir / "feed.json"
@@ -341,7 +342,7 @@ class PatchServer(_ServerProcess):
     """The stand-in patch server on its fixed ports (fallback 5443 under /patch/,
     CDN 5444 under /orvex-patch/) serving root for the length of a with-block.
 
-    always: switches of tools/patch_server.py applied to every request, such as
+    always: switches of tools/test_servers/patch_server.py applied to every request, such as
     "delay-0.3". Every request is logged; requests() reads the log."""
 
     def __init__(self, workdir, root, always=(), extra_args=()):
@@ -354,7 +355,7 @@ class PatchServer(_ServerProcess):
         self.process = None
 
     def __enter__(self):
-        command = [PYTHON, str(SOURCE_DIR / "tools" / "patch_server.py"), "--root", str(self.root), "--log",
+        command = [PYTHON, str(TEST_SERVERS / "patch_server.py"), "--root", str(self.root), "--log",
                    str(self.log), "--lifetime", "300", "--quiet"]
         for switch in self.always:
             command += ["--always", switch]

@@ -19,8 +19,8 @@ launcher a visible while to verify after the swap (tests that watch the status
 line use it).
 
 The patches 2370, 2371 and 2372 are made one after the other with
-tools/orvex_publish.py make-update into one patch-server root, the folder that
-tools/patch_server.py --root serves under /orvex-patch/. The 2384 update is laid
+tools/orvex_ops/publish.py make-update into one patch-server root, the folder that
+tools/test_servers/patch_server.py --root serves under /orvex-patch/. The 2384 update is laid
 out for the offline installer with make-offline (ORVEX/Patch/PatchKur.exe and
 2384.manifest, .sig, .zip) when a launcher executable is given.
 
@@ -40,7 +40,7 @@ import sys
 from dataclasses import dataclass, field
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
-PUBLISH = SOURCE_DIR / "tools" / "orvex_publish.py"
+PUBLISH = SOURCE_DIR / "tools" / "orvex_ops" / "publish.py"
 UPDATE_KEY = SOURCE_DIR / "testdata" / "dev" / "update-private.pem"
 MANIFEST_KEY = SOURCE_DIR / "testdata" / "dev" / "manifest-private.pem"
 PYTHON = "/usr/bin/python3"
@@ -183,7 +183,7 @@ def file_digests(folder, skip=("Server.ini",)):
 def run_publisher(*args):
     result = subprocess.run([PYTHON, str(PUBLISH), *map(str, args)], capture_output=True, text=True)
     if result.returncode != 0:
-        raise RuntimeError(f"orvex_publish.py {args[0]} failed:\n{result.stdout}{result.stderr}")
+        raise RuntimeError(f"orvex-publish {args[0]} failed:\n{result.stdout}{result.stderr}")
     return result.stdout
 
 
@@ -229,8 +229,8 @@ class Sample:
 def build(folder, launcher=None, bulk_mib=0, releases=False):
     """Writes the trees, the three patches and (with a launcher) the offline
     layout; bulk_mib > 0 adds the file BULK_FILE of that many MiB to 2372;
-    releases also publishes 2370 to 2372 with orvex_publish.py release into
-    the folder releases/ that tools/orvex_patch_service.py serves."""
+    releases also publishes 2370 to 2372 with orvex-publish release into
+    the folder releases/ that tools/orvex_ops/patch_service.py serves."""
     folder = pathlib.Path(folder)
     sample = Sample(folder)
     for version in TREE_VERSIONS:

@@ -1,4 +1,4 @@
-"""The production patch service (tools/orvex_patch_service.py under gunicorn)
+"""The production patch service (tools/orvex_ops/patch_service.py under gunicorn)
 for the end-to-end happy paths and the demo: release folders served on the
 launcher's built-in CDN address, https://127.0.0.1:5444/orvex-patch/, with the
 development CDN certificate that the test Wine prefix trusts."""
@@ -16,15 +16,15 @@ import urllib.request
 from harness import PYTHON, SOURCE_DIR
 
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
-import orvex_load_test  # noqa: E402
+from orvex_ops import load_test  # noqa: E402
 
 DEV = SOURCE_DIR / "testdata" / "dev"
-PUBLISH = SOURCE_DIR / "tools" / "orvex_publish.py"
+PUBLISH = SOURCE_DIR / "tools" / "orvex_ops" / "publish.py"
 CDN_PORT = 5444
 
 
 def release(out, old, new, previous, version, *extra):
-    """orvex_publish.py release with the development keys; returns its summary."""
+    """orvex-publish release with the development keys; returns its summary."""
     result = subprocess.run([PYTHON, str(PUBLISH), "release", "--old", str(old), "--new", str(new), "--previous",
                              str(previous), "--version", str(version), "--update-key", str(DEV / "update-private.pem"),
                              "--manifest-key", str(DEV / "manifest-private.pem"), "--out", str(out),
@@ -48,7 +48,7 @@ class PatchService:
 
     def __enter__(self):
         # timeout bounds a service that outlives a killed test run.
-        command = ["timeout", "600", PYTHON, str(SOURCE_DIR / "tools" / "orvex_patch_service.py"), "--releases",
+        command = ["timeout", "600", PYTHON, str(SOURCE_DIR / "tools" / "orvex_ops" / "patch_service.py"), "--releases",
                    str(self.releases), "--bind", f"127.0.0.1:{self.port}", "--certfile", str(DEV / "cdn-cert.pem"),
                    "--keyfile", str(DEV / "cdn-key.pem"), "--workers", "2", "--threads", "4", "--log", str(self.log)]
         with open(self.errors, "wb") as errors:
@@ -92,7 +92,7 @@ class PatchService:
 
 class Front:
     """The production layout for a with-block: nginx (configured by
-    orvex_front.py) on the CDN address in front of two service instances on
+    orvex-front) on the CDN address in front of two service instances on
     free loopback ports; requests() and gets() read nginx's access log.
 
     Its servers run as their own users (nginx's workers as www-data, the
@@ -107,11 +107,11 @@ class Front:
         self.processes = []
 
     def __enter__(self):
-        self.workdir = orvex_load_test.work_folder()
+        self.workdir = load_test.work_folder()
         try:
             served = self.workdir / "releases"
             shutil.copytree(self.releases, served, copy_function=os.link)
-            nginx, instances = orvex_load_test.start_front(self.workdir, served, self.port, repair_rate=2,
+            nginx, instances = load_test.start_front(self.workdir, served, self.port, repair_rate=2,
                                                            repair_burst=40)
         except BaseException:
             shutil.rmtree(self.workdir, ignore_errors=True)

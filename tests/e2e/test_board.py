@@ -1,4 +1,4 @@
-"""The announcements board of a running Launcher.exe against tools/site_server.py.
+"""The announcements board of a running Launcher.exe against tools/test_servers/site_server.py.
 
 The login host is 127.0.0.2, where no stand-in login server listens, so these
 tests neither need nor disturb the login port; the site server takes a free port.

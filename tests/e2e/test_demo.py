@@ -17,7 +17,7 @@ from harness import PYTHON, SOURCE_DIR
 def test_scenario_succeeds_and_saves_its_screenshots(tmp_path, scenario, screenshots, board):
     env = dict(os.environ, ORVEX_DEMO_DIR=str(tmp_path))
     env.pop("DISPLAY", None)
-    result = subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "demo.py"), scenario, "--headless"], env=env,
+    result = subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "demo" / "demo.py"), scenario, "--headless"], env=env,
                             capture_output=True, text=True, timeout=240)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     shots = sorted((tmp_path / scenario).glob("*.png"))

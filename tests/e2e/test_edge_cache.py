@@ -25,7 +25,7 @@ from edge import Edge, client_context
 from harness import LAUNCHER_EXE, SOURCE_DIR, Launcher, LoginServer, read_ini_value, wait_until
 
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
-import orvex_load_test  # noqa: E402
+from orvex_ops import load_test  # noqa: E402
 
 DEV = SOURCE_DIR / "testdata" / "dev"
 EDGE_PORT = 5444  # the CDN address built into the launcher
@@ -91,8 +91,8 @@ def site():
         releases.mkdir(parents=True)
         for folder in (work / "origin", releases):
             os.chmod(folder, 0o755)
-        origin_port = orvex_load_test.free_port()
-        nginx, instances = orvex_load_test.start_front(work / "origin", releases, origin_port)
+        origin_port = load_test.free_port()
+        nginx, instances = load_test.start_front(work / "origin", releases, origin_port)
         processes = [nginx, *instances]
         with Edge(work / "edge", f"127.0.0.1:{EDGE_PORT}", DEV / "cdn-cert.pem", DEV / "cdn-key.pem",
                   f"127.0.0.1:{origin_port}", DEV / "dev-ca-cert.pem") as edge:

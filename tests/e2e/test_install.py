@@ -1,5 +1,5 @@
 """The transactional installer and the crash recovery on real client folders
-under Wine: packages from tools/orvex_publish.py, hostile archives written
+under Wine: packages from tools/orvex_ops/publish.py, hostile archives written
 byte by byte, and the install driver killed at every checkpoint."""
 import contextlib
 import pathlib

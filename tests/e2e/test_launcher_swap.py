@@ -39,7 +39,7 @@ def signed_client(tmp_path, pending_bytes):
         (tree / name).write_bytes(data)
     (tree / "Launcher.exe").write_bytes(new_launcher_bytes())
     signed = tmp_path / "signed"
-    subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_publish.py"), "make-client-manifests", "--tree",
+    subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "orvex_ops" / "publish.py"), "make-client-manifests", "--tree",
                     str(tree), "--out", str(signed)], check=True, capture_output=True)
     # Exactly the signed tree, so that the new launcher's start-up check finds
     # every start-up file sound; the login host 127.0.0.2 keeps it off the

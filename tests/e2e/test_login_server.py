@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-SERVER = pathlib.Path(__file__).resolve().parents[2] / "tools" / "login_server.py"
+SERVER = pathlib.Path(__file__).resolve().parents[2] / "tools" / "test_servers" / "login_server.py"
 TIMEOUT = 5.0
 
 

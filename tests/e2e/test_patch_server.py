@@ -14,7 +14,7 @@ import time
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-SERVER = ROOT / "tools" / "patch_server.py"
+SERVER = ROOT / "tools" / "test_servers" / "patch_server.py"
 DEV = ROOT / "testdata" / "dev"
 TIMEOUT = 5.0
 

@@ -1,6 +1,6 @@
 """Batch repair on real client folders under Wine: the install driver's repair
 command (RepairManagedFiles) against the stand-in patch server's repair
-endpoint, on clients whose signed manifests come from tools/orvex_publish.py."""
+endpoint, on clients whose signed manifests come from tools/orvex_ops/publish.py."""
 import hashlib
 import importlib.util
 import os
@@ -342,7 +342,8 @@ def test_version_out_of_range_and_unsigned_manifests_are_refused(sound_client, t
 
 
 def load_patch_server():
-    source = importlib.util.spec_from_file_location("patch_server", SOURCE_DIR / "tools" / "patch_server.py")
+    source = importlib.util.spec_from_file_location("patch_server",
+                                                     SOURCE_DIR / "tools" / "test_servers" / "patch_server.py")
     module = importlib.util.module_from_spec(source)
     source.loader.exec_module(module)
     return module

@@ -36,7 +36,7 @@ def client_without_manifests(folder):
 def publish_for(client, work):
     """The server side for the sound state of client: its release (the two
     signed manifests of the tree, the metadata package carrying them, the
-    repair catalogue and objects), made by orvex_publish.py release. Returns
+    repair catalogue and objects), made by orvex-publish release. Returns
     (releases folder, signed manifests)."""
     tree = work / "tree"
     shutil.copytree(client, tree)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Signed fixtures for the Win32 digest and manifest tests.
 
-Every signature is made by the publisher tool itself (tools/orvex_publish.py,
+Every signature is made by the publisher tool itself (tools/orvex_ops/publish.py,
 through its command line), so the tests check BCrypt against an independent
 implementation of the same formats.
 """
@@ -65,7 +65,7 @@ def integrity_body(stamp: int, names) -> bytes:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--publish", required=True, help="path of tools/orvex_publish.py")
+    parser.add_argument("--publish", required=True, help="path of tools/orvex_ops/publish.py")
     parser.add_argument("--keys", required=True, help="folder with update-private.pem and manifest-private.pem")
     parser.add_argument("--out", required=True, help="output folder")
     args = parser.parse_args()

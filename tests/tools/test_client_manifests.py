@@ -1,4 +1,4 @@
-"""make-client-manifests of tools/orvex_publish.py, read back with a reader
+"""make-client-manifests of tools/orvex_ops/publish.py, read back with a reader
 written here: the binary layout of ORVEX/Startup.manifest and
 ORVEX/Integrity.manifest, the raw r||s signature under the development
 manifest key, which file goes where, and every refusal."""
@@ -15,7 +15,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-TOOL = ROOT / "tools" / "orvex_publish.py"
+TOOL = ROOT / "tools" / "orvex_ops" / "publish.py"
 MANIFEST_KEY = ROOT / "testdata" / "dev" / "manifest-private.pem"
 UPDATE_KEY = ROOT / "testdata" / "dev" / "update-private.pem"
 

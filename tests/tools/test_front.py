@@ -1,4 +1,4 @@
-"""The nginx front (orvex_front.py) with two patch-service instances behind it,
+"""The nginx front (orvex-front) with two patch-service instances behind it,
 the real nginx and gunicorn on free loopback ports, run as deployed (nginx's
 workers as www-data, each instance as orvex): what each launcher request gets
 through both endpoints, the fallback endpoint's pinned certificate and its
@@ -25,8 +25,8 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DEV = ROOT / "testdata" / "dev"
 sys.path.insert(0, str(ROOT / "tools"))
-import orvex_front  # noqa: E402
-import orvex_load_test as load  # noqa: E402
+from orvex_ops import front as orvex_front  # noqa: E402
+from orvex_ops import load_test as load  # noqa: E402
 
 REPAIR = "/orvex-patch/repair-batch-v4.php"
 BURST = 6

@@ -25,11 +25,17 @@ import pytest
 import pe_image
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-PUBLISH = ROOT / "tools" / "orvex_publish.py"
-SERVICE = ROOT / "tools" / "orvex_patch_service.py"
+PUBLISH = ROOT / "tools" / "orvex_ops" / "publish.py"
+SERVICE = ROOT / "tools" / "orvex_ops" / "patch_service.py"
 DEPLOY = ROOT / "deploy"
 DEV = ROOT / "testdata" / "dev"
 KEYS = ["--update-key", DEV / "update-private.pem", "--manifest-key", DEV / "manifest-private.pem"]
+
+sys.path.insert(0, str(ROOT / "tools"))
+from orvex_ops import client_manifests, packages, patch_service, publish  # noqa: E402
+from orvex_ops.errors import PublishError  # noqa: E402
+from orvex_ops import keys as orvex_keys  # noqa: E402
+from orvex_ops import releases as orvex_releases  # noqa: E402
 
 
 def blob(name, size):
@@ -189,7 +195,7 @@ def new_launcher(folder, data=None, name="next"):
 @pytest.fixture(scope="module")
 def next_keys(tmp_path_factory):
     keys = tmp_path_factory.mktemp("keys-next")
-    assert publisher().main(["keygen", "--out", str(keys)]) == 0
+    assert publish.main(["keygen", "--out", str(keys)]) == 0
     return keys
 
 
@@ -271,9 +277,8 @@ def test_a_new_launcher_ships_as_launcher2_and_is_named_launcher_exe_in_the_sign
     folder = out / "2371"
     with zipfile.ZipFile(folder / "2371.zip") as archive:
         assert archive.read("Launcher2.exe") == data and "Launcher.exe" not in archive.namelist()
-    tool = publisher()
-    manifest_key = tool.load_private_pem(DEV / "manifest-private.pem").public_key()
-    startup = tool.read_client_manifest((folder / "client/ORVEX/Startup.manifest").read_bytes(), manifest_key, False)
+    manifest_key = orvex_keys.load_private_pem(DEV / "manifest-private.pem").public_key()
+    startup = client_manifests.read_client_manifest((folder / "client/ORVEX/Startup.manifest").read_bytes(), manifest_key, False)
     assert ("Launcher.exe", len(data), digest) in startup
     assert not [name for name, _, _ in startup if name.lower() == "launcher2.exe"]
     assert digest in (folder / "2371.catalogue").read_text().split()
@@ -380,34 +385,26 @@ def test_the_built_launcher_ships_and_its_debug_image_does_not(releases, tmp_pat
     assert refused.returncode == 2 and "no code section" in refused.stderr, refused.stderr
 
 
-def publisher():
-    sys.path.insert(0, str(ROOT / "tools"))
-    import orvex_publish
-    return orvex_publish
-
-
 def test_the_final_check_hashes_every_stored_object(releases, tmp_path):
-    tool = publisher()
     folder = shutil.copytree(releases[0] / "2371", tmp_path / "2371")
-    keys = [tool.load_private_pem(DEV / name).public_key() for name in ("update-private.pem", "manifest-private.pem")]
-    trees = [tool.scan_tree(releases[0].parent / "trees" / version, strict=True)[0] for version in ("2370", "2371")]
-    tool.check_release(folder, 2371, *keys, *trees)
+    keys = [orvex_keys.load_private_pem(DEV / name).public_key() for name in ("update-private.pem", "manifest-private.pem")]
+    trees = [packages.scan_tree(releases[0].parent / "trees" / version, strict=True)[0] for version in ("2370", "2371")]
+    orvex_releases.check_release(folder, 2371, *keys, *trees)
     victim = sorted((folder / "objects").iterdir())[-1]
     victim.write_bytes(bytes([victim.read_bytes()[0] ^ 1]) + victim.read_bytes()[1:])
-    with pytest.raises(tool.PublishError, match=f"repair object {victim.name} does not hash to its name"):
-        tool.check_release(folder, 2371, *keys, *trees)
+    with pytest.raises(PublishError, match=f"repair object {victim.name} does not hash to its name"):
+        orvex_releases.check_release(folder, 2371, *keys, *trees)
 
 
 def test_everything_is_flushed_before_the_publishing_rename_and_the_name_after(releases, tmp_path, monkeypatch):
-    tool = publisher()
     events = []
     real_fsync, real_rename = os.fsync, os.rename
-    monkeypatch.setattr(tool.os, "fsync", lambda fd: events.append(
+    monkeypatch.setattr(os, "fsync", lambda fd: events.append(
         ("fsync", os.readlink(f"/proc/self/fd/{fd}"))) or real_fsync(fd))
-    monkeypatch.setattr(tool.os, "rename", lambda a, b: events.append(("rename", str(a), str(b))) or real_rename(a, b))
+    monkeypatch.setattr(os, "rename", lambda a, b: events.append(("rename", str(a), str(b))) or real_rename(a, b))
     out = tmp_path / "out"
     trees = releases[0].parent / "trees"
-    assert tool.main(["release", "--old", str(trees / "2370"), "--new", str(trees / "2371"), "--previous", "2370",
+    assert publish.main(["release", "--old", str(trees / "2370"), "--new", str(trees / "2371"), "--previous", "2370",
                       "--version", "2371", *map(str, KEYS), "--out", str(out)]) == 0
     renames = [event for event in events if event[0] == "rename"]
     assert len(renames) == 1
@@ -443,8 +440,7 @@ def test_a_signal_leaves_nothing_behind_and_says_so_in_one_line(releases, tmp_pa
 
 
 def test_a_launcher_built_with_new_keys_is_shipped_under_the_old_ones_and_restores_with_the_new(releases, tmp_path):
-    tool = publisher()
-    assert tool.main(["keygen", "--out", str(tmp_path / "next")]) == 0
+    assert publish.main(["keygen", "--out", str(tmp_path / "next")]) == 0
     launcher = new_launcher(tmp_path, pe_image.built_with(tmp_path / "next"), name="build-next")
     out = tmp_path / "out"
     result = release(out, releases[0].parent / "trees/2370", releases[0].parent / "trees/2371", 2370, 2371,
@@ -452,28 +448,29 @@ def test_a_launcher_built_with_new_keys_is_shipped_under_the_old_ones_and_restor
                      "--next-manifest-key", tmp_path / "next/manifest-private.pem")
     assert result.returncode == 0, result.stderr
     folder = out / "2371"
-    old, new = [(tool.load_private_pem(keys / "update-private.pem").public_key(),
-                 tool.load_private_pem(keys / "manifest-private.pem").public_key()) for keys in (DEV, tmp_path / "next")]
+    old, new = [(orvex_keys.load_private_pem(key_folder / "update-private.pem").public_key(),
+                 orvex_keys.load_private_pem(key_folder / "manifest-private.pem").public_key())
+                for key_folder in (DEV, tmp_path / "next")]
     launcher_entry = ("Launcher.exe", launcher.stat().st_size, hashlib.sha256(launcher.read_bytes()).hexdigest())
     for name, (update_key, manifest_key) in (("2371", old), ("metadata-v4-2371", new)):
-        base = tool.scan_tree(releases[0].parent / "trees/2370", strict=True)[0]
-        manifest = tool.check_signed_update(folder, f"{name}.manifest", 2371, update_key, base)
+        base = packages.scan_tree(releases[0].parent / "trees/2370", strict=True)[0]
+        manifest = orvex_releases.check_signed_update(folder, f"{name}.manifest", 2371, update_key, base)
         with zipfile.ZipFile(folder / manifest["archive"]) as archive:
-            startup = tool.read_client_manifest(archive.read("ORVEX/Startup.manifest"), manifest_key, False)
+            startup = client_manifests.read_client_manifest(archive.read("ORVEX/Startup.manifest"), manifest_key, False)
         assert launcher_entry in startup, name
     published = (folder / "client/ORVEX/Startup.manifest").read_bytes()
-    assert launcher_entry in tool.read_client_manifest(published, new[1], False)
+    assert launcher_entry in client_manifests.read_client_manifest(published, new[1], False)
     assert hashlib.sha256(published).hexdigest() in (folder / "2371.catalogue").read_text().split()
-    with pytest.raises(tool.PublishError):
-        tool.read_client_manifest(published, old[1], False)
+    with pytest.raises(PublishError):
+        client_manifests.read_client_manifest(published, old[1], False)
 
 
 def test_pip_install_gives_both_commands(tmp_path):
     # A copy, so that the build leaves nothing in the source tree.
     source = tmp_path / "tools"
-    source.mkdir()
-    for name in ("pyproject.toml", "orvex_publish.py", "orvex_patch_service.py"):
-        shutil.copy(ROOT / "tools" / name, source)
+    shutil.copytree(ROOT / "tools" / "orvex_ops", source / "orvex_ops",
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(ROOT / "tools" / "pyproject.toml", source)
     target = tmp_path / "site"
     subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index",
                     "--no-build-isolation", "--target", str(target), str(source)], check=True, capture_output=True)
@@ -625,15 +622,13 @@ def test_bad_repair_requests_are_refused_and_logged(service, releases):
 
 def in_process(folder):
     """The WSGI application serving folder, and the list its log lines go to."""
-    sys.path.insert(0, str(ROOT / "tools"))
-    import orvex_patch_service
     records = []
-    log = orvex_patch_service.logging.getLogger(f"test.{id(records)}")
-    log.addHandler(type("Keep", (orvex_patch_service.logging.Handler,), {
+    log = patch_service.logging.getLogger(f"test.{id(records)}")
+    log.addHandler(type("Keep", (patch_service.logging.Handler,), {
         "emit": lambda self, record: records.append(json.loads(record.getMessage()))})())
     log.setLevel("INFO")
     log.propagate = False
-    return orvex_patch_service.PatchService([folder], log), records
+    return patch_service.PatchService([folder], log), records
 
 
 def served_in_process(folder, body, app=None):

@@ -1,4 +1,4 @@
-"""make-update and make-offline of tools/orvex_publish.py, read back with
+"""make-update and make-offline of tools/orvex_ops/publish.py, read back with
 readers written here: the manifest layout, the signature under the public
 key, the ZIP entries, and every delta applied to the old file."""
 import hashlib
@@ -18,7 +18,7 @@ from cryptography.hazmat.primitives.asymmetric import padding, rsa
 import pe_image
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-TOOL = ROOT / "tools" / "orvex_publish.py"
+TOOL = ROOT / "tools" / "orvex_ops" / "publish.py"
 UPDATE_KEY = ROOT / "testdata" / "dev" / "update-private.pem"
 GAME_ARCHIVES = ("ui/ui.src", "fx/fx.src", "object/object.src", "item/item.src")
 

@@ -1,4 +1,4 @@
-"""orvex_publish.py sign-raw-ecdsa: the raw r||s form the launcher verifies,
+"""orvex-publish sign-raw-ecdsa: the raw r||s form the launcher verifies,
 checked against the public blob the launcher compiles in."""
 import pathlib
 import struct
@@ -12,7 +12,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-TOOL = ROOT / "tools" / "orvex_publish.py"
+TOOL = ROOT / "tools" / "orvex_ops" / "publish.py"
 DEV = ROOT / "testdata" / "dev"
 
 

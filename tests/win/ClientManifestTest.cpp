@@ -24,7 +24,7 @@ using testutil::WriteBytes;
 
 namespace {
 
-// The pair that tools/orvex_publish.py make-client-manifests wrote for the
+// The pair that tools/orvex_ops/publish.py make-client-manifests wrote for the
 // fixture tree of tests/tools/make_signed_fixtures.py.
 fs::path PublishedStartup() { return SignedFixture("client") / "ORVEX" / "Startup.manifest"; }
 fs::path PublishedIntegrity() { return SignedFixture("client") / "ORVEX" / "Integrity.manifest"; }

@@ -1,4 +1,4 @@
-// HttpsDownload against tools/patch_server.py, which tests/win/run_https_tests.sh
+// HttpsDownload against tools/test_servers/patch_server.py, which tests/win/run_https_tests.sh
 // starts before this binary: the pinned fallback endpoint on 127.0.0.1:5443
 // under /patch/ and the "CDN" endpoint on 127.0.0.1:5444 under /orvex-patch/,
 // whose certificate comes from the development CA that the test Wine prefix

@@ -1,4 +1,4 @@
-// Signed fixtures that the build makes with tools/orvex_publish.py beside the
+// Signed fixtures that the build makes with tools/orvex_ops/publish.py beside the
 // test binary (fixtures/signed).
 #pragma once
 

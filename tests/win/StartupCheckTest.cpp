@@ -23,7 +23,7 @@ using testutil::WriteBytes;
 namespace {
 
 // A copy of the fixture tree of tests/tools/make_signed_fixtures.py with the
-// two manifests that tools/orvex_publish.py make-client-manifests signed for
+// two manifests that tools/orvex_ops/publish.py make-client-manifests signed for
 // it. Launcher files: D3DX9_43.dll, ORVEX/Launcher/ui.dat, ORVEX/Launcher/empty.dat.
 class StartupClient : public ::testing::Test {
  protected:

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs orvex_https_tests.exe under Wine against a fresh tools/patch_server.py.
+# Runs orvex_https_tests.exe under Wine against a fresh tools/test_servers/patch_server.py.
 #   run_https_tests.sh BUILD_DIR TEST_EXE [gtest arguments...]
 # The server holds the fixed fallback port 5443 (and 5444) for the whole run,
 # so CTest serialises this test with the patch_port resource lock.
@@ -22,7 +22,7 @@ cleanup() {
 trap cleanup EXIT
 
 # The lifetime only bounds a server that outlives a killed run.
-"$python" "$source_dir/tools/patch_server.py" --root "$work" --log "$work/requests.jsonl" --quiet \
+"$python" "$source_dir/tools/test_servers/patch_server.py" --root "$work" --log "$work/requests.jsonl" --quiet \
   --lifetime 600 >"$work/server.out" 2>"$work/server.err" </dev/null &
 server=$!
 for _ in $(seq 200); do

@@ -42,7 +42,7 @@ TLS. Examples:
   orvex-patch-service --releases /srv/orvex/releases --bind 127.0.0.1:8080   # behind a TLS terminator
   orvex-patch-service --releases /srv/orvex/releases --bind 10.0.0.21:5444 --forwarded-from 10.0.0.5
       # behind the front on another machine (10.0.0.5), which names the player in X-Forwarded-For
-  gunicorn 'orvex_patch_service:create_app(releases="/srv/orvex/releases")'
+  gunicorn 'orvex_ops.patch_service:create_app(releases="/srv/orvex/releases")'
 """
 import argparse
 import bisect
@@ -627,14 +627,14 @@ def main(argv=None):
         os.environ["ORVEX_FORWARDED_FROM"] = ",".join(args.forwarded_from)
     command = [sys.executable, "-m", "gunicorn", "--worker-class", "gthread", "--workers", str(args.workers),
                "--threads", str(args.threads), "--timeout", str(args.timeout), "--graceful-timeout", "10",
-               "--keep-alive", "5", "--pythonpath", str(pathlib.Path(__file__).resolve().parent)]
+               "--keep-alive", "5", "--pythonpath", str(pathlib.Path(__file__).resolve().parents[1])]
     for address in args.bind or ["127.0.0.1:5444"]:
         command += ["--bind", address]
     if args.certfile:
         command += ["--certfile", args.certfile, "--keyfile", args.keyfile]
     if args.pid:
         command += ["--pid", args.pid]
-    command.append("orvex_patch_service:create_app()")
+    command.append("orvex_ops.patch_service:create_app()")
     os.execv(sys.executable, command)
 
 

@@ -94,7 +94,7 @@ import threading
 import time
 import urllib.parse
 
-DEV = pathlib.Path(__file__).resolve().parents[1] / "testdata" / "dev"
+DEV = pathlib.Path(__file__).resolve().parents[2] / "testdata" / "dev"
 # Large writes: the TLS layer still cuts them into 16 KiB records, but one
 # Python call per record made this server the slower end of a loopback GiB.
 CHUNK = 1 << 20

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Demo: ORVEX Launcher in every scenario, one command each.
 
-    /usr/bin/python3 tools/demo.py [SCENARIO] [--headless]
+    /usr/bin/python3 tools/demo/demo.py [SCENARIO] [--headless]
     bash scripts/demo.sh [SCENARIO]          (installs and builds first)
 
   patch              (the default) a 2369 client patched to 2372 through three
@@ -25,7 +25,7 @@
 
 Each scenario generates its clients and starts its servers under
 build/win/demo/<scenario>/work (the stand-in login server and announcements
-site; the production patch service, orvex_patch_service.py under gunicorn,
+site; the production patch service, orvex-patch-service under gunicorn,
 wherever it can serve the scenario, the stand-in patch server where the
 scenario needs it to misbehave). It runs the launcher on the build tree's
 virtual display, prints what happened (the status lines painted, what changed
@@ -42,7 +42,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "e2e"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "e2e"))
 from harness import (BUILD_DIR, LAUNCHER_EXE, WINDOW_TITLE, Launcher, LoginServer, PatchServer,  # noqa: E402
                      SiteServer, dismiss_boxes_until_exit, drop_proxy_settings, read_ini_value, wait_until,
                      windows_titled, wine_environment, write_client_manifests)
@@ -230,7 +230,7 @@ def scenario_patch(run):
 
 def scenario_startup_repair(run):
     """Missing signed manifests and a damaged start-up file, repaired before the main window opens."""
-    # A sound 2372 client published with orvex_publish.py release; the player's
+    # A sound 2372 client published with orvex-publish release; the player's
     # copy lacks ORVEX/*.manifest and has one start-up file damaged.
     sound = client_without_manifests(run.work / "sound")
     releases, signed = publish_for(sound, run.work)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Load test of the patch service: many concurrent clients on loopback.
 
-It publishes a synthetic release with orvex_publish.py release (a patch
+It publishes a synthetic release with orvex-publish release (a patch
 archive of about 6 MiB, 40 repair objects of 8 KiB to 1 MiB), then runs the
 same client load against two servers, each for --duration seconds in all,
 taking turns in --rounds rounds:
@@ -26,7 +26,7 @@ twice their length plus a minute a round and a minute.
 
 With --front the two loads are, over TLS as the launcher asks:
 
-  front     nginx configured by orvex_front.py in front of two service
+  front     nginx configured by orvex-front in front of two service
             instances (--workers split between them): nginx serves the
             archive and its ranges itself and passes the repair segments on
   nginx     the same nginx alone, serving for each request the file that
@@ -38,10 +38,10 @@ faster than a launcher does. --stop-one runs only the front and stops one
 service instance (SIGTERM, or --stop-signal: STOP makes it hang) halfway
 through: every request must still be answered in full.
 
-  python3 tools/orvex_load_test.py                  # 200 clients, 2 workers, 60 s each
-  python3 tools/orvex_load_test.py --quick          # 20 clients, 2 s each: checks that it runs
-  python3 tools/orvex_load_test.py --front          # through nginx against nginx alone, 60 s each
-  python3 tools/orvex_load_test.py --stop-one --duration 10
+  python3 tools/orvex_ops/load_test.py              # 200 clients, 2 workers, 60 s each
+  python3 tools/orvex_ops/load_test.py --quick      # 20 clients, 2 s each: checks that it runs
+  python3 tools/orvex_ops/load_test.py --front      # through nginx against nginx alone, 60 s each
+  python3 tools/orvex_ops/load_test.py --stop-one --duration 10
 """
 import argparse
 import contextlib
@@ -64,11 +64,12 @@ import tempfile
 import threading
 import time
 
-TOOLS = pathlib.Path(__file__).resolve().parent
+TOOLS = pathlib.Path(__file__).resolve().parents[1]
 DEV = TOOLS.parent / "testdata" / "dev"
-sys.path.insert(0, str(TOOLS))
-import orvex_front  # noqa: E402
-import orvex_publish  # noqa: E402
+SERVICE = TOOLS / "orvex_ops" / "patch_service.py"
+if not __package__:  # run as a file of a checkout: the package is imported from tools/
+    sys.path[0] = str(TOOLS)
+from orvex_ops import front, publish  # noqa: E402
 
 VERSION = 2
 CLIENT_PROCESSES = 4
@@ -93,7 +94,7 @@ def make_release(work):
             (root / relative).write_bytes(data)
     releases = work / "releases"
     with contextlib.redirect_stdout(io.StringIO()):
-        status = orvex_publish.main(["release", "--old", str(old), "--new", str(new), "--previous", str(VERSION - 1),
+        status = publish.main(["release", "--old", str(old), "--new", str(new), "--previous", str(VERSION - 1),
                                      "--version", str(VERSION), "--update-key", str(DEV / "update-private.pem"),
                                      "--manifest-key", str(DEV / "manifest-private.pem"), "--out", str(releases),
                                      "--no-delta"])
@@ -167,12 +168,12 @@ def free_port():
 
 def start_server(kind, releases, static, port, workers, log):
     if kind == "service":
-        command = [sys.executable, str(TOOLS / "orvex_patch_service.py"), "--releases", str(releases), "--bind",
+        command = [sys.executable, str(SERVICE), "--releases", str(releases), "--bind",
                    f"127.0.0.1:{port}", "--workers", str(workers), "--log", str(log)]
     else:
         command = [sys.executable, "-m", "gunicorn", "--worker-class", "gthread", "--workers", str(workers),
                    "--threads", "16", "--bind", f"127.0.0.1:{port}", "--pythonpath", str(TOOLS),
-                   f"orvex_load_test:static_app({str(static)!r})"]
+                   f"orvex_ops.load_test:static_app({str(static)!r})"]
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=open(log.with_suffix(".err"), "wb"),
                                stdin=subprocess.DEVNULL)
     deadline = time.monotonic() + 30
@@ -261,7 +262,7 @@ def check_readable(user, *paths):
 def start_service(releases, port, workers, log, threads=16, user=None):
     """One orvex-patch-service instance, plain HTTP on 127.0.0.1:port, as
     user when given (its log in a folder that user may write)."""
-    command = as_user(user, [sys.executable, str(TOOLS / "orvex_patch_service.py"), "--releases", str(releases),
+    command = as_user(user, [sys.executable, str(SERVICE), "--releases", str(releases),
                              "--bind", f"127.0.0.1:{port}", "--workers", str(workers), "--threads", str(threads),
                              "--log", str(log)])
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=open(log.with_suffix(".err"), "wb"),
@@ -272,16 +273,16 @@ def start_service(releases, port, workers, log, threads=16, user=None):
 
 def start_front(work, releases, port, instances=2, workers=1, repair_rate=FRONT_REPAIR_RATE, repair_burst=40,
                 fallback_port=None, threads=16, limits=None):
-    """nginx configured by orvex_front on 127.0.0.1:port (the CDN endpoint,
+    """nginx configured by orvex-front on 127.0.0.1:port (the CDN endpoint,
     development certificate; with fallback_port also the fallback endpoint)
     in front of instances service instances; returns (nginx, [instances]),
     each instance's request log at its .log_path. As root it runs as
     deployed: nginx's workers as www-data, each instance as orvex, which
     reads the releases but cannot write them; work (see work_folder()) must
-    be reachable by both. limits: orvex_front.LIMITS to change, the
+    be reachable by both. limits: front.LIMITS to change, the
     production ones for the others; by default the load test's, far above."""
     work = pathlib.Path(work)
-    nginx_user, service_user = ensure_user(orvex_front.WORKER_USER), ensure_user(SERVICE_USER)
+    nginx_user, service_user = ensure_user(front.WORKER_USER), ensure_user(SERVICE_USER)
     check_readable(nginx_user, work, releases)
     check_readable(service_user, releases)
     logs = work / "instance-logs"
@@ -305,9 +306,9 @@ def start_front(work, releases, port, instances=2, workers=1, repair_rate=FRONT_
             endpoints.append(("fallback", f"127.0.0.1:{fallback_port}", DEV / "fallback-cert.pem",
                               DEV / "fallback-key.pem"))
         prefix = work / "front"
-        http_text = orvex_front.render_http(releases, endpoints, upstreams, str(prefix / "logs" / "access.log"),
+        http_text = front.render_http(releases, endpoints, upstreams, str(prefix / "logs" / "access.log"),
                                             repair_rate, repair_burst, **(LOAD_LIMITS if limits is None else limits))
-        orvex_front.write_standalone(prefix, http_text, worker_processes=2, user=nginx_user)
+        front.write_standalone(prefix, http_text, worker_processes=2, user=nginx_user)
         return start_nginx(prefix, port), services
     except BaseException:
         for service in services:
@@ -333,9 +334,9 @@ def start_nginx_alone(work, static, port):
         default_type application/octet-stream;
     }}
 }}"""
-    user = ensure_user(orvex_front.WORKER_USER)
+    user = ensure_user(front.WORKER_USER)
     check_readable(user, static)
-    orvex_front.write_standalone(prefix, http_text, worker_processes=2, user=user)
+    front.write_standalone(prefix, http_text, worker_processes=2, user=user)
     return start_nginx(prefix, port)
 
 
@@ -515,7 +516,7 @@ def main(argv=None):
     parser.add_argument("--duration", type=float, default=60, help="seconds of load per server (default 60)")
     parser.add_argument("--workers", type=int, default=2, help="gunicorn worker processes (default 2)")
     parser.add_argument("--quick", action="store_true", help="20 clients for 2 s each: checks that the test runs")
-    parser.add_argument("--front", action="store_true", help="through nginx (orvex_front) against nginx alone")
+    parser.add_argument("--front", action="store_true", help="through nginx (orvex-front) against nginx alone")
     parser.add_argument("--stop-one", action="store_true",
                         help="only the front; one of its two service instances is stopped halfway")
     parser.add_argument("--stop-signal", default="TERM", choices=("TERM", "KILL", "INT", "STOP"),
