@@ -4,7 +4,7 @@
 // update thread starts; afterwards by the window thread only.
 #pragma once
 
-#include "common/WinHandles.h"
+#include "common/Windows.h"
 
 #include "board/Board.h"
 #include "game/Launch.h"

@@ -1,5 +1,7 @@
 #include "Launcher/Dpi.h"
 
+#include "common/WinHandles.h"
+
 namespace dpi {
 namespace {
 
@@ -14,10 +16,9 @@ Function Lookup(const wchar_t* module, const char* name) {
 }
 
 unsigned SystemDpi() {
-  HDC screen = ::GetDC(nullptr);
+  const win::WindowDc screen(nullptr);
   if (!screen) return kDefaultDpi;
-  const int value = ::GetDeviceCaps(screen, LOGPIXELSY);
-  ::ReleaseDC(nullptr, screen);
+  const int value = ::GetDeviceCaps(screen.Get(), LOGPIXELSY);
   return value > 0 ? static_cast<unsigned>(value) : kDefaultDpi;
 }
 

@@ -3,7 +3,7 @@
 // monitor it is on and is told (WM_DPICHANGED) when it moves to another.
 #pragma once
 
-#include "common/WinHandles.h"
+#include "common/Windows.h"
 
 #include "Launcher/StartupRules.h"
 

@@ -14,6 +14,7 @@
 #include "Launcher/StartupRules.h"
 #include "Launcher/WindowMessages.h"
 #include "common/Errors.h"
+#include "common/WinHandles.h"
 #include "game/BackgroundRepair.h"
 #include "game/Clients.h"
 #include "modes/Installer.h"

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "Launcher/Dpi.h"
+#include "common/WinHandles.h"
 #include "ui/Layout.h"
 #include "game/RepairSchedule.h"
 #include "common/Utf8.h"

@@ -4,7 +4,7 @@
 // window is not silent. Closing the window stops the repair.
 #pragma once
 
-#include "common/WinHandles.h"
+#include "common/Windows.h"
 
 #include <filesystem>
 #include <string>

@@ -1,7 +1,7 @@
 // Messages and timers of the launcher window.
 #pragma once
 
-#include "common/WinHandles.h"
+#include "common/Windows.h"
 
 // Posted by the update thread after a patch delivered a new launcher.
 inline constexpr UINT WM_LAUNCHER_SWAP = WM_APP + 0x2A;

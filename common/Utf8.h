@@ -6,13 +6,8 @@
 // file names go through the code page of the narrow file calls.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/Windows.h"
+
 
 #include <climits>
 #include <optional>

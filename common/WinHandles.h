@@ -2,13 +2,8 @@
 // invalid value and its closing function; nothing is closed by hand.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/Windows.h"
+
 #include <bcrypt.h>
 
 #include <utility>
@@ -35,6 +30,13 @@ class Unique {
   explicit operator bool() const noexcept { return value_ != Traits::Invalid(); }
   // Gives up ownership without closing.
   Type Release() noexcept { return std::exchange(value_, Traits::Invalid()); }
+  // Closes now through close, a call with CloseHandle's contract (a BOOL,
+  // false on failure), for the closes whose result matters. The owner is
+  // empty afterwards whatever the result.
+  template <typename CloseCall>
+  [[nodiscard]] bool Close(CloseCall close) {
+    return close(Release()) != FALSE;
+  }
   void Reset(Type value = Traits::Invalid()) noexcept {
     const Type old = std::exchange(value_, value);
     if (old != Traits::Invalid()) Traits::Close(old);
@@ -140,6 +142,24 @@ class SavedDcScope {
  private:
   HDC dc_;
   int saved_;
+};
+
+// A window's (or, for no window, the screen's) DC from GetDC, released with
+// ReleaseDC.
+class WindowDc {
+ public:
+  explicit WindowDc(HWND window) noexcept : window_(window), dc_(::GetDC(window)) {}
+  WindowDc(const WindowDc&) = delete;
+  WindowDc& operator=(const WindowDc&) = delete;
+  ~WindowDc() {
+    if (dc_) ::ReleaseDC(window_, dc_);
+  }
+  HDC Get() const noexcept { return dc_; }
+  explicit operator bool() const noexcept { return dc_ != nullptr; }
+
+ private:
+  HWND window_;
+  HDC dc_;
 };
 
 // BeginPaint/EndPaint.

@@ -2,13 +2,8 @@
 // the update requests read a URL exactly as the requests will use it.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/Windows.h"
+
 #include <winhttp.h>
 
 #include <optional>

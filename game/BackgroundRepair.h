@@ -2,7 +2,7 @@
 // open, and the clean pass that a Start request waits for.
 #pragma once
 
-#include "common/WinHandles.h"
+#include "common/Windows.h"
 
 #include <atomic>
 #include <chrono>

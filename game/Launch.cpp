@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "common/WinHandles.h"
 #include "game/BackgroundRepair.h"
 #include "game/Clients.h"
 #include "game/RepairSchedule.h"

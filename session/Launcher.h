@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "common/WinHandles.h"
+#include "common/Windows.h"
 #include "session/SessionRules.h"
 
 class CAPISocket;

@@ -3,7 +3,7 @@
 // carries out the actions reported through ActionSink.
 #pragma once
 
-#include "common/WinHandles.h"
+#include "common/Windows.h"
 
 #include <cstddef>
 

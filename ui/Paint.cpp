@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/Utf8.h"
+#include "common/WinHandles.h"
 #include "ui/Resources.h"
 
 namespace ui {

@@ -2,7 +2,7 @@
 // off-screen and stretched to the client area.
 #pragma once
 
-#include "common/WinHandles.h"
+#include "common/Windows.h"
 
 #include <cstdint>
 #include <optional>

@@ -30,28 +30,28 @@ class GdiplusSession {
 
 }  // namespace
 
-HBITMAP LoadPicture(HINSTANCE instance, int resourceId, int width, int height) {
+win::UniqueBitmap LoadPicture(HINSTANCE instance, int resourceId, int width, int height) {
   HRSRC resource = ::FindResourceW(instance, MAKEINTRESOURCEW(resourceId), MAKEINTRESOURCEW(10));
-  if (!resource) return nullptr;
+  if (!resource) return {};
   const DWORD size = ::SizeofResource(instance, resource);
   HGLOBAL loaded = ::LoadResource(instance, resource);
   const void* bytes = loaded ? ::LockResource(loaded) : nullptr;
-  if (!bytes || size == 0) return nullptr;
+  if (!bytes || size == 0) return {};
 
   // The stream frees this block when it is released.
   win::UniqueGlobal block(::GlobalAlloc(GMEM_MOVEABLE, size));
-  if (!block) return nullptr;
+  if (!block) return {};
   void* target = ::GlobalLock(block.Get());
-  if (!target) return nullptr;
+  if (!target) return {};
   std::memcpy(target, bytes, size);
   ::GlobalUnlock(block.Get());
 
   win::ComRef<IStream> stream;
-  if (FAILED(::CreateStreamOnHGlobal(block.Get(), TRUE, stream.Out()))) return nullptr;
+  if (FAILED(::CreateStreamOnHGlobal(block.Get(), TRUE, stream.Out()))) return {};
   block.Release();
 
   GdiplusSession gdiplus;
-  if (!gdiplus.Ok()) return nullptr;
+  if (!gdiplus.Ok()) return {};
   HBITMAP result = nullptr;
   {
     // The GDI+ bitmap must be gone before GdiplusShutdown.
@@ -61,7 +61,7 @@ HBITMAP LoadPicture(HINSTANCE instance, int resourceId, int width, int height) {
       if (bitmap->GetHBITMAP(Gdiplus::Color(0xFF000000), &result) != Gdiplus::Ok) result = nullptr;
     }
   }
-  return result;
+  return win::UniqueBitmap(result);
 }
 
 }  // namespace ui

@@ -6,8 +6,7 @@
 namespace ui {
 
 // Decodes RCDATA resource id of the module into a device-dependent bitmap of
-// exactly width x height; null on any failure or another size. The caller owns
-// the bitmap.
-HBITMAP LoadPicture(HINSTANCE instance, int resourceId, int width, int height);
+// exactly width x height; empty on any failure or another size.
+win::UniqueBitmap LoadPicture(HINSTANCE instance, int resourceId, int width, int height);
 
 }  // namespace ui

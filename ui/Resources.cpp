@@ -18,9 +18,9 @@ Resources& Res() {
 bool LoadArtwork(HINSTANCE instance) {
   auto& res = Res();
   res.instance = instance;
-  res.mainArtwork.Reset(LoadPicture(instance, kMainArtworkId, 800, 600));
+  res.mainArtwork = LoadPicture(instance, kMainArtworkId, 800, 600);
   if (!res.mainArtwork) return false;
-  res.secondaryArtwork.Reset(LoadPicture(instance, kSecondaryArtworkId, 399, 252));
+  res.secondaryArtwork = LoadPicture(instance, kSecondaryArtworkId, 399, 252);
   return true;
 }
 

@@ -1,5 +1,7 @@
 #include "ui/TurkeyTime.h"
 
+#include "common/WinHandles.h"
+
 namespace ui {
 namespace {
 

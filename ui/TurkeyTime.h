@@ -1,7 +1,7 @@
 // The current time in Turkey, for the event calendar.
 #pragma once
 
-#include "common/WinHandles.h"
+#include "common/Windows.h"
 
 #include <optional>
 

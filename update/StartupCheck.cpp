@@ -1,6 +1,6 @@
 #include "update/StartupCheck.h"
 
-#include <windows.h>
+#include "common/Windows.h"
 
 #include <exception>
 #include <string_view>

@@ -8,6 +8,7 @@
 
 #include "LauncherVersion.h"
 
+#include "common/WinHandles.h"
 #include "ui/Resources.h"
 #include "ui/Picture.h"
 
@@ -168,10 +169,9 @@ TEST_F(FramePainting, HoveredTileAndOpenCalendarAreHighlighted) {
 }
 
 TEST_F(FramePainting, BannerPictureIsCopiedIntoThePanel) {
-  HBITMAP banner = ui::LoadPicture(::GetModuleHandleW(nullptr), 1702, 399, 252);
-  ASSERT_NE(banner, nullptr);
-  win::UniqueBitmap owned(banner);
-  in_.banner = banner;
+  const win::UniqueBitmap banner = ui::LoadPicture(::GetModuleHandleW(nullptr), 1702, 399, 252);
+  ASSERT_TRUE(banner);
+  in_.banner = banner.Get();
   Paint();
   // The banner artwork is not a flat panel colour at its corner.
   EXPECT_FALSE(Same(canvas_.At(352, 62), colours::kPanelBackground));
@@ -197,17 +197,17 @@ TEST_F(FramePainting, BoardOffsetIsClampedAndRowsSeparated) {
 
 TEST(Picture, ArtworkLoadsOnlyAtItsExactSize) {
   const HINSTANCE self = ::GetModuleHandleW(nullptr);
-  win::UniqueBitmap main(ui::LoadPicture(self, 1701, 800, 600));
+  const win::UniqueBitmap main = ui::LoadPicture(self, 1701, 800, 600);
   EXPECT_TRUE(main);
   BITMAP info{};
   ASSERT_TRUE(::GetObjectW(main.Get(), sizeof info, &info));
   EXPECT_EQ(info.bmWidth, 800);
   EXPECT_EQ(info.bmHeight, 600);
-  win::UniqueBitmap wrongSize(ui::LoadPicture(self, 1701, 799, 600));
+  const win::UniqueBitmap wrongSize = ui::LoadPicture(self, 1701, 799, 600);
   EXPECT_FALSE(wrongSize);
-  win::UniqueBitmap missing(ui::LoadPicture(self, 4711, 800, 600));
+  const win::UniqueBitmap missing = ui::LoadPicture(self, 4711, 800, 600);
   EXPECT_FALSE(missing);
-  win::UniqueBitmap notAPicture(ui::LoadPicture(self, 1703, 800, 600));  // the WAVE is no RCDATA
+  const win::UniqueBitmap notAPicture = ui::LoadPicture(self, 1703, 800, 600);  // the WAVE is no RCDATA
   EXPECT_FALSE(notAPicture);
 }
 

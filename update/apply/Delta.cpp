@@ -215,7 +215,7 @@ void Rebuild(const fs::path& clientFile, const fs::path& deltaFile, const fs::pa
     // errors surface at its flush after the move instead.
     if (fresh) {
       kept = std::move(output);
-    } else if (calls::CloseHandle(output.Release()) == FALSE) {
+    } else if (!output.Close(calls::CloseHandle)) {
       fail::Throw(fail::Kind::kDisk, "Cannot finish the rebuilt game archive.");
     }
   }

@@ -290,7 +290,7 @@ HashedFile CopyFileHashing(const fs::path& from, const fs::path& to, const Hashe
   if (!calls::SetFileTime(target.Get(), nullptr, nullptr, &written)) ThrowCopyError(::GetLastError());
   HashedFile copied;
   if (!QueryFileIdentity(target.Get(), copied.identity)) ThrowCopyError(::GetLastError());
-  if (!calls::CloseHandle(target.Release())) ThrowCopyError(::GetLastError());
+  if (!target.Close(calls::CloseHandle)) ThrowCopyError(::GetLastError());
   if (hasher) {
     copied.sha256 = hasher->FinishHex();
     return copied;

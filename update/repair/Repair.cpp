@@ -1,6 +1,6 @@
 #include "update/repair/Repair.h"
 
-#include <windows.h>
+#include "common/Windows.h"
 
 #include <algorithm>
 #include <deque>
@@ -356,7 +356,7 @@ class RepairRun {
       }
       FsRemove(portion);
     }
-    if (!calls::CloseHandle(out.Release()))
+    if (!out.Close(calls::CloseHandle))
       fail::Throw(fail::Kind::kDisk, "Unable to finish staging the repair batch.");
   }
 
@@ -403,7 +403,7 @@ class RepairRun {
         }
         left -= read;
       }
-      if (!calls::CloseHandle(out.Release()) || !FileMatches(staged, object.size, digest)) {
+      if (!out.Close(calls::CloseHandle) || !FileMatches(staged, object.size, digest)) {
         fail::Throw(fail::Kind::kIntegrity, "Repair batch failed SHA-256 verification.");
       }
       FlushStagedFile(staged, FlushSite::kRepairStaged);

@@ -293,7 +293,7 @@ std::atomic<std::uint64_t> g_heldFileBytes{1024 * 1024};
   }
   if (hold && fresh && out != nullptr) {
     out->held = std::move(file);
-  } else if (!calls::CloseHandle(file.Release())) {
+  } else if (!file.Close(calls::CloseHandle)) {
     return false;
   }
   if (hashed != nullptr) {
@@ -401,7 +401,7 @@ class SmallFileWriters {
         job.hashed->identity = FileIdentity{};
       }
     }
-    if (!calls::CloseHandle(file.Release())) return false;
+    if (!file.Close(calls::CloseHandle)) return false;
     if (job.hashed != nullptr) {
       Digest digest{};
       if (!Sha256Buffer(job.bytes.data(), job.bytes.size(), digest)) return false;
