@@ -5,12 +5,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/Utf8.h"
+
 namespace launcher_board {
 namespace {
 
 constexpr std::uint64_t kMaxId = std::numeric_limits<std::uint32_t>::max();
-
-[[nodiscard]] bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 [[nodiscard]] bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
@@ -38,46 +38,7 @@ std::wstring MemberText(const nlohmann::json& item, const char* name, std::size_
 
 }  // namespace
 
-std::optional<std::u16string> DecodeUtf8Strict(std::string_view utf8) {
-  std::u16string out;
-  out.reserve(utf8.size());
-  std::size_t i = 0;
-  while (i < utf8.size()) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    std::size_t length = 0;
-    char32_t code = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-      out.push_back(static_cast<char16_t>(lead));
-      ++i;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2, code = lead & 0x1F, minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3, code = lead & 0x0F, minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4, code = lead & 0x07, minimum = 0x10000;
-    } else {
-      return std::nullopt;  // continuation byte as lead, C0/C1 overlong leads, F5..FF
-    }
-    if (utf8.size() - i < length) return std::nullopt;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto byte = static_cast<unsigned char>(utf8[i + k]);
-      if (!IsContinuation(byte)) return std::nullopt;
-      code = (code << 6) | (byte & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(code));
-    }
-    i += length;
-  }
-  return out;
-}
+std::optional<std::u16string> DecodeUtf8Strict(std::string_view text) { return utf8::DecodeStrict(text); }
 
 std::wstring WidenUtf16Units(const std::u16string& units) {
   std::wstring out;

@@ -1,18 +1,80 @@
-// Text conversion between 8-bit and wide text, in one place. The lenient pair
-// (Utf8FromWide, WideFromUtf8) is for the command-line programs around the
-// launcher (drivers, stand-ins, baselines): text that does not convert is
-// replaced the way Windows does, never refused. The strict forms refuse an
-// invalid sequence; DecodeStatusText is how the windows read the status text;
-// file names go through the code page of the narrow file calls.
+// Text conversion between 8-bit and wide text, in one place. The strict UTF-8
+// reader at the top is portable (the feed and the HTTPS rules build natively
+// too); the rest calls Win32. The lenient pair (Utf8FromWide, WideFromUtf8) is
+// for the command-line programs around the launcher (drivers, stand-ins,
+// baselines): text that does not convert is replaced the way Windows does,
+// never refused. The strict forms refuse an invalid sequence;
+// DecodeStatusText is how the windows read the status text; file names go
+// through the code page of the narrow file calls.
 #pragma once
 
-#include "common/Windows.h"
-
-
-#include <climits>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+
+namespace utf8 {
+
+// The scalar value whose encoding starts at text[i], with i moved past it. No
+// value for a stray continuation byte, a C0/C1 or F5..FF lead, a truncated or
+// overlong sequence, a surrogate or anything above U+10FFFF; i is then left
+// where it was. NUL is a scalar like any other.
+[[nodiscard]] inline std::optional<char32_t> NextScalar(std::string_view text, std::size_t& i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  }
+  std::size_t length = 0;
+  char32_t code = 0;
+  char32_t smallest = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, code = lead & 0x1F, smallest = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, code = lead & 0x0F, smallest = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, code = lead & 0x07, smallest = 0x10000;
+  } else {
+    return std::nullopt;
+  }
+  if (text.size() - i < length) return std::nullopt;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0) != 0x80) return std::nullopt;
+    code = (code << 6) | (next & 0x3F);
+  }
+  if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
+  i += length;
+  return code;
+}
+
+// Strict UTF-8 to UTF-16 code units; no value when any sequence is invalid.
+[[nodiscard]] inline std::optional<std::u16string> DecodeStrict(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::optional<char32_t> scalar = NextScalar(text, i);
+    if (!scalar) return std::nullopt;
+    char32_t code = *scalar;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(code));
+    }
+  }
+  return out;
+}
+
+}  // namespace utf8
+
+#ifdef _WIN32
+
+#include "common/Windows.h"
+
+#include <climits>
 
 namespace win {
 
@@ -85,3 +147,5 @@ inline std::wstring DecodeStatusText(const std::string& text) {
 }
 
 }  // namespace win
+
+#endif  // _WIN32

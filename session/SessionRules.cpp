@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/Errors.h"
+#include "update/disk/PathRules.h"
 
 namespace session {
 
@@ -13,13 +14,8 @@ std::uint16_t PatchNumberFromFileName(std::string_view name) {
   if (name.size() < minLength || name.size() > maxLength) return 0;
   if (name.substr(name.size() - 4) != ".zip") return 0;
   const std::string_view digits = name.substr(prefixed ? 5 : 0, name.size() - 4 - (prefixed ? 5 : 0));
-  if (digits.empty()) return 0;
-  unsigned value = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return 0;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  return (value >= 1 && value <= 0x7FFF) ? static_cast<std::uint16_t>(value) : 0;
+  const std::optional<std::uint64_t> value = orvex_update::ReadDecimal(digits, 0x7FFF);
+  return value && *value >= 1 ? static_cast<std::uint16_t>(*value) : 0;
 }
 
 // The texts are assembled when asked for, from the product name and a phrase.
@@ -36,14 +32,9 @@ std::vector<unsigned> RetryWaitsFrom(std::string_view text) {
   while (!text.empty()) {
     const std::size_t comma = text.find(',', start);
     const std::string_view item = text.substr(start, comma == std::string_view::npos ? text.npos : comma - start);
-    unsigned value = 0;
-    if (item.empty() || item.size() > 4 ||
-        !std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      return DefaultRetryWaits();
-    }
-    for (const char c : item) value = value * 10 + static_cast<unsigned>(c - '0');
-    if (value < 1 || value > 3600 || waits.size() == 5) return DefaultRetryWaits();
-    waits.push_back(value);
+    const std::optional<std::uint64_t> value = item.size() > 4 ? std::nullopt : orvex_update::ReadDecimal(item, 3600);
+    if (!value || *value < 1 || waits.size() == 5) return DefaultRetryWaits();
+    waits.push_back(static_cast<unsigned>(*value));
     if (comma == std::string_view::npos) return waits;
     start = comma + 1;
   }

@@ -133,7 +133,8 @@ TEST(ContentLength, DigitsOnlyWithinRange) {
   EXPECT_EQ(ParseContentLength(L"000123"), 123u);
   EXPECT_EQ(ParseContentLength(L"18446744073709551615"), std::numeric_limits<std::uint64_t>::max());
   for (const wchar_t* bad :
-       {L"", L"18446744073709551616", L"99999999999999999999", L"-1", L"+1", L" 1", L"1 ", L"1,2", L"0x10", L"1e3"}) {
+       {L"", L"18446744073709551616", L"99999999999999999999", L"-1", L"+1", L" 1", L"1 ", L"1,2", L"0x10", L"1e3",
+        L"\x0131"}) {  // U+0131 is "1" in its low byte
     EXPECT_FALSE(ParseContentLength(bad).has_value()) << bad;
   }
 }

@@ -100,7 +100,7 @@ TEST(Retry, WaitsAndTheirOverride) {
   EXPECT_EQ(session::DefaultRetryWaits(), defaults);
   EXPECT_EQ(session::RetryWaitsFrom("2,4,8"), (std::vector<unsigned>{2, 4, 8}));
   EXPECT_EQ(session::RetryWaitsFrom("3600"), (std::vector<unsigned>{3600}));
-  for (const char* bad : {"", "0", "3601", "1,,2", "1,2,", ",1", "1,2,3,4,5,6", "a", "-1", "1 2", "99999"}) {
+  for (const char* bad : {"", "0", "3601", "1,,2", "1,2,", ",1", "1,2,3,4,5,6", "a", "-1", "1 2", "99999", "00001"}) {
     EXPECT_EQ(session::RetryWaitsFrom(bad), defaults) << bad;
   }
 }

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "common/Errors.h"
+#include "common/TabFields.h"
 #include "update/disk/DigestText.h"
 #include "update/disk/PathRules.h"
 
@@ -30,21 +31,6 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
   return lines;
 }
 
-// Splits at every tab, keeping empty fields.
-std::vector<std::string_view> SplitFields(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = line.find('\t', start);
-    if (end == std::string_view::npos) {
-      fields.push_back(line.substr(start));
-      return fields;
-    }
-    fields.push_back(line.substr(start, end - start));
-    start = end + 1;
-  }
-}
-
 }  // namespace
 
 Journal ParseJournal(std::string_view text, const std::vector<ManifestFile>& files) {
@@ -60,7 +46,7 @@ Journal ParseJournal(std::string_view text, const std::vector<ManifestFile>& fil
   std::size_t next = 2;
   for (const ManifestFile& file : files) {
     if (next >= lines.size()) fail::Throw(fail::Kind::kIntegrity, "Update journal is truncated.");
-    const std::vector<std::string_view> fields = SplitFields(lines[next++]);
+    const std::vector<std::string_view> fields = text_fields::SplitTabs(lines[next++]);
     if (fields.size() != 4 || fields[0] != file.path || (fields[1] != "0" && fields[1] != "1")) {
       fail::Throw(fail::Kind::kIntegrity, "Update journal paths are invalid.");
     }

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "common/Errors.h"
+#include "common/TabFields.h"
 #include "update/disk/DigestText.h"
 #include "update/disk/PathRules.h"
 
@@ -40,25 +41,10 @@ class LineReader {
   std::size_t position_ = 0;
 };
 
-// Every tab separates, so "a\t" is two fields and "a" one.
-std::vector<std::string_view> SplitTabs(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t tab = line.find('\t', start);
-    if (tab == std::string_view::npos) {
-      fields.push_back(line.substr(start));
-      return fields;
-    }
-    fields.push_back(line.substr(start, tab - start));
-    start = tab + 1;
-  }
-}
-
 std::string_view ReadKeyValue(LineReader& reader, std::string_view key) {
   std::string_view line;
   if (!reader.Next(line)) fail::Throw(fail::Kind::kIntegrity, "Manifest is truncated.");
-  const std::vector<std::string_view> fields = SplitTabs(line);
+  const std::vector<std::string_view> fields = text_fields::SplitTabs(line);
   if (fields.size() != 2 || fields[0] != key) fail::Throw(fail::Kind::kIntegrity, "Invalid manifest field.");
   return fields[1];
 }
@@ -103,7 +89,7 @@ UpdateManifest Parse(std::string_view bytes) {
   manifest.files.reserve(static_cast<std::size_t>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
     if (!reader.Next(line)) fail::Throw(fail::Kind::kIntegrity, "Manifest file list is truncated.");
-    const std::vector<std::string_view> fields = SplitTabs(line);
+    const std::vector<std::string_view> fields = text_fields::SplitTabs(line);
     if (fields.size() != 3 || !IsDigestText(fields[0]) || !IsManagedPath(fields[2]) ||
         !seen.insert(AsciiLower(fields[2])).second) {
       fail::Throw(fail::Kind::kIntegrity, "Unsafe or duplicate manifest file.");

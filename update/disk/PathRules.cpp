@@ -108,19 +108,23 @@ bool NamesProtectedClientFile(std::string_view text) {
 
 bool IsManagedPath(const char* text) { return text != nullptr && IsManagedPath(std::string_view(text)); }
 
-std::uint64_t ParseDecimal(std::string_view text, std::uint64_t maximum) {
-  if (text.empty()) fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
+std::optional<std::uint64_t> ReadDecimal(std::string_view text, std::uint64_t maximum) {
+  if (text.empty()) return std::nullopt;
   std::uint64_t value = 0;
   for (const char c : text) {
-    if (c < '0' || c > '9') fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
+    if (c < '0' || c > '9') return std::nullopt;
     const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-      fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
-    }
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
     value = value * 10 + digit;
-    if (value > maximum) fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
+    if (value > maximum) return std::nullopt;
   }
   return value;
+}
+
+std::uint64_t ParseDecimal(std::string_view text, std::uint64_t maximum) {
+  const std::optional<std::uint64_t> value = ReadDecimal(text, maximum);
+  if (!value) fail::Throw(fail::Kind::kIntegrity, "Invalid manifest number.");
+  return *value;
 }
 
 std::string AsciiLower(std::string_view text) {

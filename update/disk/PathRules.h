@@ -1,11 +1,12 @@
 // Rules for relative paths named by signed manifests and patch archives, and
-// the decimal parser shared by the manifest and the journal. Portable: no
-// Windows header, so the native build runs them under the sanitizers and the
-// fuzzers.
+// the decimal reader shared by the manifest, the journal, the HTTPS headers
+// and the login rules. Portable: no Windows header, so the native build runs
+// them under the sanitizers and the fuzzers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,8 +36,11 @@ inline constexpr std::size_t kMaxManagedPathLength = 220;
 // of either. Part of IsManagedPath.
 [[nodiscard]] bool NamesProtectedClientFile(std::string_view text);
 
-// One or more ASCII digits, at most maximum; throws
-// std::runtime_error("Invalid manifest number.") otherwise.
+// One or more ASCII digits, at most maximum; no value otherwise.
+[[nodiscard]] std::optional<std::uint64_t> ReadDecimal(std::string_view text, std::uint64_t maximum);
+
+// ReadDecimal for the stored formats: throws
+// std::runtime_error("Invalid manifest number.") where it has no value.
 std::uint64_t ParseDecimal(std::string_view text, std::uint64_t maximum);
 
 // The text with ASCII A-Z lowered and every other byte kept.

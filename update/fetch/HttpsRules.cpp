@@ -1,6 +1,8 @@
 #include "update/fetch/HttpsRules.h"
 
 #include "Deployment.h"
+#include "common/Utf8.h"
+#include "update/disk/PathRules.h"
 
 namespace orvex_update {
 
@@ -49,15 +51,13 @@ std::string RefusalText(unsigned long status) {
 bool HasQueryOrFragment(std::wstring_view url) { return url.find_first_of(L"?#") != std::wstring_view::npos; }
 
 std::optional<std::uint64_t> ParseContentLength(std::wstring_view value) {
-  if (value.empty()) return std::nullopt;
-  std::uint64_t result = 0;
+  std::string narrow;
+  narrow.reserve(value.size());
   for (const wchar_t c : value) {
-    if (c < L'0' || c > L'9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - L'0');
-    if (result > (UINT64_MAX - digit) / 10) return std::nullopt;
-    result = result * 10 + digit;
+    if (static_cast<std::uint32_t>(c) > 0x7F) return std::nullopt;
+    narrow.push_back(static_cast<char>(c));
   }
-  return result;
+  return ReadDecimal(narrow, UINT64_MAX);
 }
 
 std::optional<ContentRange> ParseContentRange(std::wstring_view value) {
@@ -96,32 +96,8 @@ bool ContinuesPartialBody(unsigned long status, std::optional<std::wstring_view>
 bool IsStrictUtf8Text(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead == 0) return false;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    std::uint32_t code;
-    std::uint32_t smallest;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2, code = lead & 0x1F, smallest = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3, code = lead & 0x0F, smallest = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4, code = lead & 0x07, smallest = 0x10000;
-    } else {
-      return false;  // stray continuation byte, C0/C1 overlong lead, or beyond U+10FFFF
-    }
-    if (text.size() - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += length;
+    if (text[i] == '\0') return false;
+    if (!utf8::NextScalar(text, i)) return false;
   }
   return true;
 }
