@@ -28,6 +28,8 @@ import ssl
 import subprocess
 import time
 
+from service import stop
+
 NGINX = "/usr/sbin/nginx"
 
 CONFIG = r"""# CDN edge stand-in for the end-to-end tests.
@@ -138,13 +140,8 @@ class Edge:
                            + (self.prefix / "logs" / "error.log").read_text(errors="replace"))
 
     def __exit__(self, *exc):
-        if self.process and self.process.poll() is None:
-            self.process.send_signal(signal.SIGQUIT)
-            try:
-                self.process.wait(20)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(5)
+        if self.process:
+            stop([self.process], signal.SIGQUIT)
         return False
 
     def requests(self):

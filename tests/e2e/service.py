@@ -34,6 +34,20 @@ def release(out, old, new, previous, version, *extra):
     return result.stdout
 
 
+def stop(processes, number=signal.SIGTERM):
+    """Sends number to every process still running, then waits for each,
+    killing one that has not ended after 20 s."""
+    for process in processes:
+        if process.poll() is None:
+            process.send_signal(number)
+    for process in processes:
+        try:
+            process.wait(20)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(5)
+
+
 class PatchService:
     """gunicorn serving the release folders in releases for a with-block; the
     request log is read like the stand-in server's (requests(), gets())."""
@@ -70,13 +84,8 @@ class PatchService:
         raise RuntimeError("patch service did not start: " + self.errors.read_text(errors="replace"))
 
     def __exit__(self, *exc):
-        if self.process and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(20)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(5)
+        if self.process:
+            stop([self.process])
         return False
 
     def requests(self):
@@ -120,14 +129,7 @@ class Front:
         return self
 
     def __exit__(self, *exc):
-        for process in self.processes:
-            process.terminate()
-        for process in self.processes:
-            try:
-                process.wait(20)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait(5)
+        stop(self.processes)
         shutil.rmtree(self.workdir, ignore_errors=True)
         return False
 
